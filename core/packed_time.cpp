@@ -1,0 +1,66 @@
+// Packed time conversions, on the re-entrant local-time functions.
+#include "core/packed_time.h"
+
+#include <atomic>
+#include <ctime>
+
+#include "core/console.h"
+#include "core/messages.h"
+
+static std::atomic<int64_t> pinnedClock{0};
+
+int64_t calendarNow() {
+  int64_t pinned = pinnedClock.load();
+  return pinned != 0 ? pinned : static_cast<int64_t>(time(nullptr));
+}
+
+void pinClock(int64_t t) {
+  pinnedClock.store(t);
+}
+
+int64_t getTime() {
+  return timetolong(calendarNow());
+}
+
+int64_t timetolong(int64_t t) {
+  time_t clock = static_cast<time_t>(t);
+  struct tm local {};
+  if (localtime_r(&clock, &local) == nullptr) return 0;
+  return (local.tm_year + 1900LL) * 10000000000LL + (local.tm_mon + 1LL) * 100000000LL +
+         local.tm_mday * 1000000LL + local.tm_hour * 10000LL + local.tm_min * 100LL + local.tm_sec;
+}
+
+// The six groups of a packed time, each as it stands in the digits.
+struct PackedGroups {
+  int year, month, day, hour, minute, second;
+};
+
+// Splits p by truncating division; every quotient fits an int.
+static PackedGroups splitPacked(int64_t p) {
+  return {
+      static_cast<int>(p / 10000000000LL),       static_cast<int>(p % 10000000000LL / 100000000),
+      static_cast<int>(p % 100000000 / 1000000), static_cast<int>(p % 1000000 / 10000),
+      static_cast<int>(p % 10000 / 100),         static_cast<int>(p % 100)};
+}
+
+int64_t makeTime(int64_t p) {
+  PackedGroups g = splitPacked(p);
+  struct tm local {};
+  local.tm_year = g.year - 1900;
+  local.tm_mon = g.month - 1;
+  local.tm_mday = g.day;
+  local.tm_hour = g.hour;
+  local.tm_min = g.minute;
+  local.tm_sec = g.second;
+  local.tm_isdst = -1;
+  return static_cast<int64_t>(mktime(&local));
+}
+
+std::string formatTimeLine(int64_t p) {
+  PackedGroups g = splitPacked(p);
+  return formatText(kTimeFormat, g.year, g.month, g.day, g.hour, g.minute, g.second);
+}
+
+void printTime(int64_t p) {
+  say(formatTimeLine(p));
+}

@@ -1,0 +1,60 @@
+// Display and recording of a tap. Each record reaches its file in a single
+// append-mode write, so readers appending to one card never interleave
+// bytes, and is fsynced before the file is closed, so a finished tap
+// survives a power cut.
+#include "core/tap_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/card_file.h"
+#include "core/console.h"
+#include "core/messages.h"
+#include "core/packed_time.h"
+
+std::string formatOutcome(int32_t fare, int32_t balance) {
+  std::string text = fare == kRefusedFare ? kRefusedText : formatText(kFareFormat, fare);
+  return text + formatText(kBalanceFormat, balance);
+}
+
+void moniterInterface(int32_t fare, int32_t balance) {
+  say(formatOutcome(fare, balance));
+  printTime(getTime());
+}
+
+// Writes `text` in one write and flushes it to disk.
+static bool writeDurably(int fd, const std::string& text) {
+  ssize_t written = write(fd, text.data(), text.size());
+  return written == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+}
+
+// Makes a newly created file's name durable too.
+static bool syncDirectoryOf(const char* path) {
+  std::string directory(path);
+  size_t slash = directory.rfind('/');
+  directory = slash == std::string::npos ? "." : directory.substr(0, slash);
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool synced = fsync(fd) == 0;
+  close(fd);
+  return synced;
+}
+
+bool appendTap(const TapEntry& entry, const char* logPath) {
+  if (entry.charged < 0) return true;
+  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
+  int log = open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  bool recorded = card >= 0 && log >= 0;
+  bool newLog = recorded && lseek(log, 0, SEEK_END) == 0;
+  // The log line follows only a card record that is safely written.
+  recorded = recorded && writeDurably(card, formatCardRecord(entry));
+  recorded = recorded && writeDurably(log, formatLogLine(entry));
+  recorded = recorded && (!newLog || syncDirectoryOf(logPath));
+  if (card >= 0) close(card);
+  if (log >= 0) close(log);
+  return recorded;
+}
+
+void writingInterface(TapEntry entry) {
+  if (!appendTap(entry, readerTxt)) sayLine(kWriteFailedText);
+}

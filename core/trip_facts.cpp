@@ -1,0 +1,44 @@
+// The trip facts shared by the subway and the bus rule sets.
+#include "core/trip_facts.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "core/packed_time.h"
+
+// Whether the reader part of a tap id (its first run of characters other
+// than "_", S3 in S3_12) names another reader than `readerId`. An id with
+// no reader part cannot have been made here, so it counts as another's.
+static bool madeByOtherReader(const char* tapId, const char* readerId) {
+  const char* part = tapId + strspn(tapId, "_");
+  size_t length = strcspn(part, "_");
+  if (length == 0) return true;
+  return strlen(readerId) != length || strncmp(part, readerId, length) != 0;
+}
+
+CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest,
+                               const char* cardFile, const char* readerId) {
+  CardData card{};
+  copyText(card.cardFile, cardFile);
+  card.lastTime = latest.time;
+  copyText(card.lastTapId, latest.tapId);
+  card.balance = latest.balance;
+  card.lastIn = strcmp(latest.inOut, "IN") == 0;
+  card.lastBus = strcmp(latest.mode, "BUS") == 0;
+  // An entry at most 15 s after leaving the other kind of vehicle began as
+  // a transfer; records out of order (a negative gap) count as well.
+  card.enteredByTransfer = card.lastIn && strcmp(older.inOut, "OUT") == 0 &&
+                           difftime(static_cast<time_t>(makeTime(latest.time)),
+                                    static_cast<time_t>(makeTime(older.time))) <= 15.0 &&
+                           strcmp(older.mode, latest.mode) != 0;
+  card.subwayToBus = card.enteredByTransfer && strcmp(older.mode, "SUBWAY") == 0 && card.lastBus;
+  card.busToSubway = card.enteredByTransfer && strcmp(older.mode, "BUS") == 0 && !card.lastBus;
+  card.otherStation = !card.lastBus && card.lastIn && madeByOtherReader(latest.tapId, readerId) &&
+                      !card.busToSubway;
+  card.transfer = card.otherStation || card.busToSubway || card.subwayToBus;
+  return card;
+}
+
+int64_t recordAge(const CardRecord& latest, int64_t now) {
+  return now - makeTime(latest.time);
+}

@@ -1,0 +1,19 @@
+// What every reader reads alike from a card's last two records: whether a
+// trip is open and on which vehicle, whether it began as a transfer, and
+// whether a subway trip was entered at another reader. Each rule set adds
+// its own transfer window, staleness and distance on top.
+#pragma once
+
+#include <cstdint>
+
+#include "core/records.h"
+
+// The trip state that both rule sets derive the same way from the older
+// and the latest record; transferWindow, staleEntry and stationDistance
+// are left at 0 for the rule set to fill.
+CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest,
+                               const char* cardFile, const char* readerId);
+
+// Seconds from the latest record's time to `now`: its real age, negative
+// for a record dated in the future.
+int64_t recordAge(const CardRecord& latest, int64_t now);

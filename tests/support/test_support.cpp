@@ -1,0 +1,65 @@
+// Test helpers.
+#include "tests/support/test_support.h"
+
+#include <iconv.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+CardRecord record(int64_t time, const char* mode, const char* inOut, int32_t balance,
+                  const char* tapId) {
+  CardRecord r{};
+  r.time = time;
+  copyText(r.mode, mode);
+  copyText(r.inOut, inOut);
+  r.balance = balance;
+  copyText(r.tapId, tapId);
+  return r;
+}
+
+std::string euckr(const std::string& utf8) {
+  iconv_t converter = iconv_open("EUC-KR", "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no EUC-KR converter");
+  std::string in = utf8, out(utf8.size() * 2 + 8, '\0');
+  char* inPtr = in.data();
+  char* outPtr = out.data();
+  size_t inLeft = in.size(), outLeft = out.size();
+  size_t done = iconv(converter, &inPtr, &inLeft, &outPtr, &outLeft);
+  iconv_close(converter);
+  if (done == static_cast<size_t>(-1)) throw std::runtime_error("not convertible: " + utf8);
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+ScratchDir::ScratchDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base ? base : "/tmp") + "/fare-test-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+  std::string command = "rm -rf '" + path_ + "'";
+  int ignored = system(command.c_str());
+  (void)ignored;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0;
+}

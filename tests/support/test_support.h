@@ -1,0 +1,35 @@
+// Helpers shared by the tests: building records, converting the Korean
+// texts the tests are written in to the console's EUC-KR, and scratch
+// directories and files.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "core/records.h"
+
+// A card record with the given fields.
+CardRecord record(int64_t time, const char* mode, const char* inOut, int32_t balance,
+                  const char* tapId);
+
+// The EUC-KR bytes of a UTF-8 text.
+std::string euckr(const std::string& utf8);
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the value goes.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+bool fileExists(const std::string& path);

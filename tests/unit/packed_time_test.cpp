@@ -1,0 +1,79 @@
+// Packed time: its digits, its round trip through calendar time, and the
+// display's time line.
+#include "core/packed_time.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+// Runs the tests of one case in a given local time zone.
+class InZone {
+ public:
+  explicit InZone(const char* zone) {
+    const char* old = getenv("TZ");
+    saved_ = old ? old : "";
+    hadZone_ = old != nullptr;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~InZone() {
+    if (hadZone_) {
+      setenv("TZ", saved_.c_str(), 1);
+    } else {
+      unsetenv("TZ");
+    }
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+  bool hadZone_;
+};
+
+TEST(PackedTime, DigitsReadAsTheLocalDateAndTime) {
+  InZone zone("UTC0");
+  int64_t t = 1772788502;  // 2026-03-06 09:15:02 UTC
+  EXPECT_EQ(timetolong(t), 20260306091502);
+  pinClock(t);
+  EXPECT_EQ(getTime(), 20260306091502);
+  pinClock(0);
+  EXPECT_EQ(makeTime(20260306091502), t);
+}
+
+TEST(PackedTime, RoundTripsThroughCalendarTimeAcrossDaylightSaving) {
+  InZone zone("Europe/Berlin");
+  // 1 July 2026 12:00 in Berlin is 10:00 UTC: summer time must be applied.
+  ASSERT_EQ(timetolong(1782900000), 20260701120000) << "time zone data missing";
+  EXPECT_EQ(makeTime(20260701120000), 1782900000);
+  int mismatches = 0;
+  for (int64_t t = 1767225600; t < 1767225600 + 366 * 86400; t += 997) {
+    int64_t packed = timetolong(t);
+    // Only a local time repeated by the autumn change may come back as the
+    // other of its two moments.
+    bool repeated = timetolong(t - 3600) == packed || timetolong(t + 3600) == packed;
+    if (makeTime(packed) != t && !repeated) mismatches++;
+  }
+  EXPECT_EQ(mismatches, 0);
+}
+
+TEST(PackedTime, OutOfRangeGroupsAreNormalised) {
+  InZone zone("UTC0");
+  EXPECT_EQ(makeTime(20260306091560), makeTime(20260306091600));
+  EXPECT_EQ(makeTime(20260306096000), makeTime(20260306100000));
+  EXPECT_EQ(makeTime(20260306091575), makeTime(20260306091615));
+}
+
+TEST(PackedTime, PackedTimesCompareInTimeOrderButDoNotSubtract) {
+  InZone zone("UTC0");
+  EXPECT_LT(20260306085959, 20260306090000);
+  EXPECT_EQ(makeTime(20260306090000) - makeTime(20260306085959), 1);
+}
+
+TEST(TimeLine, PrintsGroupsWithoutLeadingZeros) {
+  EXPECT_EQ(formatTimeLine(20260306091502), euckr("현재 시간 : 2026-3-6, 9:15:2\n"));
+  EXPECT_EQ(formatTimeLine(20261399256161), euckr("현재 시간 : 2026-13-99, 25:61:61\n"));
+}

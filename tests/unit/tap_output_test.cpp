@@ -1,0 +1,74 @@
+// Display and recording of a tap: the exact console text, the exact bytes
+// appended to the card file and the log, and what happens when a file
+// cannot be written.
+#include "core/tap_output.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/test_support.h"
+
+TEST(Outcome, FareOrRefusalThenBalance) {
+  EXPECT_EQ(formatOutcome(1050, 8950), euckr("\n요금 : 1050\n잔액 : 8950\n"));
+  EXPECT_EQ(formatOutcome(0, 600), euckr("\n요금 : 0\n잔액 : 600\n"));
+  EXPECT_EQ(formatOutcome(-1, 1200), euckr("\n잔액이 부족합니다.\n잔액 : 1200\n"));
+  EXPECT_EQ(formatOutcome(200, -100), euckr("\n요금 : 200\n잔액 : -100\n"));
+}
+
+class Recording : public ::testing::Test {
+ protected:
+  // The writer takes paths relative to the network directory, as readers do.
+  void SetUp() override {
+    ASSERT_NE(getcwd(home, sizeof home), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    mkdir("Card", 0755);
+    writeFile(card, kCard);
+    entry.charged = 1050;
+    entry.time = 20150303081530;
+    copyText(entry.mode, "SUBWAY");
+    copyText(entry.inOut, "IN");
+    entry.newBalance = 8950;
+    copyText(entry.tapId, "S1_3");
+    copyText(entry.logTapId, "B_4");
+    copyText(entry.cardFile, card.c_str());
+  }
+  void TearDown() override { ASSERT_EQ(chdir(home), 0); }
+  char home[4096];
+  ScratchDir dir;
+  const std::string kCard =
+      "20150303074002,SUBWAY,IN,11050,S1_7\r\n20150303075500,BUS,OUT,10000,B_4";
+  std::string card = "Card/1234.txt";
+  std::string log = "Subway1.txt";
+  TapEntry entry{};
+};
+
+TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
+  ASSERT_TRUE(appendTap(entry, log.c_str()));
+  EXPECT_EQ(readFile(card), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
+  EXPECT_EQ(readFile(log), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
+  entry.charged = 0;
+  ASSERT_TRUE(appendTap(entry, log.c_str()));
+  EXPECT_EQ(readFile(log),
+            "20150303081530,SUBWAY,IN,1050,B_4\r\n20150303081530,SUBWAY,IN,0,B_4\r\n");
+}
+
+TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
+  // Not even a missing log directory is noticed.
+  std::string missingLog = "Reader_txt/Subway1.txt";
+  for (int32_t charged : {kRefusedFare, kNoFareEntry}) {
+    entry.charged = charged;
+    EXPECT_TRUE(appendTap(entry, missingLog.c_str()));
+    EXPECT_EQ(readFile(card), kCard);
+  }
+}
+
+TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
+  EXPECT_FALSE(appendTap(entry, "Reader_txt/Subway1.txt"));
+  EXPECT_EQ(readFile(card), kCard);
+  // A card removed since intake is never created again.
+  copyText(entry.cardFile, "Card/gone.txt");
+  EXPECT_FALSE(appendTap(entry, log.c_str()));
+  EXPECT_FALSE(fileExists("Card/gone.txt"));
+  EXPECT_EQ(readFile(log), "");
+}
