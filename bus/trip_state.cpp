@@ -1,0 +1,26 @@
+// Bus trip state derivation. Unlike the subway, the bus opens its transfer
+// window after a subway exit, counts only an open bus ride as stale, and
+// measures no distance.
+#include "bus/trip_state.h"
+
+#include "core/packed_time.h"
+#include "core/trip_facts.h"
+
+namespace bus {
+
+CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                         const char* readerId, int64_t periodStart, int64_t now) {
+  CardData card = deriveCommonTripState(older, latest, cardFile, readerId);
+  // Boarding within 15 s of leaving the subway is a transfer. The age is
+  // signed: a record dated a little ahead by a fast clock counts.
+  card.transferWindow = recordAge(latest, now) <= 15 && !card.lastIn && !card.lastBus;
+  // A bus ride boarded before this period began was never closed in time.
+  card.staleEntry = card.lastIn && card.lastBus && timetolong(periodStart) > latest.time;
+  return card;
+}
+
+CardData arrangingCardDataInterface(const CardRecord records[2]) {
+  return deriveTripState(records[0], records[1], name, readerID, init.load(), calendarNow());
+}
+
+}  // namespace bus

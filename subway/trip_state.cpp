@@ -1,0 +1,43 @@
+// Subway trip state derivation.
+#include "subway/trip_state.h"
+
+#include <cstdlib>
+
+#include "core/packed_time.h"
+#include "core/trip_facts.h"
+
+namespace subway {
+
+// The second character of a text, or 0 when it is shorter.
+static int secondCharacter(const char* text) {
+  return text[0] == '\0' ? 0 : static_cast<signed char>(text[1]);
+}
+
+int32_t ringDistance(const char* lastTapId, const char* readerId) {
+  int32_t distance = abs(secondCharacter(lastTapId) - secondCharacter(readerId));
+  // Three or four steps one way round the ring are two or one the other.
+  if (distance == 3) {
+    distance = 2;
+  } else if (distance == 4) {
+    distance = 1;
+  }
+  return distance;
+}
+
+CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                         const char* readerId, int64_t periodStart, int64_t now) {
+  CardData card = deriveCommonTripState(older, latest, cardFile, readerId);
+  // Entering within 15 s of leaving a bus is a transfer from the bus. The
+  // age is signed: a record dated a little ahead by a fast clock counts.
+  card.transferWindow = recordAge(latest, now) <= 15 && !card.lastIn && card.lastBus;
+  // A subway entry from before this period began was never closed in time.
+  card.staleEntry = card.lastIn && !card.lastBus && timetolong(periodStart) > latest.time;
+  if (!card.lastBus && card.lastIn) card.stationDistance = ringDistance(card.lastTapId, readerId);
+  return card;
+}
+
+CardData arrangingCardDataInterface(const CardRecord records[2]) {
+  return deriveTripState(records[0], records[1], name, readerID, init.load(), calendarNow());
+}
+
+}  // namespace subway

@@ -1,0 +1,26 @@
+// The subway reader's view of a presented card: is it inside a trip, did
+// it just leave a bus, was its open entry made at another station (and how
+// far along the ring), or before the current operating period began.
+#pragma once
+
+#include <cstdint>
+
+#include "core/records.h"
+
+namespace subway {
+
+// Stations between the entry station of `lastTapId` and reader `readerId`
+// on the ring of five, the shorter way round: 0, 1 or 2 for ids that
+// subway readers write.
+int32_t ringDistance(const char* lastTapId, const char* readerId);
+
+// The trip state of a card whose last two records are `older` and
+// `latest`, tapped at `readerId` at calendar time `now` in a period that
+// began at calendar time `periodStart`.
+CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                         const char* readerId, int64_t periodStart, int64_t now);
+
+// The same for the card intake has just read, now, at this reader.
+CardData arrangingCardDataInterface(const CardRecord records[2]);
+
+}  // namespace subway

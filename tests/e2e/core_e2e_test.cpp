@@ -1,0 +1,96 @@
+// The real programs' console dialogue, their own banners and logs, and
+// what they do with missing, refused and unreadable cards.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "tests/e2e/network.h"
+
+namespace {
+
+const std::string kS2 = "Subway Reader (Merrowick)";
+
+std::string freshCard(int balance) {
+  return cardLine("SUBWAY IN", 900, balance + 1050, "S4_1") + "\r\n" +
+         cardLine("SUBWAY OUT", 300, balance, "S3_2");
+}
+
+std::vector<std::string> logsIn(const Network& network) {
+  std::vector<std::string> names;
+  DIR* dir = opendir((network.root() + "/Reader_txt").c_str());
+  while (dirent* entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  closedir(dir);
+  return names;
+}
+
+}  // namespace
+
+TEST(ReaderConsole, InsistsOnACardItCanReadThenEndsWithItsInput) {
+  Network network;
+  std::string card = freshCard(5000);
+  network.writeCard("1234", card);
+  network.writeCard("bad", "20150303074002,SUBWAY,OUT,10000,S3_8\r\n");
+  ReaderRun run =
+      runToEnd(network, program("subway_reader_s2"), "9999\n12345678901 a/b\nbad\n   \n\n1234\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.output, prompt(kS2) + euckr("카드의 정보가 없습니다.\n") + prompt(kS2) +
+                            euckr("카드 번호가 올바르지 않습니다.\n") + prompt(kS2) +
+                            euckr("카드 번호가 올바르지 않습니다.\n") + prompt(kS2) +
+                            euckr("카드 정보를 읽을 수 없습니다.\n") + prompt(kS2) +
+                            charged(1050, 3950) + prompt(kS2));
+  EXPECT_EQ(run.masked(network.card("1234")), card + "\r\n<now>,SUBWAY,IN,3950,S2_1");
+  EXPECT_EQ(network.card("bad"), "20150303074002,SUBWAY,OUT,10000,S3_8\r\n");
+  // The first tap creates the log with exactly one line.
+  EXPECT_EQ(run.masked(network.log("Subway2.txt")), "<now>,SUBWAY,IN,1050,S2_1\r\n");
+  EXPECT_FALSE(fileExists(network.root() + "/Card/9999.txt"));
+}
+
+TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
+  Network network;
+  std::string rich = freshCard(5000), poor = freshCard(1000);
+  network.writeCard("1", rich);
+  network.writeCard("2", poor);
+  rmdir((network.root() + "/Reader_txt").c_str());
+  ReaderRun run = runToEnd(network, program("subway_reader_s2"), "1\n2\n");
+  // The outcome is on the screen before the failure; a refusal writes
+  // nothing, so it never notices the missing directory.
+  EXPECT_EQ(run.output, prompt(kS2) + charged(1050, 3950) + euckr("기록에 실패했습니다.\n") +
+                            prompt(kS2) + refused(1000) + prompt(kS2));
+  EXPECT_EQ(network.card("1"), rich);
+  EXPECT_EQ(network.card("2"), poor);
+}
+
+class EveryReader : public ::testing::TestWithParam<std::array<const char*, 5>> {};
+
+TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
+  auto [name, banner, id, mode, log] = GetParam();
+  Network network;
+  std::string card = freshCard(5000);
+  network.writeCard("77", card);
+  ReaderRun run = runToEnd(network, program(name), "77\n");
+  EXPECT_EQ(run.output, prompt(banner) + charged(1050, 3950) + prompt(banner));
+  std::string newId = std::string(id) + "_1";
+  EXPECT_EQ(run.masked(network.card("77")).substr(card.size()),
+            "\r\n<now>," + std::string(mode) + ",IN,3950," + newId);
+  EXPECT_EQ(logsIn(network), std::vector<std::string>{log});
+  EXPECT_EQ(run.masked(network.log(log)),
+            "<now>," + std::string(mode) + ",IN,1050," + newId + "\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Programs, EveryReader,
+    ::testing::Values(std::array<const char*, 5>{"subway_reader_s1", "Subway Reader (Tollvane)",
+                                                 "S1", "SUBWAY", "Subway1.txt"},
+                      std::array<const char*, 5>{"subway_reader_s2", "Subway Reader (Merrowick)",
+                                                 "S2", "SUBWAY", "Subway2.txt"},
+                      std::array<const char*, 5>{"subway_reader_s3", "Subway Reader (Quillbay)",
+                                                 "S3", "SUBWAY", "Subway3.txt"},
+                      std::array<const char*, 5>{"subway_reader_s4", "Subway Reader (Farnsett)",
+                                                 "S4", "SUBWAY", "Subway4.txt"},
+                      std::array<const char*, 5>{"subway_reader_s5", "Subway Reader (Doveholm)",
+                                                 "S5", "SUBWAY", "Subway5.txt"},
+                      std::array<const char*, 5>{"bus_reader", "Bus Redaer", "B", "BUS",
+                                                 "Bus.txt"}),
+    [](const auto& info) { return std::string(info.param[2]); });

@@ -1,0 +1,189 @@
+// The end-to-end harness.
+#include "tests/e2e/network.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "core/packed_time.h"
+
+Network::Network() {
+  mkdir((dir_ / "Card").c_str(), 0755);
+  mkdir((dir_ / "Reader_txt").c_str(), 0755);
+  mkdir((dir_ / "bin").c_str(), 0755);
+  writeFile(dir_ / "bin/clear", "#!/bin/sh\nprintf '[clear]'\n");
+  chmod((dir_ / "bin/clear").c_str(), 0755);
+}
+
+void Network::writeCard(const std::string& number, const std::string& bytes) const {
+  writeFile(dir_ / ("Card/" + number + ".txt"), bytes);
+}
+
+std::string Network::card(const std::string& number) const {
+  return readFile(dir_ / ("Card/" + number + ".txt"));
+}
+
+std::string Network::log(const std::string& file) const {
+  return readFile(dir_ / ("Reader_txt/" + file));
+}
+
+std::string cardLine(const char* modeAndDirection, int64_t age, int balance, const char* id) {
+  std::string fields = modeAndDirection;
+  fields[fields.find(' ')] = ',';
+  return std::to_string(timetolong(calendarNow() - age)) + "," + fields + "," +
+         std::to_string(balance) + "," + id;
+}
+
+std::string program(const std::string& name) {
+  return std::string(READERS_DIR) + "/" + name;
+}
+
+Reader::Reader(const Network& network, const std::string& programPath) {
+  static int readers = 0;
+  outputPath_ = network.root() + "/console-" + std::to_string(++readers) + ".txt";
+  std::string path = "PATH=" + network.root() + "/bin:/usr/bin:/bin";
+  std::vector<std::string> environment = {path};
+  for (const char* keep : {"TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+    if (getenv(keep)) environment.push_back(std::string(keep) + "=" + getenv(keep));
+  }
+  std::vector<char*> envp;
+  for (std::string& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  signal(SIGPIPE, SIG_IGN);
+  int pipeFds[2];
+  // Close-on-exec, so that no other reader holds this one's input open.
+  if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  started_ = getTime();
+  pid_ = fork();
+  if (pid_ == 0) {
+    int out = open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open((outputPath_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (chdir(network.root().c_str()) != 0 || out < 0 || err < 0) _exit(126);
+    dup2(pipeFds[0], 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    close(pipeFds[1]);
+    char* argv[] = {const_cast<char*>(programPath.c_str()), nullptr};
+    execve(programPath.c_str(), argv, envp.data());
+    _exit(127);
+  }
+  close(pipeFds[0]);
+  input_ = pipeFds[1];
+}
+
+Reader::~Reader() {
+  if (pid_ > 0 && finished_ == 0) finish();
+}
+
+void Reader::type(const std::string& text) {
+  ssize_t written = write(input_, text.data(), text.size());
+  (void)written;
+}
+
+int Reader::finish() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+  int status = 0;
+  bool exited = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 120);
+  if (!exited) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, &status, 0);
+  }
+  finished_ = getTime();
+  return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Reader::output() const {
+  return readFile(outputPath_);
+}
+
+bool Reader::waitForPrompts(int n) const {
+  return waitUntil(
+      [&] {
+        std::string text = output();
+        int prompts = 0;
+        for (size_t at = 0; (at = text.find("Input Card : ", at)) != std::string::npos; at++) {
+          prompts++;
+        }
+        return prompts >= n;
+      },
+      30);
+}
+
+ReaderRun runToEnd(const Network& network, const std::string& programPath,
+                   const std::string& input) {
+  Reader reader(network, programPath);
+  reader.type(input);
+  int status = reader.finish();
+  return {maskTimes(reader.output(), reader.started(), reader.finished()), status, reader.started(),
+          reader.finished()};
+}
+
+bool waitUntil(const std::function<bool()>& ready, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// Masks the current-time lines of the console.
+static std::string maskTimeLines(const std::string& bytes, int64_t from, int64_t to) {
+  const std::string label = euckr("현재 시간 : ");
+  std::string out;
+  size_t at = 0, found;
+  while ((found = bytes.find(label, at)) != std::string::npos) {
+    size_t end = bytes.find('\n', found);
+    if (end == std::string::npos) break;
+    int y, mo, d, h, mi, s;
+    std::string line = bytes.substr(found + label.size(), end - found - label.size());
+    bool parsed = sscanf(line.c_str(), "%d-%d-%d, %d:%d:%d", &y, &mo, &d, &h, &mi, &s) == 6;
+    int64_t packed =
+        y * 10000000000LL + mo * 100000000LL + d * 1000000LL + h * 10000 + mi * 100 + s;
+    bool now = parsed && packed >= from && packed <= to;
+    out += bytes.substr(at, found - at) + (now ? "<time>" : bytes.substr(found, end - found));
+    at = end;
+  }
+  return out + bytes.substr(at);
+}
+
+std::string maskTimes(const std::string& bytes, int64_t from, int64_t to) {
+  std::string masked = maskTimeLines(bytes, from, to), out;
+  for (size_t i = 0; i < masked.size();) {
+    size_t digits = 0;
+    while (i + digits < masked.size() && isdigit(static_cast<unsigned char>(masked[i + digits]))) {
+      digits++;
+    }
+    if (digits == 14) {
+      int64_t packed = std::stoll(masked.substr(i, 14));
+      out += packed >= from && packed <= to ? "<now>" : masked.substr(i, 14);
+    } else {
+      out += masked.substr(i, digits ? digits : 1);
+    }
+    i += digits ? digits : 1;
+  }
+  return out;
+}
+
+std::string prompt(const std::string& banner) {
+  return "[clear]" + banner + "\n\nInput Card : ";
+}
+
+std::string charged(int fare, int balance) {
+  return euckr("\n요금 : " + std::to_string(fare) + "\n잔액 : " + std::to_string(balance) + "\n") +
+         "<time>\n";
+}
+
+std::string refused(int balance) {
+  return euckr("\n잔액이 부족합니다.\n잔액 : " + std::to_string(balance) + "\n") + "<time>\n";
+}

@@ -1,0 +1,91 @@
+// End-to-end harness: a scratch network directory (Card/, Reader_txt/) in
+// which the real reader programs run with their console on files, and the
+// helpers that turn their output into bytes a test can compare exactly.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "tests/support/test_support.h"
+
+// A network directory with a `clear` on the PATH that prints "[clear]",
+// so tests see where the screen is cleared.
+class Network {
+ public:
+  Network();
+  std::string root() const { return dir_.path(); }
+  void writeCard(const std::string& number, const std::string& bytes) const;
+  std::string card(const std::string& number) const;
+  std::string log(const std::string& file) const;
+
+ private:
+  ScratchDir dir_;
+};
+
+// Replaces every current-time line whose time lies in [from, to] by
+// "<time>\n", and every 14-digit packed time in [from, to] by "<now>".
+std::string maskTimes(const std::string& bytes, int64_t from, int64_t to);
+
+// A reader program running in a network, its console input on a pipe and
+// its console output on a file.
+class Reader {
+ public:
+  Reader(const Network& network, const std::string& program);
+  ~Reader();
+  Reader(const Reader&) = delete;
+  Reader& operator=(const Reader&) = delete;
+
+  // Types text at the console.
+  void type(const std::string& text);
+  // Ends the console input and waits for the reader to exit; returns its
+  // exit status, or -1 if it had to be killed.
+  int finish();
+  // Everything the reader has printed so far.
+  std::string output() const;
+  // Waits until the reader has shown its card prompt `n` times.
+  bool waitForPrompts(int n) const;
+  // The console output with the times of the run masked.
+  std::string maskedOutput() const { return maskTimes(output(), started_, finished_); }
+  std::string masked(const std::string& bytes) const {
+    return maskTimes(bytes, started_, finished_);
+  }
+  // Packed times just before the reader started and after it finished.
+  int64_t started() const { return started_; }
+  int64_t finished() const { return finished_; }
+
+ private:
+  pid_t pid_ = -1;
+  int input_ = -1;
+  std::string outputPath_;
+  int64_t started_ = 0, finished_ = 0;
+};
+
+// Runs a reader on the given console input to its end.
+struct ReaderRun {
+  std::string output;  // console bytes, current-time lines masked
+  int status;          // exit status
+  int64_t from, to;    // packed times around the run
+  // Masks the times that fall within the run.
+  std::string masked(const std::string& bytes) const { return maskTimes(bytes, from, to); }
+};
+ReaderRun runToEnd(const Network& network, const std::string& program, const std::string& input);
+
+// Polls until `ready` holds, for at most `seconds`; returns whether it did.
+bool waitUntil(const std::function<bool()>& ready, double seconds);
+
+// The path of a reader program.
+std::string program(const std::string& name);
+
+// One card file line "time,MODE,DIRECTION,balance,id" for a tap `age`
+// seconds ago; `modeAndDirection` reads like "BUS OUT".
+std::string cardLine(const char* modeAndDirection, int64_t age, int balance, const char* id);
+
+// What the console shows for one prompt of a reader with `banner`.
+std::string prompt(const std::string& banner);
+
+// The console lines of an accepted tap and of a refused one.
+std::string charged(int fare, int balance);
+std::string refused(int balance);
