@@ -3,6 +3,7 @@
 // everything else without touching the records it was given.
 #include "core/card_file.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
@@ -30,12 +31,13 @@ static bool allDigits(Span s) {
 }
 
 // Parses a span that is exactly an optional minus sign and one or more
-// digits, within [low, high]. Returns false for anything else.
+// digits, within [low, high]. Returns false for anything else. The span
+// lies within one line, so it is never longer than a line.
 static bool parseDecimal(Span s, int64_t low, int64_t high, int64_t* value) {
   Span digits = s;
   if (digits.length > 0 && digits.data[0] == '-') digits = {s.data + 1, s.length - 1};
-  if (digits.length == 0 || digits.length > 20 || !allDigits(digits)) return false;
-  char text[24];
+  if (digits.length == 0 || s.length > kMaxLineBytes || !allDigits(digits)) return false;
+  char text[kMaxLineBytes + 1];
   memcpy(text, s.data, s.length);
   text[s.length] = '\0';
   errno = 0;
@@ -54,11 +56,11 @@ static bool takeText(Span s, char (&field)[N]) {
   return true;
 }
 
-// Parses one record line (without its line feed) into `record`. The older
-// line keeps the CR of a CR LF break at the end of its tap id, and its time
-// field must have exactly 14 digits; the latest line's tap id must fit the
-// 9 characters of a tap id that can be written again.
-static bool parseRecordLine(Span line, bool older, CardRecord* record) {
+bool parseCardLine(const char* text, size_t length, bool last, CardRecord* record) {
+  Span line = {text, length};
+  bool older = !last;
+  // A line feed ends every line but the last; 49 bytes in all at most.
+  if (length + (last ? 0 : 1) > kMaxLineBytes) return false;
   if (memchr(line.data, '\0', line.length) != nullptr) return false;
   Span fields[5];
   size_t start = 0, field = 0;
@@ -109,13 +111,14 @@ bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord 
     return false;
   }
   Span older = {olderStart, static_cast<size_t>(lastBreak - olderStart)};
-  if (older.length + 1 > kMaxLineBytes || latest.length > kMaxLineBytes) return false;
   // A file must not end with a line terminator, nor with the CR of one:
-  // the next record appended would leave a broken line behind.
+  // the tap id would carry that CR into every record and log line that
+  // copies it.
   if (latest.length > 0 && latest.data[latest.length - 1] == '\r') return false;
 
   CardRecord parsed[2];
-  if (!parseRecordLine(older, true, &parsed[0]) || !parseRecordLine(latest, false, &parsed[1])) {
+  if (!parseCardLine(older.data, older.length, false, &parsed[0]) ||
+      !parseCardLine(latest.data, latest.length, true, &parsed[1])) {
     return false;
   }
   records[0] = parsed[0];
@@ -131,6 +134,15 @@ std::string formatCardRecord(const TapEntry& entry) {
 std::string formatLogLine(const TapEntry& entry) {
   return formatText("%lld,%s,%s,%d,%s\r\n", static_cast<long long>(entry.time), entry.mode,
                     entry.inOut, entry.charged, entry.logTapId);
+}
+
+bool isCardNumber(const char* text, size_t length) {
+  if (length == 0 || length > kCardNumberMax) return false;
+  for (size_t i = 0; i < length; i++) {
+    char c = text[i];
+    if (c == '/' || c == '\\' || c == '\0' || isspace(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
 }
 
 std::string cardPath(const char* number) {

@@ -20,11 +20,22 @@ constexpr size_t kTailBytes = 2 * kMaxLineBytes + 1;
 // format returns false and leaves records untouched.
 bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord records[2]);
 
+// Parses one line of a card file, without its line feed: every line but
+// the last keeps the CR of a CR LF break and needs a time of exactly 14
+// digits; the last line's tap id must fit the 9 characters of a tap id.
+// Returns false, leaving `record` alone, for a line that breaks the format.
+bool parseCardLine(const char* line, size_t length, bool last, CardRecord* record);
+
 // The record appended to a card file for an accepted tap: CR LF first.
 std::string formatCardRecord(const TapEntry& entry);
 
 // The line appended to a reader log for an accepted tap: CR LF last.
 std::string formatLogLine(const TapEntry& entry);
+
+// Whether `length` bytes can name a card: 1 to 10 characters, none of them
+// a path separator, white space or NUL, so that the name stays one file
+// inside Card/.
+bool isCardNumber(const char* text, size_t length);
 
 // The path of card `number`'s history file: Card/<number>.txt.
 std::string cardPath(const char* number);

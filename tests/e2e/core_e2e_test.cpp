@@ -1,7 +1,9 @@
 // The real programs' console dialogue, their own banners and logs, and
 // what they do with missing, refused and unreadable cards.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/e2e/network.h"
@@ -60,6 +62,24 @@ TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
                             prompt(kS2) + refused(1000) + prompt(kS2));
   EXPECT_EQ(network.card("1"), rich);
   EXPECT_EQ(network.card("2"), poor);
+}
+
+TEST(ReaderConsole, ShowsTheOutcomeBeforeWritingEitherFile) {
+  Network network;
+  std::string card = freshCard(5000);
+  network.writeCard("1", card);
+  // A log that holds the writer at its opening until someone reads it.
+  std::string log = network.root() + "/Reader_txt/Subway2.txt";
+  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  Reader s2(network, program("subway_reader_s2"));
+  s2.type("1\n");
+  std::string outcome = euckr("\n요금 : 1050\n잔액 : 3950\n현재 시간 : ");
+  EXPECT_TRUE(waitUntil([&] { return s2.output().find(outcome) != std::string::npos; }, 10));
+  EXPECT_EQ(network.card("1"), card) << "written before the log was opened";
+  int reading = open(log.c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_TRUE(waitUntil([&] { return network.card("1") != card; }, 10));
+  close(reading);
+  s2.finish();
 }
 
 class EveryReader : public ::testing::TestWithParam<std::array<const char*, 5>> {};

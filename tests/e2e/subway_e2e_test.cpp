@@ -44,22 +44,27 @@ TEST(SubwayReader, SettlesEachKindOfTap) {
       // An entry left open from before the period began.
       {"120", cardLine("SUBWAY OUT", 900, 2000, "S2_1") + "\r\n" +
                   cardLine("SUBWAY IN", 300, 2000, "S3_2")},
+      // An open entry by transfer from a vehicle no reader names: no fare
+      // entry fits it, and nothing is shown or written.
+      {"125",
+       cardLine("TRAM OUT", 305, 2000, "T_1") + "\r\n" + cardLine("SUBWAY IN", 300, 2000, "S3_2")},
   };
   for (const auto& card : cards) network.writeCard(card[0], card[1]);
-  s1.type("104 101 103 115 119 120\n");
+  s1.type("104 101 103 115 119 120 125\n");
   ASSERT_EQ(s1.finish(), 0);
 
   EXPECT_EQ(s1.maskedOutput(), prompt(kS1) + charged(0, 600) + prompt(kS1) + charged(1050, 3950) +
                                    prompt(kS1) + refused(1249) + prompt(kS1) + charged(200, 2800) +
                                    prompt(kS1) + charged(600, 2400) + prompt(kS1) +
-                                   charged(1250, 750) + prompt(kS1));
+                                   charged(1250, 750) + prompt(kS1) + "Error 2\n" + prompt(kS1));
   const char* appended[] = {"\r\n<now>,SUBWAY,IN,600,S1_1",
                             "\r\n<now>,SUBWAY,IN,3950,S1_2",
                             "",
                             "\r\n<now>,SUBWAY,OUT,2800,S1_3",
                             "\r\n<now>,SUBWAY,OUT,2400,S1_4",
-                            "\r\n<now>,SUBWAY,IN,750,S1_5"};
-  for (int i = 0; i < 6; i++) {
+                            "\r\n<now>,SUBWAY,IN,750,S1_5",
+                            ""};
+  for (int i = 0; i < 7; i++) {
     EXPECT_EQ(s1.masked(network.card(cards[i][0])), s1.masked(cards[i][1]) + appended[i])
         << "card " << cards[i][0];
   }

@@ -70,4 +70,7 @@ TEST(BusOtherStation, AnEntryMarkedWithTheBusIdIsNotAnotherStation) {
   CardData card = at(tapAt("SUBWAY OUT", 400, 2000, "S1_1"), tapAt("SUBWAY IN", 60, 2000, "B_3"));
   EXPECT_EQ(card.otherStation + card.busToSubway + card.transfer + card.stationDistance, 0);
   EXPECT_EQ(card.lastIn, 1);
+  // An id without a reader part was not made here either.
+  card = at(tapAt("SUBWAY OUT", 400, 2000, "S1_1"), tapAt("SUBWAY IN", 60, 2000, "_"));
+  EXPECT_EQ(card.otherStation, 1);
 }

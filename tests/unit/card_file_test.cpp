@@ -64,6 +64,8 @@ TEST(CardTail, NegativeAndExtremeBalancesReadBack) {
   EXPECT_EQ(r[1].balance, -150);
   ASSERT_TRUE(parse(kOlder + "\r\n20150303075500,BUS,IN,-2147483648,B_1", r));
   EXPECT_EQ(r[1].balance, INT32_MIN);
+  ASSERT_TRUE(parse(kOlder + "\r\n20150303075500,BUS,IN,00000000000000000000150,B_1", r));
+  EXPECT_EQ(r[1].balance, 150);
 }
 
 TEST(CardTail, LinesOfExactly49BytesAreAccepted) {

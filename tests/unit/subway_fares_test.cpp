@@ -117,9 +117,14 @@ TEST_F(SubwayFares, UnsettledTapsIssueNoId) {
     EXPECT_EQ(subway::normalExitController(far).fare, distance < 2 ? 0 : 200) << distance;
   }
   EXPECT_EQ(count.load(), 4) << "only the four normal exits issued ids";
+  // A trip state no card can give (a transfer without a trip) matches no
+  // rule; one with no kind of open trip fits no case of the controller.
+  CardData impossible = card(5000);
+  impossible.transfer = 1;
   testing::internal::CaptureStdout();
+  EXPECT_EQ(subway::chooseFare(impossible).fare, kNoFareEntry);
   TapResult none = subway::uncalculatedController(card(5000));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 2\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 1\nError 2\n");
   EXPECT_EQ(none.fare, kNoFareEntry);
   EXPECT_EQ(none.entry.charged, kNoFareEntry);
   EXPECT_EQ(count.load(), 4);
