@@ -3,7 +3,7 @@
 # when they are missing. Safe to run again: it installs nothing present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Drives the demo network as a person would: starts it detached in tmux,
+# types a card number into the S1, S3 and bus panes, reads each pane, and
+# checks that it shows the fare and balance in legible Korean and that the
+# card holds the three new records.
+# Usage: demo_terminal_test.sh REPOSITORY_ROOT PROGRAMS_DIR
+set -euo pipefail
+root=$1
+bin=$2
+
+command -v tmux >/dev/null || { echo "FAIL: tmux is not installed (tools/ensure-packages.sh installs it)"; exit 1; }
+
+scratch=$(mktemp -d)
+# A tmux server of the test's own, away from any the user runs.
+export TMUX_TMPDIR=$scratch
+unset TMUX
+session=demo-test
+trap 'tmux kill-server 2>/dev/null || true; rm -rf "$scratch"' EXIT
+
+"$root/tools/demo.sh" --bin "$bin" --dir "$scratch/network" --session "$session" --detach >/dev/null
+
+# Waits until pane $1 shows every one of the following lines.
+expect_screen() {
+  local pane=$1 screen=""
+  shift
+  for _ in $(seq 100); do
+    screen=$(tmux capture-pane -p -J -t "$session:0.$pane" | sed "s/ *$//")
+    local line missing=""
+    for line in "$@"; do
+      grep -qxF -- "$line" <<<"$screen" || missing=$line
+    done
+    [ -z "$missing" ] && return 0
+    sleep 0.1
+  done
+  echo "FAIL: pane $pane never showed '$missing'. It shows:"
+  echo "$screen"
+  exit 1
+}
+
+tap() { tmux send-keys -t "$session:0.$1" 1001 Enter; }
+
+for pane in 0 2 5; do expect_screen $pane "Input Card :"; done
+# Let every reader's operating period begin before the first tap.
+sleep 1
+
+tap 0
+expect_screen 0 "Subway Reader (Tollvane)" "Input Card : 1001" "요금 : 1050" "잔액 : 8950"
+tap 2
+expect_screen 2 "Subway Reader (Quillbay)" "Input Card : 1001" "요금 : 200" "잔액 : 8750"
+tap 5
+expect_screen 5 "Bus Redaer" "Input Card : 1001" "요금 : 0" "잔액 : 8750"
+grep -q "현재 시간 : " <<<"$(tmux capture-pane -p -J -t "$session:0.5")" ||
+  { echo "FAIL: the bus pane shows no current time"; exit 1; }
+
+card=$(tail -n 3 "$scratch/network/Card/1001.txt" | tr -d '\r')
+expected='^[0-9]{14},SUBWAY,IN,8950,S1_1
+[0-9]{14},SUBWAY,OUT,8750,S3_1
+[0-9]{14},BUS,IN,8750,B_1$'
+if ! grep -Ezq "$expected" <<<"$card"; then
+  echo "FAIL: card 1001 ends with:"
+  echo "$card"
+  exit 1
+fi
+[ "$(wc -l <"$scratch/network/Card/1001.txt")" -eq 4 ] || { echo "FAIL: card 1001 has not 5 records"; exit 1; }
+echo "PASS: S1, S3 and the bus charged 1050, 200 and 0 on screen and on the card"

@@ -1,0 +1,214 @@
+// The operators' card tool: issues new cards and shows a card's history
+// and state. It reads and writes cards in the readers' own format, with the
+// readers' own parser, and never touches an existing card file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/card_file.h"
+#include "core/packed_time.h"
+#include "core/records.h"
+
+namespace {
+
+// Exit statuses a script can rely on.
+constexpr int kDone = 0;
+constexpr int kRefused = 1;  // the card could not be issued, found or read
+constexpr int kUsage = 2;    // the command line was wrong
+
+// A new card's records are dated this long before it is issued, so that no
+// reader sees them as an exit a moment ago and opens a transfer window.
+constexpr int64_t kIssueBackdate = 60;
+
+const char kHelp[] =
+    "Usage: card_tool [--dir DIR] issue NUMBER BALANCE\n"
+    "       card_tool [--dir DIR] show NUMBER\n"
+    "       card_tool --help\n"
+    "\n"
+    "Issues and inspects the cards of a fare network. DIR is the network\n"
+    "directory, the one the readers run in (default: the current directory);\n"
+    "cards are the files DIR/Card/NUMBER.txt.\n"
+    "\n"
+    "issue   creates the card NUMBER holding BALANCE (0 to 2147483647). Its two\n"
+    "        records are subway exits dated one minute earlier, with tap ids\n"
+    "        ISSUE_1 and ISSUE_2, so the card is not in a trip and its first tap\n"
+    "        at any reader is an ordinary new ride. An existing card is never\n"
+    "        overwritten.\n"
+    "show    prints the card's history, one record per row, and its state now:\n"
+    "        in a trip or not, where it entered, the balance. A card the readers\n"
+    "        cannot read is reported with the line where it breaks.\n"
+    "\n"
+    "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
+    "readers' prompt.\n"
+    "\n"
+    "Exit status: 0 done; 1 the card exists already, is missing or cannot be\n"
+    "read, or there is no Card/ directory; 2 the command line is wrong.\n";
+
+int usage(const char* problem) {
+  fprintf(stderr, "card_tool: %s\n(card_tool --help tells how to use it)\n", problem);
+  return kUsage;
+}
+
+int refuse(const std::string& problem) {
+  fprintf(stderr, "card_tool: %s\n", problem.c_str());
+  return kRefused;
+}
+
+// Parses a balance: digits only, at most what a card can hold.
+bool parseBalance(const char* text, int32_t* balance) {
+  size_t length = strlen(text);
+  if (length == 0 || length > 10 || strspn(text, "0123456789") != length) return false;
+  long long value = strtoll(text, nullptr, 10);
+  if (value > INT32_MAX) return false;
+  *balance = static_cast<int32_t>(value);
+  return true;
+}
+
+// One issuing record, in the readers' own format.
+TapEntry issueRecord(int64_t time, int32_t balance, const char* tapId) {
+  TapEntry entry{};
+  entry.time = time;
+  copyText(entry.mode, "SUBWAY");
+  copyText(entry.inOut, "OUT");
+  entry.newBalance = balance;
+  copyText(entry.tapId, tapId);
+  return entry;
+}
+
+int issueCard(const char* number, const char* balanceText) {
+  int32_t balance = 0;
+  if (!isCardNumber(number, strlen(number))) {
+    return usage("a card number has 1 to 10 characters and no '/', '\\' or white space");
+  }
+  if (!parseBalance(balanceText, &balance)) {
+    return usage("a balance is a whole number from 0 to 2147483647");
+  }
+  struct stat cards {};
+  if (stat("Card", &cards) != 0 || !S_ISDIR(cards.st_mode)) {
+    return refuse("there is no Card/ directory here: is this a network directory?");
+  }
+  std::string path = cardPath(number);
+  // Created exclusively: an existing card is never truncated or replaced.
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) return refuse("card " + std::string(number) + " exists already");
+  if (fd < 0) return refuse(path + ": " + strerror(errno));
+  int64_t issued = timetolong(calendarNow() - kIssueBackdate);
+  // The first record has no CR LF before it; the second is appended as a
+  // reader appends.
+  std::string text = formatCardRecord(issueRecord(issued, balance, "ISSUE_1")).substr(2) +
+                     formatCardRecord(issueRecord(issued, balance, "ISSUE_2"));
+  bool written =
+      write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+  close(fd);
+  if (!written) {
+    unlink(path.c_str());
+    return refuse(path + ": could not be written");
+  }
+  int directory = open("Card", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0) {
+    fsync(directory);
+    close(directory);
+  }
+  printf("Issued card %s with balance %d: %s\n", number, balance, path.c_str());
+  return kDone;
+}
+
+std::string dateAndTime(int64_t packed) {
+  char text[40];
+  snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
+           static_cast<long long>(packed / 10000000000),
+           static_cast<long long>(packed / 100000000 % 100),
+           static_cast<long long>(packed / 1000000 % 100),
+           static_cast<long long>(packed / 10000 % 100), static_cast<long long>(packed / 100 % 100),
+           static_cast<long long>(packed % 100));
+  return text;
+}
+
+// A line of a card file as it can be shown: control bytes escaped.
+std::string printable(const std::string& line) {
+  std::string shown;
+  for (unsigned char c : line) {
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7e ? "\\x%02x" : "%c", c);
+    shown += escaped;
+  }
+  return shown;
+}
+
+int showCard(const char* number) {
+  if (!isCardNumber(number, strlen(number))) {
+    return usage("a card number has 1 to 10 characters and no '/', '\\' or white space");
+  }
+  std::string path = cardPath(number);
+  FILE* file = fopen(path.c_str(), "rb");
+  if (file == nullptr) return refuse("there is no card " + std::string(number) + " (" + path + ")");
+  std::string bytes;
+  char buffer[65536];
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
+  fclose(file);
+  if (bytes.empty()) return refuse(path + " is empty: it is not a card the readers can read");
+
+  std::vector<std::string> lines;
+  for (size_t start = 0;;) {
+    size_t end = bytes.find('\n', start);
+    lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  std::vector<CardRecord> records(lines.size());
+  for (size_t i = 0; i < lines.size(); i++) {
+    if (!parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &records[i])) {
+      return refuse(path + ": line " + std::to_string(i + 1) + " is not a card record: \"" +
+                    printable(lines[i]) + "\"");
+    }
+  }
+  if (records.size() < 2) return refuse(path + ": a card needs at least two records");
+
+  printf("Card %s (%s), %zu records\n\n", number, path.c_str(), records.size());
+  printf("%6s  %-19s  %-6s  %-3s  %11s  %s\n", "#", "date and time", "mode", "dir", "balance",
+         "tap id");
+  for (size_t i = 0; i < records.size(); i++) {
+    const CardRecord& r = records[i];
+    std::string tapId = r.tapId;
+    if (!tapId.empty() && tapId.back() == '\r') tapId.pop_back();
+    printf("%6zu  %-19s  %-6s  %-3s  %11d  %s\n", i + 1, dateAndTime(r.time).c_str(), r.mode,
+           r.inOut, r.balance, tapId.c_str());
+  }
+  const CardRecord& latest = records.back();
+  printf("\n");
+  if (strcmp(latest.inOut, "IN") == 0) {
+    std::string reader(latest.tapId, strcspn(latest.tapId, "_"));
+    printf("In a trip: entered the %s at %s on %s (tap %s).\n",
+           strcmp(latest.mode, "BUS") == 0 ? "bus" : "subway", reader.c_str(),
+           dateAndTime(latest.time).c_str(), latest.tapId);
+  } else {
+    printf("Not in a trip.\n");
+  }
+  printf("Balance: %d\n", latest.balance);
+  return kDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    fputs(kHelp, stdout);
+    return kDone;
+  }
+  if (args.size() >= 2 && args[0] == "--dir") {
+    if (chdir(args[1].c_str()) != 0)
+      return refuse("cannot enter " + args[1] + ": " + strerror(errno));
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() == 3 && args[0] == "issue") return issueCard(args[1].c_str(), args[2].c_str());
+  if (args.size() == 2 && args[0] == "show") return showCard(args[1].c_str());
+  return usage("expected 'issue NUMBER BALANCE' or 'show NUMBER'");
+}

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The demo network: builds the readers, prepares a fresh network directory
+# with sample cards, and opens all six readers side by side in one tmux
+# session, a pane per reader. Each reader's EUC-KR output goes through
+# euckr_to_utf8, so the Korean messages read correctly on a UTF-8 terminal.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+dir="$root/demo"
+session="fare-demo"
+bin=""
+mode="attach"
+
+usage() {
+  cat <<'EOF'
+Usage: tools/demo.sh [--dir DIR] [--session NAME] [--bin DIR] [--detach]
+
+Builds the readers, resets the network directory DIR (default: demo/ in the
+repository) with Card/, Reader_txt/ and three sample cards, and opens the six
+readers in the tmux session NAME (default: fare-demo), one pane each.
+
+  --bin DIR   use the programs already built in DIR instead of building
+  --detach    start the session without attaching to it
+
+Sample cards: 1001 holds 10000; 1002 holds 1249, just under the subway's
+ride threshold; 1003 is 500 in debt.
+EOF
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --dir) dir=$2; shift 2 ;;
+    --session) session=$2; shift 2 ;;
+    --bin) bin=$2; shift 2 ;;
+    --detach) mode="detach"; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+
+if [ -z "$bin" ]; then
+  cmake --preset default >/dev/null
+  cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
+    subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8
+  bin="$root/build/default/bin"
+fi
+bin=$(cd "$bin" && pwd)
+
+# Readers of an earlier demo still hold the old directory: stop them first.
+if command -v tmux >/dev/null; then tmux kill-session -t "$session" 2>/dev/null || true; fi
+rm -rf "$dir"
+mkdir -p "$dir/Card" "$dir/Reader_txt"
+dir=$(cd "$dir" && pwd)
+
+"$bin/card_tool" --dir "$dir" issue 1001 10000 >/dev/null
+"$bin/card_tool" --dir "$dir" issue 1002 1249 >/dev/null
+# The card tool issues no card in debt; this one has ridden into it.
+minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
+printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
+  > "$dir/Card/1003.txt"
+
+# Pane title, program.
+readers=(
+  "S1 Tollvane|subway_reader_s1" "S2 Merrowick|subway_reader_s2" "S3 Quillbay|subway_reader_s3"
+  "S4 Farnsett|subway_reader_s4" "S5 Doveholm|subway_reader_s5" "B Bus|bus_reader"
+)
+
+by_hand() {
+  cat <<EOF
+The network directory $dir is ready, with cards 1001, 1002 and 1003.
+Run one reader by hand:
+
+  cd $dir && $bin/subway_reader_s1 | $bin/euckr_to_utf8
+
+(any of subway_reader_s1 ... subway_reader_s5 and bus_reader; end it with Ctrl-D)
+EOF
+}
+
+if ! command -v tmux >/dev/null; then
+  echo "tmux is not installed."
+  by_hand
+  exit 0
+fi
+if [ "$mode" = attach ] && { [ ! -t 0 ] || [ ! -t 1 ]; }; then
+  echo "There is no terminal to show the readers in."
+  by_hand
+  exit 0
+fi
+
+for i in "${!readers[@]}"; do
+  title=${readers[$i]%%|*}
+  command="$bin/${readers[$i]##*|} | $bin/euckr_to_utf8"
+  if [ "$i" -eq 0 ]; then
+    tmux -u new-session -d -s "$session" -x 200 -y 50 -c "$dir" "$command"
+  else
+    tmux split-window -t "$session" -c "$dir" "$command"
+    tmux select-layout -t "$session" tiled >/dev/null
+  fi
+  tmux select-pane -t "$session" -T "$title"
+done
+tmux set-option -t "$session" pane-border-status top >/dev/null
+tmux set-option -t "$session" pane-border-format " #{pane_title} " >/dev/null
+tmux select-pane -t "$session:0.0"
+
+if [ "$mode" = attach ]; then
+  exec tmux -u attach-session -t "$session"
+fi
+echo "The demo network runs in tmux session '$session': tmux attach -t $session"
