@@ -24,10 +24,9 @@ void moniterInterface(int32_t fare, int32_t balance) {
   flushConsole();
 }
 
-// Writes `text` in one write and flushes it to disk.
-static bool writeDurably(int fd, const std::string& text) {
-  ssize_t written = write(fd, text.data(), text.size());
-  return written == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+// Writes `text` in one write.
+static bool writeWhole(int fd, const std::string& text) {
+  return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 // Makes a newly created file's name durable too, as far as the platform
@@ -48,9 +47,12 @@ bool appendTap(const TapEntry& entry, const char* logPath) {
   int log = open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   bool recorded = card >= 0 && log >= 0;
   bool newLog = recorded && lseek(log, 0, SEEK_END) == 0;
-  // The log line follows only a card record that is safely written.
-  recorded = recorded && writeDurably(card, formatCardRecord(entry));
-  recorded = recorded && writeDurably(log, formatLogLine(entry));
+  // The log line follows only a card record that was written, at once, so
+  // that a reader killed in between leaves the log short of a line as
+  // seldom as can be; then both are flushed to disk before the tap ends.
+  recorded = recorded && writeWhole(card, formatCardRecord(entry));
+  recorded = recorded && writeWhole(log, formatLogLine(entry));
+  recorded = recorded && fsync(card) == 0 && fsync(log) == 0;
   if (recorded && newLog) syncDirectoryOf(logPath);
   if (card >= 0) close(card);
   if (log >= 0) close(log);
