@@ -3,7 +3,8 @@
 # when they are missing. Safe to run again: it installs nothing present.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux
+  clang libclang-rt-dev)
 
 missing=()
 for package in "${packages[@]}"; do

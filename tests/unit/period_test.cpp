@@ -4,7 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
 #include "core/records.h"
+#include "core/tap_result.h"
 
 TEST(OperatingPeriod, EndsOnlyWhenMoreThan180SecondsHavePassed) {
   EXPECT_FALSE(periodExpired(1000, 1180));
@@ -23,4 +28,28 @@ TEST(OperatingPeriod, ANewPeriodRestartsTapNumbersAtOne) {
   periodTick(1181);
   EXPECT_EQ(init.load(), 1181);
   EXPECT_EQ(nextTapNumber(), 1);
+}
+
+TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
+  copyText(readerID, "S1");
+  init.store(1000);
+  count.store(0);
+  std::atomic<bool> tapping{true};
+  // The timer opens a new period as fast as it can while taps are issued.
+  std::thread timer([&] {
+    for (int64_t now = 1000; tapping.load(); now += 181) periodTick(now);
+  });
+  CardData card{};
+  card.balance = 1000000000;
+  copyText(card.cardFile, "Card/1.txt");
+  int badIds = 0;
+  for (int i = 0; i < 20000; i++) {
+    TapResult tap = acceptTap(card, 0, "SUBWAY", "IN", LogId::kNewId);
+    if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) < 1) badIds++;
+  }
+  tapping.store(false);
+  timer.join();
+  EXPECT_EQ(badIds, 0);
+  periodTick(init.load() + 181);
+  EXPECT_STREQ(acceptTap(card, 0, "SUBWAY", "IN", LogId::kNewId).entry.tapId, "S1_1");
 }
