@@ -136,7 +136,9 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
   mkdir("bin", 0755);
   writeFile("bin/clear", "#!/bin/sh\n");
   chmod("bin/clear", 0755);
-  std::string path = "PATH=" + std::string(getcwd(nullptr, 0)) + "/bin:/usr/bin:/bin";
+  char here[4096];
+  ASSERT_NE(getcwd(here, sizeof here), nullptr);
+  std::string path = "PATH=" + std::string(here) + "/bin:/usr/bin:/bin";
   std::string taps;
   for (int i = 0; i < 2000; i++) taps += std::to_string(i % kCards + 1) + " ";
 
