@@ -76,7 +76,12 @@ bool parseCardLine(const char* text, size_t length, bool last, CardRecord* recor
 
   Span tapId = fields[4];
   size_t idLength = tapId.length;
-  if (older && idLength > 0 && tapId.data[idLength - 1] == '\r') idLength--;
+  bool endsWithCr = idLength > 0 && tapId.data[idLength - 1] == '\r';
+  // A file must not end with a line terminator, nor with the CR of one:
+  // the tap id would carry that CR into every record and log line that
+  // copies it.
+  if (last && endsWithCr) return false;
+  if (endsWithCr) idLength--;
   if (idLength == 0) return false;
   if (!older && tapId.length >= kEntryTapIdWidth) return false;
 
@@ -111,10 +116,6 @@ bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord 
     return false;
   }
   Span older = {olderStart, static_cast<size_t>(lastBreak - olderStart)};
-  // A file must not end with a line terminator, nor with the CR of one:
-  // the tap id would carry that CR into every record and log line that
-  // copies it.
-  if (latest.length > 0 && latest.data[latest.length - 1] == '\r') return false;
 
   CardRecord parsed[2];
   if (!parseCardLine(older.data, older.length, false, &parsed[0]) ||

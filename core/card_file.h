@@ -22,7 +22,8 @@ bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord 
 
 // Parses one line of a card file, without its line feed: every line but
 // the last keeps the CR of a CR LF break and needs a time of exactly 14
-// digits; the last line's tap id must fit the 9 characters of a tap id.
+// digits; the last line must not end with a CR, and its tap id must fit
+// the 9 characters of a tap id.
 // Returns false, leaving `record` alone, for a line that breaks the format.
 bool parseCardLine(const char* line, size_t length, bool last, CardRecord* record);
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/card_file.h"
+#include "core/intake.h"
 #include "core/packed_time.h"
 #include "core/records.h"
 
@@ -43,13 +44,13 @@ const char kHelp[] =
     "        overwritten.\n"
     "show    prints the card's history, one record per row, and its state now:\n"
     "        in a trip or not, where it entered, the balance. A card the readers\n"
-    "        cannot read is reported with the line where it breaks.\n"
+    "        refuse is reported with the line where it breaks.\n"
     "\n"
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
     "readers' prompt.\n"
     "\n"
-    "Exit status: 0 done; 1 the card exists already, is missing or cannot be\n"
-    "read, or there is no Card/ directory; 2 the command line is wrong.\n";
+    "Exit status: 0 done; 1 the card exists already, is missing, or is one the\n"
+    "readers refuse, or there is no Card/ directory; 2 the command line is wrong.\n";
 
 int usage(const char* problem) {
   fprintf(stderr, "card_tool: %s\n(card_tool --help tells how to use it)\n", problem);
@@ -64,7 +65,9 @@ int refuse(const std::string& problem) {
 // Parses a balance: digits only, at most what a card can hold.
 bool parseBalance(const char* text, int32_t* balance) {
   size_t length = strlen(text);
-  if (length == 0 || length > 10 || strspn(text, "0123456789") != length) return false;
+  if (length == 0 || strspn(text, "0123456789") != length) return false;
+  const char* digits = text + strspn(text, "0");
+  if (strlen(digits) > 10) return false;
   long long value = strtoll(text, nullptr, 10);
   if (value > INT32_MAX) return false;
   *balance = static_cast<int32_t>(value);
@@ -131,30 +134,58 @@ std::string dateAndTime(int64_t packed) {
   return text;
 }
 
-// A line of a card file as it can be shown: control bytes escaped.
+// A line of a card file as it can be shown: control bytes escaped, and
+// cut short when it is long.
 std::string printable(const std::string& line) {
   std::string shown;
-  for (unsigned char c : line) {
+  for (unsigned char c : line.substr(0, 60)) {
     char escaped[8];
     snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7e ? "\\x%02x" : "%c", c);
     shown += escaped;
   }
-  return shown;
+  return line.size() > 60 ? shown + "..." : shown;
+}
+
+// Reads a whole card file; returns false with the reason for anything that
+// is not a regular file that can be read.
+bool readCard(const std::string& path, std::string* bytes, std::string* problem) {
+  // O_NONBLOCK keeps a FIFO from stalling the tool, as it does a reader.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = "there is no card file " + path;
+    return false;
+  }
+  struct stat info {};
+  bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  char buffer[65536];
+  ssize_t n = 0;
+  while (regular && (n = read(fd, buffer, sizeof buffer)) > 0)
+    bytes->append(buffer, static_cast<size_t>(n));
+  close(fd);
+  if (!regular || n < 0) *problem = path + " is not a file that can be read";
+  return regular && n == 0;
+}
+
+// Why the readers refuse a card, told by the line where it breaks.
+std::string whereItBreaks(const std::vector<std::string>& lines) {
+  if (lines.size() < 2) return "a card needs at least two records";
+  for (size_t i = lines.size() - 2; i < lines.size(); i++) {
+    CardRecord record;
+    if (!parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &record)) {
+      return "line " + std::to_string(i + 1) + " is not a card record: \"" + printable(lines[i]) +
+             "\"";
+    }
+  }
+  return "its last two records cannot be read";
 }
 
 int showCard(const char* number) {
   if (!isCardNumber(number, strlen(number))) {
     return usage("a card number has 1 to 10 characters and no '/', '\\' or white space");
   }
-  std::string path = cardPath(number);
-  FILE* file = fopen(path.c_str(), "rb");
-  if (file == nullptr) return refuse("there is no card " + std::string(number) + " (" + path + ")");
-  std::string bytes;
-  char buffer[65536];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, n);
-  fclose(file);
+  std::string path = cardPath(number), bytes, problem;
+  if (!readCard(path, &bytes, &problem)) return refuse(problem);
   if (bytes.empty()) return refuse(path + " is empty: it is not a card the readers can read");
-
   std::vector<std::string> lines;
   for (size_t start = 0;;) {
     size_t end = bytes.find('\n', start);
@@ -162,26 +193,29 @@ int showCard(const char* number) {
     if (end == std::string::npos) break;
     start = end + 1;
   }
-  std::vector<CardRecord> records(lines.size());
-  for (size_t i = 0; i < lines.size(); i++) {
-    if (!parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &records[i])) {
-      return refuse(path + ": line " + std::to_string(i + 1) + " is not a card record: \"" +
-                    printable(lines[i]) + "\"");
-    }
+  // The card is judged as the readers judge it, by its last two records.
+  CardRecord tail[2];
+  if (loadCardTail(path.c_str(), tail) != LoadStatus::kLoaded) {
+    return refuse(path + ": the readers refuse this card: " + whereItBreaks(lines));
   }
-  if (records.size() < 2) return refuse(path + ": a card needs at least two records");
 
-  printf("Card %s (%s), %zu records\n\n", number, path.c_str(), records.size());
+  printf("Card %s (%s), %zu records\n\n", number, path.c_str(), lines.size());
   printf("%6s  %-19s  %-6s  %-3s  %11s  %s\n", "#", "date and time", "mode", "dir", "balance",
          "tap id");
-  for (size_t i = 0; i < records.size(); i++) {
-    const CardRecord& r = records[i];
+  for (size_t i = 0; i < lines.size(); i++) {
+    CardRecord r;
+    // Lines before the last two are never read by a reader: one that is
+    // not a record is shown as it stands.
+    if (!parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &r)) {
+      printf("%6zu  (not a record: \"%s\")\n", i + 1, printable(lines[i]).c_str());
+      continue;
+    }
     std::string tapId = r.tapId;
     if (!tapId.empty() && tapId.back() == '\r') tapId.pop_back();
     printf("%6zu  %-19s  %-6s  %-3s  %11d  %s\n", i + 1, dateAndTime(r.time).c_str(), r.mode,
            r.inOut, r.balance, tapId.c_str());
   }
-  const CardRecord& latest = records.back();
+  const CardRecord& latest = tail[1];
   printf("\n");
   if (strcmp(latest.inOut, "IN") == 0) {
     std::string reader(latest.tapId, strcspn(latest.tapId, "_"));
@@ -199,14 +233,14 @@ int showCard(const char* number) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    fputs(kHelp, stdout);
-    return kDone;
-  }
   if (args.size() >= 2 && args[0] == "--dir") {
     if (chdir(args[1].c_str()) != 0)
       return refuse("cannot enter " + args[1] + ": " + strerror(errno));
     args.erase(args.begin(), args.begin() + 2);
+  }
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    fputs(kHelp, stdout);
+    return kDone;
   }
   if (args.size() == 3 && args[0] == "issue") return issueCard(args[1].c_str(), args[2].c_str());
   if (args.size() == 2 && args[0] == "show") return showCard(args[1].c_str());

@@ -48,6 +48,11 @@ bin=$(cd "$bin" && pwd)
 
 # Readers of an earlier demo still hold the old directory: stop them first.
 if command -v tmux >/dev/null; then tmux kill-session -t "$session" 2>/dev/null || true; fi
+# Only a network directory is ever reset, never some other folder.
+if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -d "$dir/Card" ]; then
+  echo "$dir is not a network directory (it has no Card/); not resetting it." >&2
+  exit 2
+fi
 rm -rf "$dir"
 mkdir -p "$dir/Card" "$dir/Reader_txt"
 dir=$(cd "$dir" && pwd)
@@ -87,22 +92,27 @@ if [ "$mode" = attach ] && { [ ! -t 0 ] || [ ! -t 1 ]; }; then
   exit 0
 fi
 
-for i in "${!readers[@]}"; do
-  title=${readers[$i]%%|*}
-  command="$bin/${readers[$i]##*|} | $bin/euckr_to_utf8"
-  if [ "$i" -eq 0 ]; then
-    tmux -u new-session -d -s "$session" -x 200 -y 50 -c "$dir" "$command"
+# Panes are addressed by their ids, whatever base index the user's tmux uses.
+first=""
+for reader in "${readers[@]}"; do
+  title=${reader%%|*}
+  command="$(printf '%q' "$bin/${reader##*|}") | $(printf '%q' "$bin/euckr_to_utf8")"
+  if [ -z "$first" ]; then
+    pane=$(tmux -u new-session -d -P -F '#{pane_id}' -s "$session" -x 200 -y 50 -c "$dir" "$command")
+    first=$pane
   else
-    tmux split-window -t "$session" -c "$dir" "$command"
-    tmux select-layout -t "$session" tiled >/dev/null
+    pane=$(tmux split-window -P -F '#{pane_id}' -t "$pane" -c "$dir" "$command")
+    tmux select-layout -t "$first" tiled >/dev/null
   fi
-  tmux select-pane -t "$session" -T "$title"
+  tmux select-pane -t "$pane" -T "$title"
 done
 tmux set-option -t "$session" pane-border-status top >/dev/null
 tmux set-option -t "$session" pane-border-format " #{pane_title} " >/dev/null
-tmux select-pane -t "$session:0.0"
+tmux select-pane -t "$first"
 
 if [ "$mode" = attach ]; then
+  # From inside tmux, move this client over instead of nesting sessions.
+  if [ -n "${TMUX:-}" ]; then exec tmux switch-client -t "$session"; fi
   exec tmux -u attach-session -t "$session"
 fi
 echo "The demo network runs in tmux session '$session': tmux attach -t $session"

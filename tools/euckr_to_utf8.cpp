@@ -1,13 +1,17 @@
 // Passes a reader's console output to a UTF-8 terminal as it comes: each
 // chunk read is converted from EUC-KR and written at once, so prompts show
 // without waiting for more output. A character split between two reads is
-// kept until its second byte arrives; a byte that is not EUC-KR is shown
-// as U+FFFD. Used by the demo network between each reader and its pane.
+// kept until its second byte arrives; a byte that cannot start or finish
+// an EUC-KR character, and a character cut off by the end of the output,
+// are shown as U+FFFD. Used by the demo network between each reader and
+// its pane.
 #include <iconv.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+
+constexpr char kReplacement[] = "\xef\xbf\xbd";
 
 // Writes all of `length` bytes.
 static bool writeAll(const char* bytes, size_t length) {
@@ -37,16 +41,18 @@ int main() {
       char* to = out;
       size_t room = sizeof out;
       size_t done = iconv(converter, &from, &left, &to, &room);
-      if (!writeAll(out, sizeof out - room)) return 0;
-      if (done != static_cast<size_t>(-1) || errno == EINVAL) break;
+      int problem = errno;
+      if (!writeAll(out, sizeof out - room)) return 1;
+      if (done != static_cast<size_t>(-1) || problem == EINVAL) break;
       // Not EUC-KR: show the replacement character and go on after it.
-      if (!writeAll("\xef\xbf\xbd", 3)) return 0;
+      if (!writeAll(kReplacement, 3)) return 1;
       from++;
       left--;
     }
     pending = left;
     memmove(in, from, pending);
   }
+  if (pending > 0 && !writeAll(kReplacement, 3)) return 1;
   iconv_close(converter);
   return 0;
 }

@@ -1,6 +1,8 @@
 // The operators' card tool: what it issues, what it refuses, and how it
 // shows a card.
+#include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -103,6 +105,33 @@ TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
                     "20260306080000,SUBWAY,OUT,9000,S2_4\r\n\r\n20260306081530,BUS,IN,8950,B_3");
   ToolRun broken = cardTool(network, "show 7");
   EXPECT_EQ(broken.status, 1);
-  EXPECT_EQ(broken.output, "card_tool: Card/7.txt: line 2 is not a card record: \"\\x0d\"\n");
+  EXPECT_EQ(broken.output,
+            "card_tool: Card/7.txt: the readers refuse this card: line 2 is not a card record: "
+            "\"\\x0d\"\n");
   EXPECT_EQ(cardTool(network, "show 8").status, 1);
+  // Not a card at all, and nothing to wait on.
+  ASSERT_EQ(mkfifo((network.root() + "/Card/9.txt").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir((network.root() + "/Card/10.txt").c_str(), 0755), 0);
+  EXPECT_EQ(cardTool(network, "show 9").status, 1);
+  EXPECT_EQ(cardTool(network, "show 10").status, 1);
+}
+
+TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
+  Network network;
+  int compared = 0;
+  DIR* corpus = opendir(CARD_TAIL_CORPUS);
+  ASSERT_NE(corpus, nullptr);
+  while (dirent* seed = readdir(corpus)) {
+    std::string bytes = readFile(std::string(CARD_TAIL_CORPUS) + "/" + seed->d_name);
+    // The seeds whose first byte is 1 are whole card files.
+    if (bytes.empty() || bytes[0] != 1) continue;
+    network.writeCard("1", bytes.substr(1));
+    CardRecord records[2];
+    bool readable =
+        loadCardTail((network.root() + "/Card/1.txt").c_str(), records) == LoadStatus::kLoaded;
+    EXPECT_EQ(cardTool(network, "show 1").status, readable ? 0 : 1) << seed->d_name;
+    compared++;
+  }
+  closedir(corpus);
+  EXPECT_GT(compared, 20);
 }
