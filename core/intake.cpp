@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/append_note.h"
 #include "core/card_file.h"
 #include "core/console.h"
 #include "core/messages.h"
@@ -88,6 +89,9 @@ const CardRecord* receivingCardInterface() {
       continue;
     }
     copyText(name, cardPath(number).c_str());
+    // A reader killed while appending to this card may have left its last
+    // record unfinished: finish it before reading.
+    finishInterruptedAppend(name);
     LoadStatus load = loadCardTail(name, ud);
     if (load == LoadStatus::kLoaded) return ud;
     sayLine(load == LoadStatus::kNoCard ? kNoCardText : kUnreadableCardText);

@@ -1,12 +1,14 @@
 // Display and recording of a tap. Each record reaches its file in a single
-// append-mode write, so readers appending to one card never interleave
-// bytes, and is fsynced before the file is closed, so a finished tap
-// survives a power cut.
+// append-mode write under the file's lock, so readers appending to one card
+// never interleave bytes; a note beside the file lets the next writer
+// finish a record whose writer was killed part-way; and both files are
+// fsynced before they are closed, so a finished tap survives a power cut.
 #include "core/tap_output.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "core/append_note.h"
 #include "core/card_file.h"
 #include "core/console.h"
 #include "core/messages.h"
@@ -24,11 +26,6 @@ void moniterInterface(int32_t fare, int32_t balance) {
   flushConsole();
 }
 
-// Writes `text` in one write.
-static bool writeWhole(int fd, const std::string& text) {
-  return write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-}
-
 // Makes a newly created file's name durable too, as far as the platform
 // lets it: the records themselves are already on disk.
 static void syncDirectoryOf(const char* path) {
@@ -43,20 +40,21 @@ static void syncDirectoryOf(const char* path) {
 
 bool appendTap(const TapEntry& entry, const char* logPath) {
   if (entry.charged < 0) return true;
-  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
-  int log = open(logPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  bool recorded = card >= 0 && log >= 0;
-  bool newLog = recorded && lseek(log, 0, SEEK_END) == 0;
+  int card = openLockedForAppend(entry.cardFile, false);
+  int log = openLockedForAppend(logPath, true);
+  bool opened = card >= 0 && log >= 0;
+  bool newLog = opened && lseek(log, 0, SEEK_END) == 0;
   // The log line follows only a card record that was written, at once, so
   // that a reader killed in between leaves the log short of a line as
   // seldom as can be; then both are flushed to disk before the tap ends.
-  recorded = recorded && writeWhole(card, formatCardRecord(entry));
-  recorded = recorded && writeWhole(log, formatLogLine(entry));
-  recorded = recorded && fsync(card) == 0 && fsync(log) == 0;
-  if (recorded && newLog) syncDirectoryOf(logPath);
+  bool cardWritten = opened && appendWithNote(card, entry.cardFile, formatCardRecord(entry));
+  bool logWritten = cardWritten && appendWithNote(log, logPath, formatLogLine(entry));
+  bool durable = (!cardWritten || settleAppend(card, entry.cardFile)) &&
+                 (!logWritten || settleAppend(log, logPath));
+  if (logWritten && newLog) syncDirectoryOf(logPath);
   if (card >= 0) close(card);
   if (log >= 0) close(log);
-  return recorded;
+  return cardWritten && logWritten && durable;
 }
 
 void writingInterface(TapEntry entry) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,17 +69,18 @@ TEST(ReaderConsole, ShowsTheOutcomeBeforeWritingEitherFile) {
   Network network;
   std::string card = freshCard(5000);
   network.writeCard("1", card);
-  // A log that holds the writer at its opening until someone reads it.
+  // Holding the log's lock holds the writer once it has both files open.
   std::string log = network.root() + "/Reader_txt/Subway2.txt";
-  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  int held = open(log.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
   Reader s2(network, program("subway_reader_s2"));
   s2.type("1\n");
   std::string outcome = euckr("\n요금 : 1050\n잔액 : 3950\n현재 시간 : ");
   EXPECT_TRUE(waitUntil([&] { return s2.output().find(outcome) != std::string::npos; }, 10));
-  EXPECT_EQ(network.card("1"), card) << "written before the log was opened";
-  int reading = open(log.c_str(), O_RDONLY | O_NONBLOCK);
-  ASSERT_TRUE(waitUntil([&] { return network.card("1") != card; }, 10));
-  close(reading);
+  EXPECT_EQ(network.card("1"), card) << "written before the log was open";
+  close(held);
+  EXPECT_TRUE(
+      waitUntil([&] { return network.card("1") != card && network.log("Subway2.txt") != ""; }, 10));
   s2.finish();
 }
 
