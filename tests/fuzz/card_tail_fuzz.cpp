@@ -2,6 +2,7 @@
 // A tail that is accepted must yield records whose texts are terminated
 // within their fields and whose lines, written again, parse back to the
 // same records; a refused tail must leave the records untouched.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,7 +51,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       abort();
     }
   }
-  // The latest tap id fits the id of a record a reader writes.
+  // What the format promises of an accepted tail, stated on its own: the
+  // older time has 14 digits, no text holds a separator or a line feed,
+  // the latest tap id does not end with a CR (a file never ends with one),
+  // and it fits the id of a record a reader writes.
+  if (records[0].time < 0 || records[0].time > 99999999999999) abort();
+  for (const CardRecord& r : records) {
+    std::string texts = std::string(r.mode) + "," + r.inOut + "," + r.tapId;
+    if (std::count(texts.begin(), texts.end(), ',') != 2 || texts.find('\n') != std::string::npos) {
+      abort();
+    }
+  }
+  size_t latestLength = strlen(records[1].tapId);
+  if (latestLength > 0 && records[1].tapId[latestLength - 1] == '\r') abort();
   if (strlen(records[1].tapId) >= kEntryTapIdWidth) abort();
   std::string again = line(records[0], true) + "\n" + line(records[1], false);
   CardRecord reread[2];

@@ -2,6 +2,7 @@
 // kind of malformed card, and the exact bytes a tap appends.
 #include "core/card_file.h"
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -157,4 +158,23 @@ TEST(CardFormat, CardNumbersAreFileNamesTakenVerbatim) {
   EXPECT_EQ(cardPath("1234"), "Card/1234.txt");
   EXPECT_NE(cardPath("0012"), cardPath("12"));
   EXPECT_EQ(cardPath("ab"), "Card/ab.txt");
+}
+
+TEST(CardTail, EverySeedOfTheFuzzCorpusIsJudgedAsItsNameSays) {
+  int seeds = 0;
+  DIR* corpus = opendir(CARD_TAIL_CORPUS);
+  ASSERT_NE(corpus, nullptr);
+  while (dirent* seed = readdir(corpus)) {
+    std::string name = seed->d_name;
+    if (name[0] == '.') continue;
+    // The first byte says whether the rest is a whole file or a tail.
+    std::string bytes = readFile(std::string(CARD_TAIL_CORPUS) + "/" + name);
+    CardRecord r[2];
+    bool accepted =
+        !bytes.empty() && parseCardTail(bytes.data() + 1, bytes.size() - 1, bytes[0] & 1, r);
+    EXPECT_EQ(accepted, name.rfind("valid_", 0) == 0) << name;
+    seeds++;
+  }
+  closedir(corpus);
+  EXPECT_GE(seeds, 33);
 }
