@@ -88,21 +88,7 @@ const char kFreshCard[] =
     "20260306080000,SUBWAY,OUT,2000000000,ISSUE_1\r\n"
     "20260306080000,SUBWAY,OUT,2000000000,ISSUE_2";
 
-// Runs the test body inside a scratch network directory.
-class InNetwork : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    mkdir("Card", 0755);
-    mkdir("Reader_txt", 0755);
-  }
-  void TearDown() override { ASSERT_EQ(chdir(home_), 0); }
-
- private:
-  char home_[4096];
-  ScratchDir dir_;
-};
+using InNetwork = InScratchNetwork;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 
 #include <iconv.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -45,6 +46,17 @@ ScratchDir::~ScratchDir() {
   std::string command = "rm -rf '" + path_ + "'";
   int ignored = system(command.c_str());
   (void)ignored;
+}
+
+void InScratchNetwork::SetUp() {
+  ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
+  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
+  mkdir("Card", 0755);
+  mkdir("Reader_txt", 0755);
+}
+
+void InScratchNetwork::TearDown() {
+  ASSERT_EQ(chdir(home_), 0);
 }
 
 std::string readFile(const std::string& path) {

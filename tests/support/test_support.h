@@ -3,6 +3,8 @@
 // directories and files.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 
@@ -28,6 +30,18 @@ class ScratchDir {
 
  private:
   std::string path_;
+};
+
+// Runs each test inside a fresh network directory holding Card/ and
+// Reader_txt/, with paths relative to it as the readers use them.
+class InScratchNetwork : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  char home_[4096];
+  ScratchDir dir_;
 };
 
 std::string readFile(const std::string& path);

@@ -20,16 +20,8 @@ const std::string kCard =
     "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081000,SUBWAY,IN,7950,S1_11";
 const std::string kRecord = "\r\n20260306082000,SUBWAY,OUT,7950,S1_12";
 
-class KilledWriter : public ::testing::Test {
+class KilledWriter : public InScratchNetwork {
  protected:
-  void SetUp() override {
-    ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
-    ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    mkdir("Card", 0755);
-    mkdir("Reader_txt", 0755);
-  }
-  void TearDown() override { ASSERT_EQ(chdir(home_), 0); }
-
   // What a writer killed after `written` bytes of kRecord leaves behind.
   void leaveTorn(size_t written, const std::string& note = "") {
     std::string header = std::to_string(kCard.size()) + " " + std::to_string(kRecord.size()) + "\n";
@@ -49,10 +41,6 @@ class KilledWriter : public ::testing::Test {
     copyText(e.cardFile, "Card/1.txt");
     return e;
   }
-
- private:
-  char home_[4096];
-  ScratchDir dir_;
 };
 
 }  // namespace

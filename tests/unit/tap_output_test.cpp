@@ -16,13 +16,12 @@ TEST(Outcome, FareOrRefusalThenBalance) {
   EXPECT_EQ(formatOutcome(200, -100), euckr("\n요금 : 200\n잔액 : -100\n"));
 }
 
-class Recording : public ::testing::Test {
+class Recording : public InScratchNetwork {
  protected:
-  // The writer takes paths relative to the network directory, as readers do.
+  // Without its log directory until a test makes one.
   void SetUp() override {
-    ASSERT_NE(getcwd(home, sizeof home), nullptr);
-    ASSERT_EQ(chdir(dir.path().c_str()), 0);
-    mkdir("Card", 0755);
+    InScratchNetwork::SetUp();
+    rmdir("Reader_txt");
     writeFile(card, kCard);
     entry.charged = 1050;
     entry.time = 20150303081530;
@@ -33,9 +32,6 @@ class Recording : public ::testing::Test {
     copyText(entry.logTapId, "B_4");
     copyText(entry.cardFile, card.c_str());
   }
-  void TearDown() override { ASSERT_EQ(chdir(home), 0); }
-  char home[4096];
-  ScratchDir dir;
   const std::string kCard =
       "20150303074002,SUBWAY,IN,11050,S1_7\r\n20150303075500,BUS,OUT,10000,B_4";
   std::string card = "Card/1234.txt";
