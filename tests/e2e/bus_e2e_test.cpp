@@ -13,11 +13,6 @@ namespace {
 
 const std::string kBus = "Bus Redaer";
 
-void waitForPeriods(std::initializer_list<Reader*> readers) {
-  for (Reader* reader : readers) ASSERT_TRUE(reader->waitForPrompts(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-}
-
 size_t recordsOf(const Network& network, const std::string& number) {
   std::string bytes = network.card(number);
   return std::count(bytes.begin(), bytes.end(), '\n') + 1;

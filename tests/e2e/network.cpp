@@ -2,6 +2,7 @@
 #include "tests/e2e/network.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -126,6 +127,11 @@ ReaderRun runToEnd(const Network& network, const std::string& programPath,
   int status = reader.finish();
   return {maskTimes(reader.output(), reader.started(), reader.finished()), status, reader.started(),
           reader.finished()};
+}
+
+void waitForPeriods(std::initializer_list<Reader*> readers) {
+  for (Reader* reader : readers) ASSERT_TRUE(reader->waitForPrompts(1));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 }
 
 bool waitUntil(const std::function<bool()>& ready, double seconds) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -62,6 +63,10 @@ class Reader {
   std::string outputPath_;
   int64_t started_ = 0, finished_ = 0;
 };
+
+// Waits until each reader shows its prompt and has begun its operating
+// period, so that taps made from now on lie within it.
+void waitForPeriods(std::initializer_list<Reader*> readers);
 
 // Runs a reader on the given console input to its end.
 struct ReaderRun {

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "tests/e2e/network.h"
 
@@ -12,13 +10,6 @@ namespace {
 
 const std::string kS1 = "Subway Reader (Tollvane)";
 const std::string kS4 = "Subway Reader (Farnsett)";
-
-// Starts readers and waits until each has begun its operating period, so
-// that taps made from now on lie within it.
-void waitForPeriods(std::initializer_list<Reader*> readers) {
-  for (Reader* reader : readers) ASSERT_TRUE(reader->waitForPrompts(1));
-  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-}
 
 }  // namespace
 
