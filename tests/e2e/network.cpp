@@ -55,6 +55,14 @@ Reader::Reader(const Network& network, const std::string& programPath) {
   for (const char* keep : {"TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
     if (getenv(keep)) environment.push_back(std::string(keep) + "=" + getenv(keep));
   }
+  // Under a faster clock (the tests run under libfaketime), the readers
+  // share the test's clock: same start, same speed.
+  for (char** variable = environ; *variable != nullptr; variable++) {
+    std::string entry = *variable;
+    if (entry.rfind("FAKETIME", 0) == 0 || entry.rfind("LD_PRELOAD=", 0) == 0) {
+      environment.push_back(entry);
+    }
+  }
   std::vector<char*> envp;
   for (std::string& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -107,6 +115,10 @@ std::string Reader::output() const {
   return readFile(outputPath_);
 }
 
+std::string Reader::errors() const {
+  return readFile(outputPath_ + ".err");
+}
+
 bool Reader::waitForPrompts(int n) const {
   return waitUntil(
       [&] {
@@ -125,8 +137,8 @@ ReaderRun runToEnd(const Network& network, const std::string& programPath,
   Reader reader(network, programPath);
   reader.type(input);
   int status = reader.finish();
-  return {maskTimes(reader.output(), reader.started(), reader.finished()), status, reader.started(),
-          reader.finished()};
+  return {maskTimes(reader.output(), reader.started(), reader.finished()), reader.errors(), status,
+          reader.started(), reader.finished()};
 }
 
 void waitForPeriods(std::initializer_list<Reader*> readers) {

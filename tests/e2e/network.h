@@ -44,8 +44,10 @@ class Reader {
   // Ends the console input and waits for the reader to exit; returns its
   // exit status, or -1 if it had to be killed.
   int finish();
-  // Everything the reader has printed so far.
+  // Everything the reader has printed so far, and what it wrote to its
+  // error stream.
   std::string output() const;
+  std::string errors() const;
   // Waits until the reader has shown its card prompt `n` times.
   bool waitForPrompts(int n) const;
   // The console output with the times of the run masked.
@@ -71,6 +73,7 @@ void waitForPeriods(std::initializer_list<Reader*> readers);
 // Runs a reader on the given console input to its end.
 struct ReaderRun {
   std::string output;  // console bytes, current-time lines masked
+  std::string errors;  // what it wrote to its error stream
   int status;          // exit status
   int64_t from, to;    // packed times around the run
   // Masks the times that fall within the run.
