@@ -31,7 +31,7 @@ constexpr int64_t kIssueBackdate = 60;
 const char kHelp[] =
     "Usage: card_tool [--dir DIR] issue NUMBER BALANCE\n"
     "       card_tool [--dir DIR] show NUMBER\n"
-    "       card_tool --help\n"
+    "       card_tool --help | --version\n"
     "\n"
     "Issues and inspects the cards of a fare network. DIR is the network\n"
     "directory, the one the readers run in (default: the current directory);\n"
@@ -47,13 +47,18 @@ const char kHelp[] =
     "        refuse is reported with the line where it breaks.\n"
     "\n"
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
-    "readers' prompt.\n"
+    "readers' prompt; a new card's number does not begin with '.'.\n"
+    "\n"
+    "Options:\n"
+    "  --dir DIR   work in the network directory DIR (also --dir=DIR)\n"
+    "  --help      print this help and exit\n"
+    "  --version   print the version and exit\n"
     "\n"
     "Exit status: 0 done; 1 the card exists already, is missing, or is one the\n"
     "readers refuse, or there is no Card/ directory; 2 the command line is wrong.\n";
 
-int usage(const char* problem) {
-  fprintf(stderr, "card_tool: %s\n(card_tool --help tells how to use it)\n", problem);
+int usage(const std::string& problem) {
+  fprintf(stderr, "card_tool: %s\nTry 'card_tool --help' for more information.\n", problem.c_str());
   return kUsage;
 }
 
@@ -90,6 +95,8 @@ int issueCard(const char* number, const char* balanceText) {
   if (!isCardNumber(number, strlen(number))) {
     return usage("a card number has 1 to 10 characters and no '/', '\\' or white space");
   }
+  // Card/.x.txt would be a hidden file that a listing of Card/ does not show.
+  if (number[0] == '.') return usage("a new card's number does not begin with '.'");
   if (!parseBalance(balanceText, &balance)) {
     return usage("a balance is a whole number from 0 to 2147483647");
   }
@@ -233,16 +240,37 @@ int showCard(const char* number) {
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() >= 2 && args[0] == "--dir") {
-    if (chdir(args[1].c_str()) != 0)
-      return refuse("cannot enter " + args[1] + ": " + strerror(errno));
-    args.erase(args.begin(), args.begin() + 2);
+  std::string dir;
+  size_t at = 0;
+  for (; at < args.size() && args[at].size() > 1 && args[at][0] == '-'; at++) {
+    const std::string& option = args[at];
+    if (option == "--help" || option == "-h") {
+      fputs(kHelp, stdout);
+      return kDone;
+    }
+    if (option == "--version") {
+      printf("card_tool (fare readers) %s\n", FARE_VERSION);
+      return kDone;
+    }
+    if (option == "--dir" && at + 1 < args.size()) {
+      dir = args[++at];
+    } else if (option.rfind("--dir=", 0) == 0) {
+      dir = option.substr(6);
+    } else if (option == "--dir") {
+      return usage("option '--dir' needs a directory");
+    } else {
+      return usage("unknown option '" + option + "'");
+    }
   }
-  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
-    fputs(kHelp, stdout);
-    return kDone;
+  if (at == args.size()) return usage("no command given: expected 'issue' or 'show'");
+  const std::string& command = args[at];
+  std::vector<std::string> operands(args.begin() + static_cast<long>(at) + 1, args.end());
+  if (command != "issue" && command != "show") return usage("unknown command '" + command + "'");
+  if (command == "issue" && operands.size() != 2) return usage("issue takes NUMBER and BALANCE");
+  if (command == "show" && operands.size() != 1) return usage("show takes NUMBER");
+  if (!dir.empty() && chdir(dir.c_str()) != 0) {
+    return refuse("cannot enter " + dir + ": " + strerror(errno));
   }
-  if (args.size() == 3 && args[0] == "issue") return issueCard(args[1].c_str(), args[2].c_str());
-  if (args.size() == 2 && args[0] == "show") return showCard(args[1].c_str());
-  return usage("expected 'issue NUMBER BALANCE' or 'show NUMBER'");
+  if (command == "issue") return issueCard(operands[0].c_str(), operands[1].c_str());
+  return showCard(operands[0].c_str());
 }

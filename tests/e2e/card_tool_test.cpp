@@ -64,22 +64,45 @@ TEST(CardTool, RefusesWhatItMustNotDo) {
   Network network;
   ASSERT_EQ(cardTool(network, "issue 7 100").status, 0);
   std::string issued = network.card("7");
+  // Each refusal names what was wrong.
   const struct {
     const char* args;
     int status;
+    const char* names;
   } refusals[] = {
-      {"issue 7 999", 1},        {"issue 12345678901 5", 2}, {"issue a/b 5", 2},
-      {"issue 'a\\b' 5", 2},     {"issue '' 5", 2},          {"issue 8 -1", 2},
-      {"issue 8 2147483648", 2}, {"issue 8 12x", 2},         {"issue 8", 2},
-      {"show 12345678901", 2},   {"frobnicate", 2},
+      {"issue 7 999", 1, "exists already"},
+      {"issue 12345678901 5", 2, "1 to 10 characters"},
+      {"issue a/b 5", 2, "1 to 10 characters"},
+      {"issue 'a\\b' 5", 2, "1 to 10 characters"},
+      {"issue '' 5", 2, "1 to 10 characters"},
+      {"issue .x 5", 2, "begin with '.'"},
+      {"issue .. 5", 2, "begin with '.'"},
+      {"issue 8 -1", 2, "balance"},
+      {"issue 8 2147483648", 2, "balance"},
+      {"issue 8 12x", 2, "balance"},
+      {"issue 8", 2, "issue takes NUMBER and BALANCE"},
+      {"show 12345678901", 2, "1 to 10 characters"},
+      {"frobnicate", 2, "unknown command 'frobnicate'"},
+      {"--frob show 7", 2, "unknown option '--frob'"},
+      {"", 2, "no command"},
   };
   for (const auto& r : refusals) {
     ToolRun run = cardTool(network, r.args);
     EXPECT_EQ(run.status, r.status) << r.args << ": " << run.output;
-    EXPECT_NE(run.output.find("card_tool: "), std::string::npos) << r.args;
+    EXPECT_EQ(run.output.rfind("card_tool: ", 0), 0u) << r.args;
+    EXPECT_NE(run.output.find(r.names), std::string::npos) << r.args << ": " << run.output;
   }
   EXPECT_EQ(network.card("7"), issued);
   EXPECT_FALSE(fileExists(network.root() + "/Card/8.txt"));
+  EXPECT_FALSE(fileExists(network.root() + "/Card/.x.txt"));
+  EXPECT_FALSE(fileExists(network.root() + "/Card/...txt"));
+  // Help and version go to standard output and succeed.
+  ToolRun version = cardTool(network, "--version");
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output.rfind("card_tool (fare readers) ", 0), 0u) << version.output;
+  ToolRun help = cardTool(network, "--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: card_tool", 0), 0u) << help.output;
   EXPECT_EQ(cardTool(network, "issue 9 2147483647").status, 0);
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
   EXPECT_EQ(cardTool(network, "issue 10 5").status, 1);

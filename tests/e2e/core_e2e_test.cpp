@@ -63,6 +63,11 @@ TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
                             prompt(kS2) + refused(1000) + prompt(kS2));
   EXPECT_EQ(network.card("1"), rich);
   EXPECT_EQ(network.card("2"), poor);
+  // The operator was told at start.
+  EXPECT_NE(run.errors.find("reader S2: warning: there is no Reader_txt/ directory in "),
+            std::string::npos)
+      << run.errors;
+  EXPECT_EQ(run.errors.find("Card/"), std::string::npos) << run.errors;
 }
 
 TEST(ReaderConsole, ShowsTheOutcomeBeforeWritingEitherFile) {
@@ -93,6 +98,7 @@ TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
   network.writeCard("77", card);
   ReaderRun run = runToEnd(network, program(name), "77\n");
   EXPECT_EQ(run.output, prompt(banner) + charged(1050, 3950) + prompt(banner));
+  EXPECT_EQ(run.errors, "");
   std::string newId = std::string(id) + "_1";
   EXPECT_EQ(run.masked(network.card("77")).substr(card.size()),
             "\r\n<now>," + std::string(mode) + ",IN,3950," + newId);
