@@ -5,26 +5,49 @@
 # euckr_to_utf8, so the Korean messages read correctly on a UTF-8 terminal.
 set -euo pipefail
 
-root=$(cd "$(dirname "$0")/.." && pwd)
-dir="$root/demo"
+here=$(cd "$(dirname "$0")" && pwd)
 session="fare-demo"
 bin=""
 mode="attach"
+if [ -x "$here/bus_reader" ]; then
+  # Installed beside the programs (as fare-demo): the network goes in ./demo.
+  root=""
+  bin=$here
+  dir="$PWD/demo"
+else
+  # In the source tree: build first, and use demo/ in the repository.
+  root=$(cd "$here/.." && pwd)
+  dir="$root/demo"
+fi
 
 usage() {
   cat <<'EOF'
 Usage: tools/demo.sh [--dir DIR] [--session NAME] [--bin DIR] [--detach]
 
 Builds the readers, resets the network directory DIR (default: demo/ in the
-repository) with Card/, Reader_txt/ and three sample cards, and opens the six
-readers in the tmux session NAME (default: fare-demo), one pane each.
+repository, or ./demo when installed) with Card/, Reader_txt/ and three
+sample cards, and opens the six readers in the tmux session NAME (default:
+fare-demo), one pane each. The status line shows the operating period.
 
-  --bin DIR   use the programs already built in DIR instead of building
-  --detach    start the session without attaching to it
+  --dir DIR       the network directory to reset and run the readers in
+  --session NAME  the tmux session to open (an earlier one is closed first)
+  --bin DIR       use the programs already built in DIR instead of building
+  --detach        start the session without attaching to it
 
 Sample cards: 1001 holds 10000; 1002 holds 1249, just under the subway's
 ride threshold; 1003 is 500 in debt.
 EOF
+}
+
+# Every reader begins an operating period when it starts and a new one
+# each time more than 180 s have passed, checking once a second: 181 s
+# apart. The readers of the demo all start within a second, so one clock
+# tells where all of them are.
+period_clock() {
+  local elapsed=$(( $(date +%s) - $1 ))
+  local left=$(( 181 - elapsed % 181 ))
+  printf 'operating period %d: began %s, %d:%02d left' $(( elapsed / 181 + 1 )) \
+    "$(date -d "@$(( $1 + elapsed / 181 * 181 ))" +%H:%M:%S)" $(( left / 60 )) $(( left % 60 ))
 }
 
 while [ $# -gt 0 ]; do
@@ -33,15 +56,16 @@ while [ $# -gt 0 ]; do
     --session) session=$2; shift 2 ;;
     --bin) bin=$2; shift 2 ;;
     --detach) mode="detach"; shift ;;
+    --period-clock) period_clock "$2"; exit 0 ;;
     -h|--help) usage; exit 0 ;;
-    *) usage >&2; exit 2 ;;
+    *) echo "demo.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
 done
 
 if [ -z "$bin" ]; then
-  cmake --preset default >/dev/null
-  cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
-    subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8
+  (cd "$root" && cmake --preset default >/dev/null &&
+    cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
+      subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8)
   bin="$root/build/default/bin"
 fi
 bin=$(cd "$bin" && pwd)
@@ -94,6 +118,7 @@ fi
 
 # Panes are addressed by their ids, whatever base index the user's tmux uses.
 first=""
+started=$(date +%s)
 for reader in "${readers[@]}"; do
   title=${reader%%|*}
   command="$(printf '%q' "$bin/${reader##*|}") | $(printf '%q' "$bin/euckr_to_utf8")"
@@ -108,11 +133,16 @@ for reader in "${readers[@]}"; do
 done
 tmux set-option -t "$session" pane-border-status top >/dev/null
 tmux set-option -t "$session" pane-border-format " #{pane_title} " >/dev/null
+tmux set-option -t "$session" status-interval 1 >/dev/null
+tmux set-option -t "$session" status-right-length 80 >/dev/null
+tmux set-option -t "$session" status-right \
+  "#($(printf '%q' "$here/$(basename "$0")") --period-clock $started) " >/dev/null
 tmux select-pane -t "$first"
 
 if [ "$mode" = attach ]; then
-  # From inside tmux, move this client over instead of nesting sessions.
-  if [ -n "${TMUX:-}" ]; then exec tmux switch-client -t "$session"; fi
-  exec tmux -u attach-session -t "$session"
+  # From inside tmux, move this client over instead of nesting sessions;
+  # a pane with no client attached has nothing to move.
+  if [ -n "${TMUX:-}" ] && tmux switch-client -t "$session" 2>/dev/null; then exit 0; fi
+  if [ -z "${TMUX:-}" ]; then exec tmux -u attach-session -t "$session"; fi
 fi
 echo "The demo network runs in tmux session '$session': tmux attach -t $session"
