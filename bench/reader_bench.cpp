@@ -10,8 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "core/intake.h"
-#include "core/tap_output.h"
+#include "core/card_transaction.h"
 
 namespace {
 
@@ -73,7 +72,11 @@ void BM_AppendTapWithFsync(benchmark::State& state) {
   snprintf(entry.logTapId, sizeof entry.logTapId, "S1_1");
   snprintf(entry.cardFile, sizeof entry.cardFile, "%s", makeCard("append", 2).c_str());
   for (auto _ : state) {
-    if (!appendTap(entry, "Reader_txt/Subway1.txt")) state.SkipWithError("not recorded");
+    HeldCard card;
+    CardRecord records[2];
+    holdCard(entry.cardFile, &card, records);
+    if (!recordTap(card, entry, "Reader_txt/Subway1.txt")) state.SkipWithError("not recorded");
+    releaseCard(&card);
   }
 }
 

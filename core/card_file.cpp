@@ -149,3 +149,12 @@ bool isCardNumber(const char* text, size_t length) {
 std::string cardPath(const char* number) {
   return std::string("Card/") + number + ".txt";
 }
+
+bool isCardPath(const std::string& path) {
+  const std::string prefix = "Card/", suffix = ".txt";
+  if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return false;
+  }
+  return isCardNumber(path.data() + prefix.size(), path.size() - prefix.size() - suffix.size());
+}

@@ -40,3 +40,7 @@ bool isCardNumber(const char* text, size_t length);
 
 // The path of card `number`'s history file: Card/<number>.txt.
 std::string cardPath(const char* number);
+
+// Whether `path` is the path of a card: Card/<number>.txt for a number that
+// isCardNumber accepts.
+bool isCardPath(const std::string& path);

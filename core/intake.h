@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "core/card_transaction.h"
 #include "core/records.h"
 
 // What reading a card number from the console gave.
@@ -18,19 +19,13 @@ enum class WordStatus {
 // separator or a NUL byte, is consumed whole and refused.
 WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]);
 
-// What loading a card's tail gave.
-enum class LoadStatus {
-  kLoaded,      // both records filled
-  kNoCard,      // no file that can be opened for this card
-  kUnreadable,  // a file that breaks the card format, or cannot be read
-};
-
-// Reads the tail of the card file at `path` in one or two reads and parses
-// its last two records into `records` (older first). On anything but
-// kLoaded the records are left untouched.
-LoadStatus loadCardTail(const char* path, CardRecord records[2]);
+// The card the current tap holds: intake holds it, the writer records the
+// tap through it, and the dispatcher lets go of it when the tap ends.
+extern HeldCard heldCard;
 
 // Clears the screen, shows the banner and the prompt, and insists until a
-// card number names a card that can be read; sets name and ud and returns
-// ud. When the console input ends, the reader exits with status 0.
+// card number names a card that can be read; holds that card (heldCard),
+// sets name and ud and returns ud. A tap of this reader's that was cut
+// short is settled first. When the console input ends, the reader exits
+// with status 0.
 const CardRecord* receivingCardInterface();

@@ -4,17 +4,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "core/console.h"
+#include "core/intake.h"
 #include "core/period.h"
 #include "core/records.h"
+#include "core/tap_journal.h"
 
 char readerID[kReaderIdWidth];
 char readerTxt[kReaderTxtWidth];
 const char* readerBanner = "";
 char name[kNameWidth];
 CardRecord ud[2];
+HeldCard heldCard;
 
 // How long a tap's outcome stays on the screen before the next prompt.
 constexpr int kTapPauseMs = 2500;
@@ -42,6 +46,11 @@ void runReader(const ReaderConfig& config, void (*determineController)()) {
   copyText(readerTxt, config.logPath);
   readerBanner = config.banner;
   warnIfNotInANetwork();
+  // A write past a file-size limit fails (and is taken back) instead of
+  // killing the reader between a tap's two appends.
+  signal(SIGXFSZ, SIG_IGN);
+  // A tap this reader was stopped in the middle of is settled at once.
+  recoverJournal(readerTxt);
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale.
   startPeriodTimer();

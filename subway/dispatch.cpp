@@ -37,9 +37,13 @@ void determineController() {
   const CardRecord* records = receivingCardInterface();
   CardData card = arrangingCardDataInterface(records);
   TapResult result = chooseFare(card);
-  if (result.fare == kNoFareEntry) return;
-  moniterInterface(result.fare, result.balance);
-  writingInterface(result.entry);
+  if (result.fare != kNoFareEntry) {
+    moniterInterface(result.fare, result.balance);
+    writingInterface(result.entry);
+  }
+  // The card was held from intake on: the next reader to tap it goes on
+  // from this tap's record.
+  releaseCard(&heldCard);
 }
 
 }  // namespace subway

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
+#include "core/tap_journal.h"
 #include "tests/e2e/network.h"
 
 namespace {
@@ -102,7 +105,13 @@ TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
   std::string newId = std::string(id) + "_1";
   EXPECT_EQ(run.masked(network.card("77")).substr(card.size()),
             "\r\n<now>," + std::string(mode) + ",IN,3950," + newId);
-  EXPECT_EQ(logsIn(network), std::vector<std::string>{log});
+  // Its log, and beside it its journal, idle once the tap is recorded.
+  std::vector<std::string> files = logsIn(network);
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{log, std::string(log) + ".pending"}));
+  TapIntent journal;
+  ASSERT_TRUE(readJournal((network.root() + "/Reader_txt/" + log + ".pending").c_str(), &journal));
+  EXPECT_EQ(journal.state, kIdle);
   EXPECT_EQ(run.masked(network.log(log)),
             "<now>," + std::string(mode) + ",IN,1050," + newId + "\r\n");
 }

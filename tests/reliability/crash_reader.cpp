@@ -7,6 +7,7 @@
 #include "bus/dispatch.h"
 #include "core/period.h"
 #include "core/records.h"
+#include "core/tap_journal.h"
 #include "subway/dispatch.h"
 
 int main(int argc, char** argv) {
@@ -16,6 +17,8 @@ int main(int argc, char** argv) {
   copyText(readerTxt, bus ? "Reader_txt/Bus.txt"
                           : (std::string("Reader_txt/Subway") + argv[1][1] + ".txt").c_str());
   readerBanner = "Crash test reader";
+  // As every reader does at start: a tap it was killed in is settled.
+  recoverJournal(readerTxt);
   startPeriodTimer();
   for (;;) {
     if (bus) {

@@ -1,6 +1,7 @@
 // Reliability of the card files under pressure: many processes appending
-// to one card and one log at once, and readers killed at random moments
-// while they record taps. Afterwards every record must be whole.
+// to one card and one log at once, readers killed at random moments while
+// they record taps, and readers tapping one card at the same instant.
+// Afterwards every record must be whole, and cards and logs must agree.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,16 +12,16 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "core/append_note.h"
 #include "core/card_file.h"
-#include "core/intake.h"
-#include "core/tap_output.h"
+#include "core/card_transaction.h"
+#include "core/tap_journal.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -88,6 +89,91 @@ const char kFreshCard[] =
     "20260306080000,SUBWAY,OUT,2000000000,ISSUE_1\r\n"
     "20260306080000,SUBWAY,OUT,2000000000,ISSUE_2";
 
+// The log of a crash-test reader.
+std::string logOf(const std::string& reader) {
+  return reader == "B" ? "Reader_txt/Bus.txt" : "Reader_txt/Subway" + reader.substr(1) + ".txt";
+}
+
+// A crash-test reader (the real tap, no pause) started in this network on
+// the card numbers `taps`, far more than it can tap before it is killed.
+pid_t startCrashReader(const std::string& reader, const std::string& taps) {
+  mkdir("bin", 0755);
+  writeFile("bin/clear", "#!/bin/sh\n");
+  chmod("bin/clear", 0755);
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr) return -1;
+  std::string path = "PATH=" + std::string(here) + "/bin:/usr/bin:/bin";
+  int input[2];
+  if (pipe2(input, O_CLOEXEC) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    int quiet = open("/dev/null", O_WRONLY);
+    dup2(input[0], 0);
+    dup2(quiet, 1);
+    dup2(quiet, 2);
+    char* argv[] = {const_cast<char*>(CRASH_READER), const_cast<char*>(reader.c_str()), nullptr};
+    char* envp[] = {path.data(), nullptr};
+    execve(CRASH_READER, argv, envp);
+    _exit(127);
+  }
+  close(input[0]);
+  fcntl(input[1], F_SETFL, O_NONBLOCK);
+  ssize_t written = write(input[1], taps.data(), taps.size());
+  (void)written;
+  close(input[1]);
+  return pid;
+}
+
+// Lets the readers run for a random 20 to 400 ms, then kills them all.
+void killAtRandom(const std::vector<pid_t>& readers, std::mt19937& random) {
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(random)));
+  for (pid_t pid : readers) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+// Whether the journal beside `log` holds a tap in flight.
+bool inFlight(const std::string& log) {
+  TapIntent intent;
+  return readJournal(journalPath(log.c_str()).c_str(), &intent) && intent.state != kIdle;
+}
+
+// What the killed readers left, settled as the network settles it: each
+// card by the next reader to hold it, each log by its reader starting again.
+void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
+                              const std::vector<std::string>& readers) {
+  for (const std::string& card : cards) {
+    HeldCard held;
+    CardRecord records[2];
+    holdCard(card.c_str(), &held, records);
+    releaseCard(&held);
+  }
+  for (const std::string& reader : readers) recoverJournal(logOf(reader).c_str());
+}
+
+// The taps a card tells after its first two records, as
+// "time,mode,direction,fare,id": each fare the balance its record took.
+std::vector<std::string> cardTaps(const std::vector<CardRecord>& records) {
+  std::vector<std::string> taps;
+  for (size_t i = 2; i < records.size(); i++) {
+    std::string id = records[i].tapId;
+    if (!id.empty() && id.back() == '\r') id.pop_back();
+    int64_t fare = static_cast<int64_t>(records[i - 1].balance) - records[i].balance;
+    taps.push_back(std::to_string(records[i].time) + "," + records[i].mode + "," +
+                   records[i].inOut + "," + std::to_string(fare) + "," + id);
+  }
+  return taps;
+}
+
+// The taps a log tells, in the same form.
+std::vector<std::string> logTaps(const std::string& log) {
+  std::vector<std::string> taps = split(readFile(log), "\r\n");
+  taps.pop_back();  // after the last CR LF
+  return taps;
+}
+
 using InNetwork = InScratchNetwork;
 
 }  // namespace
@@ -109,7 +195,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
         snprintf(entry.tapId, sizeof entry.tapId, "S1_%d", w * 1000 + i);
         copyText(entry.logTapId, entry.tapId);
         copyText(entry.cardFile, "Card/1.txt");
-        if (!appendTap(entry, "Reader_txt/Subway1.txt")) _exit(1);
+        if (!recordOnCard(entry, "Reader_txt/Subway1.txt")) _exit(1);
       }
       _exit(0);
     }
@@ -144,127 +230,133 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
 TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
   constexpr int kRounds = 60, kCardsEach = 3;
   // Each reader taps cards of its own, so that each card tells one story.
-  const std::string readers[] = {"S1", "S3", "B"};
-  auto cardOf = [](int reader, int i) { return std::to_string(reader * kCardsEach + i + 1); };
+  const std::vector<std::string> readers = {"S1", "S3", "B"};
+  std::vector<std::string> cards;
   std::string taps[3];
   for (int r = 0; r < 3; r++) {
-    for (int i = 0; i < kCardsEach; i++) writeFile("Card/" + cardOf(r, i) + ".txt", kFreshCard);
-    for (int i = 0; i < 2000; i++) taps[r] += cardOf(r, i % kCardsEach) + " ";
+    for (int i = 0; i < kCardsEach; i++) {
+      std::string number = std::to_string(r * kCardsEach + i + 1);
+      cards.push_back("Card/" + number + ".txt");
+      writeFile(cards.back(), kFreshCard);
+    }
+    for (int i = 0; i < 2000; i++)
+      taps[r] += std::to_string(r * kCardsEach + i % kCardsEach + 1) + " ";
   }
-  mkdir("bin", 0755);
-  writeFile("bin/clear", "#!/bin/sh\n");
-  chmod("bin/clear", 0755);
-  char here[4096];
-  ASSERT_NE(getcwd(here, sizeof here), nullptr);
-  std::string path = "PATH=" + std::string(here) + "/bin:/usr/bin:/bin";
-
   unsigned seed = std::random_device()();
   std::mt19937 random(seed);
-  int kills = 0, checked = 0, damaged = 0, noted = 0, finished = 0;
+  int kills = 0, checked = 0, damaged = 0, inFlightAtKill = 0;
   size_t records = 0;
   for (int round = 0; round < kRounds; round++) {
     std::vector<pid_t> running;
-    for (int r = 0; r < 3; r++) {
-      int input[2];
-      ASSERT_EQ(pipe2(input, O_CLOEXEC), 0);
-      pid_t pid = fork();
-      if (pid == 0) {
-        int quiet = open("/dev/null", O_WRONLY);
-        dup2(input[0], 0);
-        dup2(quiet, 1);
-        dup2(quiet, 2);
-        char* argv[] = {const_cast<char*>(CRASH_READER), const_cast<char*>(readers[r].c_str()),
-                        nullptr};
-        char* envp[] = {path.data(), nullptr};
-        execve(CRASH_READER, argv, envp);
-        _exit(127);
-      }
-      close(input[0]);
-      fcntl(input[1], F_SETFL, O_NONBLOCK);
-      ssize_t written = write(input[1], taps[r].data(), taps[r].size());
-      (void)written;
-      running.push_back(pid);
-      // The reader has far more taps than it can make before it is killed.
-      close(input[1]);
-    }
-    std::this_thread::sleep_for(
-        std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(random)));
-    for (pid_t pid : running) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-      kills++;
-    }
-    // Every card as the next reader finds it: an append a kill cut short
-    // is finished from its note first, as intake does.
+    for (int r = 0; r < 3; r++) running.push_back(startCrashReader(readers[r], taps[r]));
+    killAtRandom(running, random);
+    kills += 3;
+    for (const std::string& reader : readers) inFlightAtKill += inFlight(logOf(reader));
+    settleAsTheNextReadersDo(cards, readers);
     records = 0;
-    for (int r = 0; r < 3; r++) {
-      for (int i = 0; i < kCardsEach; i++) {
-        std::string card = "Card/" + cardOf(r, i) + ".txt";
-        size_t before = readFile(card).size();
-        if (fileExists(card + ".pending")) noted++;
-        finishInterruptedAppend(card.c_str());
-        if (readFile(card).size() != before) finished++;
-        std::vector<CardRecord> story;
-        checked++;
-        if (!wholeCard(card, &story) || !consistentTaps(story, readers[r])) {
-          damaged++;
-        } else {
-          records += story.size() - 2;
-        }
+    for (int c = 0; c < 3 * kCardsEach; c++) {
+      std::vector<CardRecord> story;
+      checked++;
+      if (!wholeCard(cards[c], &story) || !consistentTaps(story, readers[c / kCardsEach])) {
+        damaged++;
+      } else {
+        records += story.size() - 2;
       }
     }
-  }
-  size_t lines = 0, all = 0;
-  for (const char* log :
-       {"Reader_txt/Subway1.txt", "Reader_txt/Subway3.txt", "Reader_txt/Bus.txt"}) {
-    // A reader finishes its own log's last line at its next tap.
-    finishInterruptedAppend(log);
-    EXPECT_TRUE(wholeLog(log, &lines)) << log;
-    all += lines;
   }
   EXPECT_EQ(damaged, 0) << "seed " << seed;
   EXPECT_GT(records, 0u) << "the readers recorded nothing before they were killed";
-  // A log line is written only after its card record: a kill between the
-  // two can leave a card record without its log line, never the reverse.
-  EXPECT_LE(all, records);
+  // Every tap on a reader's cards is in its log, and nothing else is.
+  size_t lines = 0;
+  for (int r = 0; r < 3; r++) {
+    std::vector<std::string> onCards;
+    for (int i = 0; i < kCardsEach; i++) {
+      std::vector<CardRecord> story;
+      ASSERT_TRUE(wholeCard(cards[r * kCardsEach + i], &story));
+      for (const std::string& tap : cardTaps(story)) onCards.push_back(tap);
+    }
+    size_t whole = 0;
+    EXPECT_TRUE(wholeLog(logOf(readers[r]), &whole)) << readers[r];
+    std::vector<std::string> logged = logTaps(logOf(readers[r]));
+    std::sort(onCards.begin(), onCards.end());
+    std::sort(logged.begin(), logged.end());
+    EXPECT_EQ(onCards, logged) << readers[r] << ", seed " << seed;
+    lines += logged.size();
+  }
   printf(
       "crash: %d readers killed at random (seed %u), %d card checks, %d damaged; %zu taps "
-      "recorded, all whole and consistent; %d kills while recording left a note, %d of them a "
-      "torn record that the note finished; %zu taps killed before their log line\n",
-      kills, seed, checked, damaged, records, noted, finished, records - std::min(all, records));
+      "recorded, all whole and consistent, %zu log lines, one for each; %d kills landed while a "
+      "tap was being recorded, and the next readers settled it\n",
+      kills, seed, checked, damaged, records, lines, inFlightAtKill);
 }
 
-TEST_F(InNetwork, RecordsTornByAKillAreFinishedFromTheirNotes) {
-  // A writer that appends a thousand records at a time, noted as one
-  // append, so that a kill often lands inside a write spanning many
-  // pages, which the kernel cuts at a page boundary.
-  constexpr int kRounds = 200;
-  std::string batch;
-  for (int i = 1; i <= 1000; i++)
-    batch += "\r\n20260306080000,SUBWAY,OUT,2000000000,S1_" + std::to_string(i);
-  std::mt19937 random(std::random_device{}());
-  int torn = 0, damaged = 0;
+TEST_F(InNetwork, ReadersTappingOneCardAtOnceActOneAfterTheOther) {
+  // Three readers tap one card as fast as they can, all at once, and are
+  // killed at random. Each tap decides from the record before it: the
+  // balance falls by exactly the fare each log line charges, an exit only
+  // follows an entry, and an entry over an open trip settles it.
+  constexpr int kRounds = 20;
+  const std::vector<std::string> readers = {"S1", "S3", "B"};
+  writeFile("Card/1.txt", kFreshCard);
+  std::string taps;
+  for (int i = 0; i < 2000; i++) taps += "1 ";
+  unsigned seed = std::random_device()();
+  std::mt19937 random(seed);
   for (int round = 0; round < kRounds; round++) {
-    writeFile("Card/1.txt", kFreshCard);
-    pid_t pid = fork();
-    if (pid == 0) {
-      int fd = openLockedForAppend("Card/1.txt", false);
-      for (;;) {
-        if (!appendWithNote(fd, "Card/1.txt", batch)) _exit(1);
-        unlink("Card/1.txt.pending");
-      }
-    }
-    std::this_thread::sleep_for(
-        std::chrono::microseconds(std::uniform_int_distribution<int>(500, 5000)(random)));
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    std::vector<CardRecord> records;
-    if (!wholeCard("Card/1.txt", &records)) torn++;
-    finishInterruptedAppend("Card/1.txt");
-    if (!wholeCard("Card/1.txt", &records) || records.size() % 1000 != 2) damaged++;
+    std::vector<pid_t> running;
+    for (const std::string& reader : readers) running.push_back(startCrashReader(reader, taps));
+    killAtRandom(running, random);
+    settleAsTheNextReadersDo({"Card/1.txt"}, readers);
   }
-  EXPECT_EQ(damaged, 0);
-  EXPECT_GT(torn, 0) << "no kill landed inside a write: nothing was put to the test";
-  printf("tear: %d writers killed mid-append, %d left a torn record, %d damaged after finishing\n",
-         kRounds, torn, damaged);
+  std::vector<CardRecord> card;
+  ASSERT_TRUE(wholeCard("Card/1.txt", &card));
+  std::map<std::string, std::vector<std::string>> logs;
+  for (const std::string& reader : readers) {
+    size_t lines = 0;
+    EXPECT_TRUE(wholeLog(logOf(reader), &lines)) << reader;
+    logs[reader] = logTaps(logOf(reader));
+  }
+  std::map<std::string, size_t> next;
+  int64_t charged = 0;
+  size_t broken = 0;
+  for (size_t i = 2; i < card.size(); i++) {
+    const CardRecord &before = card[i - 1], &now = card[i];
+    std::string id = now.tapId;
+    if (!id.empty() && id.back() == '\r') id.pop_back();
+    std::string reader = id.substr(0, id.find('_'));
+    ASSERT_TRUE(logs.count(reader)) << id;
+    // The reader's next log line is this record's: its taps on this card
+    // are logged in the card's order.
+    ASSERT_LT(next[reader], logs[reader].size()) << "record " << i << " has no log line";
+    std::vector<std::string> line = split(logs[reader][next[reader]++], ",");
+    int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
+    std::string beforeId = before.tapId;
+    if (!beforeId.empty() && beforeId.back() == '\r') beforeId.pop_back();
+    bool matches = line.size() == 5 && line[0] == std::to_string(now.time) && line[1] == now.mode &&
+                   line[2] == now.inOut && line[3] == std::to_string(fare) &&
+                   (line[4] == id || line[4] == beforeId);
+    bool in = strcmp(now.inOut, "IN") == 0, wasIn = strcmp(before.inOut, "IN") == 0;
+    bool follows = !in            ? wasIn
+                   : !wasIn       ? fare == 0 || fare == 1050
+                   : fare == 1050 ? strcmp(before.mode, "BUS") == 0
+                                  : fare == 1250 || fare == 1650 || fare == 1750;
+    if (!matches || !follows) {
+      broken++;
+      ADD_FAILURE() << "record " << i << " (" << now.time << "," << now.mode << "," << now.inOut
+                    << "," << now.balance << "," << id << ") after " << before.inOut
+                    << ", logged as " << logs[reader][next[reader] - 1] << ", seed " << seed;
+    }
+    charged += fare;
+  }
+  for (const std::string& reader : readers) {
+    EXPECT_EQ(next[reader], logs[reader].size()) << reader << " logged a tap the card lacks";
+  }
+  EXPECT_GT(card.size(), 2u + 3 * kRounds) << "too few taps to put the lock to the test";
+  EXPECT_EQ(charged, static_cast<int64_t>(card[1].balance) - card.back().balance);
+  printf(
+      "race: 3 readers tapped one card at once for %d rounds, killed at random (seed %u): %zu "
+      "taps, each deciding from the one before, %zu broken; the logs charge %lld, the card "
+      "dropped %lld\n",
+      kRounds, seed, card.size() - 2, broken, static_cast<long long>(charged),
+      static_cast<long long>(card[1].balance) - card.back().balance);
 }

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "core/card_transaction.h"
+
 CardRecord record(int64_t time, const char* mode, const char* inOut, int32_t balance,
                   const char* tapId) {
   CardRecord r{};
@@ -57,6 +59,15 @@ void InScratchNetwork::SetUp() {
 
 void InScratchNetwork::TearDown() {
   ASSERT_EQ(chdir(home_), 0);
+}
+
+bool recordOnCard(const TapEntry& entry, const char* logPath) {
+  HeldCard card;
+  CardRecord records[2];
+  if (holdCard(entry.cardFile, &card, records) != LoadStatus::kLoaded) return false;
+  bool recorded = recordTap(card, entry, logPath);
+  releaseCard(&card);
+  return recorded;
 }
 
 std::string readFile(const std::string& path) {

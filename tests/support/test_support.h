@@ -44,6 +44,11 @@ class InScratchNetwork : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// Records a tap as a reader does: holds its card, records the tap on it and
+// in the log at `logPath`, lets go of the card. Returns whether it was
+// recorded.
+bool recordOnCard(const TapEntry& entry, const char* logPath);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);

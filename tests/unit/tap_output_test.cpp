@@ -4,9 +4,13 @@
 #include "core/tap_output.h"
 
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "core/card_transaction.h"
 #include "tests/support/test_support.h"
 
 TEST(Outcome, FareOrRefusalThenBalance) {
@@ -40,11 +44,11 @@ class Recording : public InScratchNetwork {
 };
 
 TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
-  ASSERT_TRUE(appendTap(entry, log.c_str()));
+  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
   EXPECT_EQ(readFile(card), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
   EXPECT_EQ(readFile(log), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
   entry.charged = 0;
-  ASSERT_TRUE(appendTap(entry, log.c_str()));
+  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
   EXPECT_EQ(readFile(log),
             "20150303081530,SUBWAY,IN,1050,B_4\r\n20150303081530,SUBWAY,IN,0,B_4\r\n");
 }
@@ -54,17 +58,34 @@ TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
   std::string missingLog = "Reader_txt/Subway1.txt";
   for (int32_t charged : {kRefusedFare, kNoFareEntry}) {
     entry.charged = charged;
-    EXPECT_TRUE(appendTap(entry, missingLog.c_str()));
+    EXPECT_TRUE(recordOnCard(entry, missingLog.c_str()));
     EXPECT_EQ(readFile(card), kCard);
   }
 }
 
 TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
-  EXPECT_FALSE(appendTap(entry, "Reader_txt/Subway1.txt"));
+  EXPECT_FALSE(recordOnCard(entry, "Reader_txt/Subway1.txt"));
   EXPECT_EQ(readFile(card), kCard);
-  // A card removed since intake is never created again.
-  copyText(entry.cardFile, "Card/gone.txt");
-  EXPECT_FALSE(appendTap(entry, log.c_str()));
-  EXPECT_FALSE(fileExists("Card/gone.txt"));
-  EXPECT_EQ(readFile(log), "");
+  // A card removed, replaced or changed behind the lock since its tail was
+  // read is never written, nor created again; nor is the log.
+  const struct {
+    const char* what;
+    std::function<void()> change;
+  } changes[] = {
+      {"removed", [&] { unlink(card.c_str()); }},
+      {"replaced", [&] { writeFile("Card/new.txt", kCard), rename("Card/new.txt", card.c_str()); }},
+      {"rewritten in place", [&] { writeFile(card, kCard.substr(0, kCard.size() - 1) + "5"); }},
+  };
+  for (const auto& c : changes) {
+    writeFile(card, kCard);
+    HeldCard held;
+    CardRecord records[2];
+    ASSERT_EQ(holdCard(card.c_str(), &held, records), LoadStatus::kLoaded);
+    c.change();
+    std::string now = fileExists(card) ? readFile(card) : "";
+    EXPECT_FALSE(recordTap(held, entry, log.c_str())) << c.what;
+    releaseCard(&held);
+    EXPECT_EQ(fileExists(card) ? readFile(card) : "", now) << c.what;
+    EXPECT_EQ(readFile(log), "") << c.what;
+  }
 }

@@ -1,0 +1,275 @@
+// The tap journal: its block format, and settling what a block says.
+#include "core/tap_journal.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "core/card_file.h"
+#include "core/file_io.h"
+
+constexpr char kJournalSuffix[] = ".pending";
+
+std::string journalPath(const char* logPath) {
+  return std::string(logPath) + kJournalSuffix;
+}
+
+// FNV-1a, 64 bits: enough to tell a block cut short or overwritten in part.
+static uint64_t checksum(const std::string& bytes) {
+  uint64_t hash = 14695981039346656037ULL;
+  for (unsigned char c : bytes) hash = (hash ^ c) * 1099511628211ULL;
+  return hash;
+}
+
+// The text of a block up to its checksum: the card line, the log line and
+// the bytes of both.
+static std::string blockBody(const TapIntent& intent) {
+  char head[96];
+  snprintf(head, sizeof head, "card %s %" PRId64 " %zu\nlog %" PRId64 " %zu\n",
+           intent.cardPath.c_str(), intent.cardOffset, intent.cardBytes.size(), intent.logOffset,
+           intent.logBytes.size());
+  return head + intent.cardBytes + intent.logBytes;
+}
+
+std::string formatIntent(const TapIntent& intent) {
+  std::string body = blockBody(intent);
+  char sum[32];
+  snprintf(sum, sizeof sum, "\nsum %016" PRIx64 "\n", checksum(body));
+  std::string block = body + sum;
+  block.resize(kJournalBytes - 1, ' ');
+  return block + intent.state;
+}
+
+// Whether a record parses as the last line of a card file would.
+static bool oneRecord(const std::string& line, CardRecord* record) {
+  return parseCardLine(line.data(), line.size(), true, record);
+}
+
+// Reads the line "card <path> <offset> <length>" or "log <offset> <length>"
+// that starts at `at`, all of it; moves `at` past its line feed.
+static bool headLine(const std::string& block, size_t* at, const char* format, int fields,
+                     char* path, long long* offset, size_t* length) {
+  size_t end = block.find('\n', *at);
+  if (end == std::string::npos) return false;
+  std::string line = block.substr(*at, end - *at);
+  int used = 0;
+  int got = path != nullptr ? sscanf(line.c_str(), format, path, offset, length, &used)
+                            : sscanf(line.c_str(), format, offset, length, &used);
+  *at = end + 1;
+  return got == fields && static_cast<size_t>(used) == line.size();
+}
+
+bool parseIntent(const std::string& block, TapIntent* intent) {
+  if (block.size() != kJournalBytes) return false;
+  char state = block.back();
+  if (state == kIdle) {
+    *intent = TapIntent{kIdle, "", 0, "", 0, ""};
+    return true;
+  }
+  if (state != kPending && state != kAbandoned) return false;
+
+  char path[32];
+  long long cardOffset = -1, logOffset = -1;
+  size_t cardLength = 0, logLength = 0, at = 0;
+  if (!headLine(block, &at, "card %31s %lld %zu%n", 3, path, &cardOffset, &cardLength) ||
+      !headLine(block, &at, "log %lld %zu%n", 2, nullptr, &logOffset, &logLength) ||
+      cardLength > kMaxLineBytes || logLength > kMaxLineBytes ||
+      at + cardLength + logLength > block.size()) {
+    return false;
+  }
+  TapIntent parsed{state,      path,
+                   cardOffset, block.substr(at, cardLength),
+                   logOffset,  block.substr(at + cardLength, logLength)};
+  // The block must be exactly what formatIntent makes of what it says:
+  // numbers as written, the checksum right, nothing but padding after it.
+  if (formatIntent(parsed) != block) return false;
+
+  // A card of this network, and a record and a line of one tap.
+  CardRecord record, line;
+  bool wellFormed = isCardPath(parsed.cardPath) && parsed.cardOffset > 0 && parsed.logOffset >= 0 &&
+                    parsed.cardBytes.rfind("\r\n", 0) == 0 &&
+                    oneRecord(parsed.cardBytes.substr(2), &record) && parsed.logBytes.size() >= 2 &&
+                    parsed.logBytes.compare(parsed.logBytes.size() - 2, 2, "\r\n") == 0 &&
+                    oneRecord(parsed.logBytes.substr(0, parsed.logBytes.size() - 2), &line) &&
+                    record.time == line.time && strcmp(record.mode, line.mode) == 0 &&
+                    strcmp(record.inOut, line.inOut) == 0;
+  if (!wellFormed) return false;
+  *intent = parsed;
+  return true;
+}
+
+// What a file holds where an intent puts its bytes.
+enum class Holds {
+  kNothing,  // it ends where the bytes begin
+  kPart,     // it ends with a first part of them
+  kWhole,    // it holds them all
+  kOther,    // something else: shorter, other bytes, or not a place they could go
+};
+
+// What the file `fd` holds of `bytes` at `offset`. A card's bytes must follow
+// a record (a card never ends with a line break); a log's must begin a line.
+// `last` tells whether the bytes found are the last thing in the file.
+static Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last) {
+  int64_t size = sizeOf(fd);
+  if (size < offset || offset < 0) return Holds::kOther;
+  std::string before = offset > 0 ? bytesAt(fd, offset - 1, 1) : "";
+  bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
+  if (!follows) return Holds::kOther;
+  size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
+  if (present > 0 && bytesAt(fd, offset, present) != bytes.substr(0, present)) {
+    return Holds::kOther;
+  }
+  *last = size == offset + static_cast<int64_t>(present);
+  if (present == 0) return Holds::kNothing;
+  return present < bytes.size() ? Holds::kPart : Holds::kWhole;
+}
+
+// Appends what the file lacks of bytes it holds a first part of.
+static bool complete(int fd, Holds held, int64_t offset, const std::string& bytes) {
+  if (held == Holds::kWhole) return true;
+  size_t present = static_cast<size_t>(sizeOf(fd) - offset);
+  return appendWhole(fd, bytes.substr(present));
+}
+
+// Cuts the bytes off again when they, or a first part of them, end the file.
+static bool takeBack(int fd, Holds held, bool last, int64_t offset) {
+  if (held == Holds::kNothing || held == Holds::kOther || !last) return true;
+  return ftruncate(fd, static_cast<off_t>(offset)) == 0;
+}
+
+bool settleIntent(const TapIntent& intent, int card, int log) {
+  bool cardLast = false, logLast = false;
+  Holds onCard = holds(card, intent.cardOffset, intent.cardBytes, true, &cardLast);
+  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &logLast);
+  bool forward = intent.state == kPending && onCard != Holds::kOther && inLog != Holds::kOther;
+  bool settled = forward ? complete(card, onCard, intent.cardOffset, intent.cardBytes) &&
+                               complete(log, inLog, intent.logOffset, intent.logBytes)
+                         : takeBack(card, onCard, cardLast, intent.cardOffset) &&
+                               takeBack(log, inLog, logLast, intent.logOffset);
+  // A card that is gone (-1) holds nothing to flush.
+  return settled && (card >= 0 ? flushBoth(card, log) : fsync(log) == 0);
+}
+
+// Moves whatever stands at `path` out of the way, without opening it.
+static bool setAside(const std::string& path) {
+  char suffix[64];
+  snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d", static_cast<long long>(time(nullptr)),
+           static_cast<int>(getpid()));
+  return rename(path.c_str(), (path + suffix).c_str()) == 0;
+}
+
+bool readJournalBlock(int fd, TapIntent* intent) {
+  if (sizeOf(fd) != static_cast<int64_t>(kJournalBytes)) return false;
+  std::string block = bytesAt(fd, 0, kJournalBytes);
+  return parseIntent(block, intent);
+}
+
+int openJournal(const char* logPath) {
+  std::string path = journalPath(logPath);
+  int fd = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
+  TapIntent intent;
+  if (fd >= 0 && readJournalBlock(fd, &intent)) return fd;
+  if (fd >= 0) close(fd);
+  if ((fd >= 0 || errno != ENOENT) && !setAside(path)) return -1;
+  // A new journal: created where nothing stands, idle, and its name made
+  // durable, so that an intent written into it later cannot be lost with it.
+  fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+  if (fd < 0) return -1;
+  std::string idle = formatIntent(TapIntent{kIdle, "", 0, "", 0, ""});
+  if (pwrite(fd, idle.data(), idle.size(), 0) != static_cast<ssize_t>(idle.size()) ||
+      fsync(fd) != 0 || !syncDirectoryOf(path.c_str())) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+bool writeIntent(int journal, const TapIntent& intent) {
+  std::string block = formatIntent(intent);
+  return pwrite(journal, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size()) &&
+         fdatasync(journal) == 0;
+}
+
+bool markJournal(int journal, char state, bool flush) {
+  return pwrite(journal, &state, 1, kJournalBytes - 1) == 1 && (!flush || fdatasync(journal) == 0);
+}
+
+bool readJournal(const char* path, TapIntent* intent) {
+  int fd = openRegular(path, O_RDONLY | O_NOFOLLOW);
+  if (fd < 0) return false;
+  bool read = readJournalBlock(fd, intent);
+  close(fd);
+  return read;
+}
+
+// Opens a log for settling an intent, and takes its lock.
+static int lockLog(const std::string& logPath) {
+  int log = openRegular(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT);
+  if (log >= 0 && !lockWithin(log, kLockWaitMs)) {
+    close(log);
+    return -1;
+  }
+  return log;
+}
+
+// Settles the intent in the journal at `path` for the card `cardPath`, open
+// and locked as `card` (-1 if it is gone), once the journal's log is locked
+// too: read again under that lock, the journal may be idle by then.
+static bool settleJournal(const std::string& path, const std::string& logPath,
+                          const std::string& cardPath, int card) {
+  int log = lockLog(logPath);
+  if (log < 0) return false;
+  int journal = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
+  TapIntent intent;
+  bool settled =
+      journal >= 0 && readJournalBlock(journal, &intent) &&
+      (intent.state == kIdle || (intent.cardPath == cardPath && settleIntent(intent, card, log) &&
+                                 markJournal(journal, kIdle, false)));
+  if (journal >= 0) close(journal);
+  close(log);
+  return settled;
+}
+
+bool settleIntentsFor(const char* cardPath, int card) {
+  DIR* directory = opendir(kLogDirectory);
+  if (directory == nullptr) return true;
+  bool settled = true;
+  const size_t suffix = strlen(kJournalSuffix);
+  while (dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name;
+    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kJournalSuffix) != 0) {
+      continue;
+    }
+    std::string path = std::string(kLogDirectory) + "/" + name;
+    TapIntent intent;
+    if (!readJournal(path.c_str(), &intent) || intent.state == kIdle ||
+        intent.cardPath != cardPath) {
+      continue;
+    }
+    settled = settleJournal(path, path.substr(0, path.size() - suffix), cardPath, card) && settled;
+  }
+  closedir(directory);
+  return settled;
+}
+
+bool recoverJournal(const char* logPath) {
+  std::string path = journalPath(logPath);
+  TapIntent intent;
+  if (!readJournal(path.c_str(), &intent) || intent.state == kIdle) return true;
+  // A card removed since can hold nothing of the tap: its log line goes.
+  int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
+  if ((card < 0 && errno != ENOENT) || (card >= 0 && !lockWithin(card, kLockWaitMs))) {
+    if (card >= 0) close(card);
+    return false;
+  }
+  bool settled = settleJournal(path, logPath, intent.cardPath, card);
+  if (card >= 0) close(card);
+  return settled;
+}
