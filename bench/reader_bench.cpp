@@ -1,6 +1,8 @@
 // What one tap costs on disk: reading a card's last two records, for a
 // card of two records and one of a million (history length must not
-// matter), and appending an accepted tap with its fsync.
+// matter); appending an accepted tap as one transaction, against a floor
+// of two plain appends and two flushes, for 1, 6 and 60 writers at once;
+// and a whole tap's work on disk.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,9 +10,12 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
+#include "core/card_file.h"
 #include "core/card_transaction.h"
+#include "core/file_io.h"
 
 namespace {
 
@@ -61,7 +66,12 @@ void BM_IntakeMillionRecords(benchmark::State& state) {
   intake(state, makeCard("1000000", 1000000));
 }
 
-void BM_AppendTapWithFsync(benchmark::State& state) {
+// The tap every append benchmark records, on the card and log of writer
+// `index`: each writer has a card and a log of its own, as each reader has
+// its own log.
+TapEntry tapOf(int index) {
+  static std::mutex made;
+  std::lock_guard<std::mutex> guard(made);
   TapEntry entry{};
   entry.charged = 1050;
   entry.time = 20260306091502;
@@ -70,18 +80,92 @@ void BM_AppendTapWithFsync(benchmark::State& state) {
   entry.newBalance = 8950;
   snprintf(entry.tapId, sizeof entry.tapId, "S1_1");
   snprintf(entry.logTapId, sizeof entry.logTapId, "S1_1");
-  snprintf(entry.cardFile, sizeof entry.cardFile, "%s", makeCard("append", 2).c_str());
+  snprintf(entry.cardFile, sizeof entry.cardFile, "%s",
+           makeCard(("w" + std::to_string(index)).c_str(), 2).c_str());
+  return entry;
+}
+
+std::string logOf(int index) {
+  return "Reader_txt/w" + std::to_string(index) + ".txt";
+}
+
+// The floor: the same two records appended with O_APPEND and flushed, one
+// file after the other, with no lock, no journal and no check.
+void BM_AppendFloor(benchmark::State& state) {
+  TapEntry entry = tapOf(state.thread_index());
+  std::string record = formatCardRecord(entry), line = formatLogLine(entry);
+  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
+  int log =
+      open(logOf(state.thread_index()).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  for (auto _ : state) {
+    bool whole = write(card, record.data(), record.size()) == static_cast<ssize_t>(record.size()) &&
+                 write(log, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+                 fsync(card) == 0 && fsync(log) == 0;
+    if (!whole) state.SkipWithError("not written");
+  }
+  close(card);
+  close(log);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The floor's two appends with both flushes issued at once, as a tap's
+// second round is: what the journal's flush comes on top of.
+void BM_AppendBothFlushedAtOnce(benchmark::State& state) {
+  TapEntry entry = tapOf(state.thread_index());
+  std::string record = formatCardRecord(entry), line = formatLogLine(entry);
+  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
+  int log =
+      open(logOf(state.thread_index()).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  for (auto _ : state) {
+    bool whole = appendWhole(card, record) && appendWhole(log, line) && flushBoth(card, log);
+    if (!whole) state.SkipWithError("not written");
+  }
+  close(card);
+  close(log);
+  state.SetItemsProcessed(state.iterations());
+}
+
+// The append of one tap as the readers make it: journal written and
+// flushed, card record and log line appended, both flushed at once, the
+// card's name checked, the journal cleared. Holding the card (its lock,
+// settling, reading its tail) is not timed: BM_WholeTapOnDisk times it.
+void BM_AppendTap(benchmark::State& state) {
+  TapEntry entry = tapOf(state.thread_index());
+  std::string log = logOf(state.thread_index());
+  for (auto _ : state) {
+    state.PauseTiming();
+    HeldCard card;
+    CardRecord records[2];
+    holdCard(entry.cardFile, &card, records);
+    state.ResumeTiming();
+    if (!recordTap(card, entry, log.c_str())) state.SkipWithError("not recorded");
+    state.PauseTiming();
+    releaseCard(&card);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+
+// A whole tap's work on disk: holding the card (lock, settling any tap left
+// in flight, reading the tail), recording the tap, letting go of the card.
+void BM_WholeTapOnDisk(benchmark::State& state) {
+  TapEntry entry = tapOf(state.thread_index());
+  std::string log = logOf(state.thread_index());
   for (auto _ : state) {
     HeldCard card;
     CardRecord records[2];
     holdCard(entry.cardFile, &card, records);
-    if (!recordTap(card, entry, "Reader_txt/Subway1.txt")) state.SkipWithError("not recorded");
+    if (!recordTap(card, entry, log.c_str())) state.SkipWithError("not recorded");
     releaseCard(&card);
   }
+  state.SetItemsProcessed(state.iterations());
 }
 
 }  // namespace
 
 BENCHMARK(BM_IntakeTwoRecords);
 BENCHMARK(BM_IntakeMillionRecords);
-BENCHMARK(BM_AppendTapWithFsync);
+BENCHMARK(BM_AppendFloor)->Threads(1)->Threads(6)->Threads(60)->UseRealTime();
+BENCHMARK(BM_AppendBothFlushedAtOnce)->Threads(1)->Threads(6)->Threads(60)->UseRealTime();
+BENCHMARK(BM_AppendTap)->Threads(1)->Threads(6)->Threads(60)->UseRealTime();
+BENCHMARK(BM_WholeTapOnDisk)->Threads(1)->UseRealTime();

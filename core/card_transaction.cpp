@@ -56,8 +56,7 @@ LoadStatus holdCard(const char* path, HeldCard* card, CardRecord records[2]) {
   HeldCard held{};
   CardRecord parsed[2];
   // A tap left in flight on this card is settled before anything is read.
-  bool read =
-      lockWithin(fd, kLockWaitMs) && settleIntentsFor(path, fd) && readTail(fd, &held, parsed);
+  bool read = lockWithin(fd, kLockWaitMs) && settleHinted(path, fd) && readTail(fd, &held, parsed);
   if (!read) {
     close(fd);
     return LoadStatus::kUnreadable;
@@ -111,15 +110,19 @@ bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath)
   bool created = false;
   int log = openLog(logPath, &created);
   if (log < 0) return false;
-  int journal = openJournal(logPath);
-  TapIntent idle;
-  bool ready = journal >= 0 && readJournalBlock(journal, &idle) && idle.state == kIdle &&
-               (!created || syncDirectoryOf(logPath));
+  // The journal is idle unless an earlier tap of this reader's could not
+  // be settled; then this one waits its turn.
+  TapIntent current;
+  int journal = openJournal(logPath, &current);
+  bool ready = journal >= 0 && current.state == kIdle && (!created || syncDirectoryOf(logPath));
   TapIntent intent{kPending,    entry.cardFile,      card.size, formatCardRecord(entry),
                    sizeOf(log), formatLogLine(entry)};
   // The intent is on disk before either file is touched; from then on the
-  // tap ends whole or taken back, whatever stops it.
-  bool recorded = ready && writeIntent(journal, intent) && appendWhole(card.fd, intent.cardBytes) &&
+  // tap ends whole or taken back, whatever stops it. The hint beside the
+  // card leads its next reader to the intent should this reader stop.
+  bool written = ready && writeIntent(journal, intent);
+  bool hinted = written && leaveHint(entry.cardFile, journalPath(logPath));
+  bool recorded = hinted && appendWhole(card.fd, intent.cardBytes) &&
                   appendWhole(log, intent.logBytes) && flushBoth(card.fd, log) &&
                   stillNamed(card.fd, entry.cardFile);
   if (recorded) {
@@ -127,6 +130,7 @@ bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath)
   } else if (ready) {
     abandon(journal, intent, card.fd, log);
   }
+  if (hinted) dropHint(entry.cardFile);
   if (journal >= 0) close(journal);
   close(log);
   return recorded;

@@ -7,8 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
+#include <csignal>
+#include <ctime>
+#include <mutex>
 
 int openRegular(const char* path, int flags, mode_t mode) {
   int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
@@ -62,14 +63,45 @@ bool flushBoth(int first, int second) {
   return firstFlushed && secondFlushed;
 }
 
+// Does nothing: the signal that ends a wait for a lock is there only to
+// interrupt the wait.
+static void endWait(int) {}
+
+// Whether a timer has gone off.
+static bool expired(timer_t timer) {
+  itimerspec left{};
+  return timer_gettime(timer, &left) != 0 ||
+         (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0);
+}
+
 bool lockWithin(int fd, int waitMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  for (;;) {
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(500));
-  }
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+  if (errno != EWOULDBLOCK) return false;
+  // Wait in the kernel, in line with every other waiter, until a timer sent
+  // to this thread alone interrupts the wait.
+  static std::once_flag installed;
+  std::call_once(installed, [] {
+    struct sigaction action {};
+    action.sa_handler = endWait;  // without SA_RESTART, so the wait ends
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGRTMIN, &action, nullptr);
+  });
+  sigevent event{};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = SIGRTMIN;
+  event._sigev_un._tid = gettid();
+  timer_t timer;
+  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return false;
+  itimerspec when{};
+  when.it_value.tv_sec = waitMs / 1000;
+  when.it_value.tv_nsec = (waitMs % 1000) * 1000000L;
+  timer_settime(timer, 0, &when, nullptr);
+  int locked;
+  do {
+    locked = flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR && !expired(timer));
+  timer_delete(timer);
+  return locked == 0;
 }
 
 bool syncDirectoryOf(const char* path) {

@@ -33,7 +33,8 @@ bool appendWhole(int fd, const std::string& bytes);
 bool flushBoth(int first, int second);
 
 // Takes the exclusive lock of an open file, waiting at most `waitMs` for a
-// holder to let it go. Returns whether the lock is held.
+// holder to let it go; the wait is ended by a timer signal (SIGRTMIN) sent
+// to the calling thread. Returns whether the lock is held.
 bool lockWithin(int fd, int waitMs);
 
 // Makes the names in the directory holding `path` durable.

@@ -49,8 +49,9 @@ void runReader(const ReaderConfig& config, void (*determineController)()) {
   // A write past a file-size limit fails (and is taken back) instead of
   // killing the reader between a tap's two appends.
   signal(SIGXFSZ, SIG_IGN);
-  // A tap this reader was stopped in the middle of is settled at once.
-  recoverJournal(readerTxt);
+  // Taps left in flight by any reader (this one stopped part-way, or all of
+  // them by a power cut) are settled before the first tap.
+  settleEveryJournal();
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale.
   startPeriodTimer();

@@ -166,23 +166,26 @@ static bool setAside(const std::string& path) {
 }
 
 bool readJournalBlock(int fd, TapIntent* intent) {
-  if (sizeOf(fd) != static_cast<int64_t>(kJournalBytes)) return false;
-  std::string block = bytesAt(fd, 0, kJournalBytes);
-  return parseIntent(block, intent);
+  // One byte more than a block tells a file that is too long; a FIFO or a
+  // directory fails the read itself.
+  char block[kJournalBytes + 1];
+  ssize_t read = pread(fd, block, sizeof block, 0);
+  return read == static_cast<ssize_t>(kJournalBytes) &&
+         parseIntent(std::string(block, kJournalBytes), intent);
 }
 
-int openJournal(const char* logPath) {
+int openJournal(const char* logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
   int fd = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
-  TapIntent intent;
-  if (fd >= 0 && readJournalBlock(fd, &intent)) return fd;
+  if (fd >= 0 && readJournalBlock(fd, intent)) return fd;
   if (fd >= 0) close(fd);
   if ((fd >= 0 || errno != ENOENT) && !setAside(path)) return -1;
   // A new journal: created where nothing stands, idle, and its name made
   // durable, so that an intent written into it later cannot be lost with it.
   fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
   if (fd < 0) return -1;
-  std::string idle = formatIntent(TapIntent{kIdle, "", 0, "", 0, ""});
+  *intent = TapIntent{kIdle, "", 0, "", 0, ""};
+  std::string idle = formatIntent(*intent);
   if (pwrite(fd, idle.data(), idle.size(), 0) != static_cast<ssize_t>(idle.size()) ||
       fsync(fd) != 0 || !syncDirectoryOf(path.c_str())) {
     close(fd);
@@ -202,7 +205,7 @@ bool markJournal(int journal, char state, bool flush) {
 }
 
 bool readJournal(const char* path, TapIntent* intent) {
-  int fd = openRegular(path, O_RDONLY | O_NOFOLLOW);
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   bool read = readJournalBlock(fd, intent);
   close(fd);
@@ -237,30 +240,18 @@ static bool settleJournal(const std::string& path, const std::string& logPath,
   return settled;
 }
 
-bool settleIntentsFor(const char* cardPath, int card) {
-  DIR* directory = opendir(kLogDirectory);
-  if (directory == nullptr) return true;
-  bool settled = true;
+// Whether `path` can name a journal: <log directory>/<name>.pending.
+static bool isJournalPath(const std::string& path) {
+  const std::string directory = std::string(kLogDirectory) + "/";
   const size_t suffix = strlen(kJournalSuffix);
-  while (dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name;
-    if (name.size() <= suffix || name.compare(name.size() - suffix, suffix, kJournalSuffix) != 0) {
-      continue;
-    }
-    std::string path = std::string(kLogDirectory) + "/" + name;
-    TapIntent intent;
-    if (!readJournal(path.c_str(), &intent) || intent.state == kIdle ||
-        intent.cardPath != cardPath) {
-      continue;
-    }
-    settled = settleJournal(path, path.substr(0, path.size() - suffix), cardPath, card) && settled;
-  }
-  closedir(directory);
-  return settled;
+  return path.size() > directory.size() + suffix && path.rfind(directory, 0) == 0 &&
+         path.find('/', directory.size()) == std::string::npos &&
+         path.compare(path.size() - suffix, suffix, kJournalSuffix) == 0;
 }
 
-bool recoverJournal(const char* logPath) {
-  std::string path = journalPath(logPath);
+// Settles the journal at `path` if a tap is in flight there: takes the lock
+// of the card it names, then its log's.
+static bool recoverJournalAt(const std::string& path) {
   TapIntent intent;
   if (!readJournal(path.c_str(), &intent) || intent.state == kIdle) return true;
   // A card removed since can hold nothing of the tap: its log line goes.
@@ -269,7 +260,62 @@ bool recoverJournal(const char* logPath) {
     if (card >= 0) close(card);
     return false;
   }
+  std::string logPath = path.substr(0, path.size() - strlen(kJournalSuffix));
   bool settled = settleJournal(path, logPath, intent.cardPath, card);
   if (card >= 0) close(card);
   return settled;
+}
+
+std::string hintPath(const char* cardPath) {
+  return std::string(cardPath) + kJournalSuffix;
+}
+
+bool leaveHint(const char* cardPath, const std::string& journal) {
+  int fd = open(hintPath(cardPath).c_str(),
+                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool written = write(fd, journal.data(), journal.size()) == static_cast<ssize_t>(journal.size());
+  close(fd);
+  if (!written) unlink(hintPath(cardPath).c_str());
+  return written;
+}
+
+void dropHint(const char* cardPath) {
+  unlink(hintPath(cardPath).c_str());
+}
+
+bool settleHinted(const char* cardPath, int card) {
+  std::string hint = hintPath(cardPath);
+  int fd = open(hint.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return true;
+  // A hint is a journal's path and no more; a link fails the open, a FIFO
+  // or a directory the read.
+  char text[64];
+  ssize_t read = fd >= 0 ? pread(fd, text, sizeof text, 0) : -1;
+  if (fd >= 0) close(fd);
+  std::string journal = read > 0 ? std::string(text, static_cast<size_t>(read)) : "";
+  if (!isJournalPath(journal)) return setAside(hint);
+  TapIntent intent;
+  bool ours =
+      readJournal(journal.c_str(), &intent) && intent.state != kIdle && intent.cardPath == cardPath;
+  std::string logPath = journal.substr(0, journal.size() - strlen(kJournalSuffix));
+  if (ours && !settleJournal(journal, logPath, cardPath, card)) return false;
+  unlink(hint.c_str());
+  return true;
+}
+
+bool settleEveryJournal() {
+  DIR* directory = opendir(kLogDirectory);
+  if (directory == nullptr) return true;
+  bool settled = true;
+  while (dirent* entry = readdir(directory)) {
+    std::string path = std::string(kLogDirectory) + "/" + entry->d_name;
+    if (isJournalPath(path)) settled = recoverJournalAt(path) && settled;
+  }
+  closedir(directory);
+  return settled;
+}
+
+bool recoverJournal(const char* logPath) {
+  return recoverJournalAt(journalPath(logPath));
 }

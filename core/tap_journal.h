@@ -3,10 +3,11 @@
 // transaction. Before either append the reader writes its intent there and
 // flushes it to disk: which card, where its record starts and what it is,
 // and the same for the log line. A reader killed part-way, or a machine
-// that loses power, leaves the intent behind, and whoever next locks that
-// card (any reader) or that log (its own reader, when it starts or taps
-// again) brings both files to where the intent says. A tap whose writes
-// fail while the reader lives is marked abandoned and taken back instead.
+// that loses power, leaves the intent behind, and the card's next reader
+// (any reader, led there by a hint beside the card), the log's own reader
+// tapping again, or any reader starting, brings both files to where the
+// intent says. A tap whose writes fail while the reader lives is marked
+// abandoned and taken back instead.
 #pragma once
 
 #include <cstdint>
@@ -57,11 +58,11 @@ bool parseIntent(const std::string& block, TapIntent* intent);
 bool settleIntent(const TapIntent& intent, int card, int log);
 
 // Opens this reader's journal for writing, creating an idle one if there is
-// none. Anything at the journal's path that is not a journal block (a
-// FIFO, a directory, a link, a file of another size or shape) is moved
-// aside to <journal>.set-aside.<time>.<pid>, never followed, read whole or
-// truncated. Returns the descriptor, or -1.
-int openJournal(const char* logPath);
+// none, and reads what it holds into `intent`. Anything at the journal's
+// path that is not a journal block (a FIFO, a directory, a link, a file of
+// another size or shape) is moved aside to <journal>.set-aside.<time>.<pid>,
+// never followed, read whole or truncated. Returns the descriptor, or -1.
+int openJournal(const char* logPath, TapIntent* intent);
 
 // Writes a whole intent into the journal and flushes it. Returns whether
 // it is on disk.
@@ -77,10 +78,32 @@ bool readJournalBlock(int fd, TapIntent* intent);
 // Returns false when there is no journal block there.
 bool readJournal(const char* path, TapIntent* intent);
 
-// Settles every intent left in flight for the card open and locked as
-// `card`, by any reader. Returns false when one is left that could not be
+// While a tap is being recorded, its card has a hint beside it,
+// <card>.pending, holding the path of the journal of that tap, so that the
+// card's next reader finds the tap at once if its reader is stopped. Hints
+// are not flushed: after a power cut every reader settles every journal
+// when it starts (settleEveryJournal).
+std::string hintPath(const char* cardPath);
+
+// Leaves the hint beside a card: never over anything that stands there.
+// Returns false if it could not.
+bool leaveHint(const char* cardPath, const std::string& journal);
+
+// Removes the hint beside a card.
+void dropHint(const char* cardPath);
+
+// Settles the tap whose hint stands beside the card `cardPath`, open and
+// locked as `card`, and removes the hint. A hint that names no journal is
+// moved aside; one whose journal is idle, or holds another card's tap, is
+// removed. Returns false when a tap in flight on this card could not be
 // settled (its log is held too long, or cannot be opened).
-bool settleIntentsFor(const char* cardPath, int card);
+bool settleHinted(const char* cardPath, int card);
+
+// Settles every tap in flight in every journal of the network, taking each
+// card's lock and then its log's: what a reader does when it starts, so that
+// a power cut leaves nothing in flight once any reader is running again.
+// Returns whether all were settled.
+bool settleEveryJournal();
 
 // Settles this reader's own journal if a tap is in flight there, taking the
 // card's lock and then the log's. Returns whether the journal is idle.

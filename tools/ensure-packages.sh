@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux
-  clang libclang-rt-dev faketime)
+  clang libclang-rt-dev faketime strace)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -17,8 +17,8 @@ int main(int argc, char** argv) {
   copyText(readerTxt, bus ? "Reader_txt/Bus.txt"
                           : (std::string("Reader_txt/Subway") + argv[1][1] + ".txt").c_str());
   readerBanner = "Crash test reader";
-  // As every reader does at start: a tap it was killed in is settled.
-  recoverJournal(readerTxt);
+  // As every reader does at start: taps left in flight are settled.
+  settleEveryJournal();
   startPeriodTimer();
   for (;;) {
     if (bus) {

@@ -37,8 +37,8 @@ std::string euckr(const std::string& utf8) {
   return out;
 }
 
-ScratchDir::ScratchDir() {
-  const char* base = getenv("TMPDIR");
+ScratchDir::ScratchDir(const char* base) {
+  if (base == nullptr) base = getenv("TMPDIR");
   std::string pattern = std::string(base ? base : "/tmp") + "/fare-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;

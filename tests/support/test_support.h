@@ -21,7 +21,8 @@ std::string euckr(const std::string& utf8);
 // everything in it when the value goes.
 class ScratchDir {
  public:
-  ScratchDir();
+  // Under `base` when it is given.
+  explicit ScratchDir(const char* base = nullptr);
   ~ScratchDir();
   ScratchDir(const ScratchDir&) = delete;
   ScratchDir& operator=(const ScratchDir&) = delete;

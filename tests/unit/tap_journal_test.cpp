@@ -27,6 +27,7 @@ const std::string kLog = "20260306081000,SUBWAY,IN,1050,S1_11\r\n";
 const std::string kLine = "20260306082000,SUBWAY,OUT,0,S1_12\r\n";
 const char kLogPath[] = "Reader_txt/Subway1.txt";
 const char kJournal[] = "Reader_txt/Subway1.txt.pending";
+const char kHint[] = "Card/1.txt.pending";
 
 TapIntent pendingTap() {
   return {kPending,
@@ -40,11 +41,14 @@ TapIntent pendingTap() {
 class KilledWriter : public InScratchNetwork {
  protected:
   // What a reader stopped after writing `cardPart` bytes of its record and
-  // `logPart` bytes of its line leaves behind, with `journal` beside the log.
-  void leaveTorn(size_t cardPart, size_t logPart, const std::string& journal) {
+  // `logPart` bytes of its line leaves behind, with `journal` beside the log
+  // and, unless a power cut took it, the hint beside the card.
+  void leaveTorn(size_t cardPart, size_t logPart, const std::string& journal, bool hint = true) {
     writeFile("Card/1.txt", kCard + kRecord.substr(0, cardPart));
     writeFile(kLogPath, kLog + kLine.substr(0, logPart));
     writeFile(kJournal, journal);
+    unlink(kHint);
+    if (hint) writeFile(kHint, kJournal);
   }
 
   // Holds card 1 as the next reader to tap it does, and lets go.
@@ -59,6 +63,11 @@ class KilledWriter : public InScratchNetwork {
     TapIntent intent;
     return readJournal(kJournal, &intent) && intent.state == kIdle;
   }
+
+  // Taps card 1 as readers do, whatever stands at the journal's or the
+  // hint's path, and checks that the tap is recorded and nothing outside
+  // the network is touched.
+  void tapThroughIt();
 
   TapEntry nextTap() {
     TapEntry e{};
@@ -132,26 +141,30 @@ TEST_F(KilledWriter, ARecordCutInItsTapIdIsFinishedBeforeItIsRead) {
 
 TEST_F(KilledWriter, EveryCutIsFinishedByWhoeverComesFirst) {
   // Stopped with any part of the record and of the line written, the tap is
-  // completed in both files, by the card's next reader or by the log's own
-  // reader starting again, whichever comes first; the other finds nothing
-  // left to do.
+  // completed in both files by whoever comes first: the card's next reader
+  // (led by the hint), the log's own reader tapping again, or, when a power
+  // cut took the hint, any reader starting; the others find nothing left.
+  enum { kCardReader, kLogReader, kStartingReader };
   int cases = 0;
   for (size_t cardPart = 0; cardPart <= kRecord.size(); cardPart++) {
     for (size_t logPart = 0; logPart <= kLine.size(); logPart++) {
-      for (bool cardReaderFirst : {true, false}) {
-        leaveTorn(cardPart, logPart, formatIntent(pendingTap()));
-        LoadStatus read = cardReaderFirst ? nextReaderTaps() : LoadStatus::kLoaded;
+      for (int first : {kCardReader, kLogReader, kStartingReader}) {
+        leaveTorn(cardPart, logPart, formatIntent(pendingTap()), first != kStartingReader);
+        bool settled = first == kLogReader        ? recoverJournal(kLogPath)
+                       : first == kStartingReader ? settleEveryJournal()
+                                                  : true;
+        EXPECT_TRUE(settled);
+        ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded) << cardPart << " " << logPart;
         EXPECT_TRUE(recoverJournal(kLogPath));
-        if (!cardReaderFirst) read = nextReaderTaps();
-        ASSERT_EQ(read, LoadStatus::kLoaded) << cardPart << " " << logPart;
         ASSERT_EQ(readFile("Card/1.txt"), kCard + kRecord) << cardPart << " " << logPart;
         ASSERT_EQ(readFile(kLogPath), kLog + kLine) << cardPart << " " << logPart;
         ASSERT_TRUE(journalIdle());
+        ASSERT_FALSE(fileExists(kHint));
         cases++;
       }
     }
   }
-  EXPECT_EQ(cases, static_cast<int>(2 * (kRecord.size() + 1) * (kLine.size() + 1)));
+  EXPECT_EQ(cases, static_cast<int>(3 * (kRecord.size() + 1) * (kLine.size() + 1)));
 }
 
 TEST_F(KilledWriter, TheNextWriterFinishesTheRecordThenAppendsItsOwn) {
@@ -188,9 +201,17 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
     leaveTorn(c.cardPart, c.logPart, c.journal);
     nextReaderTaps();
     recoverJournal(kLogPath);
+    settleEveryJournal();
     EXPECT_EQ(readFile("Card/1.txt"), c.card) << c.what;
     EXPECT_EQ(readFile(kLogPath), c.log) << c.what;
+    EXPECT_FALSE(fileExists(kHint)) << c.what;
   }
+  // A hint that names no journal is moved aside, and never followed.
+  leaveTorn(kRecord.size(), kLine.size(), formatIntent(pendingTap()), false);
+  writeFile(kHint, "../Card/1.txt");
+  ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+  EXPECT_FALSE(fileExists(kHint));
+  EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord);
 }
 
 TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
@@ -228,36 +249,47 @@ TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
 }
 
 TEST_F(KilledWriter, NothingAtAJournalsPathHangsOrRedirectsAReader) {
-  // Whatever stands where a journal goes is never followed, read whole,
-  // waited on or written through; the reader's own is moved aside, and
-  // the tap is recorded.
+  // Whatever stands where a journal or a hint goes is never followed, read
+  // whole, waited on or written through; it is moved aside, and the tap is
+  // recorded.
   writeFile("outside.txt", "not the network's");
   const struct {
     const char* what;
-    std::function<void()> place;
+    std::function<void(const char*)> place;
   } things[] = {
-      {"a FIFO", [] { mkfifo(kJournal, 0644); }},
-      {"a directory", [] { mkdir(kJournal, 0755); }},
-      {"a link", [] { symlink("../outside.txt", kJournal); }},
-      {"a link to nowhere", [] { symlink("../nowhere.txt", kJournal); }},
+      {"a FIFO", [](const char* at) { mkfifo(at, 0644); }},
+      {"a directory", [](const char* at) { mkdir(at, 0755); }},
+      {"a link", [](const char* at) { symlink("../outside.txt", at); }},
+      {"a link to nowhere", [](const char* at) { symlink("../nowhere.txt", at); }},
       {"a huge file",
-       [] {
-         int fd = open(kJournal, O_WRONLY | O_CREAT, 0644);
+       [](const char* at) {
+         int fd = open(at, O_WRONLY | O_CREAT, 0644);
          EXPECT_EQ(ftruncate(fd, 3LL << 30), 0);
          close(fd);
        }},
-      {"an old note", [] { writeFile(kJournal, "138 38\n" + kRecord); }},
+      {"an old note", [](const char* at) { writeFile(at, "138 38\n" + kRecord); }},
   };
   for (const auto& t : things) {
-    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
-    writeFile("Card/1.txt", kCard);
-    t.place();
-    ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded) << t.what;
-    EXPECT_TRUE(recoverJournal(kLogPath)) << t.what;
-    ASSERT_TRUE(recordOnCard(nextTap(), kLogPath)) << t.what;
-    EXPECT_EQ(readFile("Card/1.txt"), kCard + "\r\n20260306083000,SUBWAY,IN,6900,S1_13") << t.what;
-    EXPECT_TRUE(journalIdle()) << t.what;
-    EXPECT_EQ(readFile("outside.txt"), "not the network's") << t.what;
-    EXPECT_FALSE(fileExists("nowhere.txt")) << t.what;
+    for (const char* at : {kJournal, kHint}) {
+      SCOPED_TRACE(std::string(t.what) + " at " + at);
+      ASSERT_EQ(system("rm -rf Reader_txt Card && mkdir Reader_txt Card"), 0);
+      writeFile("Card/1.txt", kCard);
+      t.place(at);
+      tapThroughIt();
+    }
+  }
+}
+
+void KilledWriter::tapThroughIt() {
+  {
+    ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+    EXPECT_TRUE(recoverJournal(kLogPath));
+    EXPECT_TRUE(settleEveryJournal());
+    ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
+    EXPECT_EQ(readFile("Card/1.txt"), kCard + "\r\n20260306083000,SUBWAY,IN,6900,S1_13");
+    EXPECT_TRUE(journalIdle());
+    EXPECT_FALSE(fileExists(kHint));
+    EXPECT_EQ(readFile("outside.txt"), "not the network's");
+    EXPECT_FALSE(fileExists("nowhere.txt"));
   }
 }
