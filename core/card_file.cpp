@@ -31,18 +31,23 @@ static bool allDigits(Span s) {
 }
 
 // Parses a span that is exactly an optional minus sign and one or more
-// digits, within [low, high]. Returns false for anything else. The span
-// lies within one line, so it is never longer than a line.
+// digits, within [low, high]. Returns false for anything else, a number
+// too large for 64 bits among it. The value is built downwards, so that
+// the most negative number fits on the way.
 static bool parseDecimal(Span s, int64_t low, int64_t high, int64_t* value) {
-  Span digits = s;
-  if (digits.length > 0 && digits.data[0] == '-') digits = {s.data + 1, s.length - 1};
-  if (digits.length == 0 || s.length > kMaxLineBytes || !allDigits(digits)) return false;
-  char text[kMaxLineBytes + 1];
-  memcpy(text, s.data, s.length);
-  text[s.length] = '\0';
-  errno = 0;
-  long long parsed = strtoll(text, nullptr, 10);
-  if (errno == ERANGE || parsed < low || parsed > high) return false;
+  bool negative = s.length > 0 && s.data[0] == '-';
+  size_t at = negative ? 1 : 0;
+  if (at == s.length) return false;
+  int64_t parsed = 0;
+  for (; at < s.length; at++) {
+    if (s.data[at] < '0' || s.data[at] > '9') return false;
+    if (__builtin_mul_overflow(parsed, 10, &parsed) ||
+        __builtin_sub_overflow(parsed, s.data[at] - '0', &parsed)) {
+      return false;
+    }
+  }
+  if (!negative && __builtin_sub_overflow(int64_t{0}, parsed, &parsed)) return false;
+  if (parsed < low || parsed > high) return false;
   *value = parsed;
   return true;
 }

@@ -67,6 +67,24 @@ TEST(CardTail, NegativeAndExtremeBalancesReadBack) {
   EXPECT_EQ(r[1].balance, INT32_MIN);
   ASSERT_TRUE(parse(kOlder + "\r\n20150303075500,BUS,IN,00000000000000000000150,B_1", r));
   EXPECT_EQ(r[1].balance, 150);
+  // Numbers at the edges of what their fields hold, and one past them.
+  const struct {
+    const char* time;
+    const char* balance;
+    bool read;
+  } edges[] = {
+      {"9223372036854775807", "2147483647", true}, {"-9223372036854775808", "1", true},
+      {"9223372036854775808", "1", false},         {"-9223372036854775809", "1", false},
+      {"20150303075500", "2147483648", false},     {"20150303075500", "-2147483649", false},
+      {"99999999999999999999", "1", false},
+  };
+  for (const auto& e : edges) {
+    std::string latest = std::string(e.time) + ",BUS,IN," + e.balance + ",B_1";
+    EXPECT_EQ(parse(kOlder + "\r\n" + latest, r), e.read) << latest;
+    if (e.read) {
+      EXPECT_EQ(std::to_string(r[1].time), e.time);
+    }
+  }
 }
 
 TEST(CardTail, LinesOfExactly49BytesAreAccepted) {
