@@ -82,12 +82,12 @@ static bool unchanged(const HeldCard& card, const char* path) {
          stillNamed(card.fd, path);
 }
 
-// Opens the log for appending, creating it if need be, and takes its lock.
-// Sets `created` when this tap made it.
+// Opens the log for appending, creating it if need be, never through a
+// link, and takes its lock. Sets `created` when this tap made it.
 static int openLog(const char* logPath, bool* created) {
-  int log = openRegular(logPath, O_RDWR | O_APPEND);
+  int log = openRegular(logPath, O_RDWR | O_APPEND | O_NOFOLLOW);
   *created = log < 0 && errno == ENOENT;
-  if (*created) log = openRegular(logPath, O_RDWR | O_APPEND | O_CREAT | O_EXCL);
+  if (*created) log = openRegular(logPath, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW);
   if (log >= 0 && !lockWithin(log, kLockWaitMs)) {
     close(log);
     return -1;
@@ -97,11 +97,12 @@ static int openLog(const char* logPath, bool* created) {
 
 // Takes back a tap whose recording failed: marks it abandoned on disk
 // first, so that no later settling can complete it, then cuts off what was
-// written. Whatever is left undone, the abandoned journal undoes later.
-static void abandon(int journal, TapIntent intent, int card, int log) {
+// written. Returns whether the journal is idle again; if not, the
+// abandoned journal (and the hint beside the card) undo the rest later.
+static bool abandon(int journal, TapIntent intent, int card, int log) {
   intent.state = kAbandoned;
-  markJournal(journal, kAbandoned, true);
-  if (settleIntent(intent, card, log)) markJournal(journal, kIdle, false);
+  bool marked = markJournal(journal, kAbandoned, true);
+  return marked && settleIntent(intent, card, log) && markJournal(journal, kIdle, false);
 }
 
 bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath) {
@@ -115,22 +116,22 @@ bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath)
   TapIntent current;
   int journal = openJournal(logPath, &current);
   bool ready = journal >= 0 && current.state == kIdle && (!created || syncDirectoryOf(logPath));
-  TapIntent intent{kPending,    entry.cardFile,      card.size, formatCardRecord(entry),
-                   sizeOf(log), formatLogLine(entry)};
-  // The intent is on disk before either file is touched; from then on the
-  // tap ends whole or taken back, whatever stops it. The hint beside the
-  // card leads its next reader to the intent should this reader stop.
-  bool written = ready && writeIntent(journal, intent);
-  bool hinted = written && leaveHint(entry.cardFile, journalPath(logPath));
-  bool recorded = hinted && appendWhole(card.fd, intent.cardBytes) &&
+  TapIntent intent{kPending, entry.cardFile, card.size,           formatCardRecord(entry),
+                   logPath,  sizeOf(log),    formatLogLine(entry)};
+
+  // First the hint beside the card, which leads its next reader to this
+  // reader's journal should this reader stop; then the intent, on disk
+  // before either file is touched: from then on the tap ends whole or
+  // taken back, whatever stops it.
+  bool hinted = ready && leaveHint(entry.cardFile, journalPath(logPath));
+  bool written = hinted && writeIntent(journal, intent);
+  bool recorded = written && appendWhole(card.fd, intent.cardBytes) &&
                   appendWhole(log, intent.logBytes) && flushBoth(card.fd, log) &&
                   stillNamed(card.fd, entry.cardFile);
-  if (recorded) {
-    markJournal(journal, kIdle, false);
-  } else if (ready) {
-    abandon(journal, intent, card.fd, log);
-  }
-  if (hinted) dropHint(entry.cardFile);
+  bool idle = recorded ? markJournal(journal, kIdle, false)
+                       : !hinted || abandon(journal, intent, card.fd, log);
+  // The hint goes once the journal is idle; a tap left abandoned keeps it.
+  if (hinted && idle) dropHint(entry.cardFile);
   if (journal >= 0) close(journal);
   close(log);
   return recorded;

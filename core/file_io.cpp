@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <mutex>
@@ -67,18 +68,13 @@ bool flushBoth(int first, int second) {
 // interrupt the wait.
 static void endWait(int) {}
 
-// Whether a timer has gone off.
-static bool expired(timer_t timer) {
-  itimerspec left{};
-  return timer_gettime(timer, &left) != 0 ||
-         (left.it_value.tv_sec == 0 && left.it_value.tv_nsec == 0);
-}
-
 bool lockWithin(int fd, int waitMs) {
   if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
   if (errno != EWOULDBLOCK) return false;
   // Wait in the kernel, in line with every other waiter, until a timer sent
-  // to this thread alone interrupts the wait.
+  // to this thread alone interrupts the wait. The timer goes on ringing
+  // every 20 ms after the wait is over, so that a ring that comes between
+  // two tries cannot leave the next try waiting for ever.
   static std::once_flag installed;
   std::call_once(installed, [] {
     struct sigaction action {};
@@ -95,11 +91,13 @@ bool lockWithin(int fd, int waitMs) {
   itimerspec when{};
   when.it_value.tv_sec = waitMs / 1000;
   when.it_value.tv_nsec = (waitMs % 1000) * 1000000L;
+  when.it_interval.tv_nsec = 20 * 1000000L;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
   timer_settime(timer, 0, &when, nullptr);
   int locked;
   do {
     locked = flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR && !expired(timer));
+  } while (locked != 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline);
   timer_delete(timer);
   return locked == 0;
 }

@@ -31,10 +31,10 @@ static uint64_t checksum(const std::string& bytes) {
 // The text of a block up to its checksum: the card line, the log line and
 // the bytes of both.
 static std::string blockBody(const TapIntent& intent) {
-  char head[96];
-  snprintf(head, sizeof head, "card %s %" PRId64 " %zu\nlog %" PRId64 " %zu\n",
-           intent.cardPath.c_str(), intent.cardOffset, intent.cardBytes.size(), intent.logOffset,
-           intent.logBytes.size());
+  char head[128];
+  snprintf(head, sizeof head, "card %s %" PRId64 " %zu\nlog %s %" PRId64 " %zu\n",
+           intent.cardPath.c_str(), intent.cardOffset, intent.cardBytes.size(),
+           intent.logPath.c_str(), intent.logOffset, intent.logBytes.size());
   return head + intent.cardBytes + intent.logBytes;
 }
 
@@ -52,48 +52,61 @@ static bool oneRecord(const std::string& line, CardRecord* record) {
   return parseCardLine(line.data(), line.size(), true, record);
 }
 
-// Reads the line "card <path> <offset> <length>" or "log <offset> <length>"
-// that starts at `at`, all of it; moves `at` past its line feed.
-static bool headLine(const std::string& block, size_t* at, const char* format, int fields,
-                     char* path, long long* offset, size_t* length) {
+// Reads the line "<name> <path> <offset> <length>" that starts at `at`,
+// all of it; moves `at` past its line feed.
+static bool headLine(const std::string& block, size_t* at, const char* format, char* path,
+                     long long* offset, size_t* length) {
   size_t end = block.find('\n', *at);
   if (end == std::string::npos) return false;
   std::string line = block.substr(*at, end - *at);
   int used = 0;
-  int got = path != nullptr ? sscanf(line.c_str(), format, path, offset, length, &used)
-                            : sscanf(line.c_str(), format, offset, length, &used);
+  int got = sscanf(line.c_str(), format, path, offset, length, &used);
   *at = end + 1;
-  return got == fields && static_cast<size_t>(used) == line.size();
+  return got == 3 && static_cast<size_t>(used) == line.size();
+}
+
+// Whether `path` can name a log: <log directory>/<name>, and no journal.
+static bool isLogPath(const std::string& path) {
+  const std::string directory = std::string(kLogDirectory) + "/";
+  const size_t suffix = strlen(kJournalSuffix);
+  return path.size() > directory.size() && path.rfind(directory, 0) == 0 &&
+         path.find('/', directory.size()) == std::string::npos &&
+         (path.size() < suffix || path.compare(path.size() - suffix, suffix, kJournalSuffix) != 0);
 }
 
 bool parseIntent(const std::string& block, TapIntent* intent) {
   if (block.size() != kJournalBytes) return false;
   char state = block.back();
   if (state == kIdle) {
-    *intent = TapIntent{kIdle, "", 0, "", 0, ""};
+    *intent = TapIntent{kIdle, "", 0, "", "", 0, ""};
     return true;
   }
   if (state != kPending && state != kAbandoned) return false;
 
-  char path[32];
+  char card[32], log[48];
   long long cardOffset = -1, logOffset = -1;
   size_t cardLength = 0, logLength = 0, at = 0;
-  if (!headLine(block, &at, "card %31s %lld %zu%n", 3, path, &cardOffset, &cardLength) ||
-      !headLine(block, &at, "log %lld %zu%n", 2, nullptr, &logOffset, &logLength) ||
+  if (!headLine(block, &at, "card %31s %lld %zu%n", card, &cardOffset, &cardLength) ||
+      !headLine(block, &at, "log %47s %lld %zu%n", log, &logOffset, &logLength) ||
       cardLength > kMaxLineBytes || logLength > kMaxLineBytes ||
       at + cardLength + logLength > block.size()) {
     return false;
   }
-  TapIntent parsed{state,      path,
-                   cardOffset, block.substr(at, cardLength),
-                   logOffset,  block.substr(at + cardLength, logLength)};
+  TapIntent parsed{state,
+                   card,
+                   cardOffset,
+                   block.substr(at, cardLength),
+                   log,
+                   logOffset,
+                   block.substr(at + cardLength, logLength)};
   // The block must be exactly what formatIntent makes of what it says:
   // numbers as written, the checksum right, nothing but padding after it.
   if (formatIntent(parsed) != block) return false;
 
   // A card of this network, and a record and a line of one tap.
   CardRecord record, line;
-  bool wellFormed = isCardPath(parsed.cardPath) && parsed.cardOffset > 0 && parsed.logOffset >= 0 &&
+  bool wellFormed = isCardPath(parsed.cardPath) && isLogPath(parsed.logPath) &&
+                    parsed.cardOffset > 0 && parsed.logOffset >= 0 &&
                     parsed.cardBytes.rfind("\r\n", 0) == 0 &&
                     oneRecord(parsed.cardBytes.substr(2), &record) && parsed.logBytes.size() >= 2 &&
                     parsed.logBytes.compare(parsed.logBytes.size() - 2, 2, "\r\n") == 0 &&
@@ -149,20 +162,33 @@ bool settleIntent(const TapIntent& intent, int card, int log) {
   Holds onCard = holds(card, intent.cardOffset, intent.cardBytes, true, &cardLast);
   Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &logLast);
   bool forward = intent.state == kPending && onCard != Holds::kOther && inLog != Holds::kOther;
-  bool settled = forward ? complete(card, onCard, intent.cardOffset, intent.cardBytes) &&
-                               complete(log, inLog, intent.logOffset, intent.logBytes)
-                         : takeBack(card, onCard, cardLast, intent.cardOffset) &&
-                               takeBack(log, inLog, logLast, intent.logOffset);
+  bool settled = forward && complete(card, onCard, intent.cardOffset, intent.cardBytes) &&
+                 complete(log, inLog, intent.logOffset, intent.logBytes);
+  if (!settled) {
+    // Taken back instead: what of the tap ends each file, whole or cut.
+    onCard = holds(card, intent.cardOffset, intent.cardBytes, true, &cardLast);
+    inLog = holds(log, intent.logOffset, intent.logBytes, false, &logLast);
+    settled = takeBack(card, onCard, cardLast, intent.cardOffset) &&
+              takeBack(log, inLog, logLast, intent.logOffset);
+  }
   // A card that is gone (-1) holds nothing to flush.
   return settled && (card >= 0 ? flushBoth(card, log) : fsync(log) == 0);
 }
 
-// Moves whatever stands at `path` out of the way, without opening it.
+// Moves whatever stands at `path` out of the way, without opening it and
+// never over anything moved aside before.
 static bool setAside(const std::string& path) {
-  char suffix[64];
-  snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d", static_cast<long long>(time(nullptr)),
-           static_cast<int>(getpid()));
-  return rename(path.c_str(), (path + suffix).c_str()) == 0;
+  for (int n = 0; n < 100; n++) {
+    char suffix[80];
+    snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
+             static_cast<int>(getpid()), n);
+    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, (path + suffix).c_str(), RENAME_NOREPLACE) ==
+        0) {
+      return true;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 bool readJournalBlock(int fd, TapIntent* intent) {
@@ -174,17 +200,23 @@ bool readJournalBlock(int fd, TapIntent* intent) {
          parseIntent(std::string(block, kJournalBytes), intent);
 }
 
+// Whether an intent read from the journal at `path` is that journal's own:
+// idle, or for the log the journal stands beside (not a copy of another's).
+static bool ownIntent(const std::string& path, const TapIntent& intent) {
+  return intent.state == kIdle || journalPath(intent.logPath.c_str()) == path;
+}
+
 int openJournal(const char* logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
   int fd = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
-  if (fd >= 0 && readJournalBlock(fd, intent)) return fd;
+  if (fd >= 0 && readJournalBlock(fd, intent) && ownIntent(path, *intent)) return fd;
   if (fd >= 0) close(fd);
   if ((fd >= 0 || errno != ENOENT) && !setAside(path)) return -1;
   // A new journal: created where nothing stands, idle, and its name made
   // durable, so that an intent written into it later cannot be lost with it.
   fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
   if (fd < 0) return -1;
-  *intent = TapIntent{kIdle, "", 0, "", 0, ""};
+  *intent = TapIntent{kIdle, "", 0, "", "", 0, ""};
   std::string idle = formatIntent(*intent);
   if (pwrite(fd, idle.data(), idle.size(), 0) != static_cast<ssize_t>(idle.size()) ||
       fsync(fd) != 0 || !syncDirectoryOf(path.c_str())) {
@@ -207,14 +239,15 @@ bool markJournal(int journal, char state, bool flush) {
 bool readJournal(const char* path, TapIntent* intent) {
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  bool read = readJournalBlock(fd, intent);
+  bool read = readJournalBlock(fd, intent) && ownIntent(path, *intent);
   close(fd);
   return read;
 }
 
-// Opens a log for settling an intent, and takes its lock.
+// Opens a log for settling an intent, never through a link, and takes its
+// lock.
 static int lockLog(const std::string& logPath) {
-  int log = openRegular(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT);
+  int log = openRegular(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW);
   if (log >= 0 && !lockWithin(log, kLockWaitMs)) {
     close(log);
     return -1;
@@ -231,10 +264,13 @@ static bool settleJournal(const std::string& path, const std::string& logPath,
   if (log < 0) return false;
   int journal = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
   TapIntent intent;
-  bool settled =
-      journal >= 0 && readJournalBlock(journal, &intent) &&
-      (intent.state == kIdle || (intent.cardPath == cardPath && settleIntent(intent, card, log) &&
-                                 markJournal(journal, kIdle, false)));
+  // Anything but a tap in flight on this card, through this log, leaves
+  // nothing for this settling to do.
+  bool settled = true;
+  if (journal >= 0 && readJournalBlock(journal, &intent) && intent.state != kIdle &&
+      intent.cardPath == cardPath && intent.logPath == logPath) {
+    settled = settleIntent(intent, card, log) && markJournal(journal, kIdle, false);
+  }
   if (journal >= 0) close(journal);
   close(log);
   return settled;
@@ -258,10 +294,18 @@ static bool recoverJournalAt(const std::string& path) {
   int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
   if ((card < 0 && errno != ENOENT) || (card >= 0 && !lockWithin(card, kLockWaitMs))) {
     if (card >= 0) close(card);
+    leaveHint(intent.cardPath.c_str(), path);
     return false;
   }
   std::string logPath = path.substr(0, path.size() - strlen(kJournalSuffix));
   bool settled = settleJournal(path, logPath, intent.cardPath, card);
+  // Unsettled, the tap keeps (or gets back, after a power cut took it or
+  // cut it short) the hint that keeps the card's next reader from reading
+  // past it: the card is held, so no other tap's hint stands there.
+  if (!settled && card >= 0) {
+    unlink(hintPath(intent.cardPath.c_str()).c_str());
+    leaveHint(intent.cardPath.c_str(), path);
+  }
   if (card >= 0) close(card);
   return settled;
 }
@@ -286,13 +330,16 @@ void dropHint(const char* cardPath) {
 
 bool settleHinted(const char* cardPath, int card) {
   std::string hint = hintPath(cardPath);
-  int fd = open(hint.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(hint.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) return true;
-  // A hint is a journal's path and no more; a link fails the open, a FIFO
-  // or a directory the read.
+  // A hint is a regular file holding a journal's path and no more; a link
+  // fails the open.
+  struct stat info {};
+  bool regular = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
   char text[64];
-  ssize_t read = fd >= 0 ? pread(fd, text, sizeof text, 0) : -1;
+  ssize_t read = regular ? pread(fd, text, sizeof text, 0) : -1;
   if (fd >= 0) close(fd);
+  if (regular && read == 0) return unlink(hint.c_str()) == 0 || errno == ENOENT;
   std::string journal = read > 0 ? std::string(text, static_cast<size_t>(read)) : "";
   if (!isJournalPath(journal)) return setAside(hint);
   TapIntent intent;

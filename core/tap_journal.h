@@ -19,6 +19,7 @@ struct TapIntent {
   std::string cardPath;   // the card: Card/<number>.txt
   int64_t cardOffset;     // the card's size before the record
   std::string cardBytes;  // what the card gets: CR LF and the record
+  std::string logPath;    // the log: Reader_txt/<name>, the journal's own
   int64_t logOffset;      // the log's size before the line
   std::string logBytes;   // what the log gets: the line and CR LF
 };
@@ -53,15 +54,17 @@ bool parseIntent(const std::string& block, TapIntent* intent);
 // Brings the card and the log, both open and locked by the caller, to
 // where the intent says: a pending tap's record and line are completed
 // wherever each was cut; an abandoned tap's, or a pending tap's that one
-// of the files no longer has room for, are cut off again where they are
-// the last thing in their file. Returns whether both files were flushed.
+// of the files no longer has room for (other bytes where it goes, or a
+// write that fails), are cut off again where they are the last thing in
+// their file. Returns whether both files were flushed.
 bool settleIntent(const TapIntent& intent, int card, int log);
 
 // Opens this reader's journal for writing, creating an idle one if there is
 // none, and reads what it holds into `intent`. Anything at the journal's
 // path that is not a journal block (a FIFO, a directory, a link, a file of
-// another size or shape) is moved aside to <journal>.set-aside.<time>.<pid>,
-// never followed, read whole or truncated. Returns the descriptor, or -1.
+// another size or shape) is moved aside to <journal>.set-aside.<time>.<pid>
+// (never over anything), never followed, read whole or truncated. Returns
+// the descriptor, or -1.
 int openJournal(const char* logPath, TapIntent* intent);
 
 // Writes a whole intent into the journal and flushes it. Returns whether
@@ -85,24 +88,28 @@ bool readJournal(const char* path, TapIntent* intent);
 // when it starts (settleEveryJournal).
 std::string hintPath(const char* cardPath);
 
-// Leaves the hint beside a card: never over anything that stands there.
-// Returns false if it could not.
+// Leaves the hint beside a card, before its tap's intent is written:
+// never over anything that stands there. Returns false if it could not.
 bool leaveHint(const char* cardPath, const std::string& journal);
 
 // Removes the hint beside a card.
 void dropHint(const char* cardPath);
 
 // Settles the tap whose hint stands beside the card `cardPath`, open and
-// locked as `card`, and removes the hint. A hint that names no journal is
-// moved aside; one whose journal is idle, or holds another card's tap, is
-// removed. Returns false when a tap in flight on this card could not be
-// settled (its log is held too long, or cannot be opened).
+// locked as `card`, and removes the hint. A hint that is not a journal's
+// path is moved aside (an empty one, left by a reader stopped as it wrote
+// it, is removed); one whose journal is idle, or holds another card's tap,
+// is removed. Returns false, and keeps the hint, when a tap in flight on
+// this card could not be settled (its log is held too long, or cannot be
+// opened): the card is then not to be read.
 bool settleHinted(const char* cardPath, int card);
 
 // Settles every tap in flight in every journal of the network, taking each
 // card's lock and then its log's: what a reader does when it starts, so that
-// a power cut leaves nothing in flight once any reader is running again.
-// Returns whether all were settled.
+// a power cut leaves nothing in flight once any reader is running again. A
+// tap it cannot settle gets its hint back beside its card, so that no
+// reader reads that card until it is settled. Returns whether all were
+// settled.
 bool settleEveryJournal();
 
 // Settles this reader's own journal if a tap is in flight there, taking the

@@ -5,6 +5,7 @@
 // next reader and the interrupted reader have run, the card must be
 // readable and card and logs must agree: both of the tap's records whole,
 // or neither there.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,6 +17,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -105,17 +107,23 @@ class TapPoints : public InScratchNetwork {
     for (const auto& [path, bytes] : files) writeFile(path, bytes);
   }
 
-  // Runs reader `reader` on one tap of card 1 and the end of its input,
-  // under `strace` and its arguments when they are given. The reader's
-  // pause after the tap runs a hundred times as fast when libfaketime is
-  // there.
-  ReaderEnd run(const std::vector<std::string>& strace, const std::string& reader,
+  // A reader started, waiting at its prompt.
+  struct Running {
+    pid_t pid;
+    int input;
+    std::string console;
+  };
+
+  // Starts reader `reader`, under `strace` and its arguments when they are
+  // given. When `fast`, the reader's pause after a tap runs a hundred times
+  // as fast (libfaketime, when it is there).
+  Running start(const std::vector<std::string>& strace, const std::string& reader, bool fast,
                 rlim_t fileSizeLimit = RLIM_INFINITY) {
     std::string program = std::string(READERS_DIR) + "/" +
                           (reader == "B" ? "bus_reader" : "subway_reader_s" + reader.substr(1));
     std::vector<std::string> args = strace, environment = {"PATH=" + root + "/bin:/usr/bin:/bin"};
     std::vector<std::string> faster;
-    if (std::string(FAKETIME_LIBRARY) != "") {
+    if (fast && std::string(FAKETIME_LIBRARY) != "") {
       faster = {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME=+0 x100",
                 "FAKETIME_DONT_FAKE_MONOTONIC=1"};
     }
@@ -128,11 +136,12 @@ class TapPoints : public InScratchNetwork {
     }
     if (!strace.empty()) args.insert(args.begin(), STRACE_PROGRAM);
     args.push_back(program);
+    std::string console = "console-" + reader + ".txt";
     int input[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return {false, -1, ""};
+    if (pipe2(input, O_CLOEXEC) != 0) return {-1, -1, console};
     pid_t pid = fork();
     if (pid == 0) {
-      int out = open("console.txt", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       dup2(input[0], 0);
       dup2(out, 1);
       dup2(out, 2);
@@ -149,21 +158,35 @@ class TapPoints : public InScratchNetwork {
       _exit(127);
     }
     close(input[0]);
-    ssize_t written = write(input[1], "1\n", 2);
+    return {pid, input[1], console};
+  }
+
+  // Types one tap of card 1 at a running reader, ends its input and waits
+  // for it to end.
+  ReaderEnd finish(const Running& reader) {
+    ssize_t written = write(reader.input, "1\n", 2);
     (void)written;
-    close(input[1]);
+    close(reader.input);
     int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(reader.pid, &status, 0);
     // strace ends itself with the signal that ended the reader.
     bool killed = (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
                   (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL);
-    return {killed, WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile("console.txt")};
+    return {killed, WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(reader.console)};
+  }
+
+  // Runs a reader on one tap of card 1.
+  ReaderEnd run(const std::vector<std::string>& strace, const std::string& reader, bool fast = true,
+                rlim_t fileSizeLimit = RLIM_INFINITY) {
+    return finish(start(strace, reader, fast, fileSizeLimit));
   }
 
   // The system calls of the tap: from the read of the card number to the
   // pause after the tap, in the main thread, counted as strace counts them.
-  std::vector<Point> tapPoints() {
-    run({"-qq", "-y", "-o", "trace.txt"}, "S1");
+  // A reader made `fast` counts other calls as libfaketime starts, at
+  // moments that vary with the timer thread; its writes and flushes stay.
+  std::vector<Point> tapPoints(bool fast) {
+    run({"-qq", "-y", "-o", "trace.txt"}, "S1", fast);
     std::vector<std::string> lines = split(readFile("trace.txt"), "\n");
     std::map<std::string, int> seen;
     std::vector<Point> points;
@@ -202,20 +225,24 @@ class TapPoints : public InScratchNetwork {
 }  // namespace
 
 TEST_F(TapPoints, AKillAtAnySystemCallLeavesCardAndLogAgreeing) {
+  // The killed reader runs at the real pace: libfaketime, starting in
+  // whichever thread first asks the time, would move the counts.
   int points = 0, forward = 0, back = 0;
   for (bool firstTap : {true, false}) {
     prepare(firstTap);
-    std::vector<Point> tap = tapPoints();
+    std::vector<Point> tap = tapPoints(false);
     ASSERT_GT(tap.size(), 20u) << "the tap was not traced";
     for (size_t i = 0; i < tap.size(); i++) {
       const Point& p = tap[i];
       restore(before);
-      std::string inject = "inject=" + p.name + ":signal=SIGKILL:when=" + std::to_string(p.nth);
-      ASSERT_TRUE(run({"-qq", "-o", "/dev/null", "-e", inject}, "S1").killed) << p.line;
-      // The card's next reader is another reader for every other point;
+      // For every other point the card's next reader is S3, already
+      // running before the kill, so that it finds the tap by its hint;
       // then the killed reader starts again and taps the card once more.
-      if (i % 2 == 1) {
-        ASSERT_FALSE(run({}, "S3").killed);
+      Running s3 = i % 2 == 1 ? start({}, "S3", true) : Running{-1, -1, ""};
+      std::string inject = "inject=" + p.name + ":signal=SIGKILL:when=" + std::to_string(p.nth);
+      ASSERT_TRUE(run({"-qq", "-o", "/dev/null", "-e", inject}, "S1", false).killed) << p.line;
+      if (s3.pid > 0) {
+        ASSERT_FALSE(finish(s3).killed);
       }
       ASSERT_FALSE(run({}, "S1").killed);
       std::string wrong = agreement({"S1", "S3"});
@@ -241,7 +268,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   int points = 0, takenBack = 0, recorded = 0;
   for (bool firstTap : {true, false}) {
     prepare(firstTap);
-    for (const Point& p : tapPoints()) {
+    for (const Point& p : tapPoints(true)) {
       bool write = p.name == "write" || p.name == "pwrite64";
       bool flush = p.name == "fsync" || p.name == "fdatasync" || p.name == "ftruncate";
       // Only the network's files: a console that cannot be written to is
@@ -273,13 +300,26 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
     }
   }
   EXPECT_GT(takenBack, 0);
+  // Two faults at once: the card's flush fails, and so does every truncate
+  // that would take the record back. The tap still says it failed; the
+  // record left on the card is taken back by the card's next reader (S3,
+  // already running), before it reads the card, led there by the hint.
+  restore(before);
+  Running s3 = start({}, "S3", true);
+  ReaderEnd twice = run({"-qq", "-o", "/dev/null", "-e", "inject=fsync:error=EIO:when=1", "-e",
+                         "inject=ftruncate:error=EIO"},
+                        "S1", false);
+  EXPECT_NE(twice.output.find(failed), std::string::npos) << twice.output;
+  ASSERT_FALSE(finish(s3).killed);
+  ASSERT_FALSE(run({}, "S1").killed);
+  EXPECT_EQ(agreement({"S1", "S3"}), "") << "after a failed flush and failed truncates";
   // A file-size limit the card has reached: the record's write fails, the
   // reader is not killed by SIGXFSZ, and the tap is taken back.
   std::string history;
   while (history.size() < 1024) history += "20260306070000,BUS,OUT,10000,B_1\r\n";
   before[kCard] = history + before[kCard];
   restore(before);
-  ReaderEnd limited = run({}, "S1", before[kCard].size());
+  ReaderEnd limited = run({}, "S1", true, before[kCard].size());
   EXPECT_FALSE(limited.killed);
   EXPECT_EQ(limited.status, 0);
   EXPECT_NE(limited.output.find(failed), std::string::npos);
@@ -290,8 +330,9 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_TRUE(readJournal(journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
   printf(
       "failure: each of %d writes and flushes of a tap failed in turn (ENOSPC, EIO): %d taps "
-      "said so and were taken back whole, %d were recorded whole without a word; past a "
-      "file-size limit the tap was taken back and the reader lived\n",
+      "said so and were taken back whole, %d were recorded whole without a word; a failed flush "
+      "whose take-back failed too was taken back by the card's next reader; past a file-size "
+      "limit the tap was taken back and the reader lived\n",
       points, takenBack, recorded);
 }
 
@@ -343,158 +384,229 @@ std::vector<std::string> afterPowerCut(const ModelFile& file) {
   return states;
 }
 
+// The tap's operations on the network's files, from a trace made with
+// strace -y -xx; `root` is the network directory.
+std::vector<FileOp> fileOps(const std::string& trace, const std::string& root) {
+  std::vector<FileOp> ops;
+  for (const std::string& line : split(trace, "\n")) {
+    size_t open = line.find('('), result = line.rfind(") = ");
+    if (open == std::string::npos || result == std::string::npos) continue;
+    std::string name = line.substr(0, open);
+    if (line.compare(result + 4, 2, "-1") == 0) continue;  // failed: nothing done
+    // The path of the descriptor the call works on, or that it returns;
+    // strings are all escaped, so no '<' or '>' stands inside one.
+    size_t at = name == "openat" ? line.find('<', result) : line.find('<', open);
+    size_t end = line.find('>', at);
+    if (at == std::string::npos || end == std::string::npos) continue;
+    std::string path = unescape(line.substr(at + 1, end - at - 1));
+    // unlinkat names its file by a path relative to the directory given.
+    if (name == "unlinkat") {
+      size_t quote = line.find(", \"", open) + 3;
+      std::string relative = unescape(line.substr(quote, line.find('"', quote) - quote));
+      path = relative[0] == '/' ? relative : path + "/" + relative;
+    }
+    if (path.rfind(root + "/", 0) != 0) continue;
+    path = path.substr(root.size() + 1);
+    // The last argument: a write's offset, a truncate's size.
+    std::string last = line.substr(line.rfind(", ", result) + 2);
+    if (name == "rename" || name.find("renameat") == 0) {
+      ADD_FAILURE() << "the tap renamed a file: " << line;
+    } else if (name == "unlink" || name == "unlinkat") {
+      ops.push_back({FileOp::kUnlink, path, 0, ""});
+    } else if (name == "openat") {
+      if (line.find("O_CREAT") != std::string::npos) ops.push_back({FileOp::kCreate, path, 0, ""});
+    } else if (name == "write" || name == "pwrite64") {
+      size_t quote = line.find(", \"", open) + 3, close = line.find('"', quote);
+      std::string bytes = unescape(line.substr(quote, close - quote));
+      // A write without an offset appends: every file the tap writes so
+      // is opened with O_APPEND.
+      int64_t offset = name == "pwrite64" ? std::stoll(last) : -1;
+      ops.push_back({FileOp::kWrite, path, offset, bytes});
+    } else if (name == "ftruncate") {
+      ops.push_back({FileOp::kTruncate, path, std::stoll(last), ""});
+    } else if (name == "fsync" || name == "fdatasync") {
+      bool directory = path == "Reader_txt" || path == "Card";
+      ops.push_back({directory ? FileOp::kSyncDirectory : FileOp::kSync, path, 0, ""});
+    }
+  }
+  return ops;
+}
+
+// Plays one operation on the model of the cache and the disk.
+void play(FileOp op, std::map<std::string, ModelFile>* model) {
+  ModelFile& file = (*model)[op.path];
+  switch (op.kind) {
+    case FileOp::kCreate:
+      if (!file.named) file = {true, file.namedOnDisk, "", "", {}};
+      break;
+    case FileOp::kUnlink:
+      file.named = false;
+      break;
+    case FileOp::kWrite:
+      if (op.offset < 0) op.offset = static_cast<int64_t>(file.cached.size());
+      [[fallthrough]];
+    case FileOp::kTruncate:
+      file.cached = applied(file.cached, op, op.bytes.size());
+      file.unflushed.push_back(op);
+      break;
+    case FileOp::kSync:
+      file.onDisk = file.cached;
+      file.unflushed.clear();
+      break;
+    case FileOp::kSyncDirectory:
+      for (auto& [path, f] : *model) {
+        if (path.rfind(op.path + "/", 0) == 0) f.namedOnDisk = f.named;
+      }
+      break;
+  }
+}
+
+// Makes Card/ and Reader_txt/ of the current directory empty, whatever a
+// recovery before left in them.
+void emptyNetwork() {
+  for (const char* directory : {"Card", "Reader_txt"}) {
+    mkdir(directory, 0755);
+    DIR* dir = opendir(directory);
+    while (dirent* entry = readdir(dir)) {
+      if (entry->d_name[0] != '.') unlink((std::string(directory) + "/" + entry->d_name).c_str());
+    }
+    closedir(dir);
+  }
+  unlink("log.real");
+}
+
+const char* const kModelled[] = {kCard, kLog, "Reader_txt/Subway1.txt.pending",
+                                 "Card/1.txt.pending"};
+constexpr size_t kModelledFiles = std::size(kModelled);
+
+// The disk states to try after a power cut: each file through every state
+// it may be found in, the others either as on disk or with everything
+// unflushed kept; and a few hundred more with every file's state drawn at
+// random.
+std::vector<std::vector<size_t>> choicesOf(const std::vector<std::vector<std::string>>& states,
+                                           unsigned seed) {
+  std::vector<std::vector<size_t>> choices;
+  for (size_t f = 0; f < kModelledFiles; f++) {
+    for (size_t s = 0; s < states[f].size(); s++) {
+      for (int ends = 0; ends < 1 << (kModelledFiles - 1); ends++) {
+        std::vector<size_t> choice(kModelledFiles);
+        int bit = 0;
+        for (size_t g = 0; g < kModelledFiles; g++) {
+          choice[g] = g == f ? s : ((ends >> bit++) & 1 ? states[g].size() - 1 : 0);
+        }
+        choices.push_back(choice);
+      }
+    }
+  }
+  std::mt19937 random(seed);
+  for (int i = 0; i < 256; i++) {
+    std::vector<size_t> choice(kModelledFiles);
+    for (size_t f = 0; f < kModelledFiles; f++) choice[f] = random() % states[f].size();
+    choices.push_back(choice);
+  }
+  return choices;
+}
+
 }  // namespace
 
 TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
-  const char* files[] = {kCard, kLog, "Reader_txt/Subway1.txt.pending", "Card/1.txt.pending"};
-  const size_t kFiles = std::size(files);
-  long images = 0;
+  long images = 0, heldBack = 0;
   int points = 0;
-  for (bool firstTap : {true, false}) {
-    prepare(firstTap);
-    run({"-qq", "-y", "-xx", "-s", "4096", "-o", "trace.txt", "-e",
-         "trace=openat,write,pwrite64,ftruncate,fsync,fdatasync,rename,unlink,unlinkat,renameat,"
-         "renameat2"},
-        "S1");
+  // A tap recorded, the first of its reader and a later one; and a tap
+  // whose card flush fails, taken back.
+  const struct {
+    const char* what;
+    bool firstTap;
+    const char* fault;
+  } taps[] = {{"a first tap", true, nullptr},
+              {"a later tap", false, nullptr},
+              {"a tap taken back", false, "inject=fsync:error=EIO:when=1"}};
+  ScratchDir imageDir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  for (const auto& tap : taps) {
+    prepare(tap.firstTap);
+    std::vector<std::string> strace = {"-qq",
+                                       "-y",
+                                       "-xx",
+                                       "-s",
+                                       "4096",
+                                       "-o",
+                                       "trace.txt",
+                                       "-e",
+                                       "trace=openat,write,pwrite64,ftruncate,fsync,fdatasync,"
+                                       "rename,unlink,unlinkat,renameat,renameat2"};
+    if (tap.fault != nullptr) strace.insert(strace.end(), {"-e", tap.fault});
+    run(strace, "S1", tap.fault == nullptr);
     std::map<std::string, std::string> after = snapshot();
-    ASSERT_NE(after[kCard], before[kCard]) << "the traced tap was not recorded";
-
-    // The tap's operations on the network's files, in order.
-    std::vector<FileOp> ops;
-    for (const std::string& line : split(readFile("trace.txt"), "\n")) {
-      size_t open = line.find('('), result = line.rfind(") = ");
-      if (open == std::string::npos || result == std::string::npos) continue;
-      std::string name = line.substr(0, open);
-      if (line.compare(result + 4, 2, "-1") == 0) continue;  // failed: nothing done
-      // The path of the descriptor the call works on, or that it returns;
-      // strings are all escaped, so no '<' or '>' stands inside one.
-      size_t at = name == "openat" ? line.find('<', result) : line.find('<', open);
-      size_t end = line.find('>', at);
-      if (at == std::string::npos || end == std::string::npos) continue;
-      std::string path = unescape(line.substr(at + 1, end - at - 1));
-      // unlinkat names its file by a path relative to the directory given.
-      if (name == "unlinkat") {
-        size_t quote = line.find(", \"", open) + 3;
-        std::string relative = unescape(line.substr(quote, line.find('"', quote) - quote));
-        path = relative[0] == '/' ? relative : path + "/" + relative;
-      }
-      if (path.rfind(root + "/", 0) != 0) continue;
-      path = path.substr(root.size() + 1);
-      // The last argument: a write's offset, a truncate's size.
-      std::string last = line.substr(line.rfind(", ", result) + 2);
-      if (name == "rename" || name.find("renameat") == 0) {
-        ADD_FAILURE() << "the tap renamed a file: " << line;
-      } else if (name == "unlink" || name == "unlinkat") {
-        ops.push_back({FileOp::kUnlink, path, 0, ""});
-      } else if (name == "openat") {
-        if (line.find("O_CREAT") != std::string::npos)
-          ops.push_back({FileOp::kCreate, path, 0, ""});
-      } else if (name == "write" || name == "pwrite64") {
-        size_t quote = line.find(", \"", open) + 3, close = line.find('"', quote);
-        std::string bytes = unescape(line.substr(quote, close - quote));
-        // A write without an offset appends: every file the tap writes so
-        // is opened with O_APPEND.
-        int64_t offset = name == "pwrite64" ? std::stoll(last) : -1;
-        ops.push_back({FileOp::kWrite, path, offset, bytes});
-      } else if (name == "ftruncate") {
-        ops.push_back({FileOp::kTruncate, path, std::stoll(last), ""});
-      } else if (name == "fsync" || name == "fdatasync") {
-        bool directory = path == "Reader_txt" || path == "Card";
-        ops.push_back({directory ? FileOp::kSyncDirectory : FileOp::kSync, path, 0, ""});
-      }
-    }
+    ASSERT_EQ(after[kCard] != before[kCard], tap.fault == nullptr) << tap.what;
+    std::vector<FileOp> ops = fileOps(readFile("trace.txt"), root);
     ASSERT_GT(ops.size(), 5u);
 
     // The cache and the disk, operation by operation, and a power cut
     // before the first and after each.
     std::map<std::string, ModelFile> model;
-    for (const char* path : files) {
-      if (!before.count(path)) continue;
-      model[path] = {true, true, before[path], before[path], {}};
+    for (const char* path : kModelled) {
+      if (before.count(path)) model[path] = {true, true, before[path], before[path], {}};
     }
-    // The disk states are tried on a memory file system when there is one:
-    // recovery flushes, and flushing there costs nothing.
-    ScratchDir imageDir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+    ASSERT_FALSE(before.count("Card/1.txt.pending"));
     for (size_t point = 0; point <= ops.size(); point++) {
-      if (point > 0) {
-        FileOp op = ops[point - 1];
-        ModelFile& file = model[op.path];
-        switch (op.kind) {
-          case FileOp::kCreate:
-            if (!file.named) file = {true, file.namedOnDisk, "", "", {}};
-            break;
-          case FileOp::kUnlink:
-            file.named = false;
-            break;
-          case FileOp::kWrite:
-            if (op.offset < 0) op.offset = static_cast<int64_t>(file.cached.size());
-            [[fallthrough]];
-          case FileOp::kTruncate:
-            file.cached = applied(file.cached, op, op.bytes.size());
-            file.unflushed.push_back(op);
-            break;
-          case FileOp::kSync:
-            file.onDisk = file.cached;
-            file.unflushed.clear();
-            break;
-          case FileOp::kSyncDirectory:
-            for (auto& [path, f] : model) {
-              if (path.rfind(op.path + "/", 0) == 0) f.namedOnDisk = f.named;
-            }
-            break;
-        }
-      }
-      // Each file through every state it may be found in, the others
-      // either as on disk or with everything unflushed kept.
+      if (point > 0) play(ops[point - 1], &model);
       std::vector<std::vector<std::string>> states;
-      for (const char* path : files) {
+      for (const char* path : kModelled) {
         states.push_back(model.count(path) ? afterPowerCut(model[path])
                                            : std::vector<std::string>{"\x01"});
       }
-      std::vector<std::vector<size_t>> choices;
-      for (size_t f = 0; f < kFiles; f++) {
-        for (size_t s = 0; s < states[f].size(); s++) {
-          for (int ends = 0; ends < 1 << (kFiles - 1); ends++) {
-            std::vector<size_t> choice(kFiles);
-            int bit = 0;
-            for (size_t g = 0; g < kFiles; g++) {
-              choice[g] = g == f ? s : ((ends >> bit++) & 1 ? states[g].size() - 1 : 0);
-            }
-            choices.push_back(choice);
-          }
-        }
-      }
-      for (const std::vector<size_t>& choice : choices) {
+      for (const std::vector<size_t>& choice : choicesOf(states, static_cast<unsigned>(point))) {
+        std::string choiceText;
+        for (size_t c : choice) choiceText += " " + std::to_string(c);
+        SCOPED_TRACE(std::string(tap.what) + ", power cut after operation " +
+                     std::to_string(point) + " of " + std::to_string(ops.size()) + ", states" +
+                     choiceText);
         ASSERT_EQ(chdir(imageDir.path().c_str()), 0);
-        mkdir("Card", 0755);
-        mkdir("Reader_txt", 0755);
-        for (size_t f = 0; f < kFiles; f++) {
-          unlink(files[f]);
-          if (states[f][choice[f]] != "\x01") writeFile(files[f], states[f][choice[f]]);
+        emptyNetwork();
+        for (size_t f = 0; f < kModelledFiles; f++) {
+          if (states[f][choice[f]] != "\x01") writeFile(kModelled[f], states[f][choice[f]]);
         }
-        // The machine comes back: every reader settles every journal as it
-        // starts, and then the card's next reader holds it.
-        EXPECT_TRUE(settleEveryJournal());
+        TapIntent intent;
+        std::string journal = "Reader_txt/Subway1.txt.pending";
+        bool inFlight = readJournal(journal.c_str(), &intent) && intent.state != kIdle;
         HeldCard held;
         CardRecord records[2];
+        // The machine comes back; when a journal still holds a tap, its log
+        // first cannot be settled (a link stands in its place): no reader
+        // may read the card then.
+        if (inFlight) {
+          bool moved = rename(kLog, "log.real") == 0 || errno == ENOENT;
+          ASSERT_TRUE(moved);
+          ASSERT_EQ(symlink("../log.real", kLog), 0);
+          EXPECT_FALSE(settleEveryJournal());
+          EXPECT_NE(holdCard(kCard, &held, records), LoadStatus::kLoaded);
+          releaseCard(&held);
+          unlink(kLog);
+          bool restored = rename("log.real", kLog) == 0 || errno == ENOENT;
+          ASSERT_TRUE(restored);
+          heldBack++;
+        }
+        // Then every reader settles every journal as it starts, and the
+        // card's next reader holds it.
+        EXPECT_TRUE(settleEveryJournal());
         bool readable = holdCard(kCard, &held, records) == LoadStatus::kLoaded;
         releaseCard(&held);
         std::map<std::string, std::string> recovered = snapshot();
         bool none = recovered[kCard] == before[kCard] && recovered[kLog] == before[kLog];
         bool both = recovered[kCard] == after[kCard] && recovered[kLog] == after[kLog];
-        TapIntent intent;
-        std::string journal = "Reader_txt/Subway1.txt.pending";
-        // A journal block that is not whole holds no tap: only a whole one
-        // can be in flight.
+        if (tap.fault != nullptr) {
+          both =
+              recovered[kCard] != before[kCard] &&
+              recovered[kCard].compare(0, before[kCard].size(), before[kCard]) == 0 &&
+              recovered[kLog].compare(0, before[kLog].size(), before[kLog]) == 0 &&
+              split(recovered[kCard], "\r\n").size() == split(before[kCard], "\r\n").size() + 1 &&
+              split(recovered[kLog], "\r\n").size() == split(before[kLog], "\r\n").size() + 1;
+        }
         bool idle = !readJournal(journal.c_str(), &intent) || intent.state == kIdle;
         bool hintGone = !fileExists("Card/1.txt.pending");
         ASSERT_EQ(chdir(root.c_str()), 0);
-        std::string choiceText;
-        for (size_t c : choice) choiceText += " " + std::to_string(c);
         ASSERT_TRUE(readable && (none || both) && idle && hintGone)
-            << "power cut after operation " << point << " of " << ops.size()
-            << (firstTap ? " (first tap)" : "") << ", states" << choiceText << ": card "
-            << (readable ? "readable" : "unreadable")
+            << "card " << (readable ? "readable" : "unreadable")
             << (none || both ? ", card and log agree" : ", card and log disagree")
             << (idle ? "" : ", journal in flight") << (hintGone ? "" : ", hint left");
         images++;
@@ -503,7 +615,9 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
     }
   }
   printf(
-      "power: a power cut before and after each of %d file operations of a tap, %ld disk "
-      "states recovered: every card readable, card and log agreeing every time\n",
-      points, images);
+      "power: a power cut before and after each of %d file operations of a tap (a first tap, a "
+      "later one, one taken back), %ld disk states recovered: every card readable, card and log "
+      "agreeing every time; in %ld of them a tap in flight could not be settled at first, and "
+      "no reader read its card until it was\n",
+      points, images, heldBack);
 }

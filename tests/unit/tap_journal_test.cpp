@@ -30,11 +30,8 @@ const char kJournal[] = "Reader_txt/Subway1.txt.pending";
 const char kHint[] = "Card/1.txt.pending";
 
 TapIntent pendingTap() {
-  return {kPending,
-          "Card/1.txt",
-          static_cast<int64_t>(kCard.size()),
-          kRecord,
-          static_cast<int64_t>(kLog.size()),
+  return {kPending, "Card/1.txt", static_cast<int64_t>(kCard.size()),
+          kRecord,  kLogPath,     static_cast<int64_t>(kLog.size()),
           kLine};
 }
 
@@ -115,6 +112,8 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
        [](TapIntent& t) { t.logBytes = t.logBytes.substr(0, t.logBytes.size() - 2); }},
       {"a line of another tap", [](TapIntent& t) { t.logBytes[8] = '9'; }},
       {"a card with no record before", [](TapIntent& t) { t.cardOffset = 0; }},
+      {"a log outside Reader_txt/", [](TapIntent& t) { t.logPath = "Card/1.txt"; }},
+      {"a journal for a log", [](TapIntent& t) { t.logPath = kJournal; }},
   };
   for (const auto& s : strange) {
     TapIntent odd = pendingTap();
@@ -180,9 +179,10 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
   // whose card has moved on is taken back from the log; one already whole
   // is left as it is. Journals that are not journal blocks are never acted
   // on, by the card's reader or the log's.
-  TapIntent abandoned = pendingTap(), movedOn = pendingTap();
+  TapIntent abandoned = pendingTap(), movedOn = pendingTap(), otherLog = pendingTap();
   abandoned.state = kAbandoned;
   movedOn.cardOffset -= 1;
+  otherLog.logPath = "Reader_txt/Subway3.txt";
   const struct {
     const char* what;
     size_t cardPart, logPart;
@@ -196,6 +196,8 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
        kLog + kLine},
       {"not a block", 7, 3, "123 4", kCard + kRecord.substr(0, 7), kLog + kLine.substr(0, 3)},
       {"an old note", 7, 0, "138 38\n" + kRecord, kCard + kRecord.substr(0, 7), kLog},
+      {"another log's journal", 7, 3, formatIntent(otherLog), kCard + kRecord.substr(0, 7),
+       kLog + kLine.substr(0, 3)},
   };
   for (const auto& c : cases) {
     leaveTorn(c.cardPart, c.logPart, c.journal);
@@ -206,12 +208,15 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
     EXPECT_EQ(readFile(kLogPath), c.log) << c.what;
     EXPECT_FALSE(fileExists(kHint)) << c.what;
   }
-  // A hint that names no journal is moved aside, and never followed.
-  leaveTorn(kRecord.size(), kLine.size(), formatIntent(pendingTap()), false);
-  writeFile(kHint, "../Card/1.txt");
-  ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
-  EXPECT_FALSE(fileExists(kHint));
-  EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord);
+  // A hint that names no journal is moved aside, and never followed; an
+  // empty one, left by a reader stopped as it wrote it, is removed.
+  for (const char* hint : {"../Card/1.txt", ""}) {
+    leaveTorn(kRecord.size(), kLine.size(), formatIntent(pendingTap()), false);
+    writeFile(kHint, hint);
+    ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+    EXPECT_FALSE(fileExists(kHint));
+    EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord);
+  }
 }
 
 TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
