@@ -1,7 +1,7 @@
 // The bus.
 #include "bus/dispatch.h"
-#include "core/reader.h"
+#include "readers/network.h"
 
 int main() {
-  runReader({"B", "Bus Redaer", "Reader_txt/Bus.txt"}, bus::determineController);
+  runReader(kBusReader, bus::determineController);
 }

@@ -1,8 +1,7 @@
 // Subway station S1 of the ring, Tollvane.
-#include "core/reader.h"
+#include "readers/network.h"
 #include "subway/dispatch.h"
 
 int main() {
-  runReader({"S1", "Subway Reader (Tollvane)", "Reader_txt/Subway1.txt"},
-            subway::determineController);
+  runReader(kStationS1, subway::determineController);
 }

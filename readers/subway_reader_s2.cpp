@@ -1,8 +1,7 @@
 // Subway station S2 of the ring, Merrowick.
-#include "core/reader.h"
+#include "readers/network.h"
 #include "subway/dispatch.h"
 
 int main() {
-  runReader({"S2", "Subway Reader (Merrowick)", "Reader_txt/Subway2.txt"},
-            subway::determineController);
+  runReader(kStationS2, subway::determineController);
 }

@@ -1,8 +1,7 @@
 // Subway station S3 of the ring, Quillbay.
-#include "core/reader.h"
+#include "readers/network.h"
 #include "subway/dispatch.h"
 
 int main() {
-  runReader({"S3", "Subway Reader (Quillbay)", "Reader_txt/Subway3.txt"},
-            subway::determineController);
+  runReader(kStationS3, subway::determineController);
 }

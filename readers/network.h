@@ -1,0 +1,16 @@
+// The readers of the network, one row each: identity, banner and log. The
+// six programs start from their row; the back office finds each reader's
+// log by it.
+#pragma once
+
+#include "core/reader.h"
+
+constexpr ReaderConfig kStationS1 = {"S1", "Subway Reader (Tollvane)", "Reader_txt/Subway1.txt"};
+constexpr ReaderConfig kStationS2 = {"S2", "Subway Reader (Merrowick)", "Reader_txt/Subway2.txt"};
+constexpr ReaderConfig kStationS3 = {"S3", "Subway Reader (Quillbay)", "Reader_txt/Subway3.txt"};
+constexpr ReaderConfig kStationS4 = {"S4", "Subway Reader (Farnsett)", "Reader_txt/Subway4.txt"};
+constexpr ReaderConfig kStationS5 = {"S5", "Subway Reader (Doveholm)", "Reader_txt/Subway5.txt"};
+constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Reader_txt/Bus.txt"};
+
+constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
+                                            kStationS4, kStationS5, kBusReader};
