@@ -1,0 +1,281 @@
+// The simulated day. Passengers are events in time order: each tap goes to
+// its reader's rule set with the card's last two records, the reader's
+// operating period and its tap counter, exactly as a reader would take it,
+// and its record and log line are written as a reader writes them.
+#include "office/simulation.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <queue>
+#include <vector>
+
+#include "bus/dispatch.h"
+#include "bus/trip_state.h"
+#include "core/card_file.h"
+#include "core/packed_time.h"
+#include "core/period.h"
+#include "readers/network.h"
+#include "subway/dispatch.h"
+#include "subway/trip_state.h"
+
+namespace {
+
+constexpr int kBus = 5;               // the bus's place in kNetworkReaders
+constexpr size_t kCardBuffer = 2048;  // a card's records kept before they are written
+
+// The passengers' choices: a small, fixed generator, so that a seed gives
+// the same day on every platform.
+struct Random {
+  uint64_t state;
+  uint64_t next() {
+    uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  int64_t between(int64_t low, int64_t high) {
+    return low + static_cast<int64_t>(next() % static_cast<uint64_t>(high - low + 1));
+  }
+};
+
+// One tap of a journey: where, and how long after the tap before it.
+struct Step {
+  int reader;
+  int64_t after;
+};
+
+struct Passenger {
+  std::string card;          // Card/<number>.txt
+  CardRecord older, latest;  // the card's last two records
+  std::string unwritten;     // records not yet on the card
+  Step steps[4];
+  int step = 0, stepCount = 0;
+  int64_t journeysLeft = 0;
+  int refusals = 0;
+};
+
+// A reader's operating period and tap counter.
+struct ReaderState {
+  int64_t periodStart;
+  int32_t count = 0;
+  FILE* log;
+};
+
+// Seconds a subway ride takes from station a to station b.
+int64_t rideTime(int a, int b, Random* random) {
+  int hops = std::abs(a - b);
+  if (hops > 2) hops = 5 - hops;
+  return 30 + 35 * hops + random->between(0, 40);
+}
+
+// Plans a passenger's next journey.
+void planJourney(Passenger* p, Random* random) {
+  int a = static_cast<int>(random->between(0, 4)), b = static_cast<int>(random->between(0, 4));
+  int64_t subway = rideTime(a, b, random), bus = random->between(40, 200);
+  int64_t change = random->between(3, 13);  // from one vehicle to the other
+  int64_t kind = random->between(0, 99);
+  Step* s = p->steps;
+  if (kind < 35) {  // a subway trip
+    p->stepCount = 2, s[0] = {a, 0}, s[1] = {b, subway};
+  } else if (kind < 55) {  // a bus ride
+    p->stepCount = 2, s[0] = {kBus, 0}, s[1] = {kBus, bus};
+  } else if (kind < 70) {  // the subway, then the bus by transfer
+    p->stepCount = 4, s[0] = {a, 0}, s[1] = {b, subway}, s[2] = {kBus, change}, s[3] = {kBus, bus};
+  } else if (kind < 85) {  // the bus, then the subway by transfer
+    p->stepCount = 4, s[0] = {kBus, 0}, s[1] = {kBus, bus}, s[2] = {a, change}, s[3] = {b, subway};
+  } else if (kind < 95) {  // into the subway, never tapped out
+    p->stepCount = 1, s[0] = {a, 0};
+  } else {  // onto the bus, never tapped off
+    p->stepCount = 1, s[0] = {kBus, 0};
+  }
+  p->step = 0;
+}
+
+// The record a tap writes, read back as a card record.
+CardRecord recordOf(const TapEntry& e) {
+  CardRecord r{};
+  r.time = e.time;
+  copyText(r.mode, e.mode);
+  copyText(r.inOut, e.inOut);
+  r.balance = e.newBalance;
+  copyText(r.tapId, e.tapId);
+  return r;
+}
+
+// Appends the records a passenger's card has not had yet.
+bool writeOut(Passenger* p) {
+  if (p->unwritten.empty()) return true;
+  int fd = open(p->card.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  bool written = fd >= 0 && write(fd, p->unwritten.data(), p->unwritten.size()) ==
+                                static_cast<ssize_t>(p->unwritten.size());
+  if (fd >= 0) close(fd);
+  p->unwritten.clear();
+  return written;
+}
+
+// One tap of a passenger at a reader at calendar time `now`, as the reader
+// takes it. Returns the fare, or kRefusedFare.
+int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
+  const ReaderConfig& config = kNetworkReaders[reader];
+  // A reader's timer, looking once a second, opens a period once more than
+  // 180 s have passed: 181 s after the last.
+  while (now - state->periodStart > 180) {
+    state->periodStart += 181;
+    state->count = 0;
+  }
+  bool bus = reader == kBus;
+  CardData card = bus ? bus::deriveTripState(p->older, p->latest, p->card.c_str(), config.readerId,
+                                             state->periodStart, now)
+                      : subway::deriveTripState(p->older, p->latest, p->card.c_str(),
+                                                config.readerId, state->periodStart, now);
+  // The fare choice reads the reader's identity, its counter and the clock.
+  copyText(readerID, config.readerId);
+  count.store(state->count);
+  pinClock(now);
+  TapResult result = bus ? bus::chooseFare(card) : subway::chooseFare(card);
+  state->count = count.load();
+  if (result.fare < 0) return kRefusedFare;
+  p->unwritten += formatCardRecord(result.entry);
+  std::string line = formatLogLine(result.entry);
+  fwrite(line.data(), 1, line.size(), state->log);
+  p->older = p->latest;
+  p->latest = recordOf(result.entry);
+  return result.fare;
+}
+
+// Issues card `number` holding `balance`: two subway exits an hour before
+// the day begins, as the card tool issues them.
+bool issue(Passenger* p, int64_t number, int32_t balance, int64_t when) {
+  p->card = cardPath(std::to_string(number).c_str());
+  TapEntry issued{};
+  issued.time = timetolong(when);
+  copyText(issued.mode, "SUBWAY");
+  copyText(issued.inOut, "OUT");
+  issued.newBalance = balance;
+  copyText(issued.tapId, "ISSUE_1");
+  p->older = recordOf(issued);
+  std::string bytes = formatCardRecord(issued).substr(2);
+  copyText(issued.tapId, "ISSUE_2");
+  p->latest = recordOf(issued);
+  bytes += formatCardRecord(issued);
+  int fd = open(p->card.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  bool written =
+      fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+// Simulates the day in the current directory, with its clock in UTC.
+bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* problem) {
+  Random random{plan.seed};
+  struct tm midnight {};
+  midnight.tm_year = static_cast<int>(plan.date / 10000) - 1900;
+  midnight.tm_mon = static_cast<int>(plan.date / 100 % 100) - 1;
+  midnight.tm_mday = static_cast<int>(plan.date % 100);
+  int64_t dayStart = static_cast<int64_t>(timegm(&midnight)) + 5 * 3600;  // 05:00
+  int64_t dayEnd = dayStart + 18 * 3600;                                  // 23:00
+
+  std::vector<ReaderState> readers;
+  for (const ReaderConfig& config : kNetworkReaders) {
+    // Each reader was started some time before the first passenger.
+    FILE* log = fopen(config.logPath, "ab");
+    if (log == nullptr) {
+      for (ReaderState& r : readers) fclose(r.log);
+      *problem = std::string("cannot open ") + config.logPath;
+      return false;
+    }
+    setvbuf(log, nullptr, _IOFBF, 1 << 20);
+    readers.push_back({dayStart - random.between(0, 180), 0, log});
+  }
+
+  // About 2.4 taps a journey, and a tenth of them never made for want of
+  // balance; each passenger's journeys spread over the day.
+  int64_t journeys = std::max<int64_t>(1, plan.taps * 10 / (plan.cards * 21));
+  // A journey and the wait after it take up to 1.5 gaps; the last must begin by 23:00.
+  int64_t gap = (dayEnd - dayStart) * 10 / (journeys * 13);
+  std::vector<Passenger> passengers(static_cast<size_t>(plan.cards));
+  using Event = std::pair<int64_t, int64_t>;  // when, which passenger
+  std::priority_queue<Event, std::vector<Event>, std::greater<Event>> events;
+  bool written = true;
+  for (int64_t i = 0; i < plan.cards && written; i++) {
+    Passenger& p = passengers[static_cast<size_t>(i)];
+    // Most cards hold enough for the day's journeys (at most 1750 a tap);
+    // some run low during it.
+    int64_t enough = journeys * 2 * 1750 / 50;
+    bool plenty = random.between(0, 9) < 8;
+    int32_t balance = static_cast<int32_t>(
+        std::min<int64_t>(INT32_MAX / 50, plenty ? random.between(enough, 2 * enough)
+                                                 : random.between(enough / 10, enough / 2)) *
+        50);
+    written = issue(&p, i + 1, balance, dayStart - 3600);
+    p.journeysLeft = journeys;
+    planJourney(&p, &random);
+    events.push({dayStart + random.between(0, gap), i});
+  }
+  if (!written) *problem = "cannot issue the cards: is there a card here already?";
+
+  while (written && !events.empty()) {
+    auto [now, index] = events.top();
+    events.pop();
+    Passenger& p = passengers[static_cast<size_t>(index)];
+    if (p.step == 0) result->journeys++;
+    const Step& step = p.steps[p.step];
+    if (tap(&p, step.reader, &readers[static_cast<size_t>(step.reader)], now) == kRefusedFare) {
+      result->refused++;
+      p.refusals++;
+      p.step = p.stepCount;  // the journey ends at the gate
+    } else {
+      result->taps++;
+      p.step++;
+    }
+    if (p.unwritten.size() >= kCardBuffer) written = writeOut(&p);
+    if (p.step < p.stepCount) {
+      events.push({now + p.steps[p.step].after, index});
+    } else if (--p.journeysLeft > 0 && p.refusals < 3) {
+      int64_t next = now + random.between(gap / 2, gap + gap / 2);
+      planJourney(&p, &random);
+      if (next < dayEnd) events.push({next, index});
+    }
+  }
+  for (Passenger& p : passengers) written = writeOut(&p) && written;
+  for (ReaderState& r : readers) written = fclose(r.log) == 0 && written;
+  if (!written && problem->empty()) *problem = "cannot write the cards and logs";
+  return written;
+}
+
+}  // namespace
+
+bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationResult* result,
+                 std::string* problem) {
+  mkdir(dir.c_str(), 0755);
+  char here[4096];
+  if (getcwd(here, sizeof here) == nullptr || chdir(dir.c_str()) != 0) {
+    *problem = "cannot enter " + dir;
+    return false;
+  }
+  mkdir("Card", 0755);
+  mkdir("Reader_txt", 0755);
+  const char* zone = getenv("TZ");
+  std::string savedZone = zone != nullptr ? zone : "";
+  setenv("TZ", "UTC", 1);
+  tzset();
+  *result = SimulationResult{};
+  bool simulated = runDay(plan, result, problem);
+  pinClock(0);
+  if (zone == nullptr) {
+    unsetenv("TZ");
+  } else {
+    setenv("TZ", savedZone.c_str(), 1);
+  }
+  tzset();
+  if (chdir(here) != 0 && simulated) {
+    *problem = "the directory it was run in is gone";
+    simulated = false;
+  }
+  return simulated;
+}
