@@ -16,6 +16,9 @@
 #include "core/intake.h"
 #include "core/packed_time.h"
 #include "core/records.h"
+#include "office/audit.h"
+#include "office/audit_db.h"
+#include "office/report.h"
 
 namespace {
 
@@ -31,6 +34,7 @@ constexpr int64_t kIssueBackdate = 60;
 const char kHelp[] =
     "Usage: card_tool [--dir DIR] issue NUMBER BALANCE\n"
     "       card_tool [--dir DIR] show NUMBER\n"
+    "       card_tool [--dir DIR] audit [--format text|json|csv] [--sqlite FILE]\n"
     "       card_tool --help | --version\n"
     "\n"
     "Issues and inspects the cards of a fare network. DIR is the network\n"
@@ -45,6 +49,12 @@ const char kHelp[] =
     "show    prints the card's history, one record per row, and its state now:\n"
     "        in a trip or not, where it entered, the balance. A card the readers\n"
     "        refuse is reported with the line where it breaks.\n"
+    "audit   checks every card against every reader log: each tap on a card must\n"
+    "        have exactly one line in its reader's log, and each line its tap.\n"
+    "        Prints what does not match (with file and line), and taps and\n"
+    "        revenue per reader, per kind of tap and per hour. --format json or\n"
+    "        csv prints them for scripts; --sqlite FILE also writes every card,\n"
+    "        record, log line and anomaly into an SQLite database.\n"
     "\n"
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
     "readers' prompt; a new card's number does not begin with '.'.\n"
@@ -54,8 +64,10 @@ const char kHelp[] =
     "  --help      print this help and exit\n"
     "  --version   print the version and exit\n"
     "\n"
-    "Exit status: 0 done; 1 the card exists already, is missing, or is one the\n"
-    "readers refuse, or there is no Card/ directory; 2 the command line is wrong.\n";
+    "Exit status: 0 done (audit: everything matches); 1 the card exists\n"
+    "already, is missing, or is one the readers refuse, or there is no Card/\n"
+    "directory (audit: an anomaly was found); 2 the command line is wrong (audit:\n"
+    "or DIR is not a network directory).\n";
 
 int usage(const std::string& problem) {
   fprintf(stderr, "card_tool: %s\nTry 'card_tool --help' for more information.\n", problem.c_str());
@@ -141,18 +153,6 @@ std::string dateAndTime(int64_t packed) {
   return text;
 }
 
-// A line of a card file as it can be shown: control bytes escaped, and
-// cut short when it is long.
-std::string printable(const std::string& line) {
-  std::string shown;
-  for (unsigned char c : line.substr(0, 60)) {
-    char escaped[8];
-    snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7e ? "\\x%02x" : "%c", c);
-    shown += escaped;
-  }
-  return line.size() > 60 ? shown + "..." : shown;
-}
-
 // Reads a whole card file; returns false with the reason for anything that
 // is not a regular file that can be read.
 bool readCard(const std::string& path, std::string* bytes, std::string* problem) {
@@ -173,19 +173,6 @@ bool readCard(const std::string& path, std::string* bytes, std::string* problem)
   return regular && n == 0;
 }
 
-// Why the readers refuse a card, told by the line where it breaks.
-std::string whereItBreaks(const std::vector<std::string>& lines) {
-  if (lines.size() < 2) return "a card needs at least two records";
-  for (size_t i = lines.size() - 2; i < lines.size(); i++) {
-    CardRecord record;
-    if (!parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &record)) {
-      return "line " + std::to_string(i + 1) + " is not a card record: \"" + printable(lines[i]) +
-             "\"";
-    }
-  }
-  return "its last two records cannot be read";
-}
-
 int showCard(const char* number) {
   if (!isCardNumber(number, strlen(number))) {
     return usage("a card number has 1 to 10 characters and no '/', '\\' or white space");
@@ -203,7 +190,10 @@ int showCard(const char* number) {
   // The card is judged as the readers judge it, by its last two records.
   CardRecord tail[2];
   if (loadCardTail(path.c_str(), tail) != LoadStatus::kLoaded) {
-    return refuse(path + ": the readers refuse this card: " + whereItBreaks(lines));
+    size_t n = lines.size();
+    return refuse(
+        path + ": the readers refuse this card: " +
+        whereCardBreaks(n >= 2 ? lines[n - 2] : "", lines[n - 1], static_cast<int64_t>(n)));
   }
 
   printf("Card %s (%s), %zu records\n\n", number, path.c_str(), lines.size());
@@ -236,6 +226,63 @@ int showCard(const char* number) {
   return kDone;
 }
 
+// Audits the network directory "." and prints the report. Exit status: 0
+// when everything matches, 1 for any anomaly, 2 when "." is not a network
+// directory or the database cannot be written.
+int auditCommand(const std::string& dir, const std::string& format, const std::string& sqlite) {
+  AuditDatabase* db = nullptr;
+  std::string problem;
+  if (!sqlite.empty() && (db = createAuditDatabase(sqlite, &problem)) == nullptr) {
+    fprintf(stderr, "card_tool: %s\n", problem.c_str());
+    return kUsage;
+  }
+  AuditReport report;
+  AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
+  if (!auditNetwork(".", isatty(2), sinks, &report, &problem)) {
+    fprintf(stderr, "card_tool: %s\n", problem.c_str());
+    return kUsage;
+  }
+  if (db != nullptr && !finishAuditDatabase(db, report, &problem)) {
+    fprintf(stderr, "card_tool: %s\n", problem.c_str());
+    return kUsage;
+  }
+  std::string out = format == "json"  ? reportJson(report)
+                    : format == "csv" ? reportCsv(report)
+                                      : reportText(report, dir.empty() ? "." : dir, isatty(1));
+  fwrite(out.data(), 1, out.size(), stdout);
+  return report.anomalies.empty() ? kDone : kRefused;
+}
+
+// Reads the audit's options: --format FORMAT and --sqlite FILE, each also
+// as --option=VALUE. Returns false, with `problem` set, for anything else.
+bool auditOptions(const std::vector<std::string>& operands, std::string* format,
+                  std::string* sqlite, std::string* problem) {
+  for (size_t i = 0; i < operands.size(); i++) {
+    std::string option = operands[i], value;
+    size_t equals = option.find('=');
+    if (equals != std::string::npos) {
+      value = option.substr(equals + 1);
+      option = option.substr(0, equals);
+    } else if (i + 1 < operands.size()) {
+      value = operands[++i];
+    }
+    if (option != "--format" && option != "--sqlite") {
+      *problem = "unknown option '" + operands[i] + "' for audit";
+      return false;
+    }
+    if (value.empty()) {
+      *problem = "option '" + option + "' needs a value";
+      return false;
+    }
+    (option == "--format" ? *format : *sqlite) = value;
+  }
+  if (*format != "text" && *format != "json" && *format != "csv") {
+    *problem = "unknown format '" + *format + "': text, json or csv";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,15 +309,28 @@ int main(int argc, char** argv) {
       return usage("unknown option '" + option + "'");
     }
   }
-  if (at == args.size()) return usage("no command given: expected 'issue' or 'show'");
+  if (at == args.size()) return usage("no command given: expected 'issue', 'show' or 'audit'");
   const std::string& command = args[at];
   std::vector<std::string> operands(args.begin() + static_cast<long>(at) + 1, args.end());
-  if (command != "issue" && command != "show") return usage("unknown command '" + command + "'");
+  if (command != "issue" && command != "show" && command != "audit") {
+    return usage("unknown command '" + command + "'");
+  }
   if (command == "issue" && operands.size() != 2) return usage("issue takes NUMBER and BALANCE");
   if (command == "show" && operands.size() != 1) return usage("show takes NUMBER");
+  std::string format = "text", sqlite, problem;
+  if (command == "audit" && !auditOptions(operands, &format, &sqlite, &problem)) {
+    return usage(problem);
+  }
+  // The database's path is the user's, not the network directory's.
+  char here[4096];
+  if (!sqlite.empty() && sqlite[0] != '/' && getcwd(here, sizeof here) != nullptr) {
+    sqlite = std::string(here) + "/" + sqlite;
+  }
   if (!dir.empty() && chdir(dir.c_str()) != 0) {
+    if (command == "audit") return usage("cannot enter " + dir + ": " + strerror(errno));
     return refuse("cannot enter " + dir + ": " + strerror(errno));
   }
+  if (command == "audit") return auditCommand(dir, format, sqlite);
   if (command == "issue") return issueCard(operands[0].c_str(), operands[1].c_str());
   return showCard(operands[0].c_str());
 }

@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux
-  clang libclang-rt-dev faketime strace)
+  clang libclang-rt-dev faketime strace
+  nlohmann-json3-dev libsqlite3-dev sqlite3 time bc)
 
 missing=()
 for package in "${packages[@]}"; do

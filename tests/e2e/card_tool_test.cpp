@@ -1,16 +1,25 @@
-// The operators' card tool: what it issues, what it refuses, and how it
-// shows a card.
+// The operators' card tool: what it issues, what it refuses, how it shows
+// a card, and its audit of a simulated day, clean and with every kind of
+// fault put into it.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <sqlite3.h>
+
 #include <cstdio>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
 #include "core/intake.h"
 #include "core/packed_time.h"
+#include "core/tap_journal.h"
+#include "office/simulation.h"
+#include "readers/network.h"
 #include "subway/dispatch.h"
 #include "subway/trip_state.h"
 #include "tests/e2e/network.h"
@@ -157,4 +166,192 @@ TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
   }
   closedir(corpus);
   EXPECT_GT(compared, 20);
+}
+
+namespace {
+
+// A simulated day on 40 cards, in the network directory.
+void simulate(const Network& network) {
+  SimulationPlan plan;
+  plan.cards = 40;
+  plan.taps = 1200;
+  plan.seed = 11;
+  SimulationResult result;
+  std::string problem;
+  ASSERT_TRUE(simulateDay(network.root(), plan, &result, &problem)) << problem;
+}
+
+nlohmann::json auditJson(const Network& network, int* status) {
+  ToolRun run = cardTool(network, "audit --format json");
+  *status = run.status;
+  return nlohmann::json::parse(run.output, nullptr, false);
+}
+
+// The lines of a file, split at CR LF.
+std::vector<std::string> linesOf(const std::string& bytes) {
+  std::vector<std::string> lines;
+  for (size_t start = 0;;) {
+    size_t end = bytes.find("\r\n", start);
+    lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
+    if (end == std::string::npos) return lines;
+    start = end + 2;
+  }
+}
+
+std::string joined(const std::vector<std::string>& lines, const char* separator) {
+  std::string bytes;
+  for (size_t i = 0; i < lines.size(); i++) bytes += (i ? separator : "") + lines[i];
+  return bytes;
+}
+
+}  // namespace
+
+TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
+  Network network;
+  simulate(network);
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  EXPECT_EQ(report["anomalies"].size(), 0u);
+  // The totals are what the logs charge, reader by reader.
+  int64_t taps = 0, revenue = 0;
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    int64_t readerTaps = 0, readerRevenue = 0;
+    for (const std::string& line : linesOf(readFile(network.root() + "/" + reader.logPath))) {
+      if (line.empty()) continue;
+      readerTaps++;
+      readerRevenue += std::stoll(line.substr(line.find(',', line.find(',', 15) + 1) + 1));
+    }
+    EXPECT_EQ(report["readers"][reader.readerId]["taps"], readerTaps) << reader.readerId;
+    EXPECT_EQ(report["readers"][reader.readerId]["revenue"], readerRevenue) << reader.readerId;
+    taps += readerTaps;
+    revenue += readerRevenue;
+  }
+  EXPECT_GT(taps, 1000);
+  EXPECT_EQ(report["total_taps"], taps);
+  EXPECT_EQ(report["total_revenue"], revenue);
+  // The CSV rows add up to the same; the database holds every line.
+  std::string csv = cardTool(network, "audit --format csv").output;
+  int64_t csvRevenue = 0;
+  std::istringstream rows(csv);
+  for (std::string row; std::getline(rows, row);) {
+    if (row.rfind("network,", 0) == 0) csvRevenue += std::stoll(row.substr(row.rfind(',') + 1));
+  }
+  EXPECT_EQ(csvRevenue, revenue) << csv;
+  std::string db = network.root() + "/audit.db";
+  ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
+  sqlite3* sql = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(sql,
+                               "select (select sum(fare) from log_lines), (select count(*) from "
+                               "records where matched), (select count(*) from cards)",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(query, 0), revenue);
+  EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
+  EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
+  sqlite3_finalize(query);
+  sqlite3_close(sql);
+}
+
+TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
+  // One fault at a time in the same simulated day, and where it must be
+  // found.
+  const struct {
+    const char* what;
+    std::function<void(const std::string& root)> fault;
+    const char* kind;
+    const char* file;
+  } faults[] = {
+      {"a log line removed",
+       [](const std::string& root) {
+         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
+         lines.erase(lines.begin() + 3);
+         writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+       },
+       "record_without_log_line", "Card/"},
+      {"a stray log line",
+       [](const std::string& root) {
+         writeFile(root + "/Reader_txt/Bus.txt",
+                   readFile(root + "/Reader_txt/Bus.txt") + "20260306120000,BUS,IN,1050,B_999\r\n");
+       },
+       "log_line_without_record", "Reader_txt/Bus.txt"},
+      {"a balance raised",
+       [](const std::string& root) {
+         std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
+         std::string& record = lines[2];
+         size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
+         record.insert(balance, "9");
+         writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
+       },
+       "balance_rises", "Card/7.txt"},
+      {"a fare changed in a log",
+       [](const std::string& root) {
+         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
+         std::string& line = lines[0];
+         size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
+         line.insert(fare, "1");
+         writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+       },
+       "fare_differs", "Card/"},
+      {"a card torn",
+       [](const std::string& root) {
+         std::string card = readFile(root + "/Card/9.txt");
+         writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
+       },
+       "unreadable_card", "Card/9.txt"},
+      {"an old line that is no record",
+       [](const std::string& root) {
+         std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
+         lines.insert(lines.begin() + 1, "garbage");
+         writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
+       },
+       "not_a_record", "Card/12.txt"},
+      {"a hint left beside a card",
+       [](const std::string& root) {
+         writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
+       },
+       "note_left", "Card/3.txt.pending"},
+      {"a tap in flight in a journal",
+       [](const std::string& root) {
+         TapIntent intent{kPending,
+                          "Card/3.txt",
+                          5,
+                          "\r\n20260306120000,SUBWAY,IN,100,S1_1",
+                          "Reader_txt/Subway1.txt",
+                          0,
+                          "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
+         writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
+       },
+       "note_left", "Reader_txt/Subway1.txt.pending"},
+      {"a line no reader writes",
+       [](const std::string& root) {
+         writeFile(root + "/Reader_txt/Subway3.txt",
+                   readFile(root + "/Reader_txt/Subway3.txt") + "garbage\r\n");
+       },
+       "not_a_log_line", "Reader_txt/Subway3.txt"},
+  };
+  for (const auto& f : faults) {
+    Network network;
+    simulate(network);
+    f.fault(network.root());
+    int status = 0;
+    nlohmann::json report = auditJson(network, &status);
+    EXPECT_EQ(status, 1) << f.what;
+    bool found = false;
+    for (const nlohmann::json& a : report["anomalies"]) {
+      found = found || (a["kind"] == f.kind && a["file"].get<std::string>().rfind(f.file, 0) == 0 &&
+                        a["line"] >= 0);
+    }
+    EXPECT_TRUE(found) << f.what << ": " << report["anomalies"].dump();
+  }
+  // A wrong command line, or no network directory, is not an anomaly.
+  Network network;
+  EXPECT_EQ(cardTool(network, "audit --format xml").status, 2);
+  EXPECT_EQ(cardTool(network, "audit --frob").status, 2);
+  ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
+  EXPECT_EQ(cardTool(network, "audit").status, 2);
 }

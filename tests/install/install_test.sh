@@ -13,7 +13,7 @@ prefix=$scratch/prefix
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 programs="subway_reader_s1 subway_reader_s2 subway_reader_s3 subway_reader_s4 subway_reader_s5
-  bus_reader card_tool euckr_to_utf8 fare-demo"
+  bus_reader card_tool euckr_to_utf8 simulate_network fare-demo"
 for program in $programs; do
   [ -x "$prefix/bin/$program" ] || { echo "FAIL: bin/$program is not installed"; exit 1; }
 done
@@ -34,4 +34,4 @@ listing=$(tar tzf "$scratch"/package/fare-readers-*.tar.gz)
 for program in $programs; do
   grep -q "/bin/$program\$" <<<"$listing" || { echo "FAIL: the package lacks bin/$program"; exit 1; }
 done
-echo "PASS: installed and packed the eight programs and the demo; the installed S1 charged 1050"
+echo "PASS: installed and packed the nine programs and the demo; the installed S1 charged 1050"

@@ -1,0 +1,129 @@
+// The audit's database, through SQLite: one transaction, one prepared
+// statement per table, written beside its place and renamed into it.
+#include "office/audit_db.h"
+
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+struct AuditDatabase {
+  sqlite3* db = nullptr;
+  std::string path, building;  // where it goes, and where it is built
+  sqlite3_stmt *card = nullptr, *record = nullptr, *line = nullptr, *anomaly = nullptr;
+  bool failed = false;
+};
+
+static const char kSchema[] =
+    "CREATE TABLE cards (card TEXT PRIMARY KEY, lines INTEGER, readable INTEGER, "
+    "balance INTEGER);"
+    "CREATE TABLE records (card TEXT, line INTEGER, time INTEGER, mode TEXT, direction TEXT, "
+    "balance INTEGER, tap_id TEXT, reader TEXT, fare INTEGER, kind TEXT, matched INTEGER);"
+    "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
+    "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
+    "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
+
+static void text(sqlite3_stmt* s, int column, const std::string& value) {
+  sqlite3_bind_text(s, column, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+}
+
+// Runs a bound statement and readies it for the next row.
+static void step(AuditDatabase* db, sqlite3_stmt* s) {
+  if (sqlite3_step(s) != SQLITE_DONE) db->failed = true;
+  sqlite3_reset(s);
+}
+
+static void closeDatabase(AuditDatabase* db) {
+  for (sqlite3_stmt* s : {db->card, db->record, db->line, db->anomaly}) sqlite3_finalize(s);
+  sqlite3_close(db->db);
+}
+
+AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem) {
+  auto* db = new AuditDatabase;
+  db->path = path;
+  db->building = path + ".building";
+  unlink(db->building.c_str());
+  bool ready = sqlite3_open(db->building.c_str(), &db->db) == SQLITE_OK &&
+               sqlite3_exec(db->db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;",
+                            nullptr, nullptr, nullptr) == SQLITE_OK &&
+               sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?)", -1, &db->card,
+                                  nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?)", -1,
+                                  &db->record, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1,
+                                  &db->line, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1,
+                                  &db->anomaly, nullptr) == SQLITE_OK;
+  if (!ready) {
+    *problem = path + ": " + (db->db != nullptr ? sqlite3_errmsg(db->db) : "cannot be created");
+    closeDatabase(db);
+    unlink(db->building.c_str());
+    delete db;
+    return nullptr;
+  }
+  return db;
+}
+
+AuditSinks databaseSinks(AuditDatabase* db) {
+  AuditSinks sinks;
+  sinks.card = [db](const std::string& card, int64_t lines, bool readable, int32_t balance) {
+    text(db->card, 1, card);
+    sqlite3_bind_int64(db->card, 2, lines);
+    sqlite3_bind_int(db->card, 3, readable);
+    if (readable) {
+      sqlite3_bind_int64(db->card, 4, balance);
+    } else {
+      sqlite3_bind_null(db->card, 4);
+    }
+    step(db, db->card);
+  };
+  sinks.record = [db](const AuditedRecord& r) {
+    std::string id(r.record->tapId, strcspn(r.record->tapId, "\r"));
+    text(db->record, 1, *r.card);
+    sqlite3_bind_int64(db->record, 2, r.line);
+    sqlite3_bind_int64(db->record, 3, r.record->time);
+    text(db->record, 4, r.record->mode);
+    text(db->record, 5, r.record->inOut);
+    sqlite3_bind_int64(db->record, 6, r.record->balance);
+    text(db->record, 7, id);
+    text(db->record, 8, id.substr(0, id.find('_')));
+    sqlite3_bind_int64(db->record, 9, r.fare);
+    text(db->record, 10, tapKindName(r.kind));
+    sqlite3_bind_int(db->record, 11, r.matched);
+    step(db, db->record);
+  };
+  sinks.logLine = [db](const AuditedLine& l, bool matched) {
+    text(db->line, 1, *l.log);
+    text(db->line, 2, *l.reader);
+    sqlite3_bind_int64(db->line, 3, l.line);
+    sqlite3_bind_int64(db->line, 4, l.fields->time);
+    text(db->line, 5, l.fields->mode);
+    text(db->line, 6, l.fields->inOut);
+    sqlite3_bind_int64(db->line, 7, l.fields->balance);
+    text(db->line, 8, l.fields->tapId);
+    sqlite3_bind_int(db->line, 9, matched);
+    step(db, db->line);
+  };
+  return sinks;
+}
+
+bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report, std::string* problem) {
+  for (const Anomaly& a : report.anomalies) {
+    text(db->anomaly, 1, anomalyName(a.kind));
+    text(db->anomaly, 2, a.file);
+    sqlite3_bind_int64(db->anomaly, 3, a.line);
+    text(db->anomaly, 4, a.detail);
+    step(db, db->anomaly);
+  }
+  bool committed =
+      !db->failed && sqlite3_exec(db->db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
+  if (!committed) *problem = db->path + ": " + sqlite3_errmsg(db->db);
+  closeDatabase(db);
+  bool placed = committed && rename(db->building.c_str(), db->path.c_str()) == 0;
+  if (committed && !placed) *problem = db->path + ": the database could not be put in place";
+  if (!placed) unlink(db->building.c_str());
+  delete db;
+  return placed;
+}
