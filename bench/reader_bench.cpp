@@ -16,6 +16,7 @@
 #include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/file_io.h"
+#include "tests/support/samples.h"
 
 namespace {
 
@@ -72,17 +73,8 @@ void BM_IntakeMillionRecords(benchmark::State& state) {
 TapEntry tapOf(int index) {
   static std::mutex made;
   std::lock_guard<std::mutex> guard(made);
-  TapEntry entry{};
-  entry.charged = 1050;
-  entry.time = 20260306091502;
-  snprintf(entry.mode, sizeof entry.mode, "SUBWAY");
-  snprintf(entry.inOut, sizeof entry.inOut, "IN");
-  entry.newBalance = 8950;
-  snprintf(entry.tapId, sizeof entry.tapId, "S1_1");
-  snprintf(entry.logTapId, sizeof entry.logTapId, "S1_1");
-  snprintf(entry.cardFile, sizeof entry.cardFile, "%s",
-           makeCard(("w" + std::to_string(index)).c_str(), 2).c_str());
-  return entry;
+  std::string card = makeCard(("w" + std::to_string(index)).c_str(), 2);
+  return sampleTap(card.c_str(), "S1_1", 8950, 20260306091502);
 }
 
 std::string logOf(int index) {

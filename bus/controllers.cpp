@@ -1,23 +1,24 @@
-// The bus uncalculated controller. Each threshold is the fare less one:
-// a card must hold at least the fare to board.
+// The bus uncalculated controller. Fares and the balance each boarding
+// needs are in fares.h.
 #include "bus/controllers.h"
 
 #include "bus/fare_entries.h"
-#include "core/console.h"
-#include "core/messages.h"
-#include "core/tap_result.h"
+#include "bus/fares.h"
 
 namespace bus {
 
-TapResult uncalculatedController(CardData card) {
-  if (card.otherStation && card.balance > 1249) return afterSub_E(card);
-  if (card.otherStation && card.balance <= 1249) return afterSub_D(card);
-  if (card.busToSubway && card.balance > 1649) return afterBusub_E(card);
-  if (card.busToSubway && card.balance <= 1649) return afterBusub_D(card);
-  if (card.subwayToBus && card.balance > 1749) return afterSubus_E(card);
-  if (card.subwayToBus && card.balance <= 1749) return afterSubus_D(card);
-  sayLine(kError2Text);
-  return noFareEntry();
+TapResult uncalculatedController(CardData card, const TapStamp& stamp) {
+  if (card.otherStation && card.balance > kOpenSubwayThreshold) return afterSub_E(card, stamp);
+  if (card.otherStation && card.balance <= kOpenSubwayThreshold) return afterSub_D(card);
+  if (card.busToSubway && card.balance > kOpenBusToSubwayThreshold) {
+    return afterBusub_E(card, stamp);
+  }
+  if (card.busToSubway && card.balance <= kOpenBusToSubwayThreshold) return afterBusub_D(card);
+  if (card.subwayToBus && card.balance > kOpenSubwayToBusThreshold) {
+    return afterSubus_E(card, stamp);
+  }
+  if (card.subwayToBus && card.balance <= kOpenSubwayToBusThreshold) return afterSubus_D(card);
+  return noFareEntry(kNoSettlementFits);
 }
 
 }  // namespace bus

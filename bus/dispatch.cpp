@@ -1,47 +1,36 @@
 // The bus tap dispatcher. Rows are tested in order and the first that
-// matches wins; a boarding needs its fare, a transfer boarding 700 (the
-// most its exit can cost), and leaving a bus nothing.
+// matches wins; fares and the balance each tap needs are in fares.h.
 #include "bus/dispatch.h"
 
 #include "bus/controllers.h"
 #include "bus/fare_entries.h"
+#include "bus/fares.h"
 #include "bus/trip_state.h"
-#include "core/console.h"
-#include "core/intake.h"
-#include "core/messages.h"
-#include "core/tap_output.h"
-#include "core/tap_result.h"
+#include "core/reader.h"
 
 namespace bus {
 
-TapResult chooseFare(const CardData& card) {
+TapResult chooseFare(const CardData& card, const TapStamp& stamp) {
   bool notInTrip = !card.lastIn && !card.transferWindow;
   // An open bus ride from an earlier period that was not a transfer is
   // never closed: this tap is a new boarding.
   bool staleRide = card.staleEntry && !card.enteredByTransfer;
-  if ((notInTrip || staleRide) && card.balance > 1049) return ridingEnable(card);
-  if (notInTrip && card.balance <= 1049) return ridingDisable(card);
-  if (!card.lastIn && card.transferWindow && card.balance > 699) return transferEnable(card);
-  if (!card.lastIn && card.transferWindow && card.balance <= 699) return transferDisable(card);
+  if ((notInTrip || staleRide) && card.balance > kBoardingThreshold) {
+    return ridingEnable(card, stamp);
+  }
+  if (notInTrip && card.balance <= kBoardingThreshold) return ridingDisable(card);
+  bool transferring = !card.lastIn && card.transferWindow;
+  if (transferring && card.balance > kTransferThreshold) return transferEnable(card, stamp);
+  if (transferring && card.balance <= kTransferThreshold) return transferDisable(card);
   bool onBus = card.lastIn && card.lastBus;
-  if (onBus && !card.enteredByTransfer) return normalExit(card);
-  if (onBus && card.enteredByTransfer && !card.staleEntry) return afterTransExit(card);
-  if (card.lastIn && card.transfer) return uncalculatedController(card);
-  sayLine(kError1Text);
-  return noFareEntry();
+  if (onBus && !card.enteredByTransfer) return normalExit(card, stamp);
+  if (onBus && card.enteredByTransfer && !card.staleEntry) return afterTransExit(card, stamp);
+  if (card.lastIn && card.transfer) return uncalculatedController(card, stamp);
+  return noFareEntry(kNoRuleFits);
 }
 
 void determineController() {
-  const CardRecord* records = receivingCardInterface();
-  CardData card = arrangingCardDataInterface(records);
-  TapResult result = chooseFare(card);
-  if (result.fare != kNoFareEntry) {
-    moniterInterface(result.fare, result.balance);
-    writingInterface(result.entry);
-  }
-  // The card was held from intake on: the next reader to tap it goes on
-  // from this tap's record.
-  releaseCard(&heldCard);
+  tapTransaction(arrangingCardDataInterface, chooseFare);
 }
 
 }  // namespace bus

@@ -2,16 +2,18 @@
 #pragma once
 
 #include "core/records.h"
+#include "core/tap_result.h"
 
 namespace bus {
 
 // Chooses the one fare entry or controller for a card's trip state, by the
-// rows of the bus table in their fixed order, and returns its result.
-// Prints "Error 1" and returns a result with no fare entry when no row
-// matches.
-TapResult chooseFare(const CardData& card);
+// rows of the bus table in their fixed order, and returns its result,
+// stamped with `stamp` if accepted. It reads nothing but its arguments. A
+// card no row fits gets no fare entry (kNoRuleFits: "Error 1").
+TapResult chooseFare(const CardData& card, const TapStamp& stamp);
 
-// One tap transaction: intake, trip state, fare, display, recording.
+// One tap transaction (the reader's own, shared with the subway): intake,
+// trip state, fare, display, recording.
 void determineController();
 
 }  // namespace bus

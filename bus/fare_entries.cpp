@@ -5,62 +5,63 @@
 
 #include <ctime>
 
+#include "bus/fares.h"
 #include "core/packed_time.h"
-#include "core/tap_result.h"
 
 namespace bus {
 
 int32_t rideTimeFare(int64_t boarded, int64_t now) {
   double units =
-      difftime(static_cast<time_t>(makeTime(now)), static_cast<time_t>(makeTime(boarded))) / 30.0;
+      difftime(static_cast<time_t>(makeTime(now)), static_cast<time_t>(makeTime(boarded))) /
+      kRideUnitSeconds;
   // A boarding dated after now (a reader with a fast clock) costs nothing;
   // it must never credit the card.
   if (units < 0) return 0;
-  // From seven units on the fare is capped; testing first keeps the
+  // From the cap on the fare is the cap; testing first keeps the
   // conversion below in range for any ride time.
-  if (units >= 7) return 700;
-  return static_cast<int32_t>(units) * 100;
+  if (units >= kRideFareCap / kRideUnitFare) return kRideFareCap;
+  return static_cast<int32_t>(units) * kRideUnitFare;
 }
 
-static TapResult board(const CardData& card, int32_t fare, LogId logId) {
-  return acceptTap(card, fare, "BUS", "IN", logId);
+static TapResult board(const CardData& card, const TapStamp& stamp, int32_t fare, LogId logId) {
+  return acceptTap(card, stamp, fare, "BUS", "IN", logId);
 }
 
-TapResult ridingEnable(CardData card) {
-  return board(card, 1050, LogId::kNewId);
+TapResult ridingEnable(CardData card, const TapStamp& stamp) {
+  return board(card, stamp, kBoardingFare, LogId::kNewId);
 }
 TapResult ridingDisable(CardData card) {
   return refuseTap(card);
 }
-TapResult transferEnable(CardData card) {
-  return board(card, 0, LogId::kPreviousId);
+TapResult transferEnable(CardData card, const TapStamp& stamp) {
+  return board(card, stamp, kTransferFare, LogId::kPreviousId);
 }
 TapResult transferDisable(CardData card) {
   return refuseTap(card);
 }
-TapResult normalExit(CardData card) {
-  return acceptTap(card, 0, "BUS", "OUT", LogId::kNewId);
+TapResult normalExit(CardData card, const TapStamp& stamp) {
+  return acceptTap(card, stamp, kExitFare, "BUS", "OUT", LogId::kNewId);
 }
 
-TapResult afterTransExit(CardData card) {
-  int32_t fare = rideTimeFare(card.lastTime, getTime());
-  return acceptTap(card, fare, "BUS", "OUT", LogId::kPreviousId);
+TapResult afterTransExit(CardData card, const TapStamp& stamp) {
+  int32_t fare = rideTimeFare(card.lastTime, stamp.now);
+  return acceptTap(card, stamp, fare, "BUS", "OUT", LogId::kPreviousId);
 }
 
-TapResult afterSub_E(CardData card) {
-  return board(card, 1250, LogId::kNewId);
+TapResult afterSub_E(CardData card, const TapStamp& stamp) {
+  return board(card, stamp, kOpenSubwayFare, LogId::kNewId);
 }
 TapResult afterSub_D(CardData card) {
   return refuseTap(card);
 }
-TapResult afterBusub_E(CardData card) {
-  return board(card, 1650, LogId::kNewId);
+TapResult afterBusub_E(CardData card, const TapStamp& stamp) {
+  return board(card, stamp, kOpenBusToSubwayFare, LogId::kNewId);
 }
 TapResult afterBusub_D(CardData card) {
   return refuseTap(card);
 }
-TapResult afterSubus_E(CardData card) {
-  return board(card, 1750, LogId::kNewId);
+TapResult afterSubus_E(CardData card, const TapStamp& stamp) {
+  return board(card, stamp, kOpenSubwayToBusFare, LogId::kNewId);
 }
 TapResult afterSubus_D(CardData card) {
   return refuseTap(card);

@@ -4,6 +4,7 @@
 #include "bus/trip_state.h"
 
 #include "core/packed_time.h"
+#include "core/reader.h"
 #include "core/trip_facts.h"
 
 namespace bus {
@@ -20,7 +21,7 @@ CardData deriveTripState(const CardRecord& older, const CardRecord& latest, cons
 }
 
 CardData arrangingCardDataInterface(const CardRecord records[2]) {
-  return deriveTripState(records[0], records[1], name, readerID, init.load(), calendarNow());
+  return arrangeCardData(deriveTripState, records);
 }
 
 }  // namespace bus

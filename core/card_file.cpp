@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "core/console.h"
+#include "core/text.h"
 
 // A run of bytes within the tail.
 struct Span {

@@ -2,7 +2,6 @@
 #include "core/console.h"
 
 #include <chrono>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <thread>
@@ -30,15 +29,4 @@ void clearScreen() {
 void pauseMs(int milliseconds) {
   flushConsole();
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-std::string formatText(const char* format, ...) {
-  char buffer[256];
-  va_list args;
-  va_start(args, format);
-  int length = vsnprintf(buffer, sizeof buffer, format, args);
-  va_end(args);
-  if (length < 0) return std::string();
-  if (static_cast<size_t>(length) >= sizeof buffer) length = sizeof buffer - 1;
-  return std::string(buffer, static_cast<size_t>(length));
 }

@@ -19,6 +19,3 @@ void pauseMs(int milliseconds);
 
 // Flushes the console.
 void flushConsole();
-
-// Formats like printf into a string.
-std::string formatText(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -11,10 +11,18 @@
 #include "core/card_file.h"
 #include "core/console.h"
 #include "core/messages.h"
+#include "core/reader_state.h"
 #include "core/tap_journal.h"
 
 // The pause after a refused number or card, so the message can be read.
 constexpr int kMessagePauseMs = 2500;
+
+// This reader's banner, the first line of every prompt.
+static const char* banner = "";
+
+void showBanner(const char* text) {
+  banner = text;
+}
 
 WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
   int c;
@@ -45,7 +53,7 @@ WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
 const CardRecord* receivingCardInterface() {
   for (;;) {
     clearScreen();
-    sayLine(readerBanner);
+    sayLine(banner);
     say(kPromptText);
     flushConsole();
     char number[kCardNumberMax + 1];

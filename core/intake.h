@@ -4,7 +4,6 @@
 
 #include <cstdio>
 
-#include "core/card_transaction.h"
 #include "core/records.h"
 
 // What reading a card number from the console gave.
@@ -19,13 +18,12 @@ enum class WordStatus {
 // separator or a NUL byte, is consumed whole and refused.
 WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]);
 
-// The card the current tap holds: intake holds it, the writer records the
-// tap through it, and the dispatcher lets go of it when the tap ends.
-extern HeldCard heldCard;
+// Sets the banner intake shows above every prompt: this reader's.
+void showBanner(const char* banner);
 
 // Clears the screen, shows the banner and the prompt, and insists until a
-// card number names a card that can be read; holds that card (heldCard),
-// sets name and ud and returns ud. A tap of this reader's that was cut
+// card number names a card that can be read; holds that card (heldCard,
+// see reader_state.h), sets name and ud and returns ud. A tap of this reader's that was cut
 // short is settled first. When the console input ends, the reader exits
 // with status 0.
 const CardRecord* receivingCardInterface();

@@ -1,26 +1,10 @@
 // Packed time conversions, on the re-entrant local-time functions.
 #include "core/packed_time.h"
 
-#include <atomic>
 #include <ctime>
 
-#include "core/console.h"
 #include "core/messages.h"
-
-static std::atomic<int64_t> pinnedClock{0};
-
-int64_t calendarNow() {
-  int64_t pinned = pinnedClock.load();
-  return pinned != 0 ? pinned : static_cast<int64_t>(time(nullptr));
-}
-
-void pinClock(int64_t t) {
-  pinnedClock.store(t);
-}
-
-int64_t getTime() {
-  return timetolong(calendarNow());
-}
+#include "core/text.h"
 
 int64_t timetolong(int64_t t) {
   time_t clock = static_cast<time_t>(t);
@@ -59,8 +43,4 @@ int64_t makeTime(int64_t p) {
 std::string formatTimeLine(int64_t p) {
   PackedGroups g = splitPacked(p);
   return formatText(kTimeFormat, g.year, g.month, g.day, g.hour, g.minute, g.second);
-}
-
-void printTime(int64_t p) {
-  say(formatTimeLine(p));
 }

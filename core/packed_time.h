@@ -1,19 +1,11 @@
 // Packed times: the local date and time as the decimal digits
-// YYYYMMDDhhmmss of one 64-bit integer, and their conversions to and from
-// calendar time (seconds, as the clock gives them).
+// YYYYMMDDhhmmss of one 64-bit integer, their conversions to and from
+// calendar time (seconds, as the clock gives them), and the display's
+// time line. Pure conversions: the clock itself is in clock.h.
 #pragma once
 
 #include <cstdint>
 #include <string>
-
-// The calendar clock in whole seconds. Tests may pin it to a fixed value.
-int64_t calendarNow();
-
-// Pins calendarNow to t; 0 returns it to the platform clock.
-void pinClock(int64_t t);
-
-// The packed local time of now.
-int64_t getTime();
 
 // The packed local time of calendar time t (0 if t has no local time).
 int64_t timetolong(int64_t t);
@@ -24,8 +16,6 @@ int64_t timetolong(int64_t t);
 int64_t makeTime(int64_t p);
 
 // The current-time line of the display for packed time p, its groups as
-// plain numbers without leading zeros.
+// plain numbers without leading zeros (printTime, with the display, prints
+// it).
 std::string formatTimeLine(int64_t p);
-
-// Prints the current-time line for p.
-void printTime(int64_t p);

@@ -1,6 +1,6 @@
 // The operating period timer. init and count are atomics: a reset is one
-// store each, and raising the counter is one fetch-and-add that yields the
-// raised value, so no tap id can be built from a counter cut by a reset.
+// store each, and a tap raises the counter only from the value its number
+// was taken from, so no tap id can be built from a counter cut by a reset.
 #include "core/period.h"
 
 #include <pthread.h>
@@ -9,10 +9,7 @@
 #include <ctime>
 #include <thread>
 
-#include "core/records.h"
-
-std::atomic<int64_t> init{0};
-std::atomic<int32_t> count{0};
+#include "core/reader_state.h"
 
 // Longest a period lasts before the timer opens the next, in seconds.
 constexpr double kPeriodSeconds = 180.0;
@@ -23,6 +20,10 @@ bool periodExpired(int64_t start, int64_t now) {
   return difftime(static_cast<time_t>(now), static_cast<time_t>(start)) > kPeriodSeconds;
 }
 
+int64_t nextPeriodStart(int64_t start) {
+  return start + static_cast<int64_t>(kPeriodSeconds) + 1;
+}
+
 void periodTick(int64_t now) {
   if (!periodExpired(init.load(), now)) return;
   init.store(now);
@@ -30,7 +31,12 @@ void periodTick(int64_t now) {
 }
 
 int32_t nextTapNumber() {
-  return count.fetch_add(1) + 1;
+  return count.load() + 1;
+}
+
+bool claimTapNumber(int32_t number) {
+  int32_t expected = number - 1;
+  return count.compare_exchange_strong(expected, number);
 }
 
 void* checkTime(void*) {

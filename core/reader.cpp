@@ -1,4 +1,4 @@
-// Reader start-up and the tap loop, and the reader's process-wide state.
+// Reader start-up, the tap transaction and the tap loop.
 #include "core/reader.h"
 
 #include <sys/stat.h>
@@ -7,21 +7,42 @@
 #include <csignal>
 #include <cstdio>
 
+#include "core/clock.h"
 #include "core/console.h"
 #include "core/intake.h"
 #include "core/period.h"
-#include "core/records.h"
+#include "core/reader_state.h"
 #include "core/tap_journal.h"
-
-char readerID[kReaderIdWidth];
-char readerTxt[kReaderTxtWidth];
-const char* readerBanner = "";
-char name[kNameWidth];
-CardRecord ud[2];
-HeldCard heldCard;
+#include "core/tap_output.h"
 
 // How long a tap's outcome stays on the screen before the next prompt.
 constexpr int kTapPauseMs = 2500;
+
+CardData arrangeCardData(DeriveTripState derive, const CardRecord records[2]) {
+  return derive(records[0], records[1], name, readerID, init.load(), calendarNow());
+}
+
+void tapTransaction(CardData (*arrange)(const CardRecord records[2]), ChooseFare choose) {
+  const CardRecord* records = receivingCardInterface();
+  CardData card = arrange(records);
+  TapResult result;
+  // The tap takes the next number only if it is accepted; should the timer
+  // open a new period meanwhile, it is chosen again with the new number.
+  for (;;) {
+    int32_t number = nextTapNumber();
+    result = choose(card, TapStamp{readerID, number, getTime()});
+    if (result.fare < 0 || claimTapNumber(number)) break;
+  }
+  if (result.fare >= kRefusedFare) {
+    moniterInterface(result.fare, result.balance);
+    writingInterface(result.entry);
+  } else if (const char* message = unsettledMessage(result.fare)) {
+    sayLine(message);
+  }
+  // The card was held from intake on: the next reader to tap it goes on
+  // from this tap's record.
+  releaseCard(&heldCard);
+}
 
 // Warns the operator, on the error stream, when the reader does not run in
 // a network directory: without Card/ every card is unknown, and without
@@ -41,10 +62,10 @@ static void warnIfNotInANetwork() {
   }
 }
 
-void runReader(const ReaderConfig& config, void (*determineController)()) {
+void startReader(const ReaderConfig& config) {
   copyText(readerID, config.readerId);
   copyText(readerTxt, config.logPath);
-  readerBanner = config.banner;
+  showBanner(config.banner);
   warnIfNotInANetwork();
   // A write past a file-size limit fails (and is taken back) instead of
   // killing the reader between a tap's two appends.
@@ -55,6 +76,10 @@ void runReader(const ReaderConfig& config, void (*determineController)()) {
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale.
   startPeriodTimer();
+}
+
+void runReader(const ReaderConfig& config, void (*determineController)()) {
+  startReader(config);
   for (;;) {
     determineController();
     pauseMs(kTapPauseMs);

@@ -1,9 +1,9 @@
-// The records that carry one tap from stage to stage, the widths of their
-// text fields, and the reader's process-wide state. Every record is a flat
-// value type: no pointers, no heap, copied whole between stages.
+// The records that carry one tap from stage to stage, and the widths of
+// their text fields. Every record is a flat value type: no pointers, no
+// heap, copied whole between stages. (The reader's process-wide state is in
+// reader_state.h.)
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -72,9 +72,13 @@ struct TapResult {
 
 // Fare of a tap refused for want of balance: shown, never written.
 constexpr int32_t kRefusedFare = -1;
-// Fare of a tap that no fare entry settled ("Error 1", "Error 2"): the tap
-// ends after the message, with nothing shown and nothing written.
+// Fares of a tap that no fare entry settles: nothing is shown or written.
+// The tap ends silently, or after the line "Error 1" (no rule of the
+// dispatcher fits the card) or "Error 2" (no case of the uncalculated
+// controller fits it).
 constexpr int32_t kNoFareEntry = -2;
+constexpr int32_t kNoRuleFits = -3;
+constexpr int32_t kNoSettlementFits = -4;
 
 // Copies src into a fixed-width field, truncating if it must, and always
 // terminates it. Returns whether the whole text fit.
@@ -87,14 +91,3 @@ bool copyText(char (&dst)[N], const char* src) {
   dst[length] = '\0';
   return fits;
 }
-
-// The reader's process-wide state. readerID, readerTxt and readerBanner are
-// set once at start-up; name and ud by every tap's intake; init and count
-// belong to the operating period and are the only state two threads share.
-extern char readerID[kReaderIdWidth];
-extern char readerTxt[kReaderTxtWidth];
-extern const char* readerBanner;
-extern char name[kNameWidth];
-extern CardRecord ud[2];
-extern std::atomic<int64_t> init;
-extern std::atomic<int32_t> count;

@@ -13,6 +13,9 @@ std::string formatOutcome(int32_t fare, int32_t balance);
 // Shows the fare or the refusal, the balance and the current time.
 void moniterInterface(int32_t fare, int32_t balance);
 
+// Prints the current-time line for packed time p.
+void printTime(int64_t p);
+
 // Records the tap on the held card and in this reader's log, both or
 // neither, and says so on the console when it cannot.
 void writingInterface(TapEntry entry);

@@ -3,11 +3,10 @@
 
 #include <cstdio>
 
-#include "core/packed_time.h"
-#include "core/period.h"
+#include "core/messages.h"
 
-TapResult acceptTap(const CardData& card, int32_t fare, const char* mode, const char* inOut,
-                    LogId logId) {
+TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, const char* mode,
+                    const char* inOut, LogId logId) {
   if (static_cast<int64_t>(card.balance) - fare < INT32_MIN) return refuseTap(card);
   TapResult result{};
   TapEntry& entry = result.entry;
@@ -18,14 +17,14 @@ TapResult acceptTap(const CardData& card, int32_t fare, const char* mode, const 
   result.fare = fare;
   result.balance = card.balance - fare;
   entry.charged = fare;
-  entry.time = getTime();
+  entry.time = stamp.now;
   copyText(entry.mode, mode);
   copyText(entry.inOut, inOut);
   entry.newBalance = result.balance;
   // The counter stays far below the six digits an id has room for: a
   // period ends every three minutes and every tap takes 2.5 seconds.
   char id[kEntryTapIdWidth] = {};
-  snprintf(id, sizeof id, "%s_%d", readerID, nextTapNumber());
+  snprintf(id, sizeof id, "%s_%d", stamp.readerId, stamp.tapNumber);
   copyText(entry.tapId, id);
   if (logId == LogId::kNewId) copyText(entry.logTapId, id);
   return result;
@@ -39,9 +38,15 @@ TapResult refuseTap(const CardData& card) {
   return result;
 }
 
-TapResult noFareEntry() {
+TapResult noFareEntry(int32_t why) {
   TapResult result{};
-  result.fare = kNoFareEntry;
-  result.entry.charged = kNoFareEntry;
+  result.fare = why;
+  result.entry.charged = why;
   return result;
+}
+
+const char* unsettledMessage(int32_t fare) {
+  if (fare == kNoRuleFits) return kError1Text;
+  if (fare == kNoSettlementFits) return kError2Text;
+  return nullptr;
 }

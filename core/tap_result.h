@@ -7,20 +7,41 @@
 
 #include "core/records.h"
 
+// What a fare choice needs besides the card, handed in by the tap
+// transaction: who issues the tap's id, the number the tap takes if it is
+// accepted, and when the tap is made.
+struct TapStamp {
+  const char* readerId;  // this reader: "S1" ... "S5" or "B"
+  int32_t tapNumber;     // one more than the period's count now
+  int64_t now;           // packed local time of the tap
+};
+
+// The balance threshold of a tap that needs `needed` on the card: a rule
+// accepts the tap when the balance is more than its threshold, so the
+// threshold is one less than what the tap needs.
+constexpr int32_t thresholdFor(int32_t needed) {
+  return needed - 1;
+}
+
 // Which tap id an accepted tap gives the reader log: the newly issued one,
 // or the card's previous one, which ties a transfer to the trip it continues.
 enum class LogId { kNewId, kPreviousId };
 
-// An accepted tap: charges `fare` (never negative) to the card, stamps the
-// current time and issues a new tap id from readerID and the raised count.
-// A charge that would take the balance below the smallest balance a card
-// can hold is refused instead. A card whose path or previous id cannot be
-// held gets no fare entry at all (intake never lets such a card through).
-TapResult acceptTap(const CardData& card, int32_t fare, const char* mode, const char* inOut,
-                    LogId logId);
+// An accepted tap: charges `fare` (never negative) to the card, stamps it
+// with the stamp's time and a new tap id, "<readerId>_<tapNumber>". A
+// charge that would take the balance below the smallest balance a card can
+// hold is refused instead. A card whose path or previous id cannot be held
+// gets no fare entry at all (intake never lets such a card through).
+TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, const char* mode,
+                    const char* inOut, LogId logId);
 
 // A tap refused for want of balance: the balance unchanged, nothing to write.
 TapResult refuseTap(const CardData& card);
 
-// The result of a tap that no fare entry settled: nothing to show or write.
-TapResult noFareEntry();
+// The result of a tap that no fare entry settled: `why` is kNoFareEntry,
+// kNoRuleFits or kNoSettlementFits. Nothing to show or write.
+TapResult noFareEntry(int32_t why = kNoFareEntry);
+
+// The console line a tap that no fare entry settled ends with: "Error 1",
+// "Error 2", or none (nullptr).
+const char* unsettledMessage(int32_t fare);

@@ -21,6 +21,7 @@
 #include "core/period.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
+#include "subway/fares.h"
 #include "subway/trip_state.h"
 
 namespace {
@@ -122,10 +123,9 @@ bool writeOut(Passenger* p) {
 // takes it. Returns the fare, or kRefusedFare.
 int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
   const ReaderConfig& config = kNetworkReaders[reader];
-  // A reader's timer, looking once a second, opens a period once more than
-  // 180 s have passed: 181 s after the last.
-  while (now - state->periodStart > 180) {
-    state->periodStart += 181;
+  // The reader's timer has opened every period that is due by now.
+  while (periodExpired(state->periodStart, now)) {
+    state->periodStart = nextPeriodStart(state->periodStart);
     state->count = 0;
   }
   bool bus = reader == kBus;
@@ -133,13 +133,10 @@ int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
                                              state->periodStart, now)
                       : subway::deriveTripState(p->older, p->latest, p->card.c_str(),
                                                 config.readerId, state->periodStart, now);
-  // The fare choice reads the reader's identity, its counter and the clock.
-  copyText(readerID, config.readerId);
-  count.store(state->count);
-  pinClock(now);
-  TapResult result = bus ? bus::chooseFare(card) : subway::chooseFare(card);
-  state->count = count.load();
+  TapStamp stamp{config.readerId, state->count + 1, timetolong(now)};
+  TapResult result = bus ? bus::chooseFare(card, stamp) : subway::chooseFare(card, stamp);
   if (result.fare < 0) return kRefusedFare;
+  state->count = stamp.tapNumber;
   p->unwritten += formatCardRecord(result.entry);
   std::string line = formatLogLine(result.entry);
   fwrite(line.data(), 1, line.size(), state->log);
@@ -204,9 +201,9 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
   bool written = true;
   for (int64_t i = 0; i < plan.cards && written; i++) {
     Passenger& p = passengers[static_cast<size_t>(i)];
-    // Most cards hold enough for the day's journeys (at most 1750 a tap);
-    // some run low during it.
-    int64_t enough = journeys * 2 * 1750 / 50;
+    // Most cards hold enough for the day's journeys (at most the dearest
+    // settlement a tap); some run low during it.
+    int64_t enough = journeys * 2 * subway::kOpenSubwayToBusFare / 50;
     bool plenty = random.between(0, 9) < 8;
     int32_t balance = static_cast<int32_t>(
         std::min<int64_t>(INT32_MAX / 50, plenty ? random.between(enough, 2 * enough)
@@ -266,7 +263,6 @@ bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationR
   tzset();
   *result = SimulationResult{};
   bool simulated = runDay(plan, result, problem);
-  pinClock(0);
   if (zone == nullptr) {
     unsetenv("TZ");
   } else {

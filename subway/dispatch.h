@@ -2,15 +2,18 @@
 #pragma once
 
 #include "core/records.h"
+#include "core/tap_result.h"
 
 namespace subway {
 
 // Chooses the one fare entry or controller for a card's trip state, by the
-// rules in their fixed order, and returns its result. Prints "Error 1" and
-// returns a result with no fare entry when no rule matches.
-TapResult chooseFare(const CardData& card);
+// rules in their fixed order, and returns its result, stamped with `stamp`
+// if accepted. It reads nothing but its arguments. A card no rule fits
+// gets no fare entry (kNoRuleFits: "Error 1").
+TapResult chooseFare(const CardData& card, const TapStamp& stamp);
 
-// One tap transaction: intake, trip state, fare, display, recording.
+// One tap transaction (the reader's own, shared with the bus): intake,
+// trip state, fare, display, recording.
 void determineController();
 
 }  // namespace subway

@@ -3,62 +3,62 @@
 // log the card's previous tap id, which ties them to the trip they continue.
 #include "subway/fare_entries.h"
 
-#include "core/tap_result.h"
+#include "subway/fares.h"
 
 namespace subway {
 
-static TapResult enter(const CardData& card, int32_t fare, LogId logId) {
-  return acceptTap(card, fare, "SUBWAY", "IN", logId);
+static TapResult enter(const CardData& card, const TapStamp& stamp, int32_t fare, LogId logId) {
+  return acceptTap(card, stamp, fare, "SUBWAY", "IN", logId);
 }
 
-static TapResult leave(const CardData& card, int32_t fare, LogId logId) {
-  return acceptTap(card, fare, "SUBWAY", "OUT", logId);
+static TapResult leave(const CardData& card, const TapStamp& stamp, int32_t fare, LogId logId) {
+  return acceptTap(card, stamp, fare, "SUBWAY", "OUT", logId);
 }
 
-TapResult ridingEnable(CardData card) {
-  return enter(card, 1050, LogId::kNewId);
+TapResult ridingEnable(CardData card, const TapStamp& stamp) {
+  return enter(card, stamp, kRideFare, LogId::kNewId);
 }
 TapResult ridingDisable(CardData card) {
   return refuseTap(card);
 }
-TapResult transferEnable(CardData card) {
-  return enter(card, 0, LogId::kPreviousId);
+TapResult transferEnable(CardData card, const TapStamp& stamp) {
+  return enter(card, stamp, kTransferFare, LogId::kPreviousId);
 }
 TapResult transferDisable(CardData card) {
   return refuseTap(card);
 }
-TapResult afterSub_E(CardData card) {
-  return enter(card, 1250, LogId::kNewId);
+TapResult afterSub_E(CardData card, const TapStamp& stamp) {
+  return enter(card, stamp, kOpenSubwayFare, LogId::kNewId);
 }
 TapResult afterSub_D(CardData card) {
   return refuseTap(card);
 }
-TapResult afterBusub_E(CardData card) {
-  return enter(card, 1650, LogId::kNewId);
+TapResult afterBusub_E(CardData card, const TapStamp& stamp) {
+  return enter(card, stamp, kOpenBusToSubwayFare, LogId::kNewId);
 }
 TapResult afterBusub_D(CardData card) {
   return refuseTap(card);
 }
-TapResult afterSubus_E(CardData card) {
-  return enter(card, 1750, LogId::kNewId);
+TapResult afterSubus_E(CardData card, const TapStamp& stamp) {
+  return enter(card, stamp, kOpenSubwayToBusFare, LogId::kNewId);
 }
 TapResult afterSubus_D(CardData card) {
   return refuseTap(card);
 }
-TapResult noAddFeeN(CardData card) {
-  return leave(card, 0, LogId::kNewId);
+TapResult noAddFeeN(CardData card, const TapStamp& stamp) {
+  return leave(card, stamp, kExitFare, LogId::kNewId);
 }
-TapResult addFee(CardData card) {
-  return leave(card, 200, LogId::kNewId);
+TapResult addFee(CardData card, const TapStamp& stamp) {
+  return leave(card, stamp, kExitTwoAwayFare, LogId::kNewId);
 }
-TapResult noAddFeeT(CardData card) {
-  return leave(card, 0, LogId::kPreviousId);
+TapResult noAddFeeT(CardData card, const TapStamp& stamp) {
+  return leave(card, stamp, kTransferExitFare, LogId::kPreviousId);
 }
-TapResult addFeeOne(CardData card) {
-  return leave(card, 300, LogId::kPreviousId);
+TapResult addFeeOne(CardData card, const TapStamp& stamp) {
+  return leave(card, stamp, kTransferExitOneAwayFare, LogId::kPreviousId);
 }
-TapResult addFeeTwo(CardData card) {
-  return leave(card, 600, LogId::kPreviousId);
+TapResult addFeeTwo(CardData card, const TapStamp& stamp) {
+  return leave(card, stamp, kTransferExitTwoAwayFare, LogId::kPreviousId);
 }
 
 }  // namespace subway

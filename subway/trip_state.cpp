@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "core/packed_time.h"
+#include "core/reader.h"
 #include "core/trip_facts.h"
 
 namespace subway {
@@ -37,7 +38,7 @@ CardData deriveTripState(const CardRecord& older, const CardRecord& latest, cons
 }
 
 CardData arrangingCardDataInterface(const CardRecord records[2]) {
-  return deriveTripState(records[0], records[1], name, readerID, init.load(), calendarNow());
+  return arrangeCardData(deriveTripState, records);
 }
 
 }  // namespace subway

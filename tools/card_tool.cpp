@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "core/card_file.h"
-#include "core/intake.h"
+#include "core/card_transaction.h"
+#include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/records.h"
 #include "office/audit.h"

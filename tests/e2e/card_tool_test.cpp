@@ -1,7 +1,6 @@
 // The operators' card tool: what it issues, what it refuses, how it shows
 // a card, and its audit of a simulated day, clean and with every kind of
 // fault put into it.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,7 +14,7 @@
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
-#include "core/intake.h"
+#include "core/card_transaction.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
 #include "office/simulation.h"
@@ -52,9 +51,7 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
   EXPECT_STREQ(records[1].inOut, "OUT");
   EXPECT_EQ(records[1].balance, 5000);
   int64_t now = calendarNow();
-  pinClock(now);
   for (const char* reader : {"S1", "S4", "B"}) {
-    copyText(readerID, reader);
     bool subway = reader[0] == 'S';
     // The card is read the moment it is issued, inside the reader's period.
     CardData card =
@@ -62,11 +59,11 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
             ? subway::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now)
             : bus::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now);
     EXPECT_EQ(card.lastIn + card.transferWindow + card.transfer, 0) << reader;
-    TapResult tap = subway ? subway::chooseFare(card) : bus::chooseFare(card);
+    TapStamp stamp{reader, 1, timetolong(now)};
+    TapResult tap = subway ? subway::chooseFare(card, stamp) : bus::chooseFare(card, stamp);
     EXPECT_EQ(tap.fare, 1050) << reader;
     EXPECT_STREQ(tap.entry.inOut, "IN") << reader;
   }
-  pinClock(0);
 }
 
 TEST(CardTool, RefusesWhatItMustNotDo) {
@@ -151,20 +148,16 @@ TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
 TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
   Network network;
   int compared = 0;
-  DIR* corpus = opendir(CARD_TAIL_CORPUS);
-  ASSERT_NE(corpus, nullptr);
-  while (dirent* seed = readdir(corpus)) {
-    std::string bytes = readFile(std::string(CARD_TAIL_CORPUS) + "/" + seed->d_name);
+  for (const CorpusSeed& seed : cardTailSeeds()) {
     // The seeds whose first byte is 1 are whole card files.
-    if (bytes.empty() || bytes[0] != 1) continue;
-    network.writeCard("1", bytes.substr(1));
+    if (seed.bytes.empty() || seed.bytes[0] != 1) continue;
+    network.writeCard("1", seed.bytes.substr(1));
     CardRecord records[2];
     bool readable =
         loadCardTail((network.root() + "/Card/1.txt").c_str(), records) == LoadStatus::kLoaded;
-    EXPECT_EQ(cardTool(network, "show 1").status, readable ? 0 : 1) << seed->d_name;
+    EXPECT_EQ(cardTool(network, "show 1").status, readable ? 0 : 1) << seed.name;
     compared++;
   }
-  closedir(corpus);
   EXPECT_GT(compared, 20);
 }
 

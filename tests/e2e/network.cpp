@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/packed_time.h"
+#include "core/clock.h"
 
 Network::Network() {
   mkdir((dir_ / "Card").c_str(), 0755);
@@ -34,13 +34,6 @@ std::string Network::card(const std::string& number) const {
 
 std::string Network::log(const std::string& file) const {
   return readFile(dir_ / ("Reader_txt/" + file));
-}
-
-std::string cardLine(const char* modeAndDirection, int64_t age, int balance, const char* id) {
-  std::string fields = modeAndDirection;
-  fields[fields.find(' ')] = ',';
-  return std::to_string(timetolong(calendarNow() - age)) + "," + fields + "," +
-         std::to_string(balance) + "," + id;
 }
 
 std::string program(const std::string& name) {

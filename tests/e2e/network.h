@@ -87,10 +87,6 @@ bool waitUntil(const std::function<bool()>& ready, double seconds);
 // The path of a reader program.
 std::string program(const std::string& name);
 
-// One card file line "time,MODE,DIRECTION,balance,id" for a tap `age`
-// seconds ago; `modeAndDirection` reads like "BUS OUT".
-std::string cardLine(const char* modeAndDirection, int64_t age, int balance, const char* id);
-
 // What the console shows for one prompt of a reader with `banner`.
 std::string prompt(const std::string& banner);
 

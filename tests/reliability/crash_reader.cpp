@@ -2,29 +2,27 @@
 // card numbers from standard input, but no pause between taps, so that it
 // is busy recording most of the time it runs. Usage: crash_reader S1|S3|B
 #include <cstring>
-#include <string>
 
 #include "bus/dispatch.h"
-#include "core/period.h"
-#include "core/records.h"
-#include "core/tap_journal.h"
+#include "core/reader.h"
+#include "readers/network.h"
 #include "subway/dispatch.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) return 2;
-  bool bus = strcmp(argv[1], "B") == 0;
-  copyText(readerID, argv[1]);
-  copyText(readerTxt, bus ? "Reader_txt/Bus.txt"
-                          : (std::string("Reader_txt/Subway") + argv[1][1] + ".txt").c_str());
-  readerBanner = "Crash test reader";
-  // As every reader does at start: taps left in flight are settled.
-  settleEveryJournal();
-  startPeriodTimer();
-  for (;;) {
-    if (bus) {
-      bus::determineController();
-    } else {
-      subway::determineController();
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    if (strcmp(argv[1], reader.readerId) != 0) continue;
+    bool bus = reader.readerId[0] == 'B';
+    // As every reader does at start: among others, taps left in flight are
+    // settled.
+    startReader(reader);
+    for (;;) {
+      if (bus) {
+        bus::determineController();
+      } else {
+        subway::determineController();
+      }
     }
   }
+  return 2;
 }

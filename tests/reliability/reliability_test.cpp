@@ -135,32 +135,39 @@ using InNetwork = InScratchNetwork;
 }  // namespace
 
 TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
-  constexpr int kWriters = 16, kTaps = 250;
+  constexpr int kWriters = 16, kTaps = 250, kGaveUp = 255;
   writeFile("Card/1.txt", kFreshCard);
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; w++) {
     pid_t pid = fork();
     if (pid == 0) {
+      // A tap that is not recorded (the card was not had within the
+      // reader's wait, on a loaded machine) is tapped again, as its
+      // passenger would; it must have left nothing. Exits with the number
+      // of taps tapped again.
+      int again = 0;
       for (int i = 0; i < kTaps; i++) {
-        TapEntry entry{};
+        TapEntry entry = sampleTap("Card/1.txt", "", w * 1000 + i, 20260306081530);
         entry.charged = i;
-        entry.time = 20260306081530;
-        copyText(entry.mode, "SUBWAY");
         copyText(entry.inOut, i % 2 ? "OUT" : "IN");
-        entry.newBalance = w * 1000 + i;
         snprintf(entry.tapId, sizeof entry.tapId, "S1_%d", w * 1000 + i);
         copyText(entry.logTapId, entry.tapId);
-        copyText(entry.cardFile, "Card/1.txt");
-        if (!recordOnCard(entry, "Reader_txt/Subway1.txt")) _exit(1);
+        int tries = 0;
+        while (!recordOnCard(entry, "Reader_txt/Subway1.txt")) {
+          if (++tries == 10) _exit(kGaveUp);
+        }
+        again += tries > 0;
       }
-      _exit(0);
+      _exit(std::min(again, kGaveUp - 1));
     }
     writers.push_back(pid);
   }
+  int tappedAgain = 0;
   for (pid_t pid : writers) {
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != kGaveUp);
+    if (WIFEXITED(status) && WEXITSTATUS(status) != kGaveUp) tappedAgain += WEXITSTATUS(status);
   }
 
   std::vector<CardRecord> card;
@@ -179,8 +186,8 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
   EXPECT_EQ(logIds.size(), static_cast<size_t>(kWriters * kTaps)) << "every tap logged once";
   printf(
       "stress: %d processes appended %d taps to one card and one log: %zu card records, "
-      "%zu log lines, 0 torn\n",
-      kWriters, kWriters * kTaps, records - 2, lines);
+      "%zu log lines, 0 torn; %d taps tapped again after a wait for the card ran out\n",
+      kWriters, kWriters * kTaps, records - 2, lines, tappedAgain);
 }
 
 TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {

@@ -76,21 +76,12 @@ class TapPoints : public InScratchNetwork {
   // the reader's first, the log and journal its first tap left.
   void prepare(bool firstTap) {
     ASSERT_EQ(system("rm -rf Card Reader_txt && mkdir Card Reader_txt"), 0);
-    writeFile(kCard, cardLine(3600, 10000, "ISSUE_1") + "\r\n" + cardLine(3600, 10000, "ISSUE_2"));
+    writeFile(kCard, cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
+                         cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
     if (!firstTap) {
       ASSERT_FALSE(run({}, "S1").killed);
     }
     before = snapshot();
-  }
-
-  // A card record "SUBWAY OUT" made `age` seconds ago.
-  static std::string cardLine(int64_t age, int balance, const char* id) {
-    time_t when = time(nullptr) - age;
-    tm local{};
-    localtime_r(&when, &local);
-    char text[64];
-    strftime(text, sizeof text, "%Y%m%d%H%M%S", &local);
-    return std::string(text) + ",SUBWAY,OUT," + std::to_string(balance) + "," + id;
   }
 
   // The files of the network, by path.
@@ -224,44 +215,60 @@ class TapPoints : public InScratchNetwork {
 
 }  // namespace
 
-TEST_F(TapPoints, AKillAtAnySystemCallLeavesCardAndLogAgreeing) {
+// The kill test in four parts that run side by side: the card's first tap
+// or a later one, and every other point of it.
+struct KillShard {
+  bool firstTap;
+  int parity;  // 1: the points where the card's next reader already waits
+};
+
+class TapKills : public TapPoints, public ::testing::WithParamInterface<KillShard> {};
+
+TEST_P(TapKills, AKillAtAnySystemCallLeavesCardAndLogAgreeing) {
+  const KillShard shard = GetParam();
   // The killed reader runs at the real pace: libfaketime, starting in
   // whichever thread first asks the time, would move the counts.
   int points = 0, forward = 0, back = 0;
-  for (bool firstTap : {true, false}) {
-    prepare(firstTap);
-    std::vector<Point> tap = tapPoints(false);
-    ASSERT_GT(tap.size(), 20u) << "the tap was not traced";
-    for (size_t i = 0; i < tap.size(); i++) {
-      const Point& p = tap[i];
-      restore(before);
-      // For every other point the card's next reader is S3, already
-      // running before the kill, so that it finds the tap by its hint;
-      // then the killed reader starts again and taps the card once more.
-      Running s3 = i % 2 == 1 ? start({}, "S3", true) : Running{-1, -1, ""};
-      std::string inject = "inject=" + p.name + ":signal=SIGKILL:when=" + std::to_string(p.nth);
-      ASSERT_TRUE(run({"-qq", "-o", "/dev/null", "-e", inject}, "S1", false).killed) << p.line;
-      if (s3.pid > 0) {
-        ASSERT_FALSE(finish(s3).killed);
-      }
-      ASSERT_FALSE(run({}, "S1").killed);
-      std::string wrong = agreement({"S1", "S3"});
-      EXPECT_EQ(wrong, "") << "killed at " << p.name << " #" << p.nth << ": " << p.line;
-      size_t taps = 0;
-      disagreement(kCard, {"S1", "S3"}, ".", &taps);
-      size_t expected = (firstTap ? 1 : 2) + (i % 2 == 1 ? 1 : 0);
-      // The killed tap was completed, or it left nothing.
-      (taps == expected + 1 ? forward : back)++;
-      EXPECT_TRUE(taps == expected || taps == expected + 1) << p.line;
-      points++;
+  prepare(shard.firstTap);
+  std::vector<Point> tap = tapPoints(false);
+  ASSERT_GT(tap.size(), 20u) << "the tap was not traced";
+  for (size_t i = shard.parity; i < tap.size(); i += 2) {
+    const Point& p = tap[i];
+    restore(before);
+    // For every other point the card's next reader is S3, already running
+    // before the kill, so that it finds the tap by its hint; then the
+    // killed reader starts again and taps the card once more.
+    bool waiting = shard.parity == 1;
+    Running s3 = waiting ? start({}, "S3", true) : Running{-1, -1, ""};
+    std::string inject = "inject=" + p.name + ":signal=SIGKILL:when=" + std::to_string(p.nth);
+    ASSERT_TRUE(run({"-qq", "-o", "/dev/null", "-e", inject}, "S1", false).killed) << p.line;
+    if (waiting) {
+      ASSERT_FALSE(finish(s3).killed);
     }
+    ASSERT_FALSE(run({}, "S1").killed);
+    std::string wrong = agreement({"S1", "S3"});
+    EXPECT_EQ(wrong, "") << "killed at " << p.name << " #" << p.nth << ": " << p.line;
+    size_t taps = 0;
+    disagreement(kCard, {"S1", "S3"}, ".", &taps);
+    size_t expected = (shard.firstTap ? 1 : 2) + (waiting ? 1 : 0);
+    // The killed tap was completed, or it left nothing.
+    (taps == expected + 1 ? forward : back)++;
+    EXPECT_TRUE(taps == expected || taps == expected + 1) << p.line;
+    points++;
   }
   printf(
-      "kill: the reader killed at each of %d system calls of a tap (first and later taps): "
-      "card and logs agree after every one; %d taps completed by the next readers, %d left "
-      "nothing\n",
-      points, forward, back);
+      "kill: the reader killed at %d of the %zu system calls of a %s tap: card and logs agree "
+      "after every one; %d taps completed by the next readers, %d left nothing\n",
+      points, tap.size(), shard.firstTap ? "first" : "later", forward, back);
 }
+
+INSTANTIATE_TEST_SUITE_P(Taps, TapKills,
+                         ::testing::Values(KillShard{true, 0}, KillShard{true, 1},
+                                           KillShard{false, 0}, KillShard{false, 1}),
+                         [](const auto& info) {
+                           return std::string(info.param.firstTap ? "FirstTap" : "LaterTap") +
+                                  (info.param.parity ? "NextReaderWaiting" : "NextReaderLater");
+                         });
 
 TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   const std::string failed = euckr("기록에 실패했습니다.");

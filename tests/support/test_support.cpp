@@ -1,6 +1,7 @@
 // Test helpers.
 #include "tests/support/test_support.h"
 
+#include <dirent.h>
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,17 +12,6 @@
 #include <stdexcept>
 
 #include "core/card_transaction.h"
-
-CardRecord record(int64_t time, const char* mode, const char* inOut, int32_t balance,
-                  const char* tapId) {
-  CardRecord r{};
-  r.time = time;
-  copyText(r.mode, mode);
-  copyText(r.inOut, inOut);
-  r.balance = balance;
-  copyText(r.tapId, tapId);
-  return r;
-}
 
 std::string euckr(const std::string& utf8) {
   iconv_t converter = iconv_open("EUC-KR", "UTF-8");
@@ -68,6 +58,19 @@ bool recordOnCard(const TapEntry& entry, const char* logPath) {
   bool recorded = recordTap(card, entry, logPath);
   releaseCard(&card);
   return recorded;
+}
+
+std::vector<CorpusSeed> cardTailSeeds() {
+  std::vector<CorpusSeed> seeds;
+  DIR* corpus = opendir(CARD_TAIL_CORPUS);
+  if (corpus == nullptr) return seeds;
+  while (dirent* seed = readdir(corpus)) {
+    std::string name = seed->d_name;
+    if (name[0] != '.')
+      seeds.push_back({name, readFile(std::string(CARD_TAIL_CORPUS) + "/" + name)});
+  }
+  closedir(corpus);
+  return seeds;
 }
 
 std::string readFile(const std::string& path) {

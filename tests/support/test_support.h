@@ -7,12 +7,10 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/records.h"
-
-// A card record with the given fields.
-CardRecord record(int64_t time, const char* mode, const char* inOut, int32_t balance,
-                  const char* tapId);
+#include "tests/support/samples.h"
 
 // The EUC-KR bytes of a UTF-8 text.
 std::string euckr(const std::string& utf8);
@@ -49,6 +47,15 @@ class InScratchNetwork : public ::testing::Test {
 // in the log at `logPath`, lets go of the card. Returns whether it was
 // recorded.
 bool recordOnCard(const TapEntry& entry, const char* logPath);
+
+// A seed of the card-tail fuzz corpus: its file name, and its bytes, whose
+// first byte says whether the rest is a whole card file (1) or only the
+// tail a reader reads (0). Seeds named "valid_..." are readable cards.
+struct CorpusSeed {
+  std::string name;
+  std::string bytes;
+};
+std::vector<CorpusSeed> cardTailSeeds();
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);

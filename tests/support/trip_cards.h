@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/records.h"
+#include "core/tap_result.h"
 
 // The moment every trip test taps at, and the start of its operating period.
 extern const int64_t kNow;
@@ -32,10 +33,10 @@ struct WorkedTap {
 // The trip state derivation and the fare choice of one rule set.
 using Derive = CardData (*)(const CardRecord&, const CardRecord&, const char*, const char*, int64_t,
                             int64_t);
-using Choose = TapResult (*)(const CardData&);
+using Choose = TapResult (*)(const CardData&, const TapStamp&);
 
-// Runs a worked tap at `readerId` with the clock pinned at kNow and the
-// tap counter at 0, and checks the result field by field. Returns a text
-// naming every difference, empty when there is none.
+// Runs a worked tap at `readerId` at kNow, as the period's first tap, and
+// checks the result field by field. Returns a text naming every
+// difference, empty when there is none.
 std::string checkWorkedTap(const WorkedTap& tap, const char* readerId, Derive derive,
                            Choose choose);

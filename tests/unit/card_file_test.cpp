@@ -2,7 +2,6 @@
 // kind of malformed card, and the exact bytes a tap appends.
 #include "core/card_file.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -146,13 +145,7 @@ TEST(CardTail, MalformedCardsAreRefusedAndLeaveTheRecordsAlone) {
 }
 
 TEST(CardFormat, AnAppendedRecordIsCrLfThenTheRecord) {
-  TapEntry e{};
-  e.charged = 1050;
-  e.time = 20150303081530;
-  copyText(e.mode, "SUBWAY");
-  copyText(e.inOut, "IN");
-  e.newBalance = 8950;
-  copyText(e.tapId, "S1_3");
+  TapEntry e = sampleTap("Card/1.txt", "S1_3", 8950, 20150303081530);
   copyText(e.logTapId, "B_4");
   EXPECT_EQ(formatCardRecord(e), "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
   EXPECT_EQ(formatLogLine(e), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
@@ -161,12 +154,9 @@ TEST(CardFormat, AnAppendedRecordIsCrLfThenTheRecord) {
 }
 
 TEST(CardFormat, AWrittenRecordReadsBackTheSame) {
-  TapEntry e{};
-  e.time = 20150303081530;
+  TapEntry e = sampleTap("Card/1.txt", "B_1234567", -150, 20150303081530);
   copyText(e.mode, "BUS");
   copyText(e.inOut, "OUT");
-  e.newBalance = -150;
-  copyText(e.tapId, "B_1234567");
   CardRecord r[2];
   ASSERT_TRUE(parse(kOlder + formatCardRecord(e), r));
   expectRecord(r[1], 20150303081530, "BUS", "OUT", -150, "B_1234567");
@@ -179,20 +169,13 @@ TEST(CardFormat, CardNumbersAreFileNamesTakenVerbatim) {
 }
 
 TEST(CardTail, EverySeedOfTheFuzzCorpusIsJudgedAsItsNameSays) {
-  int seeds = 0;
-  DIR* corpus = opendir(CARD_TAIL_CORPUS);
-  ASSERT_NE(corpus, nullptr);
-  while (dirent* seed = readdir(corpus)) {
-    std::string name = seed->d_name;
-    if (name[0] == '.') continue;
-    // The first byte says whether the rest is a whole file or a tail.
-    std::string bytes = readFile(std::string(CARD_TAIL_CORPUS) + "/" + name);
+  std::vector<CorpusSeed> seeds = cardTailSeeds();
+  for (const CorpusSeed& seed : seeds) {
+    const std::string& bytes = seed.bytes;
     CardRecord r[2];
     bool accepted =
         !bytes.empty() && parseCardTail(bytes.data() + 1, bytes.size() - 1, bytes[0] & 1, r);
-    EXPECT_EQ(accepted, name.rfind("valid_", 0) == 0) << name;
-    seeds++;
+    EXPECT_EQ(accepted, seed.name.rfind("valid_", 0) == 0) << seed.name;
   }
-  closedir(corpus);
-  EXPECT_GE(seeds, 33);
+  EXPECT_GE(seeds.size(), 33u);
 }

@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "core/card_transaction.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "core/clock.h"
 #include "tests/support/test_support.h"
 
 // Runs the tests of one case in a given local time zone.

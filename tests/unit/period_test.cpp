@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "core/reader_state.h"
 #include "core/records.h"
 #include "core/tap_result.h"
 
@@ -15,23 +16,27 @@ TEST(OperatingPeriod, EndsOnlyWhenMoreThan180SecondsHavePassed) {
   EXPECT_FALSE(periodExpired(1000, 1180));
   EXPECT_TRUE(periodExpired(1000, 1181));
   EXPECT_FALSE(periodExpired(1000, 900));  // a clock set back opens no period
+  EXPECT_EQ(nextPeriodStart(1000), 1181);
 }
 
 TEST(OperatingPeriod, ANewPeriodRestartsTapNumbersAtOne) {
   init.store(1000);
   count.store(0);
   EXPECT_EQ(nextTapNumber(), 1);
-  EXPECT_EQ(nextTapNumber(), 2);
+  EXPECT_EQ(nextTapNumber(), 1);  // a number is taken only when claimed
+  EXPECT_TRUE(claimTapNumber(1));
+  EXPECT_TRUE(claimTapNumber(2));
   periodTick(1180);
   EXPECT_EQ(init.load(), 1000);
   EXPECT_EQ(nextTapNumber(), 3);
   periodTick(1181);
   EXPECT_EQ(init.load(), 1181);
+  // A number chosen before the period changed is not claimed after it.
+  EXPECT_FALSE(claimTapNumber(3));
   EXPECT_EQ(nextTapNumber(), 1);
 }
 
 TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
-  copyText(readerID, "S1");
   init.store(1000);
   count.store(0);
   std::atomic<bool> tapping{true};
@@ -44,12 +49,22 @@ TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
   copyText(card.cardFile, "Card/1.txt");
   int badIds = 0;
   for (int i = 0; i < 20000; i++) {
-    TapResult tap = acceptTap(card, 0, "SUBWAY", "IN", LogId::kNewId);
-    if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) < 1) badIds++;
+    // As the tap transaction does: choose with the next number, and choose
+    // again if a new period took it away before it was claimed.
+    TapResult tap;
+    int32_t number;
+    do {
+      number = nextTapNumber();
+      tap = acceptTap(card, TapStamp{"S1", number, 0}, 0, "SUBWAY", "IN", LogId::kNewId);
+    } while (!claimTapNumber(number));
+    if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) != number ||
+        number < 1) {
+      badIds++;
+    }
   }
   tapping.store(false);
   timer.join();
   EXPECT_EQ(badIds, 0);
   periodTick(init.load() + 181);
-  EXPECT_STREQ(acceptTap(card, 0, "SUBWAY", "IN", LogId::kNewId).entry.tapId, "S1_1");
+  EXPECT_EQ(nextTapNumber(), 1);
 }

@@ -60,13 +60,10 @@ CardData card(int32_t balance, const char* lastTapId = "B_4") {
   return c;
 }
 
-class SubwayFares : public ::testing::Test {
- protected:
-  void SetUp() override {
-    copyText(readerID, "S1");
-    count.store(0);
-  }
-};
+// The stamp of the period's tap number `number` at S1.
+TapStamp stamp(int32_t number) {
+  return TapStamp{"S1", number, 0};
+}
 
 }  // namespace
 
@@ -79,58 +76,62 @@ TEST(SubwayWorkedTaps, EachSituationGetsItsFareAndRecord) {
   }
 }
 
-TEST_F(SubwayFares, TapIdsCountAcceptedTapsOnly) {
-  EXPECT_STREQ(subway::ridingEnable(card(5000)).entry.tapId, "S1_1");
+TEST(SubwayFares, OnlyAcceptedTapsTakeTheirNumber) {
+  EXPECT_STREQ(subway::ridingEnable(card(5000), stamp(1)).entry.tapId, "S1_1");
   TapResult refused = subway::ridingDisable(card(1200));
   EXPECT_EQ(refused.fare, -1);
   EXPECT_EQ(refused.entry.charged, -1);
   EXPECT_EQ(refused.balance, 1200);
-  TapResult free = subway::noAddFeeN(card(5000));
+  EXPECT_STREQ(refused.entry.tapId, "");
+  TapResult free = subway::noAddFeeN(card(5000), stamp(2));
   EXPECT_STREQ(free.entry.tapId, "S1_2");
   EXPECT_EQ(free.entry.charged, 0);
 }
 
-TEST_F(SubwayFares, TransferEntriesLogThePreviousId) {
-  count.store(2);
-  TapResult transfer = subway::transferEnable(card(600, "B_4"));
+TEST(SubwayFares, TransferEntriesLogThePreviousId) {
+  TapResult transfer = subway::transferEnable(card(600, "B_4"), stamp(3));
   EXPECT_STREQ(transfer.entry.tapId, "S1_3");
   EXPECT_STREQ(transfer.entry.logTapId, "B_4");
-  TapResult exit = subway::addFeeTwo(card(600, "S2_5"));
+  TapResult exit = subway::addFeeTwo(card(600, "S2_5"), stamp(4));
   EXPECT_STREQ(exit.entry.tapId, "S1_4");
   EXPECT_STREQ(exit.entry.logTapId, "S2_5");
 }
 
-TEST_F(SubwayFares, BalancesNeverWrap) {
-  TapResult exit = subway::addFee(card(INT32_MIN + 200));
+TEST(SubwayFares, BalancesNeverWrap) {
+  TapResult exit = subway::addFee(card(INT32_MIN + 200), stamp(1));
   EXPECT_EQ(exit.balance, INT32_MIN);
-  TapResult wrapping = subway::addFee(card(INT32_MIN + 199));
+  TapResult wrapping = subway::addFee(card(INT32_MIN + 199), stamp(2));
   EXPECT_EQ(wrapping.fare, kRefusedFare);
   EXPECT_EQ(wrapping.balance, INT32_MIN + 199);
-  EXPECT_EQ(count.load(), 1);
+  EXPECT_STREQ(wrapping.entry.tapId, "");
 }
 
-TEST_F(SubwayFares, UnsettledTapsIssueNoId) {
+TEST(SubwayFares, UnsettledTapsIssueNoId) {
   CardData far = card(5000);
   for (int32_t distance : {3, 4, 49, -1}) {
     far.stationDistance = distance;
-    EXPECT_EQ(subway::afterTransExitController(far).fare, kNoFareEntry) << distance;
-    EXPECT_EQ(subway::normalExitController(far).fare, distance < 2 ? 0 : 200) << distance;
+    TapResult unsettled = subway::afterTransExitController(far, stamp(1));
+    EXPECT_EQ(unsettled.fare, kNoFareEntry) << distance;
+    EXPECT_STREQ(unsettled.entry.tapId, "") << distance;
+    EXPECT_EQ(unsettledMessage(unsettled.fare), nullptr) << "an unsettled exit ends silently";
+    EXPECT_EQ(subway::normalExitController(far, stamp(1)).fare, distance < 2 ? 0 : 200) << distance;
   }
-  EXPECT_EQ(count.load(), 4) << "only the four normal exits issued ids";
   // A trip state no card can give (a transfer without a trip) matches no
   // rule; one with no kind of open trip fits no case of the controller.
   CardData impossible = card(5000);
   impossible.transfer = 1;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(subway::chooseFare(impossible).fare, kNoFareEntry);
-  TapResult none = subway::uncalculatedController(card(5000));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Error 1\nError 2\n");
-  EXPECT_EQ(none.fare, kNoFareEntry);
-  EXPECT_EQ(none.entry.charged, kNoFareEntry);
-  EXPECT_EQ(count.load(), 4);
+  TapResult noRule = subway::chooseFare(impossible, stamp(1));
+  EXPECT_EQ(noRule.fare, kNoRuleFits);
+  EXPECT_STREQ(unsettledMessage(noRule.fare), "Error 1");
+  TapResult none = subway::uncalculatedController(card(5000), stamp(1));
+  EXPECT_EQ(none.fare, kNoSettlementFits);
+  EXPECT_EQ(none.entry.charged, kNoSettlementFits);
+  EXPECT_STREQ(none.entry.tapId, "");
+  EXPECT_STREQ(unsettledMessage(none.fare), "Error 2");
 }
 
-TEST_F(SubwayFares, IdsAndPathsThatCannotBeHeldGetNoEntry) {
-  EXPECT_EQ(subway::transferEnable(card(5000, "S1_1234567")).fare, kNoFareEntry);
-  EXPECT_EQ(count.load(), 0);
+TEST(SubwayFares, IdsAndPathsThatCannotBeHeldGetNoEntry) {
+  TapResult unheld = subway::transferEnable(card(5000, "S1_1234567"), stamp(1));
+  EXPECT_EQ(unheld.fare, kNoFareEntry);
+  EXPECT_STREQ(unheld.entry.tapId, "");
 }

@@ -66,18 +66,7 @@ class KilledWriter : public InScratchNetwork {
   // the network is touched.
   void tapThroughIt();
 
-  TapEntry nextTap() {
-    TapEntry e{};
-    e.charged = 1050;
-    e.time = 20260306083000;
-    copyText(e.mode, "SUBWAY");
-    copyText(e.inOut, "IN");
-    e.newBalance = 6900;
-    copyText(e.tapId, "S1_13");
-    copyText(e.logTapId, "S1_13");
-    copyText(e.cardFile, "Card/1.txt");
-    return e;
-  }
+  TapEntry nextTap() { return sampleTap("Card/1.txt", "S1_13", 6900, 20260306083000); }
 
   CardRecord records[2];
 };

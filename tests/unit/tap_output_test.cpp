@@ -27,14 +27,8 @@ class Recording : public InScratchNetwork {
     InScratchNetwork::SetUp();
     rmdir("Reader_txt");
     writeFile(card, kCard);
-    entry.charged = 1050;
-    entry.time = 20150303081530;
-    copyText(entry.mode, "SUBWAY");
-    copyText(entry.inOut, "IN");
-    entry.newBalance = 8950;
-    copyText(entry.tapId, "S1_3");
+    entry = sampleTap(card.c_str(), "S1_3", 8950, 20150303081530);
     copyText(entry.logTapId, "B_4");
-    copyText(entry.cardFile, card.c_str());
   }
   const std::string kCard =
       "20150303074002,SUBWAY,IN,11050,S1_7\r\n20150303075500,BUS,OUT,10000,B_4";

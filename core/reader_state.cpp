@@ -1,0 +1,10 @@
+// The reader's process-wide state (described in reader_state.h).
+#include "core/reader_state.h"
+
+char readerID[kReaderIdWidth];
+char readerTxt[kReaderTxtWidth];
+char name[kNameWidth];
+CardRecord ud[2];
+HeldCard heldCard;
+std::atomic<int64_t> init{0};
+std::atomic<int32_t> count{0};

@@ -1,0 +1,36 @@
+// The subway's fares and the balance each tap needs, in one place. A rule
+// accepts a tap when the balance is more than the tap's threshold
+// (thresholdFor: one less than what the tap needs).
+#pragma once
+
+#include <cstdint>
+
+#include "core/tap_result.h"
+
+namespace subway {
+
+// Exits: free at or next to the entry station, more two stations away; a
+// trip begun by transfer from the bus pays by distance.
+constexpr int32_t kExitFare = 0;
+constexpr int32_t kExitTwoAwayFare = 200;
+constexpr int32_t kTransferExitFare = 0;
+constexpr int32_t kTransferExitOneAwayFare = 300;
+constexpr int32_t kTransferExitTwoAwayFare = 600;
+
+// An entry needs its fare and what its exit may cost on top: 200.
+constexpr int32_t kRideFare = 1050;
+constexpr int32_t kRideThreshold = thresholdFor(kRideFare + kExitTwoAwayFare);  // 1249
+
+// A transfer from the bus is free, and needs what its exit may cost: 600.
+constexpr int32_t kTransferFare = 0;
+constexpr int32_t kTransferThreshold = thresholdFor(kTransferExitTwoAwayFare);  // 599
+
+// Entries over a trip left open settle it at a flat fare, and need 200 more.
+constexpr int32_t kOpenSubwayFare = 1250;       // an open subway trip
+constexpr int32_t kOpenBusToSubwayFare = 1650;  // one begun by transfer from the bus
+constexpr int32_t kOpenSubwayToBusFare = 1750;  // an open bus ride begun by transfer
+constexpr int32_t kOpenSubwayThreshold = thresholdFor(kOpenSubwayFare + kExitTwoAwayFare);
+constexpr int32_t kOpenBusToSubwayThreshold = thresholdFor(kOpenBusToSubwayFare + kExitTwoAwayFare);
+constexpr int32_t kOpenSubwayToBusThreshold = thresholdFor(kOpenSubwayToBusFare + kExitTwoAwayFare);
+
+}  // namespace subway
