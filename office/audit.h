@@ -4,12 +4,14 @@
 // it, with the same time, mode and direction, the fare its balance fell
 // by, and its own tap id or, for a transfer and the exit after one, the id
 // of the record it continues; every log line must have its record. What
-// does not match, and every card the readers cannot read, every note left
-// in flight and every line that is not a log line, is an anomaly. Taps and
-// revenue are totalled per reader, per kind of tap and per hour.
+// does not match, and every card the readers cannot read, every file that
+// cannot be read, every note left in flight and every line that is not a
+// log line, is an anomaly. Taps and revenue are what the logs charge,
+// totalled per reader, per kind of tap and per hour.
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -23,7 +25,9 @@ enum class AnomalyKind {
   kLogLineWithoutRecord,  // a log line no card record tells
   kBalanceRises,          // a record's balance above the one before it
   kFareDiffers,           // a record whose balance fell by other than its log line's fare
+  kLogIdDiffers,          // a record whose log line carries the other of its two ids
   kUnreadableCard,        // a card the readers refuse
+  kUnreadableFile,        // a card or log the audit cannot read
   kNotARecord,            // a line before a card's last two that is not a record
   kNoteLeft,              // a tap in flight, a hint or a note moved aside
   kNotALogLine,           // a line of a log that no reader writes so
@@ -58,32 +62,41 @@ struct Tally {
   int64_t revenue = 0;
 };
 
+// A reader's taps, as its log tells them: each log line with its card
+// record, by the kind the record tells, and the log lines no record tells.
+// `all` is every line of the log, and so is every hour added up. Card
+// records no log line tells took money no reader logged: they are kept
+// apart, in no other tally.
 struct ReaderTotals {
   Tally all;
   Tally byKind[kTapKinds];
-  Tally byHour[24];  // by the hour of the day the tap was made
+  Tally withoutRecord;   // log lines no card record tells
+  Tally byHour[24];      // by the hour of the day the tap was made
+  Tally withoutLogLine;  // card records no log line tells
 };
 
 // What the audit found.
 struct AuditReport {
-  int64_t cards = 0;     // card files read
-  int64_t records = 0;   // accepted card records (after each card's first two)
-  int64_t logs = 0;      // log files read
-  int64_t logLines = 0;  // log lines read
-  int64_t matched = 0;   // records matched to their log line
-  std::vector<Anomaly> anomalies;
+  int64_t cards = 0;              // card files read
+  int64_t records = 0;            // accepted card records (after each card's first two)
+  int64_t logs = 0;               // log files read
+  int64_t logLines = 0;           // log lines read
+  int64_t matched = 0;            // records matched to their log line
+  std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
 };
 
-// One accepted card record, as the audit judged it.
+// One accepted card record, as the audit judged it, with the log line
+// that tells it, if one does (exactly, or with another fare or id).
 struct AuditedRecord {
   const std::string* card;  // Card/<number>.txt
   int64_t line;
   const CardRecord* record;
   int64_t fare;  // the balance it took from the record before
   TapKind kind;
-  bool matched;  // whether a log line tells it
+  const std::string* log;  // Reader_txt/<log>.txt, or nullptr
+  int64_t logLine;         // 0 when no line tells it
 };
 
 // One log line, as the audit read it.
@@ -91,13 +104,17 @@ struct AuditedLine {
   const std::string* log;  // Reader_txt/<log>.txt
   const std::string* reader;
   int64_t line;
-  const CardRecord* fields;  // time, mode, direction; balance holds the fare
+  int64_t time;
+  const char* mode;
+  const char* inOut;
+  int32_t fare;
+  const char* tapId;
 };
 
 // What the audit can hand on as it goes, for a database of everything it
-// read (each may be left empty). Records come before their matching is
-// known when `matched` is false and the line is matched later: a record
-// is handed on once its matching is settled.
+// read (each may be left empty). A record is handed on once it is known
+// which line tells it; the lines come last, each with whether a record
+// tells it.
 struct AuditSinks {
   std::function<void(const std::string& card, int64_t records, bool readable, int32_t balance)>
       card;
@@ -105,9 +122,13 @@ struct AuditSinks {
   std::function<void(const AuditedLine&, bool matched)> logLine;
 };
 
-// Audits the network directory `dir` (with Card/ and Reader_txt/). Shows
-// its progress on stderr when `progress`. Returns false, with `problem`
-// set, when there is no such network directory.
+// Why `dir` is no network directory (it needs Card/ and Reader_txt/),
+// naming it `shownAs`; empty when it is one.
+std::string notANetwork(const std::string& dir, const std::string& shownAs);
+
+// Audits the network directory `dir`. Shows its progress on stderr when
+// `progress`. Returns false, with `problem` set, when there is no such
+// network directory.
 bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
                   AuditReport* report, std::string* problem);
 
@@ -115,11 +136,12 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
 // `latest` (the last of `lines` lines): the line where it breaks, shown.
 std::string whereCardBreaks(const std::string& older, const std::string& latest, int64_t lines);
 
-// A line of a file as it can be shown: control bytes escaped, and cut short
-// when it is long.
+// A line of a file as it can be shown: control bytes and bytes past ASCII
+// escaped, and cut short when it is long.
 std::string printable(const std::string& line);
 
 // The kind of the tap `now`, made after `before` and `older` (the record
-// before that), that took `fare`.
+// before that), that took `fare`. An entry tells its kind by its fare; an
+// exit ends the trip its latest entry began, a transfer if that was free.
 TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardRecord& now,
                   int64_t fare);

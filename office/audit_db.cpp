@@ -19,7 +19,8 @@ static const char kSchema[] =
     "CREATE TABLE cards (card TEXT PRIMARY KEY, lines INTEGER, readable INTEGER, "
     "balance INTEGER);"
     "CREATE TABLE records (card TEXT, line INTEGER, time INTEGER, mode TEXT, direction TEXT, "
-    "balance INTEGER, tap_id TEXT, reader TEXT, fare INTEGER, kind TEXT, matched INTEGER);"
+    "balance INTEGER, tap_id TEXT, reader TEXT, fare INTEGER, kind TEXT, matched INTEGER, "
+    "log TEXT, log_line INTEGER);"
     "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
     "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
@@ -50,8 +51,8 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
                sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
                sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?)", -1, &db->card,
                                   nullptr) == SQLITE_OK &&
-               sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?)", -1,
-                                  &db->record, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)",
+                                  -1, &db->record, nullptr) == SQLITE_OK &&
                sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1,
                                   &db->line, nullptr) == SQLITE_OK &&
                sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1,
@@ -91,18 +92,25 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     text(db->record, 8, id.substr(0, id.find('_')));
     sqlite3_bind_int64(db->record, 9, r.fare);
     text(db->record, 10, tapKindName(r.kind));
-    sqlite3_bind_int(db->record, 11, r.matched);
+    sqlite3_bind_int(db->record, 11, r.log != nullptr);
+    if (r.log != nullptr) {
+      text(db->record, 12, *r.log);
+      sqlite3_bind_int64(db->record, 13, r.logLine);
+    } else {
+      sqlite3_bind_null(db->record, 12);
+      sqlite3_bind_null(db->record, 13);
+    }
     step(db, db->record);
   };
   sinks.logLine = [db](const AuditedLine& l, bool matched) {
     text(db->line, 1, *l.log);
     text(db->line, 2, *l.reader);
     sqlite3_bind_int64(db->line, 3, l.line);
-    sqlite3_bind_int64(db->line, 4, l.fields->time);
-    text(db->line, 5, l.fields->mode);
-    text(db->line, 6, l.fields->inOut);
-    sqlite3_bind_int64(db->line, 7, l.fields->balance);
-    text(db->line, 8, l.fields->tapId);
+    sqlite3_bind_int64(db->line, 4, l.time);
+    text(db->line, 5, l.mode);
+    text(db->line, 6, l.inOut);
+    sqlite3_bind_int64(db->line, 7, l.fare);
+    text(db->line, 8, l.tapId);
     sqlite3_bind_int(db->line, 9, matched);
     step(db, db->line);
   };

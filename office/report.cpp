@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstdarg>
-#include <cstdio>
 #include <vector>
 
 #include "readers/network.h"
@@ -14,6 +13,17 @@ namespace {
 
 const TapKind kAllKinds[] = {TapKind::kNewRide, TapKind::kTransfer, TapKind::kExit,
                              TapKind::kExitAfterTransfer, TapKind::kSettlement};
+
+const AnomalyKind kAllAnomalies[] = {AnomalyKind::kRecordWithoutLogLine,
+                                     AnomalyKind::kLogLineWithoutRecord,
+                                     AnomalyKind::kBalanceRises,
+                                     AnomalyKind::kFareDiffers,
+                                     AnomalyKind::kLogIdDiffers,
+                                     AnomalyKind::kUnreadableCard,
+                                     AnomalyKind::kUnreadableFile,
+                                     AnomalyKind::kNotARecord,
+                                     AnomalyKind::kNoteLeft,
+                                     AnomalyKind::kNotALogLine};
 
 // What an operator does about an anomaly of each kind.
 const char* advice(AnomalyKind kind) {
@@ -26,8 +36,12 @@ const char* advice(AnomalyKind kind) {
       return "money appeared on a card: no tap adds any, so the card was edited";
     case AnomalyKind::kFareDiffers:
       return "the card and the log disagree on a fare: one of them was edited";
+    case AnomalyKind::kLogIdDiffers:
+      return "the log ties a tap to the wrong trip: the log or the card was edited";
     case AnomalyKind::kUnreadableCard:
       return "every reader refuses this card: repair its last lines from the logs";
+    case AnomalyKind::kUnreadableFile:
+      return "the audit could not read this file: fix its type or permissions, and audit again";
     case AnomalyKind::kNotARecord:
       return "an old line that is not a record: readers never read it, but something wrote it";
     case AnomalyKind::kNoteLeft:
@@ -59,59 +73,84 @@ std::string money(int64_t amount) {
   return (amount < 0 ? "-" : "") + grouped;
 }
 
-std::string line(const char* format, ...) __attribute__((format(printf, 1, 2)));
-std::string line(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
+// A JSON string. Names and details are ASCII already; anything else is
+// replaced rather than allowed to stop the report.
+std::string jsonText(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+nlohmann::json tallyJson(const Tally& t) {
+  return {{"taps", t.taps}, {"revenue", t.revenue}};
+}
+
+nlohmann::json totalsJson(const ReaderTotals& t) {
+  using nlohmann::json;
+  json kinds = json::object(), hours = json::array();
+  for (TapKind kind : kAllKinds)
+    kinds[tapKindName(kind)] = tallyJson(t.byKind[static_cast<int>(kind)]);
+  for (int hour = 0; hour < 24; hour++) {
+    json h = tallyJson(t.byHour[hour]);
+    h["hour"] = hour;
+    hours.push_back(h);
+  }
+  return {{"taps", t.all.taps},
+          {"revenue", t.all.revenue},
+          {"kinds", kinds},
+          {"without_record", tallyJson(t.withoutRecord)},
+          {"without_log_line", tallyJson(t.withoutLogLine)},
+          {"hours", hours}};
 }
 
 }  // namespace
 
-std::string reportText(const AuditReport& report, const std::string& dir, bool terminal) {
-  std::string out = line("Audit of %s: %s cards, %s taps on them; %lld logs, %s lines\n\n",
-                         dir.c_str(), money(report.cards).c_str(), money(report.records).c_str(),
-                         static_cast<long long>(report.logs), money(report.logLines).c_str());
+void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal) {
+  fprintf(out, "Audit of %s: %s cards, %s taps on them; %lld logs, %s lines\n\n", dir.c_str(),
+          money(report.cards).c_str(), money(report.records).c_str(),
+          static_cast<long long>(report.logs), money(report.logLines).c_str());
   if (report.anomalies.empty()) {
-    out += "Every card record has its log line and every log line its record.\n\n";
+    fprintf(out, "Every card record has its log line and every log line its record.\n\n");
   } else {
-    out += line("%zu anomalies:\n", report.anomalies.size());
+    fprintf(out, "%zu anomalies:\n", report.anomalies.size());
     for (const Anomaly& a : report.anomalies) {
       std::string where = a.line > 0 ? a.file + ":" + std::to_string(a.line) : a.file;
-      out += line("  %-24s %-32s %s\n", anomalyName(a.kind), where.c_str(), a.detail.c_str());
+      fprintf(out, "  %-24s %-32s %s\n", anomalyName(a.kind), where.c_str(), a.detail.c_str());
     }
-    out += "\nWhat to do:\n";
-    for (AnomalyKind kind :
-         {AnomalyKind::kRecordWithoutLogLine, AnomalyKind::kLogLineWithoutRecord,
-          AnomalyKind::kBalanceRises, AnomalyKind::kFareDiffers, AnomalyKind::kUnreadableCard,
-          AnomalyKind::kNotARecord, AnomalyKind::kNoteLeft, AnomalyKind::kNotALogLine}) {
+    fprintf(out, "\nWhat to do:\n");
+    for (AnomalyKind kind : kAllAnomalies) {
       bool seen = std::any_of(report.anomalies.begin(), report.anomalies.end(),
                               [&](const Anomaly& a) { return a.kind == kind; });
-      if (seen) out += line("  %-24s %s\n", anomalyName(kind), advice(kind));
+      if (seen) fprintf(out, "  %-24s %s\n", anomalyName(kind), advice(kind));
     }
-    out += "\n";
+    fprintf(out, "\n");
   }
 
-  // Two tables of readers by kind of tap: how many taps, and what they took.
-  const char* headings[] = {"new ride", "transfer", "exit", "after transfer", "settlement"};
+  // Two tables of readers by kind of tap, as their logs tell them: how many
+  // taps, and what they took.
+  const char* headings[] = {"new ride",       "transfer",   "exit",
+                            "after transfer", "settlement", "no record"};
   for (bool revenue : {false, true}) {
-    out += line("%-10s %10s %10s %10s %15s %11s %13s\n", revenue ? "Revenue" : "Taps", headings[0],
-                headings[1], headings[2], headings[3], headings[4], "all");
+    fprintf(out, "%-10s %10s %10s %10s %15s %11s %10s %13s\n", revenue ? "Revenue" : "Taps",
+            headings[0], headings[1], headings[2], headings[3], headings[4], headings[5], "all");
     auto row = [&](const std::string& name, const ReaderTotals& t) {
       auto of = [&](const Tally& k) { return money(revenue ? k.revenue : k.taps); };
-      out += line("%-10s %10s %10s %10s %15s %11s %13s\n", name.c_str(), of(t.byKind[0]).c_str(),
-                  of(t.byKind[1]).c_str(), of(t.byKind[2]).c_str(), of(t.byKind[3]).c_str(),
-                  of(t.byKind[4]).c_str(), of(t.all).c_str());
+      fprintf(out, "%-10s %10s %10s %10s %15s %11s %10s %13s\n", name.c_str(),
+              of(t.byKind[0]).c_str(), of(t.byKind[1]).c_str(), of(t.byKind[2]).c_str(),
+              of(t.byKind[3]).c_str(), of(t.byKind[4]).c_str(), of(t.withoutRecord).c_str(),
+              of(t.all).c_str());
     };
     for (const std::string& reader : readersOf(report)) row(reader, report.readers.at(reader));
     row("network", report.network);
-    out += "\n";
+    fprintf(out, "\n");
   }
-  out += "By hour of the day, all readers:\n";
+  for (const std::string& reader : readersOf(report)) {
+    const Tally& unlogged = report.readers.at(reader).withoutLogLine;
+    if (unlogged.taps == 0) continue;
+    fprintf(out, "Not in the revenue: %s taps of %s on cards, no log line, %s taken from cards\n",
+            money(unlogged.taps).c_str(), reader.c_str(), money(unlogged.revenue).c_str());
+  }
+  if (report.network.withoutLogLine.taps > 0) fprintf(out, "\n");
 
+  fprintf(out, "By hour of the day, all readers:\n");
   int64_t most = 1;
   for (const Tally& hour : report.network.byHour) most = std::max(most, hour.taps);
   for (int hour = 0; hour < 24; hour++) {
@@ -123,47 +162,37 @@ std::string reportText(const AuditReport& report, const std::string& dir, bool t
       for (int i = 0; i < width; i++) bar += "\xe2\x96\x88";  // a full block
       if (width == 0) bar = "\xe2\x96\x8f";                   // a sliver
     }
-    out += line("  %02d:00 %12s taps %14s  %s\n", hour, money(t.taps).c_str(),
-                money(t.revenue).c_str(), bar.c_str());
+    fprintf(out, "  %02d:00 %12s taps %14s  %s\n", hour, money(t.taps).c_str(),
+            money(t.revenue).c_str(), bar.c_str());
   }
-  out += line("\nTotal: %s taps, revenue %s\n", money(report.network.all.taps).c_str(),
-              money(report.network.all.revenue).c_str());
-  return out;
+  fprintf(out, "\nTotal: %s taps, revenue %s\n", money(report.network.all.taps).c_str(),
+          money(report.network.all.revenue).c_str());
 }
 
-std::string reportJson(const AuditReport& report) {
-  using nlohmann::json;
-  json anomalies = json::array();
-  for (const Anomaly& a : report.anomalies) {
-    anomalies.push_back(
-        {{"kind", anomalyName(a.kind)}, {"file", a.file}, {"line", a.line}, {"detail", a.detail}});
+void writeReportJson(FILE* out, const AuditReport& report) {
+  fprintf(out, "{\n  \"anomalies\": [");
+  for (size_t i = 0; i < report.anomalies.size(); i++) {
+    const Anomaly& a = report.anomalies[i];
+    fprintf(out, "%s\n    {\"kind\": \"%s\", \"file\": %s, \"line\": %lld, \"detail\": %s}",
+            i ? "," : "", anomalyName(a.kind), jsonText(a.file).c_str(),
+            static_cast<long long>(a.line), jsonText(a.detail).c_str());
   }
-  auto totals = [](const ReaderTotals& t) {
-    json kinds = json::object(), hours = json::array();
-    for (TapKind kind : kAllKinds) {
-      const Tally& k = t.byKind[static_cast<int>(kind)];
-      kinds[tapKindName(kind)] = {{"taps", k.taps}, {"revenue", k.revenue}};
-    }
-    for (int hour = 0; hour < 24; hour++) {
-      hours.push_back(
-          {{"hour", hour}, {"taps", t.byHour[hour].taps}, {"revenue", t.byHour[hour].revenue}});
-    }
-    return json{
-        {"taps", t.all.taps}, {"revenue", t.all.revenue}, {"kinds", kinds}, {"hours", hours}};
-  };
-  json readers = json::object();
-  for (const auto& [reader, t] : report.readers) readers[reader] = totals(t);
-  json out = {{"anomalies", anomalies},
-              {"readers", readers},
-              {"network", totals(report.network)},
-              {"total_taps", report.network.all.taps},
-              {"total_revenue", report.network.all.revenue},
-              {"cards", report.cards},
-              {"records", report.records},
-              {"logs", report.logs},
-              {"log_lines", report.logLines},
-              {"matched", report.matched}};
-  return out.dump(2) + "\n";
+  fprintf(out, "%s],\n", report.anomalies.empty() ? "" : "\n  ");
+  nlohmann::json readers = nlohmann::json::object();
+  for (const auto& [reader, t] : report.readers) readers[reader] = totalsJson(t);
+  nlohmann::json rest = {{"readers", readers},
+                         {"network", totalsJson(report.network)},
+                         {"total_taps", report.network.all.taps},
+                         {"total_revenue", report.network.all.revenue},
+                         {"cards", report.cards},
+                         {"records", report.records},
+                         {"logs", report.logs},
+                         {"log_lines", report.logLines},
+                         {"matched", report.matched}};
+  std::string fields = rest.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The fields after "anomalies", without the opening brace of their own
+  // object.
+  fprintf(out, "%s\n", fields.substr(2).c_str());
 }
 
 // A CSV field: quoted, with its quotes doubled, when it holds a comma, a
@@ -175,16 +204,16 @@ static std::string csvField(const std::string& text) {
   return quoted + "\"";
 }
 
-std::string reportCsv(const AuditReport& report) {
-  std::string out = "reader,kind,taps,revenue\n";
+void writeReportCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "reader,kind,taps,revenue\n");
   auto rows = [&](const std::string& reader, const ReaderTotals& t) {
-    for (TapKind kind : kAllKinds) {
-      const Tally& k = t.byKind[static_cast<int>(kind)];
-      out += csvField(reader) + "," + tapKindName(kind) + "," + std::to_string(k.taps) + "," +
-             std::to_string(k.revenue) + "\n";
-    }
+    auto row = [&](const char* kind, const Tally& k) {
+      fprintf(out, "%s,%s,%lld,%lld\n", csvField(reader).c_str(), kind,
+              static_cast<long long>(k.taps), static_cast<long long>(k.revenue));
+    };
+    for (TapKind kind : kAllKinds) row(tapKindName(kind), t.byKind[static_cast<int>(kind)]);
+    row("without_record", t.withoutRecord);
   };
   for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
   rows("network", report.network);
-  return out;
 }

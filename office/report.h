@@ -1,19 +1,25 @@
 // An audit's report, for people and for scripts: text (with the hours as a
-// small bar chart on a terminal), one JSON object, or CSV rows.
+// small bar chart on a terminal), one JSON object, or CSV rows. Each is
+// written as it is made, so that a report of many anomalies never sits in
+// memory whole.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 #include "office/audit.h"
 
 // The report for people: anomalies with where they are and what to do,
 // taps and revenue per reader and kind of tap, and by hour.
-std::string reportText(const AuditReport& report, const std::string& dir, bool terminal);
+void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal);
 
 // One JSON object: "anomalies" (kind, file, line, detail), "readers" (by
-// reader id: taps, revenue, kinds, hours), "total_taps", "total_revenue",
-// and the counts of what was read.
-std::string reportJson(const AuditReport& report);
+// reader id: taps, revenue, kinds, the lines without a record, the records
+// without a line, hours), "network" (the same for all), "total_taps",
+// "total_revenue", and the counts of what was read.
+void writeReportJson(FILE* out, const AuditReport& report);
 
-// CSV: one row per reader and kind of tap, then the network's.
-std::string reportCsv(const AuditReport& report);
+// CSV: one row per reader and kind of tap, and one for its log lines that
+// no record tells ("without_record"), then the network's: the rows add up
+// to what the logs charge.
+void writeReportCsv(FILE* out, const AuditReport& report);

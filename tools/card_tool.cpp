@@ -232,7 +232,11 @@ int showCard(const char* number) {
 // directory or the database cannot be written.
 int auditCommand(const std::string& dir, const std::string& format, const std::string& sqlite) {
   AuditDatabase* db = nullptr;
-  std::string problem;
+  std::string problem = notANetwork(".", dir.empty() ? "." : dir);
+  if (!problem.empty()) {
+    fprintf(stderr, "card_tool: %s\n", problem.c_str());
+    return kUsage;
+  }
   if (!sqlite.empty() && (db = createAuditDatabase(sqlite, &problem)) == nullptr) {
     fprintf(stderr, "card_tool: %s\n", problem.c_str());
     return kUsage;
@@ -247,10 +251,17 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
     fprintf(stderr, "card_tool: %s\n", problem.c_str());
     return kUsage;
   }
-  std::string out = format == "json"  ? reportJson(report)
-                    : format == "csv" ? reportCsv(report)
-                                      : reportText(report, dir.empty() ? "." : dir, isatty(1));
-  fwrite(out.data(), 1, out.size(), stdout);
+  if (format == "json") {
+    writeReportJson(stdout, report);
+  } else if (format == "csv") {
+    writeReportCsv(stdout, report);
+  } else {
+    writeReportText(stdout, report, dir.empty() ? "." : dir, isatty(1));
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    fprintf(stderr, "card_tool: the report could not be written: %s\n", strerror(errno));
+    return kUsage;
+  }
   return report.anomalies.empty() ? kDone : kRefused;
 }
 
@@ -259,7 +270,8 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
                   std::string* sqlite, std::string* problem) {
   for (size_t i = 0; i < operands.size(); i++) {
-    std::string option = operands[i], value;
+    const std::string given = operands[i];
+    std::string option = given, value;
     size_t equals = option.find('=');
     if (equals != std::string::npos) {
       value = option.substr(equals + 1);
@@ -268,7 +280,7 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       value = operands[++i];
     }
     if (option != "--format" && option != "--sqlite") {
-      *problem = "unknown option '" + operands[i] + "' for audit";
+      *problem = "unknown option '" + given + "' for audit";
       return false;
     }
     if (value.empty()) {

@@ -250,66 +250,128 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   sqlite3_close(sql);
 }
 
+namespace {
+
+// An anomaly the audit must report: its kind, its file (any file under it
+// when the name ends in '/') and its line (any line when -1).
+struct Expected {
+  std::string kind, file;
+  int64_t line;
+};
+
+// How many lines a log has (each ends in CR LF), or a card (the last
+// without).
+int64_t logLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size()) - 1;
+}
+int64_t cardLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size());
+}
+
+// What is wrong between the anomalies reported and those expected: each
+// expected one must be reported, and nothing else.
+std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> expected) {
+  std::string wrong;
+  for (const nlohmann::json& a : anomalies) {
+    auto found = std::find_if(expected.begin(), expected.end(), [&](const Expected& e) {
+      std::string file = a["file"];
+      bool fileFits = e.file.back() == '/' ? file.rfind(e.file, 0) == 0 : file == e.file;
+      return a["kind"] == e.kind && fileFits && (e.line < 0 || a["line"] == e.line);
+    });
+    if (found == expected.end()) {
+      wrong += " extra " + a.dump();
+    } else {
+      expected.erase(found);
+    }
+  }
+  for (const Expected& e : expected) {
+    wrong += " missing " + e.kind + " " + e.file + ":" + std::to_string(e.line);
+  }
+  return wrong;
+}
+
+}  // namespace
+
 TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
-  // One fault at a time in the same simulated day, and where it must be
-  // found.
+  // One fault at a time in the same simulated day, everything the audit
+  // must find, and whether the totals, which are what the logs charge,
+  // stay as they were.
   const struct {
     const char* what;
-    std::function<void(const std::string& root)> fault;
-    const char* kind;
-    const char* file;
+    std::function<std::vector<Expected>(const std::string& root)> fault;
+    bool sameTotals;
   } faults[] = {
       {"a log line removed",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
          lines.erase(lines.begin() + 3);
          writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+         return {{"record_without_log_line", "Card/", -1}};
        },
-       "record_without_log_line", "Card/"},
+       false},
       {"a stray log line",
-       [](const std::string& root) {
-         writeFile(root + "/Reader_txt/Bus.txt",
-                   readFile(root + "/Reader_txt/Bus.txt") + "20260306120000,BUS,IN,1050,B_999\r\n");
+       [](const std::string& root) -> std::vector<Expected> {
+         std::string log = root + "/Reader_txt/Bus.txt";
+         int64_t line = logLines(log) + 1;
+         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
+         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
        },
-       "log_line_without_record", "Reader_txt/Bus.txt"},
+       false},
       {"a balance raised",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
-         std::string& record = lines[2];
+         std::string& record = lines.back();
          size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
          record.insert(balance, "9");
          writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
+         return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
        },
-       "balance_rises", "Card/7.txt"},
+       true},
       {"a fare changed in a log",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
          std::string& line = lines[0];
          size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
          line.insert(fare, "1");
          writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+         return {{"fare_differs", "Card/", -1}};
        },
-       "fare_differs", "Card/"},
+       false},
       {"a card torn",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          std::string card = readFile(root + "/Card/9.txt");
          writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
+         // Its last record is lost with it: its log line has no record.
+         return {{"unreadable_card", "Card/9.txt", cardLines(root + "/Card/9.txt")},
+                 {"log_line_without_record", "Reader_txt/", -1}};
        },
-       "unreadable_card", "Card/9.txt"},
+       true},
       {"an old line that is no record",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
          lines.insert(lines.begin() + 1, "garbage");
          writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
+         return {{"not_a_record", "Card/12.txt", 2}};
        },
-       "not_a_record", "Card/12.txt"},
+       true},
+      {"a card copied",
+       [](const std::string& root) -> std::vector<Expected> {
+         writeFile(root + "/Card/999.txt", readFile(root + "/Card/7.txt"));
+         std::vector<Expected> copies;
+         for (int64_t line = 3; line <= cardLines(root + "/Card/7.txt"); line++) {
+           copies.push_back({"record_without_log_line", "Card/999.txt", line});
+         }
+         return copies;
+       },
+       true},
       {"a hint left beside a card",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
+         return {{"note_left", "Card/3.txt.pending", 0}};
        },
-       "note_left", "Card/3.txt.pending"},
+       true},
       {"a tap in flight in a journal",
-       [](const std::string& root) {
+       [](const std::string& root) -> std::vector<Expected> {
          TapIntent intent{kPending,
                           "Card/3.txt",
                           5,
@@ -318,33 +380,116 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
                           0,
                           "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
          writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
+         return {{"note_left", "Reader_txt/Subway1.txt.pending", 0}};
        },
-       "note_left", "Reader_txt/Subway1.txt.pending"},
+       true},
       {"a line no reader writes",
-       [](const std::string& root) {
-         writeFile(root + "/Reader_txt/Subway3.txt",
-                   readFile(root + "/Reader_txt/Subway3.txt") + "garbage\r\n");
+       [](const std::string& root) -> std::vector<Expected> {
+         std::string log = root + "/Reader_txt/Subway3.txt";
+         int64_t line = logLines(log) + 1;
+         writeFile(log, readFile(log) + "garbage\r\n");
+         return {{"not_a_log_line", "Reader_txt/Subway3.txt", line}};
        },
-       "not_a_log_line", "Reader_txt/Subway3.txt"},
+       true},
+      {"a line of 3 MiB, then a line no reader writes",
+       [](const std::string& root) -> std::vector<Expected> {
+         std::string log = root + "/Reader_txt/Subway1.txt";
+         int64_t line = logLines(log) + 1;
+         writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
+         return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
+                 {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
+       },
+       true},
+      {"a tap id that is no text",
+       [](const std::string& root) -> std::vector<Expected> {
+         std::string log = root + "/Reader_txt/Bus.txt";
+         int64_t line = logLines(log) + 1;
+         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_\xff\r\n");
+         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
+       },
+       false},
+      {"a new ride logged with the id of the tap before it",
+       [](const std::string& root) -> std::vector<Expected> {
+         // The first card whose third record is a new ride at S1..S5: its
+         // log line takes the id instead of its own.
+         for (int number = 1; number <= 40; number++) {
+           std::string card = "Card/" + std::to_string(number) + ".txt";
+           std::vector<std::string> records = linesOf(readFile(root + "/" + card));
+           if (records.size() < 3 || records[2].find(",SUBWAY,IN,") == std::string::npos) continue;
+           std::string id = records[2].substr(records[2].rfind(',') + 1);
+           std::string previous = records[1].substr(records[1].rfind(',') + 1);
+           std::string log = root + "/Reader_txt/Subway" + id.substr(1, 1) + ".txt";
+           std::string bytes = readFile(log);
+           size_t at = bytes.find(records[2].substr(0, 14) + ",SUBWAY,IN,1050," + id + "\r\n");
+           if (at == std::string::npos) continue;
+           bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
+           writeFile(log, bytes);
+           return {{"log_id_differs", card, 3}};
+         }
+         ADD_FAILURE() << "no new ride at a station on a third record";
+         return {};
+       },
+       true},
+      {"a stray line in the 300th log",
+       [](const std::string& root) -> std::vector<Expected> {
+         for (int i = 0; i < 299; i++)
+           writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
+         writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
+         return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
+       },
+       false},
+      {"a log and a card that are no files",
+       [](const std::string& root) -> std::vector<Expected> {
+         mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
+         mkfifo((root + "/Card/77.txt").c_str(), 0644);
+         return {{"unreadable_file", "Reader_txt/Broken.txt", 0},
+                 {"unreadable_file", "Card/77.txt", 0}};
+       },
+       true},
   };
+  int64_t cleanTaps = 0, cleanRevenue = 0;
+  {
+    Network network;
+    simulate(network);
+    int status = 0;
+    nlohmann::json clean = auditJson(network, &status);
+    cleanTaps = clean["total_taps"];
+    cleanRevenue = clean["total_revenue"];
+  }
   for (const auto& f : faults) {
     Network network;
     simulate(network);
-    f.fault(network.root());
+    std::vector<Expected> expected = f.fault(network.root());
     int status = 0;
     nlohmann::json report = auditJson(network, &status);
+    ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
     EXPECT_EQ(status, 1) << f.what;
-    bool found = false;
-    for (const nlohmann::json& a : report["anomalies"]) {
-      found = found || (a["kind"] == f.kind && a["file"].get<std::string>().rfind(f.file, 0) == 0 &&
-                        a["line"] >= 0);
+    EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
+    // In the order of their files and lines, whatever order they were found in.
+    EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
+                               [](const nlohmann::json& x, const nlohmann::json& y) {
+                                 return x["file"] < y["file"] ||
+                                        (x["file"] == y["file"] && x["line"] < y["line"]);
+                               }))
+        << f.what;
+    if (f.sameTotals) {
+      EXPECT_EQ(report["total_taps"], cleanTaps) << f.what;
+      EXPECT_EQ(report["total_revenue"], cleanRevenue) << f.what;
     }
-    EXPECT_TRUE(found) << f.what << ": " << report["anomalies"].dump();
   }
   // A wrong command line, or no network directory, is not an anomaly.
   Network network;
   EXPECT_EQ(cardTool(network, "audit --format xml").status, 2);
-  EXPECT_EQ(cardTool(network, "audit --frob").status, 2);
+  ToolRun unknown = cardTool(network, "audit --frob --format json");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_NE(unknown.output.find("'--frob'"), std::string::npos) << unknown.output;
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
-  EXPECT_EQ(cardTool(network, "audit").status, 2);
+  // Named as it was given, and no database begun.
+  ToolRun nowhere = cardTool(network, "audit --sqlite " + network.root() + "/audit.db");
+  EXPECT_EQ(nowhere.status, 2);
+  EXPECT_NE(nowhere.output.find(network.root() + " is not a network directory"),
+            std::string::npos)
+      << nowhere.output;
+  EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
+  EXPECT_FALSE(fileExists(network.root() + "/audit.db"));
 }

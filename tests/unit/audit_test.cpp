@@ -12,7 +12,7 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
                    out = record(20260306081200, "SUBWAY", "OUT", 8750, "S3_1"),
                    board = record(20260306081210, "BUS", "IN", 8750, "B_1"),
                    leave = record(20260306081345, "BUS", "OUT", 8450, "B_2"),
-                   lateBoard = record(20260306081230, "BUS", "IN", 8750, "B_1"),
+                   lateBoard = record(20260306081230, "BUS", "IN", 7700, "B_1"),
                    settle = record(20260306090000, "SUBWAY", "IN", 7500, "S2_1");
   const struct {
     CardRecord older, before, now;
@@ -23,7 +23,8 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
       {issued, in, out, 200, TapKind::kExit},
       {in, out, board, 0, TapKind::kTransfer},
       {out, board, leave, 300, TapKind::kExitAfterTransfer},
-      // Boarded 20 s after leaving the subway: no transfer, an ordinary ride.
+      // Boarded 20 s after leaving the subway, and paid: no transfer, an
+      // ordinary ride.
       {out, lateBoard, leave, 0, TapKind::kExit},
       {in, out, settle, 1250, TapKind::kSettlement},
   };
