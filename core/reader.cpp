@@ -22,17 +22,20 @@ CardData arrangeCardData(DeriveTripState derive, const CardRecord records[2]) {
   return derive(records[0], records[1], name, readerID, init.load(), calendarNow());
 }
 
+TapResult chooseAndClaim(const CardData& card, const char* readerId, ChooseFare choose) {
+  // Should the timer open a new period between the choice and the claim,
+  // the number is gone: the tap is chosen again with the new period's.
+  for (;;) {
+    int32_t number = nextTapNumber();
+    TapResult result = choose(card, TapStamp{readerId, number, getTime()});
+    if (result.fare < 0 || claimTapNumber(number)) return result;
+  }
+}
+
 void tapTransaction(CardData (*arrange)(const CardRecord records[2]), ChooseFare choose) {
   const CardRecord* records = receivingCardInterface();
   CardData card = arrange(records);
-  TapResult result;
-  // The tap takes the next number only if it is accepted; should the timer
-  // open a new period meanwhile, it is chosen again with the new number.
-  for (;;) {
-    int32_t number = nextTapNumber();
-    result = choose(card, TapStamp{readerID, number, getTime()});
-    if (result.fare < 0 || claimTapNumber(number)) break;
-  }
+  TapResult result = chooseAndClaim(card, readerID, choose);
   if (result.fare >= kRefusedFare) {
     moniterInterface(result.fare, result.balance);
     writingInterface(result.entry);

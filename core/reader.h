@@ -25,6 +25,11 @@ using ChooseFare = TapResult (*)(const CardData& card, const TapStamp& stamp);
 // name), at this reader, in this operating period, now.
 CardData arrangeCardData(DeriveTripState derive, const CardRecord records[2]);
 
+// The fare `choose` gives the card now at reader `readerId`, stamped with
+// the next tap number of the period; the number is taken (claimed) only
+// if the tap is accepted.
+TapResult chooseAndClaim(const CardData& card, const char* readerId, ChooseFare choose);
+
 // One tap: intake holds a card, `arrange` derives its trip state, `choose`
 // picks the fare with the tap's stamp (the number the tap takes is claimed
 // only if it is accepted), the outcome is shown and recorded, or the tap

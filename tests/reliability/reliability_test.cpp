@@ -141,10 +141,10 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
   for (int w = 0; w < kWriters; w++) {
     pid_t pid = fork();
     if (pid == 0) {
-      // A tap that is not recorded (the card was not had within the
-      // reader's wait, on a loaded machine) is tapped again, as its
-      // passenger would; it must have left nothing. Exits with the number
-      // of taps tapped again.
+      // A tap whose reader does not get the card within its wait (on a
+      // loaded machine) is tapped again, as its passenger would; a tap
+      // that gets the card must be recorded. Exits with the number of taps
+      // tapped again.
       int again = 0;
       for (int i = 0; i < kTaps; i++) {
         TapEntry entry = sampleTap("Card/1.txt", "", w * 1000 + i, 20260306081530);
@@ -152,10 +152,14 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
         copyText(entry.inOut, i % 2 ? "OUT" : "IN");
         snprintf(entry.tapId, sizeof entry.tapId, "S1_%d", w * 1000 + i);
         copyText(entry.logTapId, entry.tapId);
+        HeldCard card;
+        CardRecord records[2];
         int tries = 0;
-        while (!recordOnCard(entry, "Reader_txt/Subway1.txt")) {
+        while (holdCard(entry.cardFile, &card, records) != LoadStatus::kLoaded) {
           if (++tries == 10) _exit(kGaveUp);
         }
+        if (!recordTap(card, entry, "Reader_txt/Subway1.txt")) _exit(kGaveUp);
+        releaseCard(&card);
         again += tries > 0;
       }
       _exit(std::min(again, kGaveUp - 1));

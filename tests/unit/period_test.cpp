@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "core/reader.h"
 #include "core/reader_state.h"
 #include "core/records.h"
 #include "core/tap_result.h"
@@ -36,6 +37,47 @@ TEST(OperatingPeriod, ANewPeriodRestartsTapNumbersAtOne) {
   EXPECT_EQ(nextTapNumber(), 1);
 }
 
+namespace {
+
+CardData aCard() {
+  CardData card{};
+  card.balance = 1000000000;
+  copyText(card.cardFile, "Card/1.txt");
+  return card;
+}
+TapResult accept(const CardData& card, const TapStamp& stamp) {
+  return acceptTap(card, stamp, 0, "SUBWAY", "IN", LogId::kNewId);
+}
+TapResult refuse(const CardData& card, const TapStamp&) {
+  return refuseTap(card);
+}
+TapResult noRule(const CardData&, const TapStamp&) {
+  return noFareEntry(kNoRuleFits);
+}
+// Accepts, but the first time only after the timer has opened a new period.
+bool periodOpensDuringChoice = false;
+TapResult acceptAcrossAPeriod(const CardData& card, const TapStamp& stamp) {
+  if (periodOpensDuringChoice) {
+    periodOpensDuringChoice = false;
+    periodTick(init.load() + 181);
+  }
+  return accept(card, stamp);
+}
+
+}  // namespace
+
+TEST(TapNumbers, OnlyAnAcceptedTapTakesOneAndANewPeriodRenumbersIt) {
+  init.store(1000);
+  count.store(4);
+  EXPECT_EQ(chooseAndClaim(aCard(), "S1", refuse).fare, kRefusedFare);
+  EXPECT_EQ(chooseAndClaim(aCard(), "S1", noRule).fare, kNoRuleFits);
+  EXPECT_EQ(nextTapNumber(), 5) << "a tap not accepted took a number";
+  EXPECT_STREQ(chooseAndClaim(aCard(), "S1", accept).entry.tapId, "S1_5");
+  periodOpensDuringChoice = true;
+  EXPECT_STREQ(chooseAndClaim(aCard(), "S1", acceptAcrossAPeriod).entry.tapId, "S1_1");
+  EXPECT_EQ(nextTapNumber(), 2);
+}
+
 TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
   init.store(1000);
   count.store(0);
@@ -44,23 +86,10 @@ TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
   std::thread timer([&] {
     for (int64_t now = 1000; tapping.load(); now += 181) periodTick(now);
   });
-  CardData card{};
-  card.balance = 1000000000;
-  copyText(card.cardFile, "Card/1.txt");
   int badIds = 0;
   for (int i = 0; i < 20000; i++) {
-    // As the tap transaction does: choose with the next number, and choose
-    // again if a new period took it away before it was claimed.
-    TapResult tap;
-    int32_t number;
-    do {
-      number = nextTapNumber();
-      tap = acceptTap(card, TapStamp{"S1", number, 0}, 0, "SUBWAY", "IN", LogId::kNewId);
-    } while (!claimTapNumber(number));
-    if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) != number ||
-        number < 1) {
-      badIds++;
-    }
+    TapResult tap = chooseAndClaim(aCard(), "S1", accept);
+    if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) < 1) badIds++;
   }
   tapping.store(false);
   timer.join();
