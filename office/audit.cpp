@@ -69,6 +69,8 @@ const char* tapKindName(TapKind kind) {
 // A name as it can be shown, whole: control bytes and bytes past ASCII
 // escaped as \xNN.
 static std::string shownName(const std::string& name) {
+  bool plain = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+  if (plain) return name;
   std::string shown;
   for (unsigned char c : name) {
     char escaped[8];
@@ -351,7 +353,8 @@ struct Auditor {
   bool progress;
   LogTable table;
   std::map<std::string, uint16_t> logOfReader;
-  std::vector<std::string> cards;  // every card read, by index
+  std::vector<ReaderTotals*> totalsOfLog;  // the totals of each log's reader
+  std::vector<std::string> cards;          // every card read, by index
   // One accepted record, until it is known which line tells it.
   struct Probe {
     CardRecord record;
@@ -370,10 +373,11 @@ struct Auditor {
     report->anomalies.push_back({kind, shownName(file), line, detail});
   }
 
-  // A tap a log tells, with its record's kind, or without a record.
-  void countLogged(const std::string& reader, const TapKind* kind, int64_t fare, int64_t time) {
+  // A tap that log `log` tells, with its record's kind, or without a
+  // record.
+  void countLogged(uint16_t log, const TapKind* kind, int64_t fare, int64_t time) {
     int hour = static_cast<int>(time / 10000 % 100);
-    for (ReaderTotals* totals : {&report->readers[reader], &report->network}) {
+    for (ReaderTotals* totals : {totalsOfLog[log], &report->network}) {
       Tally* kindTally = kind ? &totals->byKind[static_cast<int>(*kind)] : &totals->withoutRecord;
       Tally* hourTally = hour >= 0 && hour < 24 ? &totals->byHour[hour] : nullptr;
       for (Tally* tally : {&totals->all, kindTally, hourTally}) {
@@ -424,6 +428,7 @@ struct Auditor {
       auto log = static_cast<uint16_t>(table.logs.size());
       table.logs.push_back(shownName(path));
       table.readers.push_back(readerOfLog(path));
+      totalsOfLog.push_back(&report->readers[table.readers.back()]);
       std::string error = forEachLine(path, [&](const char* text, size_t length, int64_t number,
                                                 bool ended) {
         report->logLines++;
@@ -613,7 +618,7 @@ struct Auditor {
         continue;
       }
       report->matched++;
-      countLogged(table.readers[line->log], &p.kind, line->fare, p.record.time);
+      countLogged(line->log, &p.kind, line->fare, p.record.time);
       handOn(p, line);
     }
     probes.clear();
@@ -672,7 +677,7 @@ struct Auditor {
                 "the balance fell by " + std::to_string(p.fare) + ", " + where + " charges " +
                     std::to_string(line->fare));
       }
-      countLogged(table.readers[line->log], &kind, line->fare, p.record.time);
+      countLogged(line->log, &kind, line->fare, p.record.time);
       handOn(p, line);
     }
     unmatched.clear();
@@ -684,7 +689,7 @@ struct Auditor {
       if (!matched) {
         anomaly(AnomalyKind::kLogLineWithoutRecord, table.logs[e.log], e.line,
                 "no card record tells this tap (" + shownName(e.id) + ")");
-        countLogged(table.readers[e.log], nullptr, e.fare, e.time);
+        countLogged(e.log, nullptr, e.fare, e.time);
       }
       if (sinks.logLine) {
         sinks.logLine(
@@ -734,7 +739,7 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
   }
   *report = AuditReport{};
   for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
-  Auditor auditor{sinks, report, progress, {}, {}, {}, {}, {}};
+  Auditor auditor{sinks, report, progress, {}, {}, {}, {}, {}, {}};
   auditor.readLogs();
   auditor.readCards();
   auditor.settleUnmatched();
