@@ -81,18 +81,19 @@ std::string logOf(int index) {
   return "Reader_txt/w" + std::to_string(index) + ".txt";
 }
 
-// The floor: the same two records appended with O_APPEND and flushed, one
-// file after the other, with no lock, no journal and no check.
-void BM_AppendFloor(benchmark::State& state) {
+// The floor the cost goal is set by: writer `index`'s two records appended
+// with O_APPEND and flushed, with no lock, no journal and no check; the
+// flushes one after the other, or both issued at once as a tap's second
+// round issues them.
+void appendFloor(benchmark::State& state, bool flushesAtOnce) {
   TapEntry entry = tapOf(state.thread_index());
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
   int log =
       open(logOf(state.thread_index()).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   for (auto _ : state) {
-    bool whole = write(card, record.data(), record.size()) == static_cast<ssize_t>(record.size()) &&
-                 write(log, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
-                 fsync(card) == 0 && fsync(log) == 0;
+    bool whole = appendWhole(card, record) && appendWhole(log, line) &&
+                 (flushesAtOnce ? flushBoth(card, log) : fsync(card) == 0 && fsync(log) == 0);
     if (!whole) state.SkipWithError("not written");
   }
   close(card);
@@ -100,21 +101,13 @@ void BM_AppendFloor(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// The floor's two appends with both flushes issued at once, as a tap's
-// second round is: what the journal's flush comes on top of.
+void BM_AppendFloor(benchmark::State& state) {
+  appendFloor(state, false);
+}
+
+// What the journal's flush comes on top of.
 void BM_AppendBothFlushedAtOnce(benchmark::State& state) {
-  TapEntry entry = tapOf(state.thread_index());
-  std::string record = formatCardRecord(entry), line = formatLogLine(entry);
-  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
-  int log =
-      open(logOf(state.thread_index()).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  for (auto _ : state) {
-    bool whole = appendWhole(card, record) && appendWhole(log, line) && flushBoth(card, log);
-    if (!whole) state.SkipWithError("not written");
-  }
-  close(card);
-  close(log);
-  state.SetItemsProcessed(state.iterations());
+  appendFloor(state, true);
 }
 
 // The append of one tap as the readers make it: journal written and
