@@ -116,18 +116,24 @@ void BM_AppendBothFlushedAtOnce(benchmark::State& state) {
 // settling, reading its tail) is not timed: BM_WholeTapOnDisk times it.
 void BM_AppendTap(benchmark::State& state) {
   TapEntry entry = tapOf(state.thread_index());
-  std::string log = logOf(state.thread_index());
+  TapWriter writer = tapWriter(logOf(state.thread_index()));
+  std::string record = formatCardRecord(entry), line = formatLogLine(entry);
+  std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     state.PauseTiming();
     HeldCard card;
     CardRecord records[2];
-    holdCard(entry.cardFile, &card, records);
+    if (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
+      state.SkipWithError("not held");
+    }
     state.ResumeTiming();
-    if (!recordTap(card, entry, log.c_str())) state.SkipWithError("not recorded");
+    if (!recordTap(card, record, line, &writer)) state.SkipWithError("not recorded");
     state.PauseTiming();
     releaseCard(&card);
+    if (!finishTap(&writer)) state.SkipWithError("not flushed");
     state.ResumeTiming();
   }
+  closeTapWriter(&writer);
   state.SetItemsProcessed(state.iterations());
 }
 
@@ -135,14 +141,20 @@ void BM_AppendTap(benchmark::State& state) {
 // in flight, reading the tail), recording the tap, letting go of the card.
 void BM_WholeTapOnDisk(benchmark::State& state) {
   TapEntry entry = tapOf(state.thread_index());
-  std::string log = logOf(state.thread_index());
+  TapWriter writer = tapWriter(logOf(state.thread_index()));
+  std::string record = formatCardRecord(entry), line = formatLogLine(entry);
+  std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     HeldCard card;
     CardRecord records[2];
-    holdCard(entry.cardFile, &card, records);
-    if (!recordTap(card, entry, log.c_str())) state.SkipWithError("not recorded");
+    if (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded ||
+        !recordTap(card, record, line, &writer)) {
+      state.SkipWithError("not recorded");
+    }
     releaseCard(&card);
+    if (!finishTap(&writer)) state.SkipWithError("not flushed");
   }
+  closeTapWriter(&writer);
   state.SetItemsProcessed(state.iterations());
 }
 

@@ -6,7 +6,9 @@
 #include "bus/fare_entries.h"
 #include "bus/fares.h"
 #include "bus/trip_state.h"
+#include "core/intake.h"
 #include "core/reader.h"
+#include "core/tap_output.h"
 
 namespace bus {
 
@@ -30,7 +32,12 @@ TapResult chooseFare(const CardData& card, const TapStamp& stamp) {
 }
 
 void determineController() {
-  tapTransaction(arrangingCardDataInterface, chooseFare);
+  HeldCard card;
+  const CardRecord* records = receivingCardInterface(&card);
+  CardData data = arrangingCardDataInterface(records);
+  TapResult result = chooseAndClaim(data, chooseFare);
+  bool recorded = writingInterface(&card, result.entry);
+  moniterInterface(result, recorded);
 }
 
 }  // namespace bus

@@ -3,8 +3,9 @@
 // measures no distance.
 #include "bus/trip_state.h"
 
+#include "core/clock.h"
 #include "core/packed_time.h"
-#include "core/reader.h"
+#include "core/reader_state.h"
 #include "core/trip_facts.h"
 
 namespace bus {
@@ -21,7 +22,7 @@ CardData deriveTripState(const CardRecord& older, const CardRecord& latest, cons
 }
 
 CardData arrangingCardDataInterface(const CardRecord records[2]) {
-  return arrangeCardData(deriveTripState, records);
+  return deriveTripState(records[0], records[1], name, readerID, init.load(), calendarNow());
 }
 
 }  // namespace bus

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/text.h"
 
@@ -162,4 +163,43 @@ bool isCardPath(const std::string& path) {
     return false;
   }
   return isCardNumber(path.data() + prefix.size(), path.size() - prefix.size() - suffix.size());
+}
+
+std::string cardNumberOf(const std::string& path) {
+  const size_t prefix = strlen("Card/"), suffix = strlen(".txt");
+  return isCardPath(path) ? path.substr(prefix, path.size() - prefix - suffix) : std::string();
+}
+
+std::string formatTopUpLine(const TopUpLine& line) {
+  return formatText("%lld,TOPUP,%s,%d,%d\r\n", static_cast<long long>(line.time), line.number,
+                    line.amount, line.balance);
+}
+
+bool parseTopUpLine(const char* text, size_t length, TopUpLine* line) {
+  Span fields[5];
+  size_t start = 0, field = 0;
+  for (size_t i = 0; i <= length && field < 5; i++) {
+    if (i == length || text[i] == ',') {
+      fields[field++] = {text + start, i - start};
+      start = i + 1;
+    }
+  }
+  int64_t time = 0, amount = 0, balance = 0;
+  if (field != 5 || start != length + 1 || fields[0].length != 14 || !allDigits(fields[0]) ||
+      !parseDecimal(fields[0], 0, INT64_MAX, &time) ||
+      std::string(fields[1].data, fields[1].length) != "TOPUP" ||
+      !isCardNumber(fields[2].data, fields[2].length) ||
+      memchr(fields[2].data, ',', fields[2].length) != nullptr ||
+      !parseDecimal(fields[3], 1, INT32_MAX, &amount) ||
+      !parseDecimal(fields[4], INT32_MIN, INT32_MAX, &balance)) {
+    return false;
+  }
+  TopUpLine parsed{};
+  parsed.time = time;
+  memcpy(parsed.number, fields[2].data, fields[2].length);
+  parsed.number[fields[2].length] = '\0';
+  parsed.amount = static_cast<int32_t>(amount);
+  parsed.balance = static_cast<int32_t>(balance);
+  *line = parsed;
+  return true;
 }

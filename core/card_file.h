@@ -44,3 +44,28 @@ std::string cardPath(const char* number);
 // Whether `path` is the path of a card: Card/<number>.txt for a number that
 // isCardNumber accepts.
 bool isCardPath(const std::string& path);
+
+// The number of the card at the card path `path` (Card/<number>.txt).
+std::string cardNumberOf(const std::string& path);
+
+// A line of the office's top-up log: when the money was loaded, the card,
+// the amount and the card's balance after it. Written as
+// "time,TOPUP,number,amount,balance" and CR LF, for example
+// 20260306091502,TOPUP,1001,5000,13950.
+struct TopUpLine {
+  int64_t time;                     // packed local time of the top-up
+  char number[kCardNumberMax + 1];  // the card number
+  int32_t amount;                   // money loaded, more than 0
+  int32_t balance;                  // the card's balance after it
+};
+
+// Longest top-up line, CR LF included: 14 + 5 + 10 + 10 + 11 characters,
+// four commas, CR LF.
+constexpr size_t kMaxTopUpLineBytes = 56;
+
+// The line, CR LF last.
+std::string formatTopUpLine(const TopUpLine& line);
+
+// Parses a line of the top-up log without its CR LF. Returns false,
+// leaving `line` alone, for anything else.
+[[nodiscard]] bool parseTopUpLine(const char* text, size_t length, TopUpLine* line);

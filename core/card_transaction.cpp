@@ -2,13 +2,14 @@
 #include "core/card_transaction.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <string>
 
 #include "core/file_io.h"
+#include "core/settle.h"
 #include "core/tap_journal.h"
 
 // Reads the tail of the open card `fd` into `card` (size, tail bytes) and
@@ -50,18 +51,35 @@ LoadStatus loadCardTail(const char* path, CardRecord records[2]) {
   return LoadStatus::kLoaded;
 }
 
-LoadStatus holdCard(const char* path, HeldCard* card, CardRecord records[2]) {
+LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, HeldCard* card,
+                    CardRecord records[2], std::vector<std::string>* notices) {
+  // The lock first, then the card by its name: whatever was done to the
+  // card under that name before the lock was taken is seen.
+  int locks = openLocks();
+  if (locks < 0) return errno == ENOENT ? LoadStatus::kNoCard : LoadStatus::kUnreadable;
+  if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
+    close(locks);
+    return LoadStatus::kUnreadable;
+  }
   int fd = openCard(path);
-  if (fd < 0) return failedOpen();
+  if (fd < 0) {
+    LoadStatus status = failedOpen();
+    close(locks);
+    return status;
+  }
   HeldCard held{};
   CardRecord parsed[2];
   // A tap left in flight on this card is settled before anything is read.
-  bool read = lockWithin(fd, kLockWaitMs) && settleHinted(path, fd) && readTail(fd, &held, parsed);
+  bool read = settleCard(path, fd, locks, logs, false, notices) && readTail(fd, &held, parsed);
   if (!read) {
     close(fd);
+    close(locks);
     return LoadStatus::kUnreadable;
   }
   held.fd = fd;
+  held.locks = locks;
+  held.path = path;
+  held.inode = inodeOf(fd);
   *card = held;
   records[0] = parsed[0];
   records[1] = parsed[1];
@@ -70,69 +88,210 @@ LoadStatus holdCard(const char* path, HeldCard* card, CardRecord records[2]) {
 
 void releaseCard(HeldCard* card) {
   if (card->fd >= 0) close(card->fd);
+  if (card->locks >= 0) close(card->locks);
   card->fd = -1;
+  card->locks = -1;
 }
 
-// Whether the held card is still as its tail was read, under the name it
-// was read by: nothing that ignores the lock has changed or replaced it.
-static bool unchanged(const HeldCard& card, const char* path) {
-  return card.fd >= 0 && sizeOf(card.fd) == card.size &&
+TapWriter tapWriter(const std::string& logPath) {
+  TapWriter writer;
+  writer.logPath = logPath;
+  return writer;
+}
+
+// Whether the held card is still as its tail was read: nothing that ignores
+// the lock has removed, replaced, grown or rewritten it (told by its
+// descriptor alone).
+static bool unchanged(const HeldCard& card) {
+  struct stat info {};
+  return card.fd >= 0 && fstat(card.fd, &info) == 0 && info.st_nlink > 0 &&
+         info.st_size == card.size &&
          bytesAt(card.fd, card.size - static_cast<int64_t>(card.tailLength), card.tailLength) ==
-             std::string(card.tail, card.tailLength) &&
-         stillNamed(card.fd, path);
+             std::string(card.tail, card.tailLength);
 }
 
-// Opens the log for appending, creating it if need be, never through a
-// link, and takes its lock. Sets `created` when this tap made it.
-static int openLog(const char* logPath, bool* created) {
-  int log = openRegular(logPath, O_RDWR | O_APPEND | O_NOFOLLOW);
-  *created = log < 0 && errno == ENOENT;
-  if (*created) log = openRegular(logPath, O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW);
-  if (log >= 0 && !lockWithin(log, kLockWaitMs)) {
-    close(log);
-    return -1;
-  }
-  return log;
+// The inode of the file named `path` if it is a plain file with one name;
+// 0 otherwise.
+static uint64_t namedInode(const std::string& path) {
+  struct stat info {};
+  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1
+             ? static_cast<uint64_t>(info.st_ino)
+             : 0;
 }
 
-// Takes back a tap whose recording failed: marks it abandoned on disk
-// first, so that no later settling can complete it, then cuts off what was
-// written. Returns whether the journal is idle again; if not, the
-// abandoned journal (and the hint beside the card) undo the rest later.
-static bool abandon(int journal, TapIntent intent, int card, int log) {
-  intent.state = kAbandoned;
-  bool marked = markJournal(journal, kAbandoned, true);
-  return marked && settleIntent(intent, card, log) && markJournal(journal, kIdle, false);
-}
-
-bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath) {
-  if (entry.charged < 0) return true;
-  if (!unchanged(card, entry.cardFile)) return false;
-  bool created = false;
-  int log = openLog(logPath, &created);
-  if (log < 0) return false;
-  // The journal is idle unless an earlier tap of this reader's could not
-  // be settled; then this one waits its turn.
+// Flushes the last tap's record and line and marks the journal idle if it
+// still tells of that tap (another process writing the same log may have
+// flushed it and written its own since), the journal's byte held by the
+// caller.
+static bool flushLastTap(TapWriter* writer) {
+  if (writer->lastCard < 0) return true;
+  if (!flushBoth(writer->lastCard, writer->log)) return false;
+  // Idle on disk or not, the journal now tells of a tap whose record and
+  // line are both on disk: settling it again does nothing.
   TapIntent current;
-  int journal = openJournal(logPath, &current);
-  bool ready = journal >= 0 && current.state == kIdle && (!created || syncDirectoryOf(logPath));
-  TapIntent intent{kPending, entry.cardFile, card.size,           formatCardRecord(entry),
-                   logPath,  sizeOf(log),    formatLogLine(entry)};
+  bool ours =
+      readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
+  if (ours && !markJournal(writer->journal, kIdle, false)) return false;
+  close(writer->lastCard);
+  writer->lastCard = -1;
+  writer->lastBlock.clear();
+  return true;
+}
 
-  // First the hint beside the card, which leads its next reader to this
-  // reader's journal should this reader stop; then the intent, on disk
-  // before either file is touched: from then on the tap ends whole or
-  // taken back, whatever stops it.
-  bool hinted = ready && leaveHint(entry.cardFile, journalPath(logPath));
-  bool written = hinted && writeIntent(journal, intent);
-  bool recorded = written && appendWhole(card.fd, intent.cardBytes) &&
-                  appendWhole(log, intent.logBytes) && flushBoth(card.fd, log) &&
-                  stillNamed(card.fd, entry.cardFile);
-  bool idle = recorded ? markJournal(journal, kIdle, false)
-                       : !hinted || abandon(journal, intent, card.fd, log);
-  // The hint goes once the journal is idle; a tap left abandoned keeps it.
-  if (hinted && idle) dropHint(entry.cardFile);
-  if (journal >= 0) close(journal);
-  close(log);
+// Makes the writer's journal ready for an intent, its byte held: open (a
+// journal renamed or removed since is opened anew), and idle once the tap
+// it tells of is flushed: this writer's last, or one that another process
+// writing the same log committed (it is flushed here, being whole, before
+// its block is written over). Returns false when it is not.
+static bool readyJournal(TapWriter* writer) {
+  std::string path = journalPath(writer->logPath);
+  if (writer->journal >= 0 && namedInode(path) != writer->journalInode) {
+    // The journal at the path is not this writer's any more: the last tap
+    // is flushed before it is let go.
+    if (!flushLastTap(writer)) return false;
+    close(writer->journal);
+    writer->journal = -1;
+  }
+  if (writer->journal < 0) {
+    TapIntent current;
+    writer->journal = openJournal(writer->logPath, &current);
+    if (writer->journal < 0) return false;
+    writer->journalInode = inodeOf(writer->journal);
+  }
+  TapIntent current;
+  if (!readJournalBlock(writer->journal, &current)) return false;
+  if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
+    return flushLastTap(writer);
+  }
+  return flushCommitted(current) && markJournal(writer->journal, kIdle, false);
+}
+
+// Makes the writer's log ready for a line: a log rotated or removed since
+// the last tap (noticed by its name) is opened anew, and created, its name
+// made durable, when there is none.
+static bool readyLog(TapWriter* writer) {
+  if (writer->log >= 0 && namedInode(writer->logPath) == writer->logInode) return true;
+  if (!flushLastTap(writer)) return false;
+  if (writer->log >= 0) close(writer->log);
+  writer->log = openRegular(writer->logPath.c_str(), O_RDWR | O_APPEND);
+  if (writer->log < 0 && errno == ENOENT) {
+    writer->log = openRegular(writer->logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL);
+    if (writer->log >= 0 && !syncDirectoryOf(writer->logPath.c_str())) {
+      close(writer->log);
+      writer->log = -1;
+    }
+  }
+  writer->logInode = writer->log >= 0 ? inodeOf(writer->log) : 0;
+  return writer->log >= 0;
+}
+
+// Takes back a tap whose appends failed: marks it abandoned on disk first,
+// so that no later settling can complete it, then cuts off what was
+// written. Should the marking or the cutting fail, the abandoned journal
+// is settled at the writer's next intake, or by the card's next reader.
+static void abandon(int journal, TapIntent intent, int card, int log) {
+  intent.state = kAbandoned;
+  if (!writeIntent(journal, intent)) return;
+  bool cut = ftruncate(card, static_cast<off_t>(intent.cardOffset)) == 0 &&
+             ftruncate(log, static_cast<off_t>(intent.logOffset)) == 0 && flushBoth(card, log);
+  if (cut && markJournal(journal, kIdle, false)) return;
+}
+
+bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::string& logBytes,
+               TapWriter* writer) {
+  // The reason of the first step that fails is what the caller is told
+  // (errno), whatever the steps after it do.
+  int reason = 0;
+  auto step = [&reason](bool done) {
+    if (!done && reason == 0) reason = errno != 0 ? errno : EIO;
+    return done;
+  };
+  errno = 0;
+  if (!step(unchanged(card))) {
+    errno = ESTALE;
+    return false;
+  }
+  if (writer->locks < 0) writer->locks = openLocks();
+  int64_t byte = journalLockByte(writer->logPath);
+  if (!step(writer->locks >= 0 && lockWithin(writer->locks, byte, kLockWaitMs))) {
+    errno = reason;
+    return false;
+  }
+  bool ready = step(readyJournal(writer)) && step(readyLog(writer));
+  int64_t logSize = ready ? sizeOf(writer->log) : -1;
+  TapIntent intent{kPending,
+                   card.path,
+                   card.inode,
+                   card.size,
+                   std::string(card.tail, card.tailLength),
+                   cardBytes,
+                   writer->logPath,
+                   writer->logInode,
+                   logSize,
+                   logBytes};
+  // The intent on disk is the commit: from then on the tap ends whole,
+  // whatever stops this writer, unless its appends fail while it lives.
+  bool committed = ready && step(logSize >= 0) && step(writeIntent(writer->journal, intent));
+  bool recorded = committed && step(appendWhole(card.fd, cardBytes)) &&
+                  step(appendWhole(writer->log, logBytes));
+  if (recorded) {
+    writer->lastBlock = formatIntent(intent);
+    writer->lastCard = dup(card.fd);
+    // Without a descriptor to flush it by later, the tap is flushed now;
+    // should that fail, it is committed all the same, and settled later.
+    if (writer->lastCard < 0 && flushBoth(card.fd, writer->log)) {
+      (void)markJournal(writer->journal, kIdle, false);
+    }
+  } else if (committed) {
+    abandon(writer->journal, intent, card.fd, writer->log);
+  }
+  unlock(writer->locks, byte);
+  errno = reason;
   return recorded;
+}
+
+bool finishTap(TapWriter* writer) {
+  if (writer->lastCard < 0) return true;
+  int64_t byte = journalLockByte(writer->logPath);
+  if (!lockWithin(writer->locks, byte, kLockWaitMs)) return false;
+  bool flushed = flushLastTap(writer);
+  unlock(writer->locks, byte);
+  return flushed;
+}
+
+// The network's logs and the writer's own, once.
+static std::vector<std::string> withOwnLog(std::vector<std::string> logs, const std::string& own) {
+  bool listed = false;
+  for (const std::string& log : logs) listed = listed || log == own;
+  if (!listed) logs.push_back(own);
+  return logs;
+}
+
+bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
+                      std::vector<std::string>* notices) {
+  if (!finishTap(writer)) return false;
+  TapIntent intent;
+  if (!readJournal(journalPath(writer->logPath), &intent) || intent.state == kIdle) return true;
+  int locks = openLocks();
+  if (locks < 0 || !lockWithin(locks, cardLockByte(intent.cardPath), kLockWaitMs)) {
+    if (locks >= 0) close(locks);
+    return false;
+  }
+  // A card that is not there is dropped only when the network directory
+  // is: a file system not mounted yet hides every card.
+  int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
+  bool settled =
+      (card >= 0 || (errno == ENOENT && networkMissing().empty())) &&
+      settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true, notices);
+  if (card >= 0) close(card);
+  close(locks);
+  return settled;
+}
+
+void closeTapWriter(TapWriter* writer) {
+  if (!finishTap(writer) && writer->lastCard >= 0) close(writer->lastCard);
+  for (int fd : {writer->log, writer->journal, writer->locks}) {
+    if (fd >= 0) close(fd);
+  }
+  *writer = tapWriter(writer->logPath);
 }

@@ -1,51 +1,96 @@
-// One tap as one transaction on its card. Intake holds the card, open and
-// locked, from before it reads the card's last two records until the tap
-// ends; the writer records the tap through that same descriptor, with its
-// log line, all or nothing (see tap_journal.h). Two readers that tap one
-// card at once therefore act one after the other, the second deciding from
-// the first's record. No lock is held between taps or while a reader waits
-// for its console input.
+// One tap as one transaction on its card. Intake holds the card (its byte
+// of the lock file taken, then the card opened) from before it reads the
+// card's last two records until the tap is recorded; the writer records
+// the tap through that same descriptor, with its log line, all or nothing:
+// the tap is committed once its intent is on disk in the writer's journal,
+// and its record and line are flushed after the card is let go. Two readers
+// that tap one card at once therefore act one after the other, the second
+// deciding from the first's record. No lock is held between taps or while
+// a reader waits for its console. The design is told in docs/transaction.md.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/card_file.h"
 #include "core/records.h"
 
 // A card held for one tap.
 struct HeldCard {
-  int fd = -1;            // open and locked; -1 when no card is held
+  int fd = -1;            // open; -1 when no card is held
+  int locks = -1;         // the lock file, the card's byte locked
+  std::string path;       // Card/<number>.txt
+  uint64_t inode;         // the card's inode
   int64_t size;           // its size when its tail was read
   char tail[kTailBytes];  // the bytes of that tail
   size_t tailLength;
+};
+
+// A writer's own log and journal (a reader's, or the office's top-up log),
+// kept open between taps, and its last tap until that tap's record and line
+// are on disk.
+struct TapWriter {
+  std::string logPath;    // its log, under Reader_txt/; the journal is beside it
+  int log = -1;           // the log, open for appending
+  uint64_t logInode = 0;  // the log's inode, to notice a log rotated or removed
+  int journal = -1;       // the journal, open
+  uint64_t journalInode = 0;
+  int locks = -1;         // the lock file, for the journal's byte
+  int lastCard = -1;      // the card of the tap recorded last, until it is flushed
+  std::string lastBlock;  // that tap's journal block
 };
 
 // What opening a card for a tap gave.
 enum class LoadStatus {
   kLoaded,      // held, and both records filled
   kNoCard,      // no file that can be opened for this card
-  kUnreadable,  // a file that breaks the card format, cannot be read, or is
-                // held by another reader for too long
+  kUnreadable,  // a file that breaks the card format, cannot be read, is no
+                // plain file, or is held by another reader for too long
 };
 
 // Reads the card at `path` as a reader would, without holding it: for tools
 // that only look. On anything but kLoaded the records are left untouched.
-LoadStatus loadCardTail(const char* path, CardRecord records[2]);
+[[nodiscard]] LoadStatus loadCardTail(const char* path, CardRecord records[2]);
 
-// Opens the card at `path`, takes its lock (waiting a few seconds at most
-// for another reader to finish with it), settles any tap left in flight on
-// it, and parses its last two records into `records`, older first. On
-// kLoaded the card is held in `card`; on anything else nothing is held and
-// the records are left untouched.
-LoadStatus holdCard(const char* path, HeldCard* card, CardRecord records[2]);
+// Takes the card's lock (waiting a few seconds at most for another writer
+// to finish with it), opens the card at `path`, settles any tap in flight
+// on it that the journals of the logs `logs` tell of (adding what the
+// operator should know to `notices`), and parses its last two records into
+// `records`, older first. On kLoaded the card is held in `card`; on
+// anything else nothing is held and the records are left untouched.
+[[nodiscard]] LoadStatus holdCard(const char* path, const std::vector<std::string>& logs,
+                                  HeldCard* card, CardRecord records[2],
+                                  std::vector<std::string>* notices);
 
-// Lets go of a held card: closes it, which drops its lock.
+// Lets go of a held card: closes it and drops its lock.
 void releaseCard(HeldCard* card);
 
-// Records an accepted tap: its record on the held card and its line in the
-// log at `logPath`, both or neither, flushed to disk. Refuses when the card
-// has changed since its tail was read, or its path no longer names it. A
-// tap with nothing to record (charged < 0) touches no file. Returns false
-// when the tap could not be recorded; then neither file holds any of it.
-bool recordTap(const HeldCard& card, const TapEntry& entry, const char* logPath);
+// Opens nothing yet: a writer whose log is at `logPath`.
+TapWriter tapWriter(const std::string& logPath);
+
+// Records an accepted tap: `cardBytes` (CR LF and the record) on the held
+// card and `logBytes` (the line and CR LF) in the writer's log, both or
+// neither. The tap is committed, and true returned, once its intent is on
+// disk and both appends are whole; their flush follows in finishTap.
+// Refuses when the card has changed behind its lock since its tail was
+// read. Returns false when the tap could not be recorded; then neither file
+// holds any of it.
+[[nodiscard]] bool recordTap(const HeldCard& card, const std::string& cardBytes,
+                             const std::string& logBytes, TapWriter* writer);
+
+// Flushes the record and line of the tap the writer recorded last, and
+// marks its journal idle. Returns false when they could not be flushed:
+// the tap stays committed in the journal, and is flushed before the
+// writer's next intent (or settled by whoever comes next).
+[[nodiscard]] bool finishTap(TapWriter* writer);
+
+// Settles the writer's own journal if a tap of its own is left in flight
+// there (one it could not take back), under that tap's card's lock.
+// Returns whether the journal is idle.
+[[nodiscard]] bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
+                                    std::vector<std::string>* notices);
+
+// Finishes the writer's last tap and closes its files.
+void closeTapWriter(TapWriter* writer);

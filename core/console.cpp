@@ -30,3 +30,7 @@ void pauseMs(int milliseconds) {
   flushConsole();
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
+
+void tellOperator(const std::string& line) {
+  fprintf(stderr, "%s\n", line.c_str());
+}

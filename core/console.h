@@ -19,3 +19,6 @@ void pauseMs(int milliseconds);
 
 // Flushes the console.
 void flushConsole();
+
+// Writes a line for the operator on the error stream, with its line feed.
+void tellOperator(const std::string& line);

@@ -2,7 +2,6 @@
 #include "core/file_io.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,10 +12,14 @@
 #include <mutex>
 
 int openRegular(const char* path, int flags, mode_t mode) {
-  int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK, mode);
-  if (fd < 0) return -1;
+  int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
+  if (fd < 0) {
+    // O_NOFOLLOW fails a link with ELOOP: to the caller it is not a file.
+    if (errno == ELOOP) errno = EINVAL;
+    return -1;
+  }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
     close(fd);
     errno = EINVAL;
     return -1;
@@ -27,6 +30,11 @@ int openRegular(const char* path, int flags, mode_t mode) {
 int64_t sizeOf(int fd) {
   struct stat info {};
   return fstat(fd, &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+uint64_t inodeOf(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 ? static_cast<uint64_t>(info.st_ino) : 0;
 }
 
 bool readAt(int fd, char* buffer, size_t length, int64_t offset) {
@@ -50,6 +58,8 @@ bool appendWhole(int fd, const std::string& bytes) {
   if (start < 0) return false;
   ssize_t written = write(fd, bytes.data(), bytes.size());
   if (written == static_cast<ssize_t>(bytes.size())) return true;
+  // What a short write left is taken back; should that fail too, the
+  // journal's abandoned intent takes it back later.
   if (written > 0 && ftruncate(fd, static_cast<off_t>(start)) != 0) return false;
   return false;
 }
@@ -59,8 +69,8 @@ bool flushBoth(int first, int second) {
   // the disk take both at once.
   sync_file_range(first, 0, 0, SYNC_FILE_RANGE_WRITE);
   sync_file_range(second, 0, 0, SYNC_FILE_RANGE_WRITE);
-  bool firstFlushed = fsync(first) == 0;
-  bool secondFlushed = fsync(second) == 0;
+  bool firstFlushed = fdatasync(first) == 0;
+  bool secondFlushed = fdatasync(second) == 0;
   return firstFlushed && secondFlushed;
 }
 
@@ -68,13 +78,25 @@ bool flushBoth(int first, int second) {
 // interrupt the wait.
 static void endWait(int) {}
 
-bool lockWithin(int fd, int waitMs) {
-  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-  if (errno != EWOULDBLOCK) return false;
-  // Wait in the kernel, in line with every other waiter, until a timer sent
-  // to this thread alone interrupts the wait. The timer goes on ringing
-  // every 20 ms after the wait is over, so that a ring that comes between
-  // two tries cannot leave the next try waiting for ever.
+// Sets (F_WRLCK) or clears (F_UNLCK) the lock of one byte, waiting when
+// `wait`.
+static int lockByte(int fd, int64_t offset, short type, bool wait) {
+  struct flock byte {};
+  byte.l_type = type;
+  byte.l_whence = SEEK_SET;
+  byte.l_start = static_cast<off_t>(offset);
+  byte.l_len = 1;
+  return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &byte);
+}
+
+bool lockWithin(int fd, int64_t offset, int waitMs) {
+  if (lockByte(fd, offset, F_WRLCK, false) == 0) return true;
+  if (errno != EAGAIN && errno != EACCES) return false;
+  // Wait in the kernel (or the file system's lock server), in line with
+  // every other waiter, until a timer sent to this thread alone interrupts
+  // the wait. The timer goes on ringing every 20 ms after the wait is
+  // over, so that a ring that comes between two tries cannot leave the
+  // next try waiting for ever.
   static std::once_flag installed;
   std::call_once(installed, [] {
     struct sigaction action {};
@@ -96,10 +118,14 @@ bool lockWithin(int fd, int waitMs) {
   timer_settime(timer, 0, &when, nullptr);
   int locked;
   do {
-    locked = flock(fd, LOCK_EX);
+    locked = lockByte(fd, offset, F_WRLCK, true);
   } while (locked != 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline);
   timer_delete(timer);
   return locked == 0;
+}
+
+void unlock(int fd, int64_t offset) {
+  lockByte(fd, offset, F_UNLCK, false);
 }
 
 bool syncDirectoryOf(const char* path) {
@@ -111,11 +137,4 @@ bool syncDirectoryOf(const char* path) {
   bool synced = fsync(fd) == 0;
   close(fd);
   return synced;
-}
-
-bool stillNamed(int fd, const char* path) {
-  struct stat open {
-  }, named{};
-  return fstat(fd, &open) == 0 && stat(path, &named) == 0 && open.st_dev == named.st_dev &&
-         open.st_ino == named.st_ino;
 }

@@ -9,10 +9,13 @@
 #include <string>
 
 #include "core/card_file.h"
+#include "core/clock.h"
 #include "core/console.h"
 #include "core/messages.h"
+#include "core/packed_time.h"
 #include "core/reader_state.h"
-#include "core/tap_journal.h"
+#include "core/settle.h"
+#include "core/trip_facts.h"
 
 // The pause after a refused number or card, so the message can be read.
 constexpr int kMessagePauseMs = 2500;
@@ -22,6 +25,10 @@ static const char* banner = "";
 
 void showBanner(const char* text) {
   banner = text;
+}
+
+void warnOperator(const std::string& text) {
+  tellOperator("reader " + std::string(readerID) + ": warning: " + text);
 }
 
 WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
@@ -50,7 +57,39 @@ WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
   exit(ferror(stdin) ? EXIT_FAILURE : EXIT_SUCCESS);
 }
 
-const CardRecord* receivingCardInterface() {
+// Tells the operator what settling found.
+static void tellNotices(const std::vector<std::string>& notices) {
+  for (const std::string& notice : notices) warnOperator(notice);
+}
+
+// Settles what is left in flight before this tap: the whole network's
+// taps, once, if start-up found no network directory to settle; and a tap
+// of this reader's own that it could not take back.
+static void settleBeforeTap() {
+  std::vector<std::string> notices;
+  if (!networkSettled && networkMissing().empty()) {
+    networkSettled = settleEveryJournal(networkLogs, &notices);
+  }
+  // Should its own journal stay in flight, this tap's recording fails and
+  // says so, and the next intake tries again: nothing to do with the
+  // result here.
+  (void)settleOwnJournal(&writer, networkLogs, &notices);
+  tellNotices(notices);
+}
+
+// Warns when the card's latest record is dated ahead of this reader's
+// clock by more than hosts' clocks may differ: one of the two clocks is
+// wrong, and a transfer window would be measured from the wrong moment.
+static void warnIfDatedAhead(const CardRecord& latest) {
+  int64_t ahead = -recordAge(latest, calendarNow());
+  if (ahead <= kClockToleranceSeconds) return;
+  warnOperator(std::string(name) + ": its latest record (" + latest.tapId + ") is dated " +
+               std::to_string(ahead) +
+               " s ahead of this reader's clock: check the clocks of this host and of the "
+               "reader that recorded it");
+}
+
+const CardRecord* receivingCardInterface(HeldCard* card) {
   for (;;) {
     clearScreen();
     sayLine(banner);
@@ -65,12 +104,14 @@ const CardRecord* receivingCardInterface() {
       continue;
     }
     copyText(name, cardPath(number).c_str());
-    // A tap of this reader's cut short (a kill, a lost flush) is settled
-    // before the next begins; another card's taps left in flight are
-    // settled by holdCard.
-    recoverJournal(readerTxt);
-    LoadStatus load = holdCard(name, &heldCard, ud);
-    if (load == LoadStatus::kLoaded) return ud;
+    settleBeforeTap();
+    std::vector<std::string> notices;
+    LoadStatus load = holdCard(name, networkLogs, card, ud, &notices);
+    tellNotices(notices);
+    if (load == LoadStatus::kLoaded) {
+      warnIfDatedAhead(ud[1]);
+      return ud;
+    }
     sayLine(load == LoadStatus::kNoCard ? kNoCardText : kUnreadableCardText);
     pauseMs(kMessagePauseMs);
   }

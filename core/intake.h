@@ -1,9 +1,10 @@
 // Card intake: the console dialogue that asks for a card number, and the
-// reading of the presented card's last two records from disk.
+// holding and reading of the presented card's last two records.
 #pragma once
 
 #include <cstdio>
 
+#include "core/card_transaction.h"
 #include "core/records.h"
 
 // What reading a card number from the console gave.
@@ -21,9 +22,15 @@ WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]);
 // Sets the banner intake shows above every prompt: this reader's.
 void showBanner(const char* banner);
 
+// Writes a line for the operator on the error stream:
+// "reader <id>: warning: <text>".
+void warnOperator(const std::string& text);
+
 // Clears the screen, shows the banner and the prompt, and insists until a
-// card number names a card that can be read; holds that card (heldCard,
-// see reader_state.h), sets name and ud and returns ud. A tap of this reader's that was cut
-// short is settled first. When the console input ends, the reader exits
-// with status 0.
-const CardRecord* receivingCardInterface();
+// card number names a card that can be read; holds that card in `card`
+// (writingInterface lets go of it), sets name and ud and returns ud. Taps
+// left in flight are settled first: those of the network once its
+// directory is there (if start-up could not), this reader's own, and any
+// on the card. When the console input ends, the reader exits: with status
+// 0, or 1 when reading the input failed.
+const CardRecord* receivingCardInterface(HeldCard* card);

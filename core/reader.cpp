@@ -1,4 +1,4 @@
-// Reader start-up, the tap transaction and the tap loop.
+// Reader start-up and the tap loop.
 #include "core/reader.h"
 
 #include <sys/stat.h>
@@ -12,39 +12,17 @@
 #include "core/intake.h"
 #include "core/period.h"
 #include "core/reader_state.h"
-#include "core/tap_journal.h"
-#include "core/tap_output.h"
+#include "core/settle.h"
 
 // How long a tap's outcome stays on the screen before the next prompt.
 constexpr int kTapPauseMs = 2500;
 
-CardData arrangeCardData(DeriveTripState derive, const CardRecord records[2]) {
-  return derive(records[0], records[1], name, readerID, init.load(), calendarNow());
-}
-
-TapResult chooseAndClaim(const CardData& card, const char* readerId, ChooseFare choose) {
-  // Should the timer open a new period between the choice and the claim,
-  // the number is gone: the tap is chosen again with the new period's.
+TapResult chooseAndClaim(const CardData& card, ChooseFare choose) {
   for (;;) {
     int32_t number = nextTapNumber();
-    TapResult result = choose(card, TapStamp{readerId, number, getTime()});
-    if (result.fare < 0 || claimTapNumber(number)) return result;
+    TapResult result = choose(card, TapStamp{readerID, number, getTime()});
+    if (!isAccepted(result) || claimTapNumber(number)) return result;
   }
-}
-
-void tapTransaction(CardData (*arrange)(const CardRecord records[2]), ChooseFare choose) {
-  const CardRecord* records = receivingCardInterface();
-  CardData card = arrange(records);
-  TapResult result = chooseAndClaim(card, readerID, choose);
-  if (result.fare >= kRefusedFare) {
-    moniterInterface(result.fare, result.balance);
-    writingInterface(result.entry);
-  } else if (const char* message = unsettledMessage(result.fare)) {
-    sayLine(message);
-  }
-  // The card was held from intake on: the next reader to tap it goes on
-  // from this tap's record.
-  releaseCard(&heldCard);
 }
 
 // Warns the operator, on the error stream, when the reader does not run in
@@ -60,31 +38,59 @@ static void warnIfNotInANetwork() {
   for (const auto& directory : needed) {
     struct stat info {};
     if (stat(directory.name, &info) == 0 && S_ISDIR(info.st_mode)) continue;
-    fprintf(stderr, "reader %s: warning: there is no %s/ directory in %s: %s\n", readerID,
-            directory.name, here, directory.consequence);
+    warnOperator(std::string("there is no ") + directory.name + "/ directory in " + here + ": " +
+                 directory.consequence);
   }
 }
 
-void startReader(const ReaderConfig& config) {
+// Settles every tap left in flight by any writer (this reader stopped
+// part-way, or all of them by a power cut), or says why it waits: a network
+// directory that is not there yet (a file system not mounted) hides cards
+// and logs, and no journal is acted on until it is.
+static void settleAtStart() {
+  std::string missing = networkMissing();
+  if (!missing.empty()) {
+    // A missing directory was told of already; an empty Card/ is told here.
+    if (missing == kCardsEmpty) {
+      warnOperator(
+          "Card/ is empty: every card will be unknown, and taps left in flight are not "
+          "settled until cards are there: is the network's file system mounted?");
+    }
+    return;
+  }
+  std::vector<std::string> notices;
+  networkSettled = settleEveryJournal(networkLogs, &notices);
+  for (const std::string& notice : notices) warnOperator(notice);
+}
+
+void startReader(const ReaderConfig& config, const std::vector<std::string>& logs) {
   copyText(readerID, config.readerId);
   copyText(readerTxt, config.logPath);
+  networkLogs = logs;
+  writer = tapWriter(config.logPath);
   showBanner(config.banner);
   warnIfNotInANetwork();
   // A write past a file-size limit fails (and is taken back) instead of
   // killing the reader between a tap's two appends.
   signal(SIGXFSZ, SIG_IGN);
-  // Taps left in flight by any reader (this one stopped part-way, or all of
-  // them by a power cut) are settled before the first tap.
-  settleEveryJournal();
+  settleAtStart();
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale.
   startPeriodTimer();
 }
 
-void runReader(const ReaderConfig& config, void (*determineController)()) {
-  startReader(config);
+void pauseAfterTap() {
+  // A tap whose flush fails stays committed in the journal and is flushed
+  // before the next tap's intent: nothing more to do with the result here.
+  (void)finishTap(&writer);
+  pauseMs(kTapPauseMs);
+}
+
+void runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
+               void (*determineController)()) {
+  startReader(config, logs);
   for (;;) {
     determineController();
-    pauseMs(kTapPauseMs);
+    pauseAfterTap();
   }
 }

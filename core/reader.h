@@ -1,6 +1,10 @@
-// Start-up, the endless tap loop, and the one tap transaction that all six
-// readers share; each rule set hands in its own trip state and fare choice.
+// Start-up and the endless tap loop that all six readers share, and the
+// step of a tap that calls back into the rule set: the fare choice, made
+// again should the operating period roll over before its number is taken.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "core/records.h"
 #include "core/tap_result.h"
@@ -12,35 +16,28 @@ struct ReaderConfig {
   const char* logPath;   // this reader's log, under Reader_txt/
 };
 
-// A rule set's trip state derivation: the card's two records, its path,
-// this reader, when the operating period began and now (calendar seconds).
-using DeriveTripState = CardData (*)(const CardRecord& older, const CardRecord& latest,
-                                     const char* cardFile, const char* readerId,
-                                     int64_t periodStart, int64_t now);
-
-// A rule set's fare choice.
+// A rule set's fare choice for a card's trip state and a tap's stamp.
 using ChooseFare = TapResult (*)(const CardData& card, const TapStamp& stamp);
 
-// The trip state of the card intake has just read (the records handed in,
-// name), at this reader, in this operating period, now.
-CardData arrangeCardData(DeriveTripState derive, const CardRecord records[2]);
+// The fare `choose` gives the card now at this reader, stamped with the
+// next tap number of the period; the number is taken (claimed) only if the
+// tap is accepted. Should the timer open a new period between the choice
+// and the claim, the fare is chosen again with the new period's number.
+TapResult chooseAndClaim(const CardData& card, ChooseFare choose);
 
-// The fare `choose` gives the card now at reader `readerId`, stamped with
-// the next tap number of the period; the number is taken (claimed) only
-// if the tap is accepted.
-TapResult chooseAndClaim(const CardData& card, const char* readerId, ChooseFare choose);
-
-// One tap: intake holds a card, `arrange` derives its trip state, `choose`
-// picks the fare with the tap's stamp (the number the tap takes is claimed
-// only if it is accepted), the outcome is shown and recorded, or the tap
-// ends with its "Error" line; then the card is let go.
-void tapTransaction(CardData (*arrange)(const CardRecord records[2]), ChooseFare choose);
-
-// Sets the reader's identity, banner and log, warns when it does not run in
-// a network directory, settles every tap left in flight, and starts the
+// Sets the reader's identity, banner and log and the logs of the network
+// it belongs to (`networkLogs`: every writer's, whose journals it reads),
+// warns when it does not run in a network directory, settles every tap left
+// in flight (once the network directory is there), and starts the
 // operating period timer: all that comes before the first tap.
-void startReader(const ReaderConfig& config);
+void startReader(const ReaderConfig& config, const std::vector<std::string>& logs);
 
-// Starts the reader, then runs one tap after another with a 2500 ms pause
-// between them. Returns only through the end of console input.
-[[noreturn]] void runReader(const ReaderConfig& config, void (*determineController)());
+// The pause after a tap: the tap's record and line are flushed to disk,
+// then its outcome stays on the screen for 2500 ms.
+void pauseAfterTap();
+
+// Starts the reader, then runs one tap after another with the pause after
+// each. Never returns: the reader ends when its console input ends (see
+// receivingCardInterface).
+[[noreturn]] void runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
+                            void (*determineController)());

@@ -6,30 +6,42 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "core/card_transaction.h"
 #include "core/records.h"
 
 // This reader's identity: "S1" ... "S5" or "B". Written once, at start-up
-// (startReader); read by the tap transaction, for the trip state and the
-// stamp of every tap.
+// (startReader); read by the trip state and the stamp of every tap.
 extern char readerID[kReaderIdWidth];
 
 // The path of this reader's log. Written once, at start-up; read by the
-// writer, and by intake to settle this reader's own journal.
+// messages that name it.
 extern char readerTxt[kReaderTxtWidth];
 
 // The path of the presented card's file. Written by intake on every tap;
-// read by the trip state derivation (arrangeCardData).
+// read by the trip state derivation.
 extern char name[kNameWidth];
 
 // The presented card's last two records, older first. Written by intake on
 // every tap; read by the trip state derivation.
 extern CardRecord ud[2];
 
-// The presented card, open and locked for the tap. Held by intake; the
-// writer records the tap through it; the tap transaction lets go of it.
-extern HeldCard heldCard;
+// The logs of the network's writers (the six readers and the office),
+// whose journals intake reads when it holds a card. Written once, at
+// start-up; read by intake.
+extern std::vector<std::string> networkLogs;
+
+// This reader's log and journal, open between taps, and its last tap until
+// that is flushed. Opened by the first recording; written by recording and
+// by the pause after every tap (finishTap).
+extern TapWriter writer;
+
+// Whether the taps left in flight when the reader started have been
+// settled: at start-up, or by the first intake that finds the network
+// directory there. Written by start-up and intake; read by intake.
+extern bool networkSettled;
 
 // When the current operating period began, in calendar seconds. Written by
 // the timer thread (periodTick); read by the trip state derivation.

@@ -1,24 +1,28 @@
-// The tap journal: its block format, and settling what a block says.
+// The tap journal: its block format, a writer's own journal, notes set
+// aside, and the lock file.
 #include "core/tap_journal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "core/card_file.h"
 #include "core/file_io.h"
 
 constexpr char kJournalSuffix[] = ".pending";
+constexpr char kLockFile[] = "Card/taps.lock";
 
-std::string journalPath(const char* logPath) {
-  return std::string(logPath) + kJournalSuffix;
+std::string journalPath(const std::string& logPath) {
+  return logPath + kJournalSuffix;
 }
 
 // FNV-1a, 64 bits: enough to tell a block cut short or overwritten in part.
@@ -28,14 +32,16 @@ static uint64_t checksum(const std::string& bytes) {
   return hash;
 }
 
-// The text of a block up to its checksum: the card line, the log line and
-// the bytes of both.
+// The text of a block up to its checksum: the card line, the log line, and
+// the bytes the card continues, the card's record and the log's line.
 static std::string blockBody(const TapIntent& intent) {
-  char head[128];
-  snprintf(head, sizeof head, "card %s %" PRId64 " %zu\nlog %s %" PRId64 " %zu\n",
-           intent.cardPath.c_str(), intent.cardOffset, intent.cardBytes.size(),
-           intent.logPath.c_str(), intent.logOffset, intent.logBytes.size());
-  return head + intent.cardBytes + intent.logBytes;
+  char head[192];
+  snprintf(head, sizeof head,
+           "card %s %" PRIu64 " %" PRId64 " %zu %zu\nlog %s %" PRIu64 " %" PRId64 " %zu\n",
+           intent.cardPath.c_str(), intent.cardInode, intent.cardOffset, intent.cardTail.size(),
+           intent.cardBytes.size(), intent.logPath.c_str(), intent.logInode, intent.logOffset,
+           intent.logBytes.size());
+  return head + intent.cardTail + intent.cardBytes + intent.logBytes;
 }
 
 std::string formatIntent(const TapIntent& intent) {
@@ -52,17 +58,30 @@ static bool oneRecord(const std::string& line, CardRecord* record) {
   return parseCardLine(line.data(), line.size(), true, record);
 }
 
-// Reads the line "<name> <path> <offset> <length>" that starts at `at`,
-// all of it; moves `at` past its line feed.
-static bool headLine(const std::string& block, size_t* at, const char* format, char* path,
-                     long long* offset, size_t* length) {
+// Splits the head line that starts at `at` into its words, and moves `at`
+// past its line feed. Returns false when there is no whole line.
+static bool headWords(const std::string& block, size_t* at, std::vector<std::string>* words) {
   size_t end = block.find('\n', *at);
   if (end == std::string::npos) return false;
-  std::string line = block.substr(*at, end - *at);
-  int used = 0;
-  int got = sscanf(line.c_str(), format, path, offset, length, &used);
+  words->clear();
+  for (size_t word = *at; word <= end;) {
+    size_t space = block.find(' ', word);
+    size_t stop = space == std::string::npos || space > end ? end : space;
+    words->push_back(block.substr(word, stop - word));
+    word = stop + 1;
+  }
   *at = end + 1;
-  return got == 3 && static_cast<size_t>(used) == line.size();
+  return true;
+}
+
+// Parses a word of digits alone into a number (a block written by
+// formatIntent is checked afterwards to say exactly what it was read as).
+static bool number(const std::string& word, uint64_t* value) {
+  if (word.empty() || word.size() > 19 || word.find_first_not_of("0123456789") != word.npos) {
+    return false;
+  }
+  *value = strtoull(word.c_str(), nullptr, 10);
+  return true;
 }
 
 // Whether `path` can name a log: <log directory>/<name>, and no journal.
@@ -74,110 +93,74 @@ static bool isLogPath(const std::string& path) {
          (path.size() < suffix || path.compare(path.size() - suffix, suffix, kJournalSuffix) != 0);
 }
 
+// Whether the log line of a tap goes with its card record: a reader's log
+// line of the same tap, or the office's top-up line for this card and
+// this balance.
+static bool lineOfTap(const std::string& lineBytes, const CardRecord& record,
+                      const std::string& cardPath) {
+  if (lineBytes.size() < 2 || lineBytes.compare(lineBytes.size() - 2, 2, "\r\n") != 0) {
+    return false;
+  }
+  std::string line = lineBytes.substr(0, lineBytes.size() - 2);
+  TopUpLine topUp;
+  if (parseTopUpLine(line.data(), line.size(), &topUp)) {
+    return cardNumberOf(cardPath) == topUp.number && topUp.balance == record.balance;
+  }
+  CardRecord logged;
+  return oneRecord(line, &logged) && record.time == logged.time &&
+         strcmp(record.mode, logged.mode) == 0 && strcmp(record.inOut, logged.inOut) == 0;
+}
+
 bool parseIntent(const std::string& block, TapIntent* intent) {
   if (block.size() != kJournalBytes) return false;
   char state = block.back();
   if (state == kIdle) {
-    *intent = TapIntent{kIdle, "", 0, "", "", 0, ""};
+    *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
     return true;
   }
   if (state != kPending && state != kAbandoned) return false;
 
-  char card[32], log[48];
-  long long cardOffset = -1, logOffset = -1;
-  size_t cardLength = 0, logLength = 0, at = 0;
-  if (!headLine(block, &at, "card %31s %lld %zu%n", card, &cardOffset, &cardLength) ||
-      !headLine(block, &at, "log %47s %lld %zu%n", log, &logOffset, &logLength) ||
-      cardLength > kMaxLineBytes || logLength > kMaxLineBytes ||
-      at + cardLength + logLength > block.size()) {
+  TapIntent parsed{};
+  parsed.state = state;
+  std::vector<std::string> card, log;
+  uint64_t cardOffset = 0, tailLength = 0, cardLength = 0, logOffset = 0, logLength = 0;
+  size_t at = 0;
+  if (!headWords(block, &at, &card) || !headWords(block, &at, &log) || card.size() != 6 ||
+      log.size() != 5 || card[0] != "card" || log[0] != "log" ||
+      !number(card[2], &parsed.cardInode) || !number(card[3], &cardOffset) ||
+      !number(card[4], &tailLength) || !number(card[5], &cardLength) ||
+      !number(log[2], &parsed.logInode) || !number(log[3], &logOffset) ||
+      !number(log[4], &logLength) || tailLength > kTailBytes || cardLength > kMaxLineBytes ||
+      logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
+      at + tailLength + cardLength + logLength > block.size()) {
     return false;
   }
-  TapIntent parsed{state,
-                   card,
-                   cardOffset,
-                   block.substr(at, cardLength),
-                   log,
-                   logOffset,
-                   block.substr(at + cardLength, logLength)};
+  parsed.cardPath = card[1];
+  parsed.logPath = log[1];
+  parsed.cardOffset = static_cast<int64_t>(cardOffset);
+  parsed.logOffset = static_cast<int64_t>(logOffset);
+  parsed.cardTail = block.substr(at, tailLength);
+  parsed.cardBytes = block.substr(at + tailLength, cardLength);
+  parsed.logBytes = block.substr(at + tailLength + cardLength, logLength);
   // The block must be exactly what formatIntent makes of what it says:
   // numbers as written, the checksum right, nothing but padding after it.
   if (formatIntent(parsed) != block) return false;
 
-  // A card of this network, and a record and a line of one tap.
-  CardRecord record, line;
+  // A card of this network continued by one record, and a line of the
+  // same tap in a log of the log directory.
+  CardRecord record;
   bool wellFormed = isCardPath(parsed.cardPath) && isLogPath(parsed.logPath) &&
                     parsed.cardOffset > 0 && parsed.logOffset >= 0 &&
-                    parsed.cardBytes.rfind("\r\n", 0) == 0 &&
-                    oneRecord(parsed.cardBytes.substr(2), &record) && parsed.logBytes.size() >= 2 &&
-                    parsed.logBytes.compare(parsed.logBytes.size() - 2, 2, "\r\n") == 0 &&
-                    oneRecord(parsed.logBytes.substr(0, parsed.logBytes.size() - 2), &line) &&
-                    record.time == line.time && strcmp(record.mode, line.mode) == 0 &&
-                    strcmp(record.inOut, line.inOut) == 0;
+                    static_cast<int64_t>(parsed.cardTail.size()) <= parsed.cardOffset &&
+                    !parsed.cardTail.empty() && parsed.cardBytes.rfind("\r\n", 0) == 0 &&
+                    oneRecord(parsed.cardBytes.substr(2), &record) &&
+                    lineOfTap(parsed.logBytes, record, parsed.cardPath);
   if (!wellFormed) return false;
   *intent = parsed;
   return true;
 }
 
-// What a file holds where an intent puts its bytes.
-enum class Holds {
-  kNothing,  // it ends where the bytes begin
-  kPart,     // it ends with a first part of them
-  kWhole,    // it holds them all
-  kOther,    // something else: shorter, other bytes, or not a place they could go
-};
-
-// What the file `fd` holds of `bytes` at `offset`. A card's bytes must follow
-// a record (a card never ends with a line break); a log's must begin a line.
-// `last` tells whether the bytes found are the last thing in the file.
-static Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last) {
-  int64_t size = sizeOf(fd);
-  if (size < offset || offset < 0) return Holds::kOther;
-  std::string before = offset > 0 ? bytesAt(fd, offset - 1, 1) : "";
-  bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
-  if (!follows) return Holds::kOther;
-  size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
-  if (present > 0 && bytesAt(fd, offset, present) != bytes.substr(0, present)) {
-    return Holds::kOther;
-  }
-  *last = size == offset + static_cast<int64_t>(present);
-  if (present == 0) return Holds::kNothing;
-  return present < bytes.size() ? Holds::kPart : Holds::kWhole;
-}
-
-// Appends what the file lacks of bytes it holds a first part of.
-static bool complete(int fd, Holds held, int64_t offset, const std::string& bytes) {
-  if (held == Holds::kWhole) return true;
-  size_t present = static_cast<size_t>(sizeOf(fd) - offset);
-  return appendWhole(fd, bytes.substr(present));
-}
-
-// Cuts the bytes off again when they, or a first part of them, end the file.
-static bool takeBack(int fd, Holds held, bool last, int64_t offset) {
-  if (held == Holds::kNothing || held == Holds::kOther || !last) return true;
-  return ftruncate(fd, static_cast<off_t>(offset)) == 0;
-}
-
-bool settleIntent(const TapIntent& intent, int card, int log) {
-  bool cardLast = false, logLast = false;
-  Holds onCard = holds(card, intent.cardOffset, intent.cardBytes, true, &cardLast);
-  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &logLast);
-  bool forward = intent.state == kPending && onCard != Holds::kOther && inLog != Holds::kOther;
-  bool settled = forward && complete(card, onCard, intent.cardOffset, intent.cardBytes) &&
-                 complete(log, inLog, intent.logOffset, intent.logBytes);
-  if (!settled) {
-    // Taken back instead: what of the tap ends each file, whole or cut.
-    onCard = holds(card, intent.cardOffset, intent.cardBytes, true, &cardLast);
-    inLog = holds(log, intent.logOffset, intent.logBytes, false, &logLast);
-    settled = takeBack(card, onCard, cardLast, intent.cardOffset) &&
-              takeBack(log, inLog, logLast, intent.logOffset);
-  }
-  // A card that is gone (-1) holds nothing to flush.
-  return settled && (card >= 0 ? flushBoth(card, log) : fsync(log) == 0);
-}
-
-// Moves whatever stands at `path` out of the way, without opening it and
-// never over anything moved aside before.
-static bool setAside(const std::string& path) {
+bool setAside(const std::string& path) {
   for (int n = 0; n < 100; n++) {
     char suffix[80];
     snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
@@ -187,6 +170,23 @@ static bool setAside(const std::string& path) {
       return true;
     }
     if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+bool keepDroppedIntent(const std::string& journal, const TapIntent& intent) {
+  std::string block = formatIntent(intent);
+  for (int n = 0; n < 100; n++) {
+    char suffix[80];
+    snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
+             static_cast<int>(getpid()), n);
+    int fd = openRegular((journal + suffix).c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd < 0) return false;
+    bool written = write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
+                   fsync(fd) == 0;
+    close(fd);
+    return written && syncDirectoryOf(journal.c_str());
   }
   return false;
 }
@@ -203,26 +203,69 @@ bool readJournalBlock(int fd, TapIntent* intent) {
 // Whether an intent read from the journal at `path` is that journal's own:
 // idle, or for the log the journal stands beside (not a copy of another's).
 static bool ownIntent(const std::string& path, const TapIntent& intent) {
-  return intent.state == kIdle || journalPath(intent.logPath.c_str()) == path;
+  return intent.state == kIdle || journalPath(intent.logPath) == path;
 }
 
-int openJournal(const char* logPath, TapIntent* intent) {
+// Whether the open file is the writers' own: made by the user the readers
+// run as (this process's), so that no other user's file is acted on.
+static bool writersOwn(int fd) {
+  struct stat info {};
+  return fstat(fd, &info) == 0 && info.st_uid == geteuid();
+}
+
+// Reads the journal at `path`; `anyOwner` takes one another user made.
+static bool readJournalAt(const std::string& path, TapIntent* intent, bool anyOwner) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool read =
+      (anyOwner || writersOwn(fd)) && readJournalBlock(fd, intent) && ownIntent(path, *intent);
+  close(fd);
+  return read;
+}
+
+bool readJournal(const std::string& path, TapIntent* intent) {
+  return readJournalAt(path, intent, false);
+}
+
+bool inspectJournal(const std::string& path, TapIntent* intent) {
+  return readJournalAt(path, intent, true);
+}
+
+// Writes an idle block into the journal `fd` and flushes it.
+static bool writeIdle(int fd) {
+  std::string idle = formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""});
+  return pwrite(fd, idle.data(), idle.size(), 0) == static_cast<ssize_t>(idle.size()) &&
+         fdatasync(fd) == 0;
+}
+
+int openJournal(const std::string& logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
-  int fd = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
+  int fd = openRegular(path.c_str(), O_RDWR);
+  if (fd >= 0 && !writersOwn(fd)) {
+    close(fd);
+    fd = -1;
+    errno = EPERM;
+  }
   if (fd >= 0 && readJournalBlock(fd, intent) && ownIntent(path, *intent)) return fd;
+  // An empty journal, left by a writer stopped as it made it or by a full
+  // disk, holds nothing: it is made idle where it is.
+  if (fd >= 0 && sizeOf(fd) == 0 && writeIdle(fd)) {
+    *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
+    return fd;
+  }
   if (fd >= 0) close(fd);
   if ((fd >= 0 || errno != ENOENT) && !setAside(path)) return -1;
   // A new journal: created where nothing stands, idle, and its name made
-  // durable, so that an intent written into it later cannot be lost with it.
-  fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+  // durable, so that an intent written into it later cannot be lost with
+  // it. One that cannot be written goes again: nothing is left per tap.
+  fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL);
   if (fd < 0) return -1;
-  *intent = TapIntent{kIdle, "", 0, "", "", 0, ""};
-  std::string idle = formatIntent(*intent);
-  if (pwrite(fd, idle.data(), idle.size(), 0) != static_cast<ssize_t>(idle.size()) ||
-      fsync(fd) != 0 || !syncDirectoryOf(path.c_str())) {
+  if (!writeIdle(fd) || !syncDirectoryOf(path.c_str())) {
     close(fd);
+    unlink(path.c_str());
     return -1;
   }
+  *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
   return fd;
 }
 
@@ -236,133 +279,21 @@ bool markJournal(int journal, char state, bool flush) {
   return pwrite(journal, &state, 1, kJournalBytes - 1) == 1 && (!flush || fdatasync(journal) == 0);
 }
 
-bool readJournal(const char* path, TapIntent* intent) {
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool read = readJournalBlock(fd, intent) && ownIntent(path, *intent);
-  close(fd);
-  return read;
+int openLocks() {
+  // Made with mode 0600 and never written: only the readers' user can open
+  // it, and so only readers (and the office) can take its locks.
+  return openRegular(kLockFile, O_RDWR | O_CREAT, 0600);
 }
 
-// Opens a log for settling an intent, never through a link, and takes its
-// lock.
-static int lockLog(const std::string& logPath) {
-  int log = openRegular(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW);
-  if (log >= 0 && !lockWithin(log, kLockWaitMs)) {
-    close(log);
-    return -1;
-  }
-  return log;
+// FNV-1a of a text, kept to 40 bits: a byte far within any file size.
+static int64_t lockByteOf(const std::string& text) {
+  return static_cast<int64_t>(checksum(text) & ((1ULL << 40) - 1));
 }
 
-// Settles the intent in the journal at `path` for the card `cardPath`, open
-// and locked as `card` (-1 if it is gone), once the journal's log is locked
-// too: read again under that lock, the journal may be idle by then.
-static bool settleJournal(const std::string& path, const std::string& logPath,
-                          const std::string& cardPath, int card) {
-  int log = lockLog(logPath);
-  if (log < 0) return false;
-  int journal = openRegular(path.c_str(), O_RDWR | O_NOFOLLOW);
-  TapIntent intent;
-  // Anything but a tap in flight on this card, through this log, leaves
-  // nothing for this settling to do.
-  bool settled = true;
-  if (journal >= 0 && readJournalBlock(journal, &intent) && intent.state != kIdle &&
-      intent.cardPath == cardPath && intent.logPath == logPath) {
-    settled = settleIntent(intent, card, log) && markJournal(journal, kIdle, false);
-  }
-  if (journal >= 0) close(journal);
-  close(log);
-  return settled;
+int64_t cardLockByte(const std::string& cardPath) {
+  return (1LL << 40) + lockByteOf(cardPath);
 }
 
-// Whether `path` can name a journal: <log directory>/<name>.pending.
-static bool isJournalPath(const std::string& path) {
-  const std::string directory = std::string(kLogDirectory) + "/";
-  const size_t suffix = strlen(kJournalSuffix);
-  return path.size() > directory.size() + suffix && path.rfind(directory, 0) == 0 &&
-         path.find('/', directory.size()) == std::string::npos &&
-         path.compare(path.size() - suffix, suffix, kJournalSuffix) == 0;
-}
-
-// Settles the journal at `path` if a tap is in flight there: takes the lock
-// of the card it names, then its log's.
-static bool recoverJournalAt(const std::string& path) {
-  TapIntent intent;
-  if (!readJournal(path.c_str(), &intent) || intent.state == kIdle) return true;
-  // A card removed since can hold nothing of the tap: its log line goes.
-  int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
-  if ((card < 0 && errno != ENOENT) || (card >= 0 && !lockWithin(card, kLockWaitMs))) {
-    if (card >= 0) close(card);
-    leaveHint(intent.cardPath.c_str(), path);
-    return false;
-  }
-  std::string logPath = path.substr(0, path.size() - strlen(kJournalSuffix));
-  bool settled = settleJournal(path, logPath, intent.cardPath, card);
-  // Unsettled, the tap keeps (or gets back, after a power cut took it or
-  // cut it short) the hint that keeps the card's next reader from reading
-  // past it: the card is held, so no other tap's hint stands there.
-  if (!settled && card >= 0) {
-    unlink(hintPath(intent.cardPath.c_str()).c_str());
-    leaveHint(intent.cardPath.c_str(), path);
-  }
-  if (card >= 0) close(card);
-  return settled;
-}
-
-std::string hintPath(const char* cardPath) {
-  return std::string(cardPath) + kJournalSuffix;
-}
-
-bool leaveHint(const char* cardPath, const std::string& journal) {
-  int fd = open(hintPath(cardPath).c_str(),
-                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool written = write(fd, journal.data(), journal.size()) == static_cast<ssize_t>(journal.size());
-  close(fd);
-  if (!written) unlink(hintPath(cardPath).c_str());
-  return written;
-}
-
-void dropHint(const char* cardPath) {
-  unlink(hintPath(cardPath).c_str());
-}
-
-bool settleHinted(const char* cardPath, int card) {
-  std::string hint = hintPath(cardPath);
-  int fd = open(hint.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return true;
-  // A hint is a regular file holding a journal's path and no more; a link
-  // fails the open.
-  struct stat info {};
-  bool regular = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  char text[64];
-  ssize_t read = regular ? pread(fd, text, sizeof text, 0) : -1;
-  if (fd >= 0) close(fd);
-  if (regular && read == 0) return unlink(hint.c_str()) == 0 || errno == ENOENT;
-  std::string journal = read > 0 ? std::string(text, static_cast<size_t>(read)) : "";
-  if (!isJournalPath(journal)) return setAside(hint);
-  TapIntent intent;
-  bool ours =
-      readJournal(journal.c_str(), &intent) && intent.state != kIdle && intent.cardPath == cardPath;
-  std::string logPath = journal.substr(0, journal.size() - strlen(kJournalSuffix));
-  if (ours && !settleJournal(journal, logPath, cardPath, card)) return false;
-  unlink(hint.c_str());
-  return true;
-}
-
-bool settleEveryJournal() {
-  DIR* directory = opendir(kLogDirectory);
-  if (directory == nullptr) return true;
-  bool settled = true;
-  while (dirent* entry = readdir(directory)) {
-    std::string path = std::string(kLogDirectory) + "/" + entry->d_name;
-    if (isJournalPath(path)) settled = recoverJournalAt(path) && settled;
-  }
-  closedir(directory);
-  return settled;
-}
-
-bool recoverJournal(const char* logPath) {
-  return recoverJournalAt(journalPath(logPath));
+int64_t journalLockByte(const std::string& logPath) {
+  return lockByteOf(logPath);
 }

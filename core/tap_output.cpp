@@ -1,13 +1,18 @@
-// Display and recording of a tap. The recording itself, the card's record
+// Recording and display of a tap. The recording itself, the card's record
 // and the log's line as one transaction, is recordTap's.
 #include "core/tap_output.h"
 
-#include "core/card_transaction.h"
+#include <cerrno>
+#include <cstring>
+
+#include "core/card_file.h"
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/intake.h"
 #include "core/messages.h"
 #include "core/packed_time.h"
 #include "core/reader_state.h"
+#include "core/tap_result.h"
 #include "core/text.h"
 
 std::string formatOutcome(int32_t fare, int32_t balance) {
@@ -19,13 +24,26 @@ void printTime(int64_t p) {
   say(formatTimeLine(p));
 }
 
-void moniterInterface(int32_t fare, int32_t balance) {
-  say(formatOutcome(fare, balance));
-  printTime(getTime());
-  // The outcome is on the screen before anything is written.
+void moniterInterface(const TapResult& result, bool recorded) {
+  if (isShown(result)) {
+    say(formatOutcome(result.fare, result.balance));
+    printTime(getTime());
+    if (!recorded) sayLine(kWriteFailedText);
+  } else if (const char* message = unsettledMessage(result.fare)) {
+    sayLine(message);
+  }
   flushConsole();
 }
 
-void writingInterface(TapEntry entry) {
-  if (!recordTap(heldCard, entry, readerTxt)) sayLine(kWriteFailedText);
+bool writingInterface(HeldCard* card, const TapEntry& entry) {
+  bool recorded =
+      entry.charged < 0 || recordTap(*card, formatCardRecord(entry), formatLogLine(entry), &writer);
+  int reason = errno;
+  // The card was held from intake on: the next reader to tap it goes on
+  // from this tap's record.
+  releaseCard(card);
+  if (!recorded) {
+    warnOperator("the tap on " + card->path + " could not be recorded: " + strerror(reason));
+  }
+  return recorded;
 }

@@ -42,6 +42,18 @@ TapResult refuseTap(const CardData& card);
 // kNoRuleFits or kNoSettlementFits. Nothing to show or write.
 TapResult noFareEntry(int32_t why = kNoFareEntry);
 
+// Whether a tap is accepted: it charges a fare (0 or more) and has an entry
+// to record.
+inline bool isAccepted(const TapResult& result) {
+  return result.fare >= 0;
+}
+
+// Whether a tap's outcome is shown on the console: accepted, or refused for
+// want of balance (a tap no fare entry settled shows only its "Error" line).
+inline bool isShown(const TapResult& result) {
+  return isAccepted(result) || result.fare == kRefusedFare;
+}
+
 // The console line a tap that no fare entry settled ends with: "Error 1",
 // "Error 2", or none (nullptr).
 const char* unsettledMessage(int32_t fare);

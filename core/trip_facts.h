@@ -8,6 +8,12 @@
 
 #include "core/records.h"
 
+// How far apart the clocks of the network's hosts may be, in seconds, and a
+// record still count as dated right: a reader warns of a card record dated
+// further ahead of its clock, and the audit reports one dated further ahead
+// of the record after it.
+constexpr int64_t kClockToleranceSeconds = 5;
+
 // The trip state that both rule sets derive the same way from the older
 // and the latest record; transferWindow, staleEntry and stationDistance
 // are left at 0 for the rule set to fill.

@@ -466,13 +466,15 @@ struct Auditor {
   void noteInLogs(const std::string& path) {
     if (endsWith(path, ".pending")) {
       TapIntent intent;
-      if (readJournal(path.c_str(), &intent) && intent.state == kIdle) return;
-      if (!readJournal(path.c_str(), &intent)) {
-        anomaly(AnomalyKind::kNoteLeft, path, 0, "not a journal block");
-      } else {
+      if (!inspectJournal(path, &intent)) {
+        anomaly(AnomalyKind::kNoteLeft, path, 0,
+                "not a journal block: a reader starting moves it aside; look at it, then remove "
+                "it");
+      } else if (intent.state != kIdle) {
         anomaly(AnomalyKind::kNoteLeft, path, 0,
                 std::string(intent.state == kPending ? "a tap in flight" : "a tap abandoned") +
-                    " on " + shownName(intent.cardPath) + ": the next reader to start settles it");
+                    " on " + shownName(intent.cardPath) +
+                    ": its reader finishes it, or the next reader to start settles it");
       }
       return;
     }
@@ -490,7 +492,8 @@ struct Auditor {
       }
       if (endsWith(name, ".pending")) {
         anomaly(AnomalyKind::kNoteLeft, path, 0,
-                "a hint of a tap in flight: the card's next reader settles it");
+                "a note readers of an earlier version left beside a card: no reader reads it "
+                "now; remove it");
         continue;
       }
       if (name.find(".set-aside.") != std::string::npos) {

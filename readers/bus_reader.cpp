@@ -3,5 +3,5 @@
 #include "readers/network.h"
 
 int main() {
-  runReader(kBusReader, bus::determineController);
+  runReader(kBusReader, networkLogPaths(), bus::determineController);
 }

@@ -1,7 +1,11 @@
 // The readers of the network, one row each: identity, banner and log. The
 // six programs start from their row; the back office finds each reader's
-// log by it.
+// log by it. Beside them, the office's top-up log: every writer's journal
+// is read when a card is held.
 #pragma once
+
+#include <string>
+#include <vector>
 
 #include "core/reader.h"
 
@@ -14,3 +18,16 @@ constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Reader_txt/Bus.txt"};
 
 constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
                                             kStationS4, kStationS5, kBusReader};
+
+// The office's log of the money it loads onto cards (card_tool topup): a
+// file beside the reader logs that no reader reads.
+constexpr char kTopUpLog[] = "Reader_txt/Topup.txt";
+
+// The logs of every writer of the network, the readers' and the office's:
+// the only journals (<log>.pending) a reader reads or settles.
+inline std::vector<std::string> networkLogPaths() {
+  std::vector<std::string> logs;
+  for (const ReaderConfig& reader : kNetworkReaders) logs.push_back(reader.logPath);
+  logs.push_back(kTopUpLog);
+  return logs;
+}

@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS3, subway::determineController);
+  runReader(kStationS3, networkLogPaths(), subway::determineController);
 }

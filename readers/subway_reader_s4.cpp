@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS4, subway::determineController);
+  runReader(kStationS4, networkLogPaths(), subway::determineController);
 }

@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS5, subway::determineController);
+  runReader(kStationS5, networkLogPaths(), subway::determineController);
 }

@@ -2,7 +2,9 @@
 // that matches wins; fares and the balance each tap needs are in fares.h.
 #include "subway/dispatch.h"
 
+#include "core/intake.h"
 #include "core/reader.h"
+#include "core/tap_output.h"
 #include "subway/controllers.h"
 #include "subway/fare_entries.h"
 #include "subway/fares.h"
@@ -33,7 +35,12 @@ TapResult chooseFare(const CardData& card, const TapStamp& stamp) {
 }
 
 void determineController() {
-  tapTransaction(arrangingCardDataInterface, chooseFare);
+  HeldCard card;
+  const CardRecord* records = receivingCardInterface(&card);
+  CardData data = arrangingCardDataInterface(records);
+  TapResult result = chooseAndClaim(data, chooseFare);
+  bool recorded = writingInterface(&card, result.entry);
+  moniterInterface(result, recorded);
 }
 
 }  // namespace subway

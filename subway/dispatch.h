@@ -12,8 +12,9 @@ namespace subway {
 // gets no fare entry (kNoRuleFits: "Error 1").
 TapResult chooseFare(const CardData& card, const TapStamp& stamp);
 
-// One tap transaction (the reader's own, shared with the bus): intake,
-// trip state, fare, display, recording.
+// One tap, in order: intake holds the card and reads its last two records,
+// the trip state is derived, the fare chosen and its number claimed, an
+// accepted tap recorded and the card let go, then the outcome shown.
 void determineController();
 
 }  // namespace subway

@@ -375,8 +375,11 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          TapIntent intent{kPending,
                           "Card/3.txt",
                           5,
+                          100,
+                          "20260306110000,SUBWAY,OUT,1150,S3_1",
                           "\r\n20260306120000,SUBWAY,IN,100,S1_1",
                           "Reader_txt/Subway1.txt",
+                          6,
                           0,
                           "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
          writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
@@ -487,8 +490,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
   // Named as it was given, and no database begun.
   ToolRun nowhere = cardTool(network, "audit --sqlite " + network.root() + "/audit.db");
   EXPECT_EQ(nowhere.status, 2);
-  EXPECT_NE(nowhere.output.find(network.root() + " is not a network directory"),
-            std::string::npos)
+  EXPECT_NE(nowhere.output.find(network.root() + " is not a network directory"), std::string::npos)
       << nowhere.output;
   EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
   EXPECT_FALSE(fileExists(network.root() + "/audit.db"));

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,26 +69,37 @@ TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
   EXPECT_NE(run.errors.find("reader S2: warning: there is no Reader_txt/ directory in "),
             std::string::npos)
       << run.errors;
-  EXPECT_EQ(run.errors.find("Card/"), std::string::npos) << run.errors;
+  EXPECT_EQ(run.errors.find("no Card/"), std::string::npos) << run.errors;
+  // And told why the tap failed.
+  EXPECT_NE(run.errors.find("reader S2: warning: the tap on Card/1.txt could not be recorded: No "
+                            "such file or directory"),
+            std::string::npos)
+      << run.errors;
 }
 
-TEST(ReaderConsole, ShowsTheOutcomeBeforeWritingEitherFile) {
+TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {
+  // S2's console stops (a terminal stopped with Ctrl-S, a pipe nobody
+  // reads) as it shows a tap's fare: the tap is recorded and its card let
+  // go before anything is shown, so S3 taps the card meanwhile.
   Network network;
   std::string card = freshCard(5000);
   network.writeCard("1", card);
-  // Holding the log's lock holds the writer once it has both files open.
-  std::string log = network.root() + "/Reader_txt/Subway2.txt";
-  int held = open(log.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);
-  Reader s2(network, program("subway_reader_s2"));
+  // S3 begins its operating period first, so that S2's entry is no trip
+  // left open from before it.
+  Reader s3(network, program("subway_reader_s3"));
+  waitForPeriods({&s3});
+  Reader s2(network, program("subway_reader_s2"), prompt(kS2).size());
   s2.type("1\n");
-  std::string outcome = euckr("\n요금 : 1050\n잔액 : 3950\n현재 시간 : ");
-  EXPECT_TRUE(waitUntil([&] { return s2.output().find(outcome) != std::string::npos; }, 10));
-  EXPECT_EQ(network.card("1"), card) << "written before the log was open";
-  close(held);
-  EXPECT_TRUE(
-      waitUntil([&] { return network.card("1") != card && network.log("Subway2.txt") != ""; }, 10));
-  s2.finish();
+  EXPECT_TRUE(waitUntil([&] { return network.card("1") != card; }, 10))
+      << "the tap was not recorded while its console was blocked";
+  s3.type("1\n");
+  EXPECT_EQ(s3.finish(), 0);
+  EXPECT_EQ(s3.maskedOutput(), prompt("Subway Reader (Quillbay)") + charged(0, 3950) +
+                                   prompt("Subway Reader (Quillbay)"));
+  s2.unblockConsole();
+  EXPECT_EQ(s2.finish(), 0);
+  EXPECT_EQ(s3.masked(network.card("1")),
+            card + "\r\n<now>,SUBWAY,IN,3950,S2_1\r\n<now>,SUBWAY,OUT,3950,S3_1");
 }
 
 class EveryReader : public ::testing::TestWithParam<std::array<const char*, 5>> {};

@@ -40,7 +40,7 @@ std::string program(const std::string& name) {
   return std::string(READERS_DIR) + "/" + name;
 }
 
-Reader::Reader(const Network& network, const std::string& programPath) {
+Reader::Reader(const Network& network, const std::string& programPath, size_t consoleRoom) {
   static int readers = 0;
   outputPath_ = network.root() + "/console-" + std::to_string(++readers) + ".txt";
   std::string path = "PATH=" + network.root() + "/bin:/usr/bin:/bin";
@@ -64,6 +64,16 @@ Reader::Reader(const Network& network, const std::string& programPath) {
   int pipeFds[2];
   // Close-on-exec, so that no other reader holds this one's input open.
   if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
+  int console[2] = {-1, -1};
+  if (consoleRoom > 0) {
+    if (pipe2(console, O_CLOEXEC) != 0) return;
+    int size = fcntl(console[1], F_SETPIPE_SZ, 4096);
+    std::string filler(static_cast<size_t>(size) - consoleRoom, '.');
+    if (size < 0 ||
+        write(console[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
+      return;
+    }
+  }
   started_ = getTime();
   pid_ = fork();
   if (pid_ == 0) {
@@ -71,7 +81,7 @@ Reader::Reader(const Network& network, const std::string& programPath) {
     int err = open((outputPath_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (chdir(network.root().c_str()) != 0 || out < 0 || err < 0) _exit(126);
     dup2(pipeFds[0], 0);
-    dup2(out, 1);
+    dup2(consoleRoom > 0 ? console[1] : out, 1);
     dup2(err, 2);
     close(pipeFds[1]);
     char* argv[] = {const_cast<char*>(programPath.c_str()), nullptr};
@@ -80,6 +90,17 @@ Reader::Reader(const Network& network, const std::string& programPath) {
   }
   close(pipeFds[0]);
   input_ = pipeFds[1];
+  if (consoleRoom > 0) {
+    close(console[1]);
+    console_ = console[0];
+  }
+}
+
+void Reader::unblockConsole() {
+  fcntl(console_, F_SETFL, O_NONBLOCK);
+  char buffer[4096];
+  while (read(console_, buffer, sizeof buffer) > 0) {
+  }
 }
 
 Reader::~Reader() {
@@ -94,6 +115,9 @@ void Reader::type(const std::string& text) {
 int Reader::finish() {
   if (input_ >= 0) close(input_);
   input_ = -1;
+  // A console nobody reads is let go, so that the reader can end.
+  if (console_ >= 0) close(console_);
+  console_ = -1;
   int status = 0;
   bool exited = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 120);
   if (!exited) {

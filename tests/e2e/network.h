@@ -34,7 +34,10 @@ std::string maskTimes(const std::string& bytes, int64_t from, int64_t to);
 // its console output on a file.
 class Reader {
  public:
-  Reader(const Network& network, const std::string& program);
+  // With `consoleRoom`, the console is a pipe that nobody reads and that has
+  // room for that many bytes only: the reader blocks writing past them, as
+  // on a terminal stopped with Ctrl-S, until unblockConsole.
+  Reader(const Network& network, const std::string& program, size_t consoleRoom = 0);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
@@ -48,6 +51,8 @@ class Reader {
   // error stream.
   std::string output() const;
   std::string errors() const;
+  // Reads what a blocked console holds, so that the reader goes on.
+  void unblockConsole();
   // Waits until the reader has shown its card prompt `n` times.
   bool waitForPrompts(int n) const;
   // The console output with the times of the run masked.
@@ -62,6 +67,7 @@ class Reader {
  private:
   pid_t pid_ = -1;
   int input_ = -1;
+  int console_ = -1;  // the read end of a console pipe
   std::string outputPath_;
   int64_t started_ = 0, finished_ = 0;
 };

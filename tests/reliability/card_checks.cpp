@@ -46,8 +46,9 @@ bool wholeLog(const std::string& path, size_t* lines) {
 }
 
 std::string logOf(const std::string& reader, const std::string& root) {
-  return root +
-         (reader == "B" ? "/Reader_txt/Bus.txt" : "/Reader_txt/Subway" + reader.substr(1) + ".txt");
+  std::string log =
+      reader == "B" ? "Reader_txt/Bus.txt" : "Reader_txt/Subway" + reader.substr(1) + ".txt";
+  return root == "." ? log : root + "/" + log;
 }
 
 // A tap id without the CR an older record keeps.

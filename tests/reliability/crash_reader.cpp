@@ -15,7 +15,7 @@ int main(int argc, char** argv) {
     bool bus = reader.readerId[0] == 'B';
     // As every reader does at start: among others, taps left in flight are
     // settled.
-    startReader(reader);
+    startReader(reader, networkLogPaths());
     for (;;) {
       if (bus) {
         bus::determineController();

@@ -93,7 +93,7 @@ void killAtRandom(const std::vector<pid_t>& readers, std::mt19937& random) {
 // Whether the journal beside `log` holds a tap in flight.
 bool inFlight(const std::string& log) {
   TapIntent intent;
-  return readJournal(journalPath(log.c_str()).c_str(), &intent) && intent.state != kIdle;
+  return readJournal(journalPath(log), &intent) && intent.state != kIdle;
 }
 
 // What the killed readers left, settled as the network settles it: each
@@ -101,12 +101,15 @@ bool inFlight(const std::string& log) {
 void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
                               const std::vector<std::string>& readers) {
   for (const std::string& card : cards) {
-    HeldCard held;
     CardRecord records[2];
-    holdCard(card.c_str(), &held, records);
-    releaseCard(&held);
+    holdAndLetGo(card.c_str(), records);
   }
-  for (const std::string& reader : readers) recoverJournal(logOf(reader).c_str());
+  for (const std::string& reader : readers) {
+    TapWriter writer = tapWriter(logOf(reader));
+    std::vector<std::string> notices;
+    EXPECT_TRUE(settleOwnJournal(&writer, logsWith(), &notices)) << reader;
+    closeTapWriter(&writer);
+  }
 }
 
 // The taps a card tells after its first two records, as
@@ -146,6 +149,8 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
       // that gets the card must be recorded. Exits with the number of taps
       // tapped again.
       int again = 0;
+      TapWriter writer = tapWriter("Reader_txt/Subway1.txt");
+      std::vector<std::string> logs = logsWith(), notices;
       for (int i = 0; i < kTaps; i++) {
         TapEntry entry = sampleTap("Card/1.txt", "", w * 1000 + i, 20260306081530);
         entry.charged = i;
@@ -155,13 +160,16 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
         HeldCard card;
         CardRecord records[2];
         int tries = 0;
-        while (holdCard(entry.cardFile, &card, records) != LoadStatus::kLoaded) {
+        while (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
           if (++tries == 10) _exit(kGaveUp);
         }
-        if (!recordTap(card, entry, "Reader_txt/Subway1.txt")) _exit(kGaveUp);
+        if (!recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer)) {
+          _exit(kGaveUp);
+        }
         releaseCard(&card);
         again += tries > 0;
       }
+      closeTapWriter(&writer);
       _exit(std::min(again, kGaveUp - 1));
     }
     writers.push_back(pid);

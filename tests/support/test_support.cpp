@@ -11,7 +11,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <algorithm>
+
+#include "core/card_file.h"
 #include "core/card_transaction.h"
+#include "readers/network.h"
 
 std::string euckr(const std::string& utf8) {
   iconv_t converter = iconv_open("EUC-KR", "UTF-8");
@@ -51,13 +55,36 @@ void InScratchNetwork::TearDown() {
   ASSERT_EQ(chdir(home_), 0);
 }
 
+std::vector<std::string> logsWith(const std::string& logPath) {
+  std::vector<std::string> logs = networkLogPaths();
+  if (!logPath.empty() && std::find(logs.begin(), logs.end(), logPath) == logs.end()) {
+    logs.push_back(logPath);
+  }
+  return logs;
+}
+
 bool recordOnCard(const TapEntry& entry, const char* logPath) {
   HeldCard card;
   CardRecord records[2];
-  if (holdCard(entry.cardFile, &card, records) != LoadStatus::kLoaded) return false;
-  bool recorded = recordTap(card, entry, logPath);
+  std::vector<std::string> notices;
+  if (holdCard(entry.cardFile, logsWith(logPath), &card, records, &notices) !=
+      LoadStatus::kLoaded) {
+    return false;
+  }
+  TapWriter writer = tapWriter(logPath);
+  bool recorded =
+      entry.charged < 0 || recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer);
   releaseCard(&card);
+  closeTapWriter(&writer);
   return recorded;
+}
+
+LoadStatus holdAndLetGo(const char* path, CardRecord records[2]) {
+  HeldCard card;
+  std::vector<std::string> notices;
+  LoadStatus status = holdCard(path, logsWith(), &card, records, &notices);
+  releaseCard(&card);
+  return status;
 }
 
 std::vector<CorpusSeed> cardTailSeeds() {

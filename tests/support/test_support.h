@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/card_transaction.h"
 #include "core/records.h"
 #include "tests/support/samples.h"
 
@@ -43,10 +44,18 @@ class InScratchNetwork : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// The logs whose journals a reader reads when it holds a card: the
+// network's, and `logPath` when it is another.
+std::vector<std::string> logsWith(const std::string& logPath = "");
+
 // Records a tap as a reader does: holds its card, records the tap on it and
-// in the log at `logPath`, lets go of the card. Returns whether it was
-// recorded.
+// in the log at `logPath`, lets go of the card and flushes the tap. Returns
+// whether it was recorded.
 bool recordOnCard(const TapEntry& entry, const char* logPath);
+
+// Holds the card at `path` as the next reader to tap it does (settling what
+// is in flight on it), and lets go; fills `records` when it can be read.
+LoadStatus holdAndLetGo(const char* path, CardRecord records[2]);
 
 // A seed of the card-tail fuzz corpus: its file name, and its bytes, whose
 // first byte says whether the rest is a whole card file (1) or only the

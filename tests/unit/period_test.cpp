@@ -67,18 +67,20 @@ TapResult acceptAcrossAPeriod(const CardData& card, const TapStamp& stamp) {
 }  // namespace
 
 TEST(TapNumbers, OnlyAnAcceptedTapTakesOneAndANewPeriodRenumbersIt) {
+  copyText(readerID, "S1");
   init.store(1000);
   count.store(4);
-  EXPECT_EQ(chooseAndClaim(aCard(), "S1", refuse).fare, kRefusedFare);
-  EXPECT_EQ(chooseAndClaim(aCard(), "S1", noRule).fare, kNoRuleFits);
+  EXPECT_EQ(chooseAndClaim(aCard(), refuse).fare, kRefusedFare);
+  EXPECT_EQ(chooseAndClaim(aCard(), noRule).fare, kNoRuleFits);
   EXPECT_EQ(nextTapNumber(), 5) << "a tap not accepted took a number";
-  EXPECT_STREQ(chooseAndClaim(aCard(), "S1", accept).entry.tapId, "S1_5");
+  EXPECT_STREQ(chooseAndClaim(aCard(), accept).entry.tapId, "S1_5");
   periodOpensDuringChoice = true;
-  EXPECT_STREQ(chooseAndClaim(aCard(), "S1", acceptAcrossAPeriod).entry.tapId, "S1_1");
+  EXPECT_STREQ(chooseAndClaim(aCard(), acceptAcrossAPeriod).entry.tapId, "S1_1");
   EXPECT_EQ(nextTapNumber(), 2);
 }
 
 TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
+  copyText(readerID, "S1");
   init.store(1000);
   count.store(0);
   std::atomic<bool> tapping{true};
@@ -88,7 +90,7 @@ TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
   });
   int badIds = 0;
   for (int i = 0; i < 20000; i++) {
-    TapResult tap = chooseAndClaim(aCard(), "S1", accept);
+    TapResult tap = chooseAndClaim(aCard(), accept);
     if (strncmp(tap.entry.tapId, "S1_", 3) != 0 || atoi(tap.entry.tapId + 3) < 1) badIds++;
   }
   tapping.store(false);

@@ -1,21 +1,28 @@
 // The tap journal: the block that makes a tap's card record and log line
 // one transaction, read strictly; taps cut short anywhere are brought to
-// where their intent says by the card's next reader or the log's own
-// reader; a write cut short by a full disk is taken back; and nothing
-// found at a journal's path can hang, crash or redirect a reader.
+// where their intent says by the card's next reader, the log's own reader
+// or a reader starting, in the order of their offsets when several
+// writers' taps on one card are in flight; and nothing that operators or
+// other users do to the files (a card issued anew, a log rotated, notes
+// forged, links, foreign locks, a full disk) makes a reader write, cut or
+// refuse what it should not.
 #include "core/tap_journal.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "core/card_transaction.h"
+#include "core/settle.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -25,48 +32,85 @@ const std::string kCard =
 const std::string kRecord = "\r\n20260306082000,SUBWAY,OUT,7950,S1_12";
 const std::string kLog = "20260306081000,SUBWAY,IN,1050,S1_11\r\n";
 const std::string kLine = "20260306082000,SUBWAY,OUT,0,S1_12\r\n";
+const char kCardPath[] = "Card/1.txt";
 const char kLogPath[] = "Reader_txt/Subway1.txt";
 const char kJournal[] = "Reader_txt/Subway1.txt.pending";
-const char kHint[] = "Card/1.txt.pending";
+
+uint64_t inodeAt(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+}
+
+// The intent of a tap that appends `record` to the card whose bytes before
+// it are `cardBefore`, and `line` to the log `logPath` holding `logBefore`;
+// the files' inodes are those at their paths now.
+TapIntent intentOf(const std::string& cardBefore, const std::string& record,
+                   const std::string& logPath, const std::string& logBefore,
+                   const std::string& line, char state = kPending) {
+  size_t tail = std::min(cardBefore.size(), kTailBytes);
+  return {state,
+          kCardPath,
+          inodeAt(kCardPath),
+          static_cast<int64_t>(cardBefore.size()),
+          cardBefore.substr(cardBefore.size() - tail),
+          record,
+          logPath,
+          inodeAt(logPath),
+          static_cast<int64_t>(logBefore.size()),
+          line};
+}
 
 TapIntent pendingTap() {
-  return {kPending, "Card/1.txt", static_cast<int64_t>(kCard.size()),
-          kRecord,  kLogPath,     static_cast<int64_t>(kLog.size()),
-          kLine};
+  return intentOf(kCard, kRecord, kLogPath, kLog, kLine);
+}
+
+// The notes a reader kept or moved aside in the log directory.
+std::vector<std::string> notesAside() {
+  std::vector<std::string> notes;
+  DIR* directory = opendir(kLogDirectory);
+  while (dirent* entry = readdir(directory)) {
+    if (strstr(entry->d_name, ".set-aside.") != nullptr) notes.push_back(entry->d_name);
+  }
+  closedir(directory);
+  return notes;
 }
 
 class KilledWriter : public InScratchNetwork {
  protected:
-  // What a reader stopped after writing `cardPart` bytes of its record and
-  // `logPart` bytes of its line leaves behind, with `journal` beside the log
-  // and, unless a power cut took it, the hint beside the card.
-  void leaveTorn(size_t cardPart, size_t logPart, const std::string& journal, bool hint = true) {
-    writeFile("Card/1.txt", kCard + kRecord.substr(0, cardPart));
+  // What a writer stopped after writing `cardPart` bytes of its record and
+  // `logPart` bytes of its line leaves behind, with its intent in its
+  // journal.
+  void leaveTorn(size_t cardPart, size_t logPart, char state = kPending) {
+    writeFile(kCardPath, kCard + kRecord.substr(0, cardPart));
     writeFile(kLogPath, kLog + kLine.substr(0, logPart));
-    writeFile(kJournal, journal);
-    unlink(kHint);
-    if (hint) writeFile(kHint, kJournal);
+    TapIntent intent = pendingTap();
+    intent.state = state;
+    writeFile(kJournal, formatIntent(intent));
   }
 
-  // Holds card 1 as the next reader to tap it does, and lets go.
-  LoadStatus nextReaderTaps() {
-    HeldCard card;
-    LoadStatus status = holdCard("Card/1.txt", &card, records);
-    releaseCard(&card);
-    return status;
+  LoadStatus nextReaderTaps() { return holdAndLetGo(kCardPath, records); }
+
+  // What the log's own reader does before its next tap.
+  bool logsReaderTaps() {
+    TapWriter writer = tapWriter(kLogPath);
+    std::vector<std::string> notices;
+    bool settled = settleOwnJournal(&writer, logsWith(), &notices);
+    closeTapWriter(&writer);
+    return settled;
   }
 
-  bool journalIdle() {
+  bool readerStarts() {
+    std::vector<std::string> notices;
+    return settleEveryJournal(logsWith(), &notices);
+  }
+
+  bool journalIdle(const char* journal = kJournal) {
     TapIntent intent;
-    return readJournal(kJournal, &intent) && intent.state == kIdle;
+    return readJournal(journal, &intent) && intent.state == kIdle;
   }
 
-  // Taps card 1 as readers do, whatever stands at the journal's or the
-  // hint's path, and checks that the tap is recorded and nothing outside
-  // the network is touched.
-  void tapThroughIt();
-
-  TapEntry nextTap() { return sampleTap("Card/1.txt", "S1_13", 6900, 20260306083000); }
+  TapEntry nextTap() { return sampleTap(kCardPath, "S1_13", 6900, 20260306083000); }
+  const std::string kNextRecord = "\r\n20260306083000,SUBWAY,IN,6900,S1_13";
 
   CardRecord records[2];
 };
@@ -74,13 +118,17 @@ class KilledWriter : public InScratchNetwork {
 }  // namespace
 
 TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
-  TapIntent intent = pendingTap(), read;
+  TapIntent intent = {kPending, "Card/1.txt", 77, 72, kCard, kRecord, kLogPath, 99, 37, kLine};
+  TapIntent read;
   std::string block = formatIntent(intent);
   ASSERT_EQ(block.size(), kJournalBytes);
   ASSERT_TRUE(parseIntent(block, &read));
   EXPECT_EQ(read.cardPath, "Card/1.txt");
-  EXPECT_EQ(read.cardOffset, static_cast<int64_t>(kCard.size()));
+  EXPECT_EQ(read.cardInode, 77u);
+  EXPECT_EQ(read.cardOffset, 72);
+  EXPECT_EQ(read.cardTail, kCard);
   EXPECT_EQ(read.cardBytes, kRecord);
+  EXPECT_EQ(read.logInode, 99u);
   EXPECT_EQ(read.logBytes, kLine);
   // Any byte changed anywhere, a torn write among them, is refused.
   for (size_t i = 0; i < block.size(); i++) {
@@ -101,14 +149,21 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
        [](TapIntent& t) { t.logBytes = t.logBytes.substr(0, t.logBytes.size() - 2); }},
       {"a line of another tap", [](TapIntent& t) { t.logBytes[8] = '9'; }},
       {"a card with no record before", [](TapIntent& t) { t.cardOffset = 0; }},
+      {"nothing the record continues", [](TapIntent& t) { t.cardTail = ""; }},
       {"a log outside Reader_txt/", [](TapIntent& t) { t.logPath = "Card/1.txt"; }},
       {"a journal for a log", [](TapIntent& t) { t.logPath = kJournal; }},
+      {"a top-up line of another card",
+       [](TapIntent& t) { t.logBytes = "20260306091502,TOPUP,2,5000,7950\r\n"; }},
   };
   for (const auto& s : strange) {
-    TapIntent odd = pendingTap();
+    TapIntent odd = intent;
     s.change(odd);
     EXPECT_FALSE(parseIntent(formatIntent(odd), &read)) << s.what;
   }
+  // The office's top-up line goes with the record it loads.
+  TapIntent topUp = intent;
+  topUp.logBytes = "20260306091502,TOPUP,1,5000,7950\r\n";
+  EXPECT_TRUE(parseIntent(formatIntent(topUp), &read));
   EXPECT_FALSE(parseIntent(block + " ", &read));
   EXPECT_FALSE(parseIntent(block.substr(1), &read));
   // An idle block is idle whatever the rest of it holds.
@@ -119,10 +174,10 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
 
 TEST_F(KilledWriter, ARecordCutInItsTapIdIsFinishedBeforeItIsRead) {
   // Cut to "S1_1": it would read as a whole record with the wrong id.
-  leaveTorn(kRecord.size() - 1, 0, formatIntent(pendingTap()));
+  leaveTorn(kRecord.size() - 1, 0);
   ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
   EXPECT_STREQ(records[1].tapId, "S1_12");
-  EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord);
+  EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
   EXPECT_EQ(readFile(kLogPath), kLog + kLine);
   EXPECT_TRUE(journalIdle());
 }
@@ -130,87 +185,271 @@ TEST_F(KilledWriter, ARecordCutInItsTapIdIsFinishedBeforeItIsRead) {
 TEST_F(KilledWriter, EveryCutIsFinishedByWhoeverComesFirst) {
   // Stopped with any part of the record and of the line written, the tap is
   // completed in both files by whoever comes first: the card's next reader
-  // (led by the hint), the log's own reader tapping again, or, when a power
-  // cut took the hint, any reader starting; the others find nothing left.
+  // (which reads every writer's journal when it holds the card), the log's
+  // own reader tapping again, or any reader starting; the others find
+  // nothing left. No note is left behind beside the card.
   enum { kCardReader, kLogReader, kStartingReader };
   int cases = 0;
   for (size_t cardPart = 0; cardPart <= kRecord.size(); cardPart++) {
     for (size_t logPart = 0; logPart <= kLine.size(); logPart++) {
       for (int first : {kCardReader, kLogReader, kStartingReader}) {
-        leaveTorn(cardPart, logPart, formatIntent(pendingTap()), first != kStartingReader);
-        bool settled = first == kLogReader        ? recoverJournal(kLogPath)
-                       : first == kStartingReader ? settleEveryJournal()
+        SCOPED_TRACE(std::to_string(cardPart) + " " + std::to_string(logPart) + " " +
+                     std::to_string(first));
+        leaveTorn(cardPart, logPart);
+        bool settled = first == kLogReader        ? logsReaderTaps()
+                       : first == kStartingReader ? readerStarts()
                                                   : true;
         EXPECT_TRUE(settled);
-        ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded) << cardPart << " " << logPart;
-        EXPECT_TRUE(recoverJournal(kLogPath));
-        ASSERT_EQ(readFile("Card/1.txt"), kCard + kRecord) << cardPart << " " << logPart;
-        ASSERT_EQ(readFile(kLogPath), kLog + kLine) << cardPart << " " << logPart;
+        ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+        EXPECT_TRUE(logsReaderTaps());
+        ASSERT_EQ(readFile(kCardPath), kCard + kRecord);
+        ASSERT_EQ(readFile(kLogPath), kLog + kLine);
         ASSERT_TRUE(journalIdle());
-        ASSERT_FALSE(fileExists(kHint));
+        ASSERT_EQ(readFile("Card/1.txt.pending"), "");
         cases++;
       }
     }
   }
   EXPECT_EQ(cases, static_cast<int>(3 * (kRecord.size() + 1) * (kLine.size() + 1)));
+  EXPECT_EQ(notesAside(), std::vector<std::string>{});
 }
 
 TEST_F(KilledWriter, TheNextWriterFinishesTheRecordThenAppendsItsOwn) {
-  leaveTorn(9, 0, formatIntent(pendingTap()));
+  leaveTorn(9, 0);
   ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
-  EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord + "\r\n20260306083000,SUBWAY,IN,6900,S1_13");
+  EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord);
   EXPECT_EQ(readFile(kLogPath), kLog + kLine + "20260306083000,SUBWAY,IN,1050,S1_13\r\n");
   EXPECT_TRUE(journalIdle());
 }
 
+TEST_F(KilledWriter, SeveralWritersTapsOnOneCardAreCompletedInTheOrderOfTheirOffsets) {
+  // Three writers committed a tap each on one card, one after the other,
+  // and none of their records or lines reached the disk (a power cut): S3
+  // decided from S1's record and B from S3's. Whatever order the journals
+  // are read in, and whoever settles, the card gets all three in order,
+  // each after the one it continues, and each log its line.
+  const std::string s1 = "\r\n20260306082000,SUBWAY,OUT,7950,S1_12",
+                    s3 = "\r\n20260306082010,SUBWAY,IN,6900,S3_1",
+                    bus = "\r\n20260306082020,BUS,IN,5850,B_1";
+  const std::string s1Line = "20260306082000,SUBWAY,OUT,0,S1_12\r\n",
+                    s3Line = "20260306082010,SUBWAY,IN,1050,S3_1\r\n",
+                    busLine = "20260306082020,BUS,IN,1050,B_1\r\n";
+  const char* s3Log = "Reader_txt/Subway3.txt";
+  const char* busLog = "Reader_txt/Bus.txt";
+  for (size_t s1Part : {size_t{0}, size_t{7}, s1.size()}) {
+    for (int settler = 0; settler < 2; settler++) {
+      SCOPED_TRACE(std::to_string(s1Part) + " of S1's record, settled by " +
+                   (settler ? "a reader starting" : "the card's next reader"));
+      writeFile(kCardPath, kCard + s1.substr(0, s1Part));
+      for (const char* log : {kLogPath, s3Log, busLog}) writeFile(log, "");
+      writeFile(kJournal, formatIntent(intentOf(kCard, s1, kLogPath, "", s1Line)));
+      writeFile(journalPath(s3Log), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
+      writeFile(journalPath(busLog),
+                formatIntent(intentOf(kCard + s1 + s3, bus, busLog, "", busLine)));
+      if (settler) {
+        EXPECT_TRUE(readerStarts());
+      }
+      ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+      EXPECT_TRUE(readerStarts());
+      EXPECT_EQ(readFile(kCardPath), kCard + s1 + s3 + bus);
+      EXPECT_EQ(readFile(kLogPath), s1Line);
+      EXPECT_EQ(readFile(s3Log), s3Line);
+      EXPECT_EQ(readFile(busLog), busLine);
+      for (const char* log : {kLogPath, s3Log, busLog}) {
+        EXPECT_TRUE(journalIdle(journalPath(log).c_str())) << log;
+      }
+    }
+  }
+  // A later tap is never completed over an earlier one's missing bytes:
+  // with S1's intent gone, S3's record cannot follow the card, and is kept
+  // for the operator instead.
+  writeFile(kCardPath, kCard);
+  writeFile(s3Log, "");
+  unlink(kJournal);
+  writeFile(journalPath(s3Log), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
+  ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+  EXPECT_EQ(readFile(kCardPath), kCard);
+  EXPECT_EQ(readFile(s3Log), "");
+  EXPECT_EQ(notesAside().size(), 1u);
+}
+
 TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
   // An abandoned tap is taken back where it ends its file; a pending one
-  // whose card has moved on is taken back from the log; one already whole
-  // is left as it is. Journals that are not journal blocks are never acted
-  // on, by the card's reader or the log's.
-  TapIntent abandoned = pendingTap(), movedOn = pendingTap(), otherLog = pendingTap();
-  abandoned.state = kAbandoned;
-  movedOn.cardOffset -= 1;
-  otherLog.logPath = "Reader_txt/Subway3.txt";
+  // whose card has moved on is taken back from the log, its intent kept
+  // for the operator; one already whole is left as it is. Journals that are
+  // not journal blocks, or not the network's, are never acted on.
+  const std::string foreign = "\r\n20260306082000,BUS,IN,1,X_1";
   const struct {
     const char* what;
     size_t cardPart, logPart;
-    std::string journal;
+    std::function<std::string()> journal;
     std::string card, log;
+    size_t notes;
+    std::string written = "";  // the card as a writer that ignores the lock left it
   } cases[] = {
-      {"abandoned", kRecord.size(), 5, formatIntent(abandoned), kCard, kLog},
-      {"abandoned, nothing written", 0, 0, formatIntent(abandoned), kCard, kLog},
-      {"card moved on", 0, kLine.size(), formatIntent(movedOn), kCard, kLog},
-      {"already whole", kRecord.size(), kLine.size(), formatIntent(pendingTap()), kCard + kRecord,
-       kLog + kLine},
-      {"not a block", 7, 3, "123 4", kCard + kRecord.substr(0, 7), kLog + kLine.substr(0, 3)},
-      {"an old note", 7, 0, "138 38\n" + kRecord, kCard + kRecord.substr(0, 7), kLog},
-      {"another log's journal", 7, 3, formatIntent(otherLog), kCard + kRecord.substr(0, 7),
-       kLog + kLine.substr(0, 3)},
+      {"abandoned", kRecord.size(), 5,
+       [] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
+       kCard, kLog, 0},
+      {"abandoned, nothing written", 0, 0,
+       [] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
+       kCard, kLog, 0},
+      {"card moved on", 0, kLine.size(), [] { return formatIntent(pendingTap()); }, kCard + foreign,
+       kLog, 1, kCard + foreign},
+      {"already whole", kRecord.size(), kLine.size(), [] { return formatIntent(pendingTap()); },
+       kCard + kRecord, kLog + kLine, 0},
+      {"not a block", 7, 3, [] { return std::string("123 4"); }, kCard + kRecord.substr(0, 7),
+       kLog + kLine.substr(0, 3), 0},
+      {"an old note", 7, 0, [] { return "138 38\n" + kRecord; }, kCard + kRecord.substr(0, 7), kLog,
+       0},
+      {"another log's journal", 7, 3,
+       [] {
+         TapIntent t = pendingTap();
+         t.logPath = "Reader_txt/Subway3.txt";
+         return formatIntent(t);
+       },
+       kCard + kRecord.substr(0, 7), kLog + kLine.substr(0, 3), 0},
   };
   for (const auto& c : cases) {
-    leaveTorn(c.cardPart, c.logPart, c.journal);
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    leaveTorn(c.cardPart, c.logPart);
+    writeFile(kJournal, c.journal());
+    if (!c.written.empty()) writeFile(kCardPath, c.written);
     nextReaderTaps();
-    recoverJournal(kLogPath);
-    settleEveryJournal();
-    EXPECT_EQ(readFile("Card/1.txt"), c.card) << c.what;
-    EXPECT_EQ(readFile(kLogPath), c.log) << c.what;
-    EXPECT_FALSE(fileExists(kHint)) << c.what;
+    logsReaderTaps();
+    readerStarts();
+    EXPECT_EQ(readFile(kCardPath), c.card);
+    EXPECT_EQ(readFile(kLogPath), c.log);
+    EXPECT_EQ(notesAside().size(), c.notes);
   }
-  // A hint that names no journal is moved aside, and never followed; an
-  // empty one, left by a reader stopped as it wrote it, is removed.
-  for (const char* hint : {"../Card/1.txt", ""}) {
-    leaveTorn(kRecord.size(), kLine.size(), formatIntent(pendingTap()), false);
-    writeFile(kHint, hint);
+}
+
+TEST_F(KilledWriter, ACardIssuedAnewIsNeverTouchedByAnOldTap) {
+  // S1 was stopped with its intent on disk and nothing appended; the office
+  // removed the card and issued the number again, a file of the same size.
+  // The new card's next reader and every reader starting leave it as it
+  // was issued; the old tap is kept for the operator, and its journal is
+  // free again.
+  const std::string reissued =
+      "20260306090000,SUBWAY,OUT,50000,I_1\r\n20260306090000,SUBWAY,OUT,50000,I_2";
+  ASSERT_EQ(reissued.size(), kCard.size());
+  for (bool sameInode : {false, true}) {
+    SCOPED_TRACE(sameInode ? "written over in place" : "removed and made anew");
+    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    leaveTorn(0, 0);
+    if (!sameInode) {
+      ASSERT_EQ(unlink(kCardPath), 0);
+    }
+    writeFile(kCardPath, reissued);
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
-    EXPECT_FALSE(fileExists(kHint));
-    EXPECT_EQ(readFile("Card/1.txt"), kCard + kRecord);
+    EXPECT_EQ(records[1].balance, 50000);
+    EXPECT_TRUE(readerStarts());
+    EXPECT_EQ(readFile(kCardPath), reissued);
+    EXPECT_EQ(readFile(kLogPath), kLog);
+    EXPECT_TRUE(journalIdle());
+    EXPECT_EQ(notesAside().size(), 1u);
+    ASSERT_TRUE(
+        recordOnCard(sampleTap(kCardPath, "B_1", 48950, 20260306091000), "Reader_txt/Bus.txt"));
+    EXPECT_EQ(readFile(kCardPath), reissued + "\r\n20260306091000,SUBWAY,IN,48950,B_1");
   }
+}
+
+TEST_F(KilledWriter, ARotatedLogNeverTakesBackAWholeRecord) {
+  // S1 was stopped before it flushed; then its log was moved aside, as log
+  // rotation does (or cut to nothing in place, or removed). The record is
+  // whole on the card and stays; the line is completed where it was
+  // written, or, where that log no longer holds its place, written once to
+  // the log as it now is; never twice.
+  const struct {
+    const char* what;
+    size_t logPart;
+    const char* rotate;
+    std::string rotated, log;
+  } cases[] = {
+      {"moved aside, line whole", kLine.size(),
+       "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1", kLog + kLine, ""},
+      {"moved aside, line cut", 9, "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1",
+       kLog + kLine, ""},
+      {"moved aside, no line yet", 0, "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1", kLog,
+       kLine},
+      {"cut to nothing in place", kLine.size(), "truncate -s 0 Reader_txt/Subway1.txt", "", kLine},
+      {"removed", 5, "rm Reader_txt/Subway1.txt", "", kLine},
+  };
+  for (const auto& c : cases) {
+    for (int settler = 0; settler < 3; settler++) {
+      SCOPED_TRACE(std::string(c.what) + ", settler " + std::to_string(settler));
+      ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+      leaveTorn(kRecord.size(), c.logPart);
+      ASSERT_EQ(system(c.rotate), 0);
+      if (settler == 0) {
+        ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+      } else {
+        EXPECT_TRUE(settler == 1 ? logsReaderTaps() : readerStarts());
+      }
+      EXPECT_TRUE(readerStarts());
+      EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
+      EXPECT_EQ(readFile("Reader_txt/Subway1.txt.1"), c.rotated);
+      EXPECT_EQ(readFile(kLogPath), c.log);
+      EXPECT_TRUE(journalIdle());
+      ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+      EXPECT_STREQ(records[1].tapId, "S1_12");
+    }
+  }
+}
+
+TEST_F(KilledWriter, OnlyTheNetworksOwnJournalsAreActedOn) {
+  // A pending block in a journal no writer of the network has, or in a
+  // network journal made by another user, is never carried out, even
+  // though its checksum holds; a reader starting moves it aside.
+  writeFile(kCardPath, kCard);
+  writeFile(kLogPath, kLog);
+  TapIntent forged = pendingTap();
+  forged.logPath = "Reader_txt/x";
+  forged.cardBytes = "\r\n20260306082000,SUBWAY,OUT,2000000000,S1_1";
+  forged.logBytes = "20260306082000,SUBWAY,OUT,0,S1_1\r\n";
+  writeFile("Reader_txt/x.pending", formatIntent(forged));
+  writeFile("Reader_txt/Subway3.txt.pending",
+            formatIntent(intentOf(kCard, kRecord, "Reader_txt/Subway3.txt", "", kLine)));
+  ASSERT_EQ(chown("Reader_txt/Subway3.txt.pending", 65534, 65534), 0);
+  ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+  EXPECT_TRUE(readerStarts());
+  ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+  EXPECT_EQ(readFile(kCardPath), kCard);
+  EXPECT_FALSE(fileExists("Reader_txt/x"));
+  EXPECT_FALSE(fileExists("Reader_txt/Subway3.txt"));
+  EXPECT_FALSE(fileExists("Reader_txt/x.pending"));
+  EXPECT_FALSE(fileExists("Reader_txt/Subway3.txt.pending"));
+  EXPECT_EQ(notesAside().size(), 2u);
+}
+
+TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
+  // Anyone who may read a card or a log can lock it; the readers lock
+  // neither (they lock a byte of a file only they can open), so a backup
+  // or an audit holding such a lock holds up no tap.
+  writeFile(kCardPath, kCard);
+  writeFile(kLogPath, kLog);
+  int card = open(kCardPath, O_RDONLY), log = open(kLogPath, O_RDONLY);
+  ASSERT_EQ(flock(card, LOCK_SH), 0);
+  ASSERT_EQ(flock(log, LOCK_SH), 0);
+  struct flock whole {};
+  whole.l_type = F_RDLCK;
+  whole.l_whence = SEEK_SET;
+  ASSERT_EQ(fcntl(card, F_OFD_SETLK, &whole), 0);
+  ASSERT_EQ(fcntl(log, F_OFD_SETLK, &whole), 0);
+  ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
+  EXPECT_EQ(readFile(kCardPath), kCard + kNextRecord);
+  close(card);
+  close(log);
+  struct stat info {};
+  ASSERT_EQ(stat("Card/taps.lock", &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
   // The file-size limit stops the card's record, or only the log's line
-  // (the log being the longer file): either way neither is left.
+  // (the log being the longer file): either way neither is left. With no
+  // journal yet, the journal itself cannot be written: every tap fails and
+  // nothing is left behind for it.
   std::string history, longLog;
   while (history.size() < 1024) history += "20260306070000,BUS,OUT,9000,B_1\r\n";
   while (longLog.size() < 4096) longLog += kLog;
@@ -218,34 +457,46 @@ TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
     const char* what;
     std::string card, log;
     rlim_t limit;
+    int taps;
   } limits[] = {
-      {"card", history + kCard, "", history.size() + kCard.size() + 10},
-      {"log", kCard, longLog, longLog.size() + 10},
+      {"card", history + kCard, "", history.size() + kCard.size() + 10, 1},
+      {"log", kCard, longLog, longLog.size() + 10, 1},
+      {"journal", kCard, "", 200, 20},
   };
   for (const auto& l : limits) {
-    writeFile("Card/1.txt", l.card);
-    writeFile(kLogPath, l.log);
+    SCOPED_TRACE(l.what);
+    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    writeFile(kCardPath, l.card);
+    if (!l.log.empty()) writeFile(kLogPath, l.log);
     pid_t pid = fork();
     if (pid == 0) {
       // As a reader does: a write past the limit fails, it does not kill.
       signal(SIGXFSZ, SIG_IGN);
       rlimit limit = {l.limit, l.limit};
       setrlimit(RLIMIT_FSIZE, &limit);
-      _exit(recordOnCard(nextTap(), kLogPath) ? 1 : 0);
+      for (int tap = 0; tap < l.taps; tap++) {
+        if (recordOnCard(nextTap(), kLogPath)) _exit(1);
+      }
+      _exit(0);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << l.what << ": reported recorded";
-    EXPECT_EQ(readFile("Card/1.txt"), l.card) << l.what;
-    EXPECT_EQ(readFile(kLogPath), l.log) << l.what;
-    EXPECT_TRUE(journalIdle()) << l.what;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reported recorded";
+    EXPECT_EQ(readFile(kCardPath), l.card);
+    EXPECT_EQ(readFile(kLogPath), l.log);
+    if (l.taps == 1) {
+      EXPECT_TRUE(journalIdle());
+    }
+    EXPECT_EQ(notesAside(), std::vector<std::string>{});
   }
+  EXPECT_FALSE(fileExists(kJournal));
 }
 
-TEST_F(KilledWriter, NothingAtAJournalsPathHangsOrRedirectsAReader) {
-  // Whatever stands where a journal or a hint goes is never followed, read
-  // whole, waited on or written through; it is moved aside, and the tap is
-  // recorded.
+TEST_F(KilledWriter, NothingAtAJournalsOrACardsPathHangsOrRedirectsAReader) {
+  // Whatever stands where a journal goes is never followed, read whole,
+  // waited on or written through; it is moved aside, and the tap is
+  // recorded. A card that is a link, or that has a second name, is refused
+  // and left alone.
   writeFile("outside.txt", "not the network's");
   const struct {
     const char* what;
@@ -255,6 +506,7 @@ TEST_F(KilledWriter, NothingAtAJournalsPathHangsOrRedirectsAReader) {
       {"a directory", [](const char* at) { mkdir(at, 0755); }},
       {"a link", [](const char* at) { symlink("../outside.txt", at); }},
       {"a link to nowhere", [](const char* at) { symlink("../nowhere.txt", at); }},
+      {"a second name of a file outside", [](const char* at) { link("outside.txt", at); }},
       {"a huge file",
        [](const char* at) {
          int fd = open(at, O_WRONLY | O_CREAT, 0644);
@@ -264,26 +516,26 @@ TEST_F(KilledWriter, NothingAtAJournalsPathHangsOrRedirectsAReader) {
       {"an old note", [](const char* at) { writeFile(at, "138 38\n" + kRecord); }},
   };
   for (const auto& t : things) {
-    for (const char* at : {kJournal, kHint}) {
-      SCOPED_TRACE(std::string(t.what) + " at " + at);
-      ASSERT_EQ(system("rm -rf Reader_txt Card && mkdir Reader_txt Card"), 0);
-      writeFile("Card/1.txt", kCard);
-      t.place(at);
-      tapThroughIt();
-    }
-  }
-}
-
-void KilledWriter::tapThroughIt() {
-  {
+    SCOPED_TRACE(t.what);
+    ASSERT_EQ(system("rm -rf Reader_txt Card && mkdir Reader_txt Card"), 0);
+    writeFile(kCardPath, kCard);
+    t.place(kJournal);
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
-    EXPECT_TRUE(recoverJournal(kLogPath));
-    EXPECT_TRUE(settleEveryJournal());
+    EXPECT_TRUE(logsReaderTaps());
+    EXPECT_TRUE(readerStarts());
     ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
-    EXPECT_EQ(readFile("Card/1.txt"), kCard + "\r\n20260306083000,SUBWAY,IN,6900,S1_13");
+    EXPECT_EQ(readFile(kCardPath), kCard + kNextRecord);
     EXPECT_TRUE(journalIdle());
-    EXPECT_FALSE(fileExists(kHint));
     EXPECT_EQ(readFile("outside.txt"), "not the network's");
     EXPECT_FALSE(fileExists("nowhere.txt"));
+  }
+  for (const auto& makeLink :
+       {std::function<void()>([] { symlink("../outside.txt", "Card/7.txt"); }),
+        std::function<void()>([] { link("outside.txt", "Card/7.txt"); })}) {
+    unlink("Card/7.txt");
+    makeLink();
+    EXPECT_EQ(holdAndLetGo("Card/7.txt", records), LoadStatus::kUnreadable);
+    EXPECT_FALSE(recordOnCard(sampleTap("Card/7.txt", "S1_1", 1, 20260306083000), kLogPath));
+    EXPECT_EQ(readFile("outside.txt"), "not the network's");
   }
 }

@@ -74,11 +74,14 @@ TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
     writeFile(card, kCard);
     HeldCard held;
     CardRecord records[2];
-    ASSERT_EQ(holdCard(card.c_str(), &held, records), LoadStatus::kLoaded);
+    std::vector<std::string> notices;
+    ASSERT_EQ(holdCard(card.c_str(), logsWith(), &held, records, &notices), LoadStatus::kLoaded);
     c.change();
     std::string now = fileExists(card) ? readFile(card) : "";
-    EXPECT_FALSE(recordTap(held, entry, log.c_str())) << c.what;
+    TapWriter writer = tapWriter(log);
+    EXPECT_FALSE(recordTap(held, formatCardRecord(entry), formatLogLine(entry), &writer)) << c.what;
     releaseCard(&held);
+    closeTapWriter(&writer);
     EXPECT_EQ(fileExists(card) ? readFile(card) : "", now) << c.what;
     EXPECT_EQ(readFile(log), "") << c.what;
   }

@@ -1,0 +1,324 @@
+// Settling taps in flight from their journals.
+#include "core/settle.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+#include "core/card_file.h"
+#include "core/file_io.h"
+#include "core/tap_journal.h"
+
+namespace {
+
+// A tap in flight, with the log whose journal tells it.
+struct InFlight {
+  std::string logPath;
+  TapIntent intent;
+};
+
+// The taps in flight on `cardPath` (every card when empty) in the journals
+// of `logs`, in the order of their offsets on their card.
+std::vector<InFlight> inFlightOn(const std::string& cardPath,
+                                 const std::vector<std::string>& logs) {
+  std::vector<InFlight> found;
+  for (const std::string& log : logs) {
+    TapIntent intent;
+    if (readJournal(journalPath(log), &intent) && intent.state != kIdle && intent.logPath == log &&
+        (cardPath.empty() || intent.cardPath == cardPath)) {
+      found.push_back({log, intent});
+    }
+  }
+  std::stable_sort(found.begin(), found.end(), [](const InFlight& a, const InFlight& b) {
+    return a.intent.cardOffset < b.intent.cardOffset;
+  });
+  return found;
+}
+
+// What a file holds where an intent puts its bytes.
+enum class Holds {
+  kNothing,  // it ends where the bytes begin
+  kPart,     // it ends with a first part of them
+  kWhole,    // it holds them all
+  kOther,    // something else: shorter, other bytes, or not a place they could go
+};
+
+// What the file `fd` holds of `bytes` at `offset`. A card's bytes must follow
+// a record (a card never ends with a line break); a log's must begin a line.
+// `last` tells whether the bytes found are the last thing in the file.
+Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last) {
+  int64_t size = fd >= 0 ? sizeOf(fd) : -1;
+  if (size < offset || offset < 0) return Holds::kOther;
+  std::string before = offset > 0 ? bytesAt(fd, offset - 1, 1) : "";
+  bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
+  if (!follows) return Holds::kOther;
+  size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
+  if (present > 0 && bytesAt(fd, offset, present) != bytes.substr(0, present)) {
+    return Holds::kOther;
+  }
+  *last = size == offset + static_cast<int64_t>(present);
+  if (present == 0) return Holds::kNothing;
+  return present < bytes.size() ? Holds::kPart : Holds::kWhole;
+}
+
+// Whether the open file `card` is the card the intent was decided from:
+// the same file, and the tail the writer read just before the record.
+bool sameCard(int card, const TapIntent& intent) {
+  int64_t start = intent.cardOffset - static_cast<int64_t>(intent.cardTail.size());
+  return card >= 0 && inodeOf(card) == intent.cardInode && start >= 0 &&
+         sizeOf(card) >= intent.cardOffset &&
+         bytesAt(card, start, intent.cardTail.size()) == intent.cardTail;
+}
+
+// Appends what the file lacks of bytes it holds a first part of.
+bool complete(int fd, Holds held, int64_t offset, const std::string& bytes) {
+  if (held == Holds::kWhole) return true;
+  size_t present = static_cast<size_t>(sizeOf(fd) - offset);
+  return appendWhole(fd, bytes.substr(present));
+}
+
+// Cuts the bytes off again when they, or a first part of them, end the file.
+bool takeBack(int fd, Holds held, bool last, int64_t offset) {
+  if (held == Holds::kNothing || held == Holds::kOther || !last) return true;
+  return ftruncate(fd, static_cast<off_t>(offset)) == 0;
+}
+
+// The tap's record and line, both whole where the intent puts them: it is
+// committed and its writer, alive, will flush them.
+bool wholeInBoth(int card, const InFlight& tap) {
+  if (tap.intent.state != kPending || !sameCard(card, tap.intent)) return false;
+  bool last = false;
+  if (holds(card, tap.intent.cardOffset, tap.intent.cardBytes, true, &last) != Holds::kWhole) {
+    return false;
+  }
+  int log = openRegular(tap.logPath.c_str(), O_RDONLY);
+  bool whole = log >= 0 && inodeOf(log) == tap.intent.logInode &&
+               holds(log, tap.intent.logOffset, tap.intent.logBytes, false, &last) == Holds::kWhole;
+  if (log >= 0) close(log);
+  return whole;
+}
+
+// Opens the log an intent's line was written to: the log at its path if
+// it is still that file, else the file of the log directory it was renamed
+// to (a rotated log). Sets `atPath` when it is the log at the path. -1 when
+// it is nowhere to be found.
+int openLogOf(const TapIntent& intent, bool* atPath) {
+  int log = openRegular(intent.logPath.c_str(), O_RDWR | O_APPEND);
+  *atPath = log >= 0 && inodeOf(log) == intent.logInode;
+  if (*atPath) return log;
+  if (log >= 0) close(log);
+  DIR* directory = opendir(kLogDirectory);
+  if (directory == nullptr) return -1;
+  std::string renamed;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_ino == intent.logInode) renamed = std::string(kLogDirectory) + "/" + entry->d_name;
+  }
+  closedir(directory);
+  log = renamed.empty() ? -1 : openRegular(renamed.c_str(), O_RDWR | O_APPEND);
+  if (log >= 0 && inodeOf(log) != intent.logInode) {
+    close(log);
+    log = -1;
+  }
+  return log;
+}
+
+// Completes a pending tap whose record goes onto `card`: the record where
+// it was cut, the line where it was cut in the log it was written to (at
+// its path, or rotated under another name). When that log holds nothing of
+// the line and is not the log at its path any more, or holds other bytes
+// at its place (truncated, removed), the line goes whole to the end of the
+// log as it now is, the journal told so first, so that settling again
+// finds it there and does not write it twice.
+bool completeTap(int journal, TapIntent intent, int card, Holds onCard,
+                 std::vector<std::string>* notices) {
+  if (!complete(card, onCard, intent.cardOffset, intent.cardBytes)) return false;
+  bool atPath = false, last = false;
+  int log = openLogOf(intent, &atPath);
+  Holds inLog =
+      log >= 0 ? holds(log, intent.logOffset, intent.logBytes, false, &last) : Holds::kOther;
+  bool done = true;
+  if (inLog == Holds::kOther || (inLog == Holds::kNothing && !atPath)) {
+    if (log >= 0) close(log);
+    log = openRegular(intent.logPath.c_str(), O_RDWR | O_APPEND | O_CREAT);
+    if (log < 0) return false;
+    intent.logInode = inodeOf(log);
+    intent.logOffset = sizeOf(log);
+    inLog = Holds::kNothing;
+    done = intent.logOffset >= 0 && writeIntent(journal, intent) &&
+           syncDirectoryOf(intent.logPath.c_str());
+    notices->push_back("a tap on " + intent.cardPath + " was completed and its line written to " +
+                       intent.logPath + " as it now is: the log it was written to no longer " +
+                       "holds its place");
+  }
+  done = done && complete(log, inLog, intent.logOffset, intent.logBytes) && flushBoth(card, log);
+  close(log);
+  return done;
+}
+
+// Takes back what is there of a tap's line, where it ends the log it was
+// written to. A log that is gone (nothing at its path, or another plain
+// file) holds nothing to take back; one that stands there but cannot be
+// opened (a link, no permission) cannot be settled now.
+bool takeBackLine(const TapIntent& intent) {
+  bool atPath = false, last = false;
+  int log = openLogOf(intent, &atPath);
+  struct stat named {};
+  if (log < 0) {
+    bool there = lstat(intent.logPath.c_str(), &named) == 0;
+    return there ? S_ISREG(named.st_mode) && named.st_nlink == 1 && named.st_ino != intent.logInode
+                 : errno == ENOENT;
+  }
+  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last);
+  bool done = takeBack(log, inLog, last, intent.logOffset) && fdatasync(log) == 0;
+  close(log);
+  return done;
+}
+
+// Settles one tap in flight, its journal held: completes a pending tap on
+// its card, drops one whose card is gone or other, and takes back an
+// abandoned one. Returns whether the journal is idle again.
+bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices) {
+  std::string path = journalPath(tap.logPath);
+  int journal = openRegular(path.c_str(), O_RDWR);
+  if (journal < 0) return false;
+  const TapIntent& intent = tap.intent;
+  bool ours = sameCard(card, intent), last = false;
+  Holds onCard =
+      ours ? holds(card, intent.cardOffset, intent.cardBytes, true, &last) : Holds::kOther;
+  bool settled;
+  if (intent.state == kPending && onCard != Holds::kOther) {
+    settled = completeTap(journal, intent, card, onCard, notices);
+  } else if (intent.state == kPending) {
+    // Committed, but its card can hold it no more: the card was removed,
+    // issued anew or written behind the readers' backs. Never completed
+    // onto another file; the operator gets a copy of it.
+    settled = takeBackLine(intent) && keepDroppedIntent(path, intent);
+    notices->push_back("a tap on " + intent.cardPath +
+                       " could not be completed: the card is gone or is another file now; its "
+                       "intent is kept beside " +
+                       path);
+  } else {
+    settled = takeBack(card, onCard, last, intent.cardOffset) && takeBackLine(intent) &&
+              (card < 0 || fdatasync(card) == 0);
+  }
+  settled = settled && markJournal(journal, kIdle, false);
+  close(journal);
+  return settled;
+}
+
+}  // namespace
+
+bool settleCard(const std::string& cardPath, int card, int locks,
+                const std::vector<std::string>& logs, bool finishWhole,
+                std::vector<std::string>* notices) {
+  for (const InFlight& seen : inFlightOn(cardPath, logs)) {
+    // The common case after a tap: committed, both appends whole, the
+    // writer flushing them in its pause.
+    if (!finishWhole && wholeInBoth(card, seen)) continue;
+    int64_t byte = journalLockByte(seen.logPath);
+    if (!lockWithin(locks, byte, kLockWaitMs)) return false;
+    // Read again under the journal's lock: its writer may have finished.
+    TapIntent now;
+    bool settled = true;
+    if (readJournal(journalPath(seen.logPath), &now) && now.state != kIdle &&
+        formatIntent(now) == formatIntent(seen.intent)) {
+      settled = settleTap(seen, card, notices);
+    }
+    unlock(locks, byte);
+    if (!settled) return false;
+  }
+  return true;
+}
+
+bool flushCommitted(const TapIntent& intent) {
+  if (intent.state != kPending) return false;
+  int card = openRegular(intent.cardPath.c_str(), O_RDONLY);
+  bool atPath = false, last = false;
+  int log = openLogOf(intent, &atPath);
+  bool flushed = sameCard(card, intent) && log >= 0 &&
+                 holds(card, intent.cardOffset, intent.cardBytes, true, &last) == Holds::kWhole &&
+                 holds(log, intent.logOffset, intent.logBytes, false, &last) == Holds::kWhole &&
+                 flushBoth(card, log);
+  if (card >= 0) close(card);
+  if (log >= 0) close(log);
+  return flushed;
+}
+
+std::string networkMissing() {
+  for (const char* directory : {"Card", kLogDirectory}) {
+    struct stat info {};
+    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return std::string("there is no ") + directory + "/ directory";
+    }
+  }
+  DIR* cards = opendir("Card");
+  if (cards == nullptr) return "Card/ cannot be read";
+  bool empty = true;
+  while (dirent* entry = empty ? readdir(cards) : nullptr) {
+    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
+  }
+  closedir(cards);
+  return empty ? kCardsEmpty : "";
+}
+
+// Moves aside every note in the log directory that is no journal of the
+// network's writers (a name no writer has), and every journal that another
+// user made: no reader acts on them.
+static void setAsideStrangeNotes(const std::vector<std::string>& logs,
+                                 std::vector<std::string>* notices) {
+  DIR* directory = opendir(kLogDirectory);
+  if (directory == nullptr) return;
+  std::vector<std::string> strange;
+  const std::string suffix = journalPath("");
+  while (dirent* entry = readdir(directory)) {
+    std::string name = entry->d_name, path = std::string(kLogDirectory) + "/" + name;
+    if (name.size() <= suffix.size() ||
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      continue;
+    }
+    bool known = false;
+    for (const std::string& log : logs) known = known || journalPath(log) == path;
+    struct stat info {};
+    bool own = lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+    if (!known || !own) strange.push_back(path);
+  }
+  closedir(directory);
+  for (const std::string& path : strange) {
+    if (setAside(path)) {
+      notices->push_back(path + " is no journal of this network's readers: it was moved aside");
+    }
+  }
+}
+
+bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::string>* notices) {
+  if (!networkMissing().empty()) return false;
+  setAsideStrangeNotes(logs, notices);
+  std::map<std::string, bool> cards;
+  for (const InFlight& tap : inFlightOn("", logs)) cards[tap.intent.cardPath] = true;
+  bool settled = true;
+  for (const auto& [cardPath, unused] : cards) {
+    int locks = openLocks();
+    if (locks < 0 || !lockWithin(locks, cardLockByte(cardPath), kLockWaitMs)) {
+      if (locks >= 0) close(locks);
+      settled = false;
+      continue;
+    }
+    // A card removed since holds nothing of its taps; one that is no plain
+    // file now (a link, a second name) is left alone.
+    int card = openRegular(cardPath.c_str(), O_RDWR | O_APPEND);
+    if (card >= 0 || errno == ENOENT) {
+      settled = settleCard(cardPath, card, locks, logs, true, notices) && settled;
+    } else {
+      settled = false;
+    }
+    if (card >= 0) close(card);
+    close(locks);
+  }
+  return settled;
+}

@@ -1,0 +1,46 @@
+// Settling: bringing a card and the logs to where the journals of the taps
+// in flight on it say, in the order of where their records go on the card,
+// so that several writers' taps that are committed but not yet on disk are
+// completed one after the other. How and when, and what is never done (a
+// record completed onto another card, a whole record cut off because of a
+// log), is told in docs/transaction.md.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "core/tap_journal.h"
+
+// Settles every tap in flight on the card at `cardPath`, which the caller
+// holds (its lock byte taken on `locks`) and has open as `card` (-1: no
+// file is there), as the journals of the logs `logs` (the network's
+// writers) tell them, in the order of their offsets. A tap whose record and
+// line are both whole is left to its writer unless `finishWhole`. A tap
+// that can no longer be completed on its card (the card gone, replaced or
+// moved on) is dropped: its line taken back, a copy of its intent kept
+// beside its journal. What the operator should know is added to `notices`.
+// Returns false when a tap on this card could not be settled (a journal
+// held too long, a log that cannot be written): the card is then not to be
+// read.
+[[nodiscard]] bool settleCard(const std::string& cardPath, int card, int locks,
+                              const std::vector<std::string>& logs, bool finishWhole,
+                              std::vector<std::string>* notices);
+
+// Settles every tap in flight in the journals of `logs`, each card's taps
+// under that card's lock: what a reader does when it starts, so that a
+// power cut leaves nothing in flight once any reader is running again.
+// Does nothing while the network directory is missing (networkMissing).
+// Returns whether all were settled.
+[[nodiscard]] bool settleEveryJournal(const std::vector<std::string>& logs,
+                                      std::vector<std::string>* notices);
+
+// Flushes the record and line of a committed tap when both are whole where
+// its intent puts them (on the card it names, in the log it was written
+// to). Returns whether they are whole and on disk.
+[[nodiscard]] bool flushCommitted(const TapIntent& intent);
+
+// Why the network directory (the working directory) cannot be settled
+// yet: Card/ or Reader_txt/ is not a directory, or Card/ is empty
+// (kCardsEmpty: a file system not mounted yet). Empty when it is there.
+std::string networkMissing();
+constexpr char kCardsEmpty[] = "Card/ is empty";
