@@ -6,8 +6,12 @@
 #include <cstdint>
 
 #include "core/tap_result.h"
+#include "core/trip_facts.h"
 
 namespace bus {
+
+// The transfer window, in seconds: Boarding the bus within it of leaving the subway is a transfer.
+constexpr int64_t kTransferWindow = kTransferWindowSeconds;
 
 // Leaving a bus is never refused: free after an ordinary boarding; after a
 // boarding by transfer from the subway, 100 for each whole 30 s on board,

@@ -3,6 +3,7 @@
 // measures no distance.
 #include "bus/trip_state.h"
 
+#include "bus/fares.h"
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/reader_state.h"
@@ -13,9 +14,9 @@ namespace bus {
 CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
                          const char* readerId, int64_t periodStart, int64_t now) {
   CardData card = deriveCommonTripState(older, latest, cardFile, readerId);
-  // Boarding within 15 s of leaving the subway is a transfer. The age is
+  // Boarding within the window of leaving the subway is a transfer. The age is
   // signed: a record dated a little ahead by a fast clock counts.
-  card.transferWindow = recordAge(latest, now) <= 15 && !card.lastIn && !card.lastBus;
+  card.transferWindow = recordAge(latest, now) <= kTransferWindow && !card.lastIn && !card.lastBus;
   // A bus ride boarded before this period began was never closed in time.
   card.staleEntry = card.lastIn && card.lastBus && timetolong(periodStart) > latest.time;
   return card;

@@ -10,6 +10,9 @@
 
 #include "core/text.h"
 
+static std::string recordLine(int64_t time, const char* mode, const char* inOut, int32_t balance,
+                              const char* tapId);
+
 // A run of bytes within the tail.
 struct Span {
   const char* data;
@@ -134,8 +137,7 @@ bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord 
 }
 
 std::string formatCardRecord(const TapEntry& entry) {
-  return formatText("\r\n%lld,%s,%s,%d,%s", static_cast<long long>(entry.time), entry.mode,
-                    entry.inOut, entry.newBalance, entry.tapId);
+  return recordLine(entry.time, entry.mode, entry.inOut, entry.newBalance, entry.tapId);
 }
 
 std::string formatLogLine(const TapEntry& entry) {
@@ -163,6 +165,32 @@ bool isCardPath(const std::string& path) {
     return false;
   }
   return isCardNumber(path.data() + prefix.size(), path.size() - prefix.size() - suffix.size());
+}
+
+std::string readerOfTapId(const char* tapId) {
+  const char* part = tapId + strspn(tapId, "_");
+  return std::string(part, strcspn(part, "_\r"));
+}
+
+std::string bareTapId(const char* tapId) {
+  return std::string(tapId, strcspn(tapId, "\r"));
+}
+
+// A record of the given fields, as a reader would write it: CR LF first.
+static std::string recordLine(int64_t time, const char* mode, const char* inOut, int32_t balance,
+                              const char* tapId) {
+  return formatText("\r\n%lld,%s,%s,%d,%s", static_cast<long long>(time), mode, inOut, balance,
+                    tapId);
+}
+
+std::string issueRecords(int64_t time, int32_t balance) {
+  // The first record has no CR LF before it.
+  return recordLine(time, "SUBWAY", "OUT", balance, "ISSUE_1").substr(2) +
+         recordLine(time, "SUBWAY", "OUT", balance, "ISSUE_2");
+}
+
+std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance) {
+  return recordLine(latest.time, latest.mode, latest.inOut, newBalance, latest.tapId);
 }
 
 std::string cardNumberOf(const std::string& path) {

@@ -45,6 +45,24 @@ std::string cardPath(const char* number);
 // isCardNumber accepts.
 bool isCardPath(const std::string& path);
 
+// The reader part of a tap id: its first run of characters other than "_"
+// (S3 of S3_12, S1 of _S1_3), without a CR an older record keeps; empty
+// when it has none. What names the reader that recorded a tap.
+std::string readerOfTapId(const char* tapId);
+
+// A tap id without the CR that an older record keeps from its CR LF.
+std::string bareTapId(const char* tapId);
+
+// The two records a card is issued with, as its file begins: two subway
+// exits of `balance` made at packed time `time`, with tap ids ISSUE_1 and
+// ISSUE_2, separated by CR LF, nothing after them.
+std::string issueRecords(int64_t time, int32_t balance);
+
+// The record a top-up appends (CR LF first): the card's latest record again,
+// the same in every field but its balance, so that every reader decides as
+// it did before but for the balance.
+std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance);
+
 // The number of the card at the card path `path` (Card/<number>.txt).
 std::string cardNumberOf(const std::string& path);
 

@@ -14,13 +14,7 @@ int64_t timetolong(int64_t t) {
          local.tm_mday * 1000000LL + local.tm_hour * 10000LL + local.tm_min * 100LL + local.tm_sec;
 }
 
-// The six groups of a packed time, each as it stands in the digits.
-struct PackedGroups {
-  int year, month, day, hour, minute, second;
-};
-
-// Splits p by truncating division; every quotient fits an int.
-static PackedGroups splitPacked(int64_t p) {
+PackedGroups splitPacked(int64_t p) {
   return {
       static_cast<int>(p / 10000000000LL),       static_cast<int>(p % 10000000000LL / 100000000),
       static_cast<int>(p % 100000000 / 1000000), static_cast<int>(p % 1000000 / 10000),
@@ -43,4 +37,10 @@ int64_t makeTime(int64_t p) {
 std::string formatTimeLine(int64_t p) {
   PackedGroups g = splitPacked(p);
   return formatText(kTimeFormat, g.year, g.month, g.day, g.hour, g.minute, g.second);
+}
+
+std::string formatDateTime(int64_t p) {
+  PackedGroups g = splitPacked(p);
+  return formatText("%04d-%02d-%02d %02d:%02d:%02d", g.year, g.month, g.day, g.hour, g.minute,
+                    g.second);
 }

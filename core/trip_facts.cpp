@@ -4,16 +4,15 @@
 #include <cstring>
 #include <ctime>
 
+#include "core/card_file.h"
 #include "core/packed_time.h"
 
-// Whether the reader part of a tap id (its first run of characters other
-// than "_", S3 in S3_12) names another reader than `readerId`. An id with
-// no reader part cannot have been made here, so it counts as another's.
+// Whether the reader part of a tap id (S3 in S3_12) names another reader
+// than `readerId`. An id with no reader part cannot have been made here, so
+// it counts as another's.
 static bool madeByOtherReader(const char* tapId, const char* readerId) {
-  const char* part = tapId + strspn(tapId, "_");
-  size_t length = strcspn(part, "_");
-  if (length == 0) return true;
-  return strlen(readerId) != length || strncmp(part, readerId, length) != 0;
+  std::string reader = readerOfTapId(tapId);
+  return reader.empty() || reader != readerId;
 }
 
 CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest,
@@ -25,11 +24,13 @@ CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest
   card.balance = latest.balance;
   card.lastIn = strcmp(latest.inOut, "IN") == 0;
   card.lastBus = strcmp(latest.mode, "BUS") == 0;
-  // An entry at most 15 s after leaving the other kind of vehicle began as
-  // a transfer; records out of order (a negative gap) count as well.
+  // An entry within the transfer window of leaving the other kind of
+  // vehicle began as a transfer; records out of order (a negative gap)
+  // count as well.
   card.enteredByTransfer = card.lastIn && strcmp(older.inOut, "OUT") == 0 &&
                            difftime(static_cast<time_t>(makeTime(latest.time)),
-                                    static_cast<time_t>(makeTime(older.time))) <= 15.0 &&
+                                    static_cast<time_t>(makeTime(older.time))) <=
+                               static_cast<double>(kTransferWindowSeconds) &&
                            strcmp(older.mode, latest.mode) != 0;
   card.subwayToBus = card.enteredByTransfer && strcmp(older.mode, "SUBWAY") == 0 && card.lastBus;
   card.busToSubway = card.enteredByTransfer && strcmp(older.mode, "BUS") == 0 && !card.lastBus;

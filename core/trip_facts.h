@@ -8,6 +8,10 @@
 
 #include "core/records.h"
 
+// The transfer window: seconds after leaving one kind of vehicle within
+// which entering the other is a transfer (both rule sets, both ways).
+constexpr int64_t kTransferWindowSeconds = 15;
+
 // How far apart the clocks of the network's hosts may be, in seconds, and a
 // record still count as dated right: a reader warns of a card record dated
 // further ahead of its clock, and the audit reports one dated further ahead

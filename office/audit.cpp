@@ -318,14 +318,14 @@ std::string readerOfLog(const std::string& log) {
   return shownName(log.substr(log.find('/') + 1));
 }
 
-// The reader a tap id names, as it can be shown: what comes before its "_".
+// The reader a tap id names, as it can be shown.
 std::string readerOfId(const char* id) {
-  return shownName(std::string(id, strcspn(id, "_\r")));
+  return shownName(readerOfTapId(id));
 }
 
 // A tap id without the CR a card's last line but one keeps.
 std::string bareId(const char* id) {
-  return std::string(id, strcspn(id, "\r"));
+  return bareTapId(id);
 }
 
 uint8_t flagsOf(const CardRecord& r) {

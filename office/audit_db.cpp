@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/card_file.h"
+
 struct AuditDatabase {
   sqlite3* db = nullptr;
   std::string path, building;  // where it goes, and where it is built
@@ -81,7 +83,7 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     step(db, db->card);
   };
   sinks.record = [db](const AuditedRecord& r) {
-    std::string id(r.record->tapId, strcspn(r.record->tapId, "\r"));
+    std::string id = bareTapId(r.record->tapId);
     text(db->record, 1, *r.card);
     sqlite3_bind_int64(db->record, 2, r.line);
     sqlite3_bind_int64(db->record, 3, r.record->time);
@@ -89,7 +91,7 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     text(db->record, 5, r.record->inOut);
     sqlite3_bind_int64(db->record, 6, r.record->balance);
     text(db->record, 7, id);
-    text(db->record, 8, id.substr(0, id.find('_')));
+    text(db->record, 8, readerOfTapId(id.c_str()));
     sqlite3_bind_int64(db->record, 9, r.fare);
     text(db->record, 10, tapKindName(r.kind));
     sqlite3_bind_int(db->record, 11, r.log != nullptr);

@@ -149,17 +149,11 @@ int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
 // the day begins, as the card tool issues them.
 bool issue(Passenger* p, int64_t number, int32_t balance, int64_t when) {
   p->card = cardPath(std::to_string(number).c_str());
-  TapEntry issued{};
-  issued.time = timetolong(when);
-  copyText(issued.mode, "SUBWAY");
-  copyText(issued.inOut, "OUT");
-  issued.newBalance = balance;
-  copyText(issued.tapId, "ISSUE_1");
-  p->older = recordOf(issued);
-  std::string bytes = formatCardRecord(issued).substr(2);
-  copyText(issued.tapId, "ISSUE_2");
-  p->latest = recordOf(issued);
-  bytes += formatCardRecord(issued);
+  std::string bytes = issueRecords(timetolong(when), balance);
+  CardRecord records[2];
+  if (!parseCardTail(bytes.data(), bytes.size(), true, records)) return false;
+  p->older = records[0];
+  p->latest = records[1];
   int fd = open(p->card.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   bool written =
       fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());

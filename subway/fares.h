@@ -6,8 +6,12 @@
 #include <cstdint>
 
 #include "core/tap_result.h"
+#include "core/trip_facts.h"
 
 namespace subway {
+
+// The transfer window, in seconds: Entering the subway within it of leaving a bus is a transfer.
+constexpr int64_t kTransferWindow = kTransferWindowSeconds;
 
 // Exits: free at or next to the entry station, more two stations away; a
 // trip begun by transfer from the bus pays by distance.

@@ -7,6 +7,7 @@
 #include "core/packed_time.h"
 #include "core/reader_state.h"
 #include "core/trip_facts.h"
+#include "subway/fares.h"
 
 namespace subway {
 
@@ -29,9 +30,9 @@ int32_t ringDistance(const char* lastTapId, const char* readerId) {
 CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
                          const char* readerId, int64_t periodStart, int64_t now) {
   CardData card = deriveCommonTripState(older, latest, cardFile, readerId);
-  // Entering within 15 s of leaving a bus is a transfer from the bus. The
+  // Entering within the window of leaving a bus is a transfer from the bus. The
   // age is signed: a record dated a little ahead by a fast clock counts.
-  card.transferWindow = recordAge(latest, now) <= 15 && !card.lastIn && card.lastBus;
+  card.transferWindow = recordAge(latest, now) <= kTransferWindow && !card.lastIn && card.lastBus;
   // A subway entry from before this period began was never closed in time.
   card.staleEntry = card.lastIn && !card.lastBus && timetolong(periodStart) > latest.time;
   if (!card.lastBus && card.lastIn) card.stationDistance = ringDistance(card.lastTapId, readerId);

@@ -92,17 +92,6 @@ bool parseBalance(const char* text, int32_t* balance) {
   return true;
 }
 
-// One issuing record, in the readers' own format.
-TapEntry issueRecord(int64_t time, int32_t balance, const char* tapId) {
-  TapEntry entry{};
-  entry.time = time;
-  copyText(entry.mode, "SUBWAY");
-  copyText(entry.inOut, "OUT");
-  entry.newBalance = balance;
-  copyText(entry.tapId, tapId);
-  return entry;
-}
-
 int issueCard(const char* number, const char* balanceText) {
   int32_t balance = 0;
   if (!isCardNumber(number, strlen(number))) {
@@ -123,10 +112,7 @@ int issueCard(const char* number, const char* balanceText) {
   if (fd < 0 && errno == EEXIST) return refuse("card " + std::string(number) + " exists already");
   if (fd < 0) return refuse(path + ": " + strerror(errno));
   int64_t issued = timetolong(calendarNow() - kIssueBackdate);
-  // The first record has no CR LF before it; the second is appended as a
-  // reader appends.
-  std::string text = formatCardRecord(issueRecord(issued, balance, "ISSUE_1")).substr(2) +
-                     formatCardRecord(issueRecord(issued, balance, "ISSUE_2"));
+  std::string text = issueRecords(issued, balance);
   bool written =
       write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   close(fd);
@@ -141,17 +127,6 @@ int issueCard(const char* number, const char* balanceText) {
   }
   printf("Issued card %s with balance %d: %s\n", number, balance, path.c_str());
   return kDone;
-}
-
-std::string dateAndTime(int64_t packed) {
-  char text[40];
-  snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld",
-           static_cast<long long>(packed / 10000000000),
-           static_cast<long long>(packed / 100000000 % 100),
-           static_cast<long long>(packed / 1000000 % 100),
-           static_cast<long long>(packed / 10000 % 100), static_cast<long long>(packed / 100 % 100),
-           static_cast<long long>(packed % 100));
-  return text;
 }
 
 // Reads a whole card file; returns false with the reason for anything that
@@ -208,18 +183,17 @@ int showCard(const char* number) {
       printf("%6zu  (not a record: \"%s\")\n", i + 1, printable(lines[i]).c_str());
       continue;
     }
-    std::string tapId = r.tapId;
-    if (!tapId.empty() && tapId.back() == '\r') tapId.pop_back();
-    printf("%6zu  %-19s  %-6s  %-3s  %11d  %s\n", i + 1, dateAndTime(r.time).c_str(), r.mode,
+    std::string tapId = bareTapId(r.tapId);
+    printf("%6zu  %-19s  %-6s  %-3s  %11d  %s\n", i + 1, formatDateTime(r.time).c_str(), r.mode,
            r.inOut, r.balance, tapId.c_str());
   }
   const CardRecord& latest = tail[1];
   printf("\n");
   if (strcmp(latest.inOut, "IN") == 0) {
-    std::string reader(latest.tapId, strcspn(latest.tapId, "_"));
+    std::string reader = readerOfTapId(latest.tapId);
     printf("In a trip: entered the %s at %s on %s (tap %s).\n",
            strcmp(latest.mode, "BUS") == 0 ? "bus" : "subway", reader.c_str(),
-           dateAndTime(latest.time).c_str(), latest.tapId);
+           formatDateTime(latest.time).c_str(), latest.tapId);
   } else {
     printf("Not in a trip.\n");
   }
