@@ -12,11 +12,11 @@
 #include "core/settle.h"
 #include "core/tap_journal.h"
 
-// Reads the tail of the open card `fd` into `card` (size, tail bytes) and
-// parses its last two records. Returns false for a tail that breaks the
-// card format.
-static bool readTail(int fd, HeldCard* card, CardRecord records[2]) {
-  int64_t size = sizeOf(fd);
+// Reads the tail of the open card `fd`, of `size` bytes (-1: asked of the
+// file), into `card` (size, tail bytes) and parses its last two records.
+// Returns false for a tail that breaks the card format.
+static bool readTail(int fd, int64_t size, HeldCard* card, CardRecord records[2]) {
+  if (size < 0) size = sizeOf(fd);
   if (size < 0) return false;
   size_t length = size < static_cast<int64_t>(kTailBytes) ? static_cast<size_t>(size) : kTailBytes;
   if (!readAt(fd, card->tail, length, size - static_cast<int64_t>(length))) return false;
@@ -27,9 +27,9 @@ static bool readTail(int fd, HeldCard* card, CardRecord records[2]) {
 
 // Opens a card for reading and appending; a card that may only be read is
 // read, and its tap fails when it is recorded.
-static int openCard(const char* path) {
-  int fd = openRegular(path, O_RDWR | O_APPEND);
-  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = openRegular(path, O_RDONLY);
+static int openCard(const char* path, struct stat* info) {
+  int fd = openRegular(path, O_RDWR | O_APPEND, 0644, info);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = openRegular(path, O_RDONLY, 0644, info);
   return fd;
 }
 
@@ -43,7 +43,7 @@ LoadStatus loadCardTail(const char* path, CardRecord records[2]) {
   if (fd < 0) return failedOpen();
   HeldCard card{};
   CardRecord parsed[2];
-  bool read = readTail(fd, &card, parsed);
+  bool read = readTail(fd, -1, &card, parsed);
   close(fd);
   if (!read) return LoadStatus::kUnreadable;
   records[0] = parsed[0];
@@ -51,35 +51,54 @@ LoadStatus loadCardTail(const char* path, CardRecord records[2]) {
   return LoadStatus::kLoaded;
 }
 
+// Lets go of the lock file as a card held it: its byte unlocked if it was
+// lent, closed if it was opened for the card.
+static void letGoOfLocks(int locks, bool own, const char* path) {
+  if (locks < 0) return;
+  if (own) {
+    close(locks);
+  } else {
+    unlock(locks, cardLockByte(path));
+  }
+}
+
 LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, HeldCard* card,
-                    CardRecord records[2], std::vector<std::string>* notices) {
+                    CardRecord records[2], std::vector<std::string>* notices, int locks,
+                    JournalCache* cache) {
   // The lock first, then the card by its name: whatever was done to the
   // card under that name before the lock was taken is seen.
-  int locks = openLocks();
+  bool own = locks < 0;
+  if (own) locks = openLocks();
   if (locks < 0) return errno == ENOENT ? LoadStatus::kNoCard : LoadStatus::kUnreadable;
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
-    close(locks);
+    if (own) close(locks);
     return LoadStatus::kUnreadable;
   }
-  int fd = openCard(path);
+  struct stat info {};
+  int fd = openCard(path, &info);
   if (fd < 0) {
     LoadStatus status = failedOpen();
-    close(locks);
+    letGoOfLocks(locks, own, path);
     return status;
   }
   HeldCard held{};
   CardRecord parsed[2];
-  // A tap left in flight on this card is settled before anything is read.
-  bool read = settleCard(path, fd, locks, logs, false, notices) && readTail(fd, &held, parsed);
+  // A tap left in flight on this card is settled before anything is read;
+  // settling changes the card's size.
+  bool changed = false;
+  bool settled = settleCard(path, fd, locks, logs, false, notices, &changed, cache);
+  bool read =
+      settled && readTail(fd, changed ? -1 : static_cast<int64_t>(info.st_size), &held, parsed);
   if (!read) {
     close(fd);
-    close(locks);
+    letGoOfLocks(locks, own, path);
     return LoadStatus::kUnreadable;
   }
   held.fd = fd;
   held.locks = locks;
+  held.ownLocks = own;
   held.path = path;
-  held.inode = inodeOf(fd);
+  held.inode = static_cast<uint64_t>(info.st_ino);
   *card = held;
   records[0] = parsed[0];
   records[1] = parsed[1];
@@ -88,9 +107,14 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
 
 void releaseCard(HeldCard* card) {
   if (card->fd >= 0) close(card->fd);
-  if (card->locks >= 0) close(card->locks);
+  letGoOfLocks(card->locks, card->ownLocks, card->path.c_str());
   card->fd = -1;
   card->locks = -1;
+}
+
+int writerLocks(TapWriter* writer) {
+  if (writer->locks < 0) writer->locks = openLocks();
+  return writer->locks;
 }
 
 TapWriter tapWriter(const std::string& logPath) {
@@ -125,13 +149,17 @@ static uint64_t namedInode(const std::string& path) {
 // caller.
 static bool flushLastTap(TapWriter* writer) {
   if (writer->lastCard < 0) return true;
-  if (!flushBoth(writer->lastCard, writer->log)) return false;
-  // Idle on disk or not, the journal now tells of a tap whose record and
-  // line are both on disk: settling it again does nothing.
+  // A journal that no longer tells of the tap was settled by someone else
+  // (the card's next reader, a reader starting), who flushed it.
   TapIntent current;
   bool ours =
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
-  if (ours && !markJournal(writer->journal, kIdle, false)) return false;
+  // Idle on disk or not, the journal then tells of a tap whose record and
+  // line are both on disk: settling it again does nothing.
+  if (ours &&
+      (!flushBoth(writer->lastCard, writer->log) || !markJournal(writer->journal, kIdle, false))) {
+    return false;
+  }
   close(writer->lastCard);
   writer->lastCard = -1;
   writer->lastBlock.clear();
@@ -159,7 +187,15 @@ static bool readyJournal(TapWriter* writer) {
     writer->journalInode = inodeOf(writer->journal);
   }
   TapIntent current;
-  if (!readJournalBlock(writer->journal, &current)) return false;
+  if (!readJournalBlock(writer->journal, &current)) {
+    // Not a block: an intent of this writer's whose write failed, torn (the
+    // journal is written by its writers alone, under its byte). It was
+    // never committed; the journal is made idle again.
+    if (writer->lastCard >= 0 && !flushBoth(writer->lastCard, writer->log)) return false;
+    if (writer->lastCard >= 0) close(writer->lastCard);
+    writer->lastCard = -1;
+    return writeIntent(writer->journal, TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""});
+  }
   if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
     return flushLastTap(writer);
   }
@@ -185,16 +221,23 @@ static bool readyLog(TapWriter* writer) {
   return writer->log >= 0;
 }
 
-// Takes back a tap whose appends failed: marks it abandoned on disk first,
-// so that no later settling can complete it, then cuts off what was
-// written. Should the marking or the cutting fail, the abandoned journal
-// is settled at the writer's next intake, or by the card's next reader.
-static void abandon(int journal, TapIntent intent, int card, int log) {
-  intent.state = kAbandoned;
-  if (!writeIntent(journal, intent)) return;
+// Takes back a tap whose intent could not be flushed or whose appends
+// failed: marks the journal abandoned (one byte, which no failing write can
+// tear), so that no settling completes it, then cuts off what was written.
+// Returns false when not even the mark could be written: the intent then
+// stands, committed, and whoever settles next completes the tap. Should
+// the cutting fail, the abandoned journal is settled at the writer's next
+// intake, or by the card's next reader.
+static bool abandon(int journal, const TapIntent& intent, int card, int log) {
+  if (!markJournal(journal, kAbandoned, false)) return false;
+  // The mark reaches the disk with this flush or the next: a power cut in
+  // between that finds the intent pending would complete a tap that said it
+  // failed, after two faults at once.
+  (void)fdatasync(journal);
   bool cut = ftruncate(card, static_cast<off_t>(intent.cardOffset)) == 0 &&
              ftruncate(log, static_cast<off_t>(intent.logOffset)) == 0 && flushBoth(card, log);
-  if (cut && markJournal(journal, kIdle, false)) return;
+  if (cut) (void)markJournal(journal, kIdle, false);
+  return true;
 }
 
 bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::string& logBytes,
@@ -211,9 +254,8 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
     errno = ESTALE;
     return false;
   }
-  if (writer->locks < 0) writer->locks = openLocks();
   int64_t byte = journalLockByte(writer->logPath);
-  if (!step(writer->locks >= 0 && lockWithin(writer->locks, byte, kLockWaitMs))) {
+  if (!step(writerLocks(writer) >= 0 && lockWithin(writer->locks, byte, kLockWaitMs))) {
     errno = reason;
     return false;
   }
@@ -230,10 +272,19 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    logSize,
                    logBytes};
   // The intent on disk is the commit: from then on the tap ends whole,
-  // whatever stops this writer, unless its appends fail while it lives.
-  bool committed = ready && step(logSize >= 0) && step(writeIntent(writer->journal, intent));
-  bool recorded = committed && step(appendWhole(card.fd, cardBytes)) &&
-                  step(appendWhole(writer->log, logBytes));
+  // whatever stops this writer, unless it lives to take it back.
+  bool written = ready && step(logSize >= 0) && step(putIntent(writer->journal, intent));
+  bool committed = written && step(fdatasync(writer->journal) == 0);
+  bool recorded = committed && step(appendWhole(card.fd, cardBytes, card.size)) &&
+                  step(appendWhole(writer->log, logBytes, logSize));
+  if (!recorded && written && !abandon(writer->journal, intent, card.fd, writer->log)) {
+    // Not even marked abandoned (its file system gone, say): the intent
+    // stands and the tap is completed by whoever settles it next. It is
+    // recorded, but not by this writer, which leaves it to the settling.
+    unlock(writer->locks, byte);
+    errno = 0;
+    return true;
+  }
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
     writer->lastCard = dup(card.fd);
@@ -242,8 +293,6 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
     if (writer->lastCard < 0 && flushBoth(card.fd, writer->log)) {
       (void)markJournal(writer->journal, kIdle, false);
     }
-  } else if (committed) {
-    abandon(writer->journal, intent, card.fd, writer->log);
   }
   unlock(writer->locks, byte);
   errno = reason;
@@ -270,8 +319,12 @@ static std::vector<std::string> withOwnLog(std::vector<std::string> logs, const 
 bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
                       std::vector<std::string>* notices) {
   if (!finishTap(writer)) return false;
+  // Through the writer's own descriptor when it has one: only the writer
+  // writes its journal.
   TapIntent intent;
-  if (!readJournal(journalPath(writer->logPath), &intent) || intent.state == kIdle) return true;
+  bool read = writer->journal >= 0 ? readJournalBlock(writer->journal, &intent)
+                                   : readJournal(journalPath(writer->logPath), &intent);
+  if (!read || intent.state == kIdle) return true;
   int locks = openLocks();
   if (locks < 0 || !lockWithin(locks, cardLockByte(intent.cardPath), kLockWaitMs)) {
     if (locks >= 0) close(locks);

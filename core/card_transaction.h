@@ -16,11 +16,13 @@
 
 #include "core/card_file.h"
 #include "core/records.h"
+#include "core/settle.h"
 
 // A card held for one tap.
 struct HeldCard {
   int fd = -1;            // open; -1 when no card is held
   int locks = -1;         // the lock file, the card's byte locked
+  bool ownLocks = false;  // whether `locks` was opened for this card (else lent)
   std::string path;       // Card/<number>.txt
   uint64_t inode;         // the card's inode
   int64_t size;           // its size when its tail was read
@@ -55,14 +57,21 @@ enum class LoadStatus {
 [[nodiscard]] LoadStatus loadCardTail(const char* path, CardRecord records[2]);
 
 // Takes the card's lock (waiting a few seconds at most for another writer
-// to finish with it), opens the card at `path`, settles any tap in flight
-// on it that the journals of the logs `logs` tell of (adding what the
-// operator should know to `notices`), and parses its last two records into
+// to finish with it) through the lock file open as `locks` (-1: opened for
+// this card), opens the card at `path`, settles any tap in flight on it
+// that the journals of the logs `logs` tell of (adding what the operator
+// should know to `notices`), and parses its last two records into
 // `records`, older first. On kLoaded the card is held in `card`; on
 // anything else nothing is held and the records are left untouched.
+// The journals are read through `cache` when given (see settle.h).
 [[nodiscard]] LoadStatus holdCard(const char* path, const std::vector<std::string>& logs,
                                   HeldCard* card, CardRecord records[2],
-                                  std::vector<std::string>* notices);
+                                  std::vector<std::string>* notices, int locks = -1,
+                                  JournalCache* cache = nullptr);
+
+// The writer's own open of the lock file (opened on first use), to lend
+// to holdCard; -1 when it cannot be opened.
+int writerLocks(TapWriter* writer);
 
 // Lets go of a held card: closes it and drops its lock.
 void releaseCard(HeldCard* card);

@@ -11,14 +11,15 @@
 #include <ctime>
 #include <mutex>
 
-int openRegular(const char* path, int flags, mode_t mode) {
+int openRegular(const char* path, int flags, mode_t mode, struct stat* stated) {
   int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
   if (fd < 0) {
     // O_NOFOLLOW fails a link with ELOOP: to the caller it is not a file.
     if (errno == ELOOP) errno = EINVAL;
     return -1;
   }
-  struct stat info {};
+  struct stat own {};
+  struct stat& info = stated != nullptr ? *stated : own;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
     close(fd);
     errno = EINVAL;
@@ -53,8 +54,8 @@ std::string bytesAt(int fd, int64_t offset, size_t length) {
   return bytes;
 }
 
-bool appendWhole(int fd, const std::string& bytes) {
-  int64_t start = sizeOf(fd);
+bool appendWhole(int fd, const std::string& bytes, int64_t size) {
+  int64_t start = size >= 0 ? size : sizeOf(fd);
   if (start < 0) return false;
   ssize_t written = write(fd, bytes.data(), bytes.size());
   if (written == static_cast<ssize_t>(bytes.size())) return true;

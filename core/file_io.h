@@ -4,6 +4,7 @@
 // waits for a lock only so long.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -14,8 +15,10 @@
 // added, so that a FIFO cannot stall the reader and a link cannot lead it
 // elsewhere) and keeps it only if it is a regular file with one name.
 // Returns the descriptor, or -1 with errno set (EINVAL: a FIFO, a
-// directory, a link, or a file with another name too).
-[[nodiscard]] int openRegular(const char* path, int flags, mode_t mode = 0644);
+// directory, a link, or a file with another name too). Fills `info`, when
+// given, with what fstat said of the file.
+[[nodiscard]] int openRegular(const char* path, int flags, mode_t mode = 0644,
+                              struct stat* info = nullptr);
 
 // The size of the open file, or -1.
 int64_t sizeOf(int fd);
@@ -30,10 +33,11 @@ uint64_t inodeOf(int fd);
 // Reads the `length` bytes at `offset` into a string; empty when it cannot.
 std::string bytesAt(int fd, int64_t offset, size_t length);
 
-// Appends `bytes` through a descriptor opened with O_APPEND, in one write.
-// Returns false, with the file as it was, when the write is not whole (a
-// full disk, a file-size limit): a part that was written is cut off again.
-[[nodiscard]] bool appendWhole(int fd, const std::string& bytes);
+// Appends `bytes` through a descriptor opened with O_APPEND, in one write,
+// to a file whose size is `size` (-1: unknown, asked of the file). Returns
+// false, with the file as it was, when the write is not whole (a full disk,
+// a file-size limit): a part that was written is cut off again.
+[[nodiscard]] bool appendWhole(int fd, const std::string& bytes, int64_t size = -1);
 
 // Flushes two files to disk at once: both start writing before either is
 // waited for. Returns whether both flushes succeeded.

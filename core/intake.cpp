@@ -13,8 +13,8 @@
 #include "core/console.h"
 #include "core/messages.h"
 #include "core/packed_time.h"
+#include "core/reader.h"
 #include "core/reader_state.h"
-#include "core/settle.h"
 #include "core/trip_facts.h"
 
 // The pause after a refused number or card, so the message can be read.
@@ -66,10 +66,8 @@ static void tellNotices(const std::vector<std::string>& notices) {
 // taps, once, if start-up found no network directory to settle; and a tap
 // of this reader's own that it could not take back.
 static void settleBeforeTap() {
+  checkNetwork(false);
   std::vector<std::string> notices;
-  if (!networkSettled && networkMissing().empty()) {
-    networkSettled = settleEveryJournal(networkLogs, &notices);
-  }
   // Should its own journal stay in flight, this tap's recording fails and
   // says so, and the next intake tries again: nothing to do with the
   // result here.
@@ -106,7 +104,8 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     copyText(name, cardPath(number).c_str());
     settleBeforeTap();
     std::vector<std::string> notices;
-    LoadStatus load = holdCard(name, networkLogs, card, ud, &notices);
+    LoadStatus load =
+        holdCard(name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
     tellNotices(notices);
     if (load == LoadStatus::kLoaded) {
       warnIfDatedAhead(ud[1]);

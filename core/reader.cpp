@@ -6,6 +6,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/clock.h"
 #include "core/console.h"
@@ -13,6 +14,7 @@
 #include "core/period.h"
 #include "core/reader_state.h"
 #include "core/settle.h"
+#include "core/storage.h"
 
 // How long a tap's outcome stays on the screen before the next prompt.
 constexpr int kTapPauseMs = 2500;
@@ -43,23 +45,28 @@ static void warnIfNotInANetwork() {
   }
 }
 
-// Settles every tap left in flight by any writer (this reader stopped
-// part-way, or all of them by a power cut), or says why it waits: a network
-// directory that is not there yet (a file system not mounted) hides cards
-// and logs, and no journal is acted on until it is.
-static void settleAtStart() {
+void checkNetwork(bool atStart) {
+  if (networkReady) return;
   std::string missing = networkMissing();
   if (!missing.empty()) {
     // A missing directory was told of already; an empty Card/ is told here.
-    if (missing == kCardsEmpty) {
+    if (atStart && missing == kCardsEmpty) {
       warnOperator(
           "Card/ is empty: every card will be unknown, and taps left in flight are not "
           "settled until cards are there: is the network's file system mounted?");
     }
     return;
   }
+  std::string stale = trustStorage ? "" : staleStorage(".");
+  if (!stale.empty()) {
+    warnOperator("no tap is recorded here: " + stale);
+    flushConsole();
+    exit(EXIT_FAILURE);
+  }
+  // Taps left in flight by any writer (this reader stopped part-way, or all
+  // of them by a power cut) are settled before the first tap.
   std::vector<std::string> notices;
-  networkSettled = settleEveryJournal(networkLogs, &notices);
+  networkReady = settleEveryJournal(networkLogs, &notices);
   for (const std::string& notice : notices) warnOperator(notice);
 }
 
@@ -73,7 +80,7 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
   // A write past a file-size limit fails (and is taken back) instead of
   // killing the reader between a tap's two appends.
   signal(SIGXFSZ, SIG_IGN);
-  settleAtStart();
+  checkNetwork(true);
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale.
   startPeriodTimer();

@@ -32,6 +32,13 @@ TapResult chooseAndClaim(const CardData& card, ChooseFare choose);
 // operating period timer: all that comes before the first tap.
 void startReader(const ReaderConfig& config, const std::vector<std::string>& logs);
 
+// Once the network directory is there (its file system mounted), makes
+// sure that file system shows cards as they are (else ends the reader with
+// status 1, saying why: it would charge from stale cards) and settles every
+// tap left in flight. Until then, or when `atStart` and it is not there,
+// says why on the error stream and settles nothing.
+void checkNetwork(bool atStart);
+
 // The pause after a tap: the tap's record and line are flushed to disk,
 // then its outcome stays on the screen for 2500 ms.
 void pauseAfterTap();

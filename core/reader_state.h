@@ -33,15 +33,25 @@ extern CardRecord ud[2];
 // start-up; read by intake.
 extern std::vector<std::string> networkLogs;
 
+// The network's journals, open between taps. Written and read by intake
+// (holdCard).
+extern JournalCache journals;
+
 // This reader's log and journal, open between taps, and its last tap until
 // that is flushed. Opened by the first recording; written by recording and
 // by the pause after every tap (finishTap).
 extern TapWriter writer;
 
-// Whether the taps left in flight when the reader started have been
-// settled: at start-up, or by the first intake that finds the network
-// directory there. Written by start-up and intake; read by intake.
-extern bool networkSettled;
+// Whether the network directory has been found there, on a file system that
+// serves cards as they are, and the taps left in flight when the reader
+// started have been settled: at start-up, or by the first intake that finds
+// it there (checkNetwork). Written and read by checkNetwork.
+extern bool networkReady;
+
+// Whether the file system is trusted without a look (only programs that
+// test the readers on a file system made wrong on purpose set it). Written
+// before start-up; read by checkNetwork.
+extern bool trustStorage;
 
 // When the current operating period began, in calendar seconds. Written by
 // the timer thread (periodTick); read by the trip state derivation.

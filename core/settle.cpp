@@ -24,14 +24,15 @@ struct InFlight {
 };
 
 // The taps in flight on `cardPath` (every card when empty) in the journals
-// of `logs`, in the order of their offsets on their card.
-std::vector<InFlight> inFlightOn(const std::string& cardPath,
-                                 const std::vector<std::string>& logs) {
+// of `logs`, read through `cache` when given, in the order of their
+// offsets on their card.
+std::vector<InFlight> inFlightOn(const std::string& cardPath, const std::vector<std::string>& logs,
+                                 JournalCache* cache) {
   std::vector<InFlight> found;
   for (const std::string& log : logs) {
     TapIntent intent;
-    if (readJournal(journalPath(log), &intent) && intent.state != kIdle && intent.logPath == log &&
-        (cardPath.empty() || intent.cardPath == cardPath)) {
+    if (readJournalThrough(cache, journalPath(log), &intent) && intent.state != kIdle &&
+        intent.logPath == log && (cardPath.empty() || intent.cardPath == cardPath)) {
       found.push_back({log, intent});
     }
   }
@@ -214,10 +215,40 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
 
 }  // namespace
 
+bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent* intent) {
+  if (cache == nullptr) return readJournal(path, intent);
+  OpenJournal* open = nullptr;
+  for (OpenJournal& journal : *cache) {
+    if (journal.path == path) open = &journal;
+  }
+  if (open == nullptr) {
+    cache->push_back({path, -1, 0});
+    open = &cache->back();
+  }
+  // The name decides which file is the journal, and whose it is: a plain
+  // file with one name, made by the readers' user.
+  struct stat named {};
+  bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1 &&
+               named.st_uid == geteuid();
+  if (!there || named.st_ino != open->inode) {
+    if (open->fd >= 0) close(open->fd);
+    open->fd = -1;
+    open->inode = 0;
+  }
+  if (there && open->fd < 0) {
+    open->fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    open->inode = open->fd >= 0 ? inodeOf(open->fd) : 0;
+    // Made anew between the look at its name and the open: read it afresh.
+    if (open->inode != named.st_ino) return readJournal(path, intent);
+  }
+  return open->fd >= 0 && readJournalBlock(open->fd, intent) &&
+         (intent->state == kIdle || journalPath(intent->logPath) == path);
+}
+
 bool settleCard(const std::string& cardPath, int card, int locks,
                 const std::vector<std::string>& logs, bool finishWhole,
-                std::vector<std::string>* notices) {
-  for (const InFlight& seen : inFlightOn(cardPath, logs)) {
+                std::vector<std::string>* notices, bool* anySettled, JournalCache* cache) {
+  for (const InFlight& seen : inFlightOn(cardPath, logs, cache)) {
     // The common case after a tap: committed, both appends whole, the
     // writer flushing them in its pause.
     if (!finishWhole && wholeInBoth(card, seen)) continue;
@@ -229,6 +260,7 @@ bool settleCard(const std::string& cardPath, int card, int locks,
     if (readJournal(journalPath(seen.logPath), &now) && now.state != kIdle &&
         formatIntent(now) == formatIntent(seen.intent)) {
       settled = settleTap(seen, card, notices);
+      if (anySettled != nullptr) *anySettled = true;
     }
     unlock(locks, byte);
     if (!settled) return false;
@@ -300,7 +332,7 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
   if (!networkMissing().empty()) return false;
   setAsideStrangeNotes(logs, notices);
   std::map<std::string, bool> cards;
-  for (const InFlight& tap : inFlightOn("", logs)) cards[tap.intent.cardPath] = true;
+  for (const InFlight& tap : inFlightOn("", logs, nullptr)) cards[tap.intent.cardPath] = true;
   bool settled = true;
   for (const auto& [cardPath, unused] : cards) {
     int locks = openLocks();

@@ -11,6 +11,22 @@
 
 #include "core/tap_journal.h"
 
+// The journals of the network's writers as a reader keeps them open between
+// taps: each is read through its descriptor once a look at its name shows
+// it is still the file there (a journal made anew is opened anew).
+struct OpenJournal {
+  std::string path;
+  int fd = -1;
+  uint64_t inode = 0;
+};
+using JournalCache = std::vector<OpenJournal>;
+
+// Reads the journal at `path` as readJournal does, through `cache` when
+// given (opening it there the first time, or when its name leads to
+// another file now).
+[[nodiscard]] bool readJournalThrough(JournalCache* cache, const std::string& path,
+                                      TapIntent* intent);
+
 // Settles every tap in flight on the card at `cardPath`, which the caller
 // holds (its lock byte taken on `locks`) and has open as `card` (-1: no
 // file is there), as the journals of the logs `logs` (the network's
@@ -19,12 +35,15 @@
 // that can no longer be completed on its card (the card gone, replaced or
 // moved on) is dropped: its line taken back, a copy of its intent kept
 // beside its journal. What the operator should know is added to `notices`.
-// Returns false when a tap on this card could not be settled (a journal
-// held too long, a log that cannot be written): the card is then not to be
-// read.
+// Sets `settled`, when given, if it settled any tap (the card may have
+// changed). Returns false when a tap on this card could not be settled (a
+// journal held too long, a log that cannot be written): the card is then
+// not to be read.
+// The journals are read through `cache` when given.
 [[nodiscard]] bool settleCard(const std::string& cardPath, int card, int locks,
                               const std::vector<std::string>& logs, bool finishWhole,
-                              std::vector<std::string>* notices);
+                              std::vector<std::string>* notices, bool* settled = nullptr,
+                              JournalCache* cache = nullptr);
 
 // Settles every tap in flight in the journals of `logs`, each card's taps
 // under that card's lock: what a reader does when it starts, so that a

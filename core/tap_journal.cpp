@@ -77,11 +77,12 @@ static bool headWords(const std::string& block, size_t* at, std::vector<std::str
 // Parses a word of digits alone into a number (a block written by
 // formatIntent is checked afterwards to say exactly what it was read as).
 static bool number(const std::string& word, uint64_t* value) {
-  if (word.empty() || word.size() > 19 || word.find_first_not_of("0123456789") != word.npos) {
+  if (word.empty() || word.size() > 20 || word.find_first_not_of("0123456789") != word.npos) {
     return false;
   }
+  errno = 0;
   *value = strtoull(word.c_str(), nullptr, 10);
-  return true;
+  return errno == 0;
 }
 
 // Whether `path` can name a log: <log directory>/<name>, and no journal.
@@ -160,15 +161,32 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
   return true;
 }
 
+// Gives what stands at `path` the name `aside` too, never over anything
+// there; then removes the name `path`. A file system that cannot rename
+// without replacing (RENAME_NOREPLACE: a FUSE file system may not) does it
+// by a second name (a link), or, for what has no second name (a
+// directory), by a rename once nothing is there.
+static bool moveWithoutReplacing(const std::string& path, const std::string& aside) {
+  if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(path.c_str(), aside.c_str()) == 0) return unlink(path.c_str()) == 0;
+  if (errno == EEXIST) return false;
+  struct stat there {};
+  if (lstat(aside.c_str(), &there) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(path.c_str(), aside.c_str()) == 0;
+}
+
 bool setAside(const std::string& path) {
   for (int n = 0; n < 100; n++) {
     char suffix[80];
     snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
              static_cast<int>(getpid()), n);
-    if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, (path + suffix).c_str(), RENAME_NOREPLACE) ==
-        0) {
-      return true;
-    }
+    if (moveWithoutReplacing(path, path + suffix)) return true;
     if (errno != EEXIST) return false;
   }
   return false;
@@ -269,10 +287,13 @@ int openJournal(const std::string& logPath, TapIntent* intent) {
   return fd;
 }
 
-bool writeIntent(int journal, const TapIntent& intent) {
+bool putIntent(int journal, const TapIntent& intent) {
   std::string block = formatIntent(intent);
-  return pwrite(journal, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size()) &&
-         fdatasync(journal) == 0;
+  return pwrite(journal, block.data(), block.size(), 0) == static_cast<ssize_t>(block.size());
+}
+
+bool writeIntent(int journal, const TapIntent& intent) {
+  return putIntent(journal, intent) && fdatasync(journal) == 0;
 }
 
 bool markJournal(int journal, char state, bool flush) {

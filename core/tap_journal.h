@@ -75,6 +75,10 @@ std::string formatIntent(const TapIntent& intent);
 // Reads the block of the open journal `fd`; false when it holds none.
 [[nodiscard]] bool readJournalBlock(int fd, TapIntent* intent);
 
+// Writes a whole block for the intent into the journal, in one write,
+// without flushing it. Returns whether the write was whole.
+[[nodiscard]] bool putIntent(int journal, const TapIntent& intent);
+
 // Writes a whole block for the intent into the journal and flushes it.
 // Returns whether it is on disk.
 [[nodiscard]] bool writeIntent(int journal, const TapIntent& intent);

@@ -5,6 +5,7 @@
 # euckr_to_utf8, so the Korean messages read correctly on a UTF-8 terminal.
 set -euo pipefail
 
+hosts=()
 here=$(cd "$(dirname "$0")" && pwd)
 session="fare-demo"
 bin=""
@@ -22,7 +23,7 @@ fi
 
 usage() {
   cat <<'EOF'
-Usage: tools/demo.sh [--dir DIR] [--session NAME] [--bin DIR] [--detach]
+Usage: tools/demo.sh [--dir DIR] [--session NAME] [--bin DIR] [--detach] [--on DIR1,DIR2,...]
 
 Builds the readers, resets the network directory DIR (default: demo/ in the
 repository, or ./demo when installed) with Card/, Reader_txt/ and three
@@ -33,6 +34,9 @@ fare-demo), one pane each. The status line shows the operating period.
   --session NAME  the tmux session to open (an earlier one is closed first)
   --bin DIR       use the programs already built in DIR instead of building
   --detach        start the session without attaching to it
+  --on DIRS       run the readers in a network already prepared, seen through
+                  these directories (one per host: tools/cluster.sh), spread
+                  over them in turn; nothing is reset
 
 Sample cards: 1001 holds 10000; 1002 holds 1249, just under the subway's
 ride threshold; 1003 is 500 in debt.
@@ -56,6 +60,7 @@ while [ $# -gt 0 ]; do
     --session) session=$2; shift 2 ;;
     --bin) bin=$2; shift 2 ;;
     --detach) mode="detach"; shift ;;
+    --on) IFS=, read -r -a hosts <<<"$2"; shift 2 ;;
     --period-clock) period_clock "$2"; exit 0 ;;
     -h|--help) usage; exit 0 ;;
     *) echo "demo.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
@@ -72,21 +77,27 @@ bin=$(cd "$bin" && pwd)
 
 # Readers of an earlier demo still hold the old directory: stop them first.
 if command -v tmux >/dev/null; then tmux kill-session -t "$session" 2>/dev/null || true; fi
-# Only a network directory is ever reset, never some other folder.
-if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -d "$dir/Card" ]; then
-  echo "$dir is not a network directory (it has no Card/); not resetting it." >&2
-  exit 2
-fi
-rm -rf "$dir"
-mkdir -p "$dir/Card" "$dir/Reader_txt"
-dir=$(cd "$dir" && pwd)
+if [ ${#hosts[@]} -gt 0 ]; then
+  # A network prepared elsewhere (many hosts): nothing is reset.
+  dir=${hosts[0]}
+else
+  # Only a network directory is ever reset, never some other folder.
+  if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -d "$dir/Card" ]; then
+    echo "$dir is not a network directory (it has no Card/); not resetting it." >&2
+    exit 2
+  fi
+  rm -rf "$dir"
+  mkdir -p "$dir/Card" "$dir/Reader_txt"
+  dir=$(cd "$dir" && pwd)
+  hosts=("$dir")
 
-"$bin/card_tool" --dir "$dir" issue 1001 10000 >/dev/null
-"$bin/card_tool" --dir "$dir" issue 1002 1249 >/dev/null
-# The card tool issues no card in debt; this one has ridden into it.
-minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
-printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
-  > "$dir/Card/1003.txt"
+  "$bin/card_tool" --dir "$dir" issue 1001 10000 >/dev/null
+  "$bin/card_tool" --dir "$dir" issue 1002 1249 >/dev/null
+  # The card tool issues no card in debt; this one has ridden into it.
+  minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
+  printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
+    > "$dir/Card/1003.txt"
+fi
 
 # Pane title, program.
 readers=(
@@ -119,14 +130,19 @@ fi
 # Panes are addressed by their ids, whatever base index the user's tmux uses.
 first=""
 started=$(date +%s)
+n=0
 for reader in "${readers[@]}"; do
   title=${reader%%|*}
+  # Spread over the hosts in turn; a host is named when there are several.
+  where=${hosts[$(( n % ${#hosts[@]} ))]}
+  [ ${#hosts[@]} -gt 1 ] && title="$title (host $(( n % ${#hosts[@]} + 1 )))"
+  n=$(( n + 1 ))
   command="$(printf '%q' "$bin/${reader##*|}") | $(printf '%q' "$bin/euckr_to_utf8")"
   if [ -z "$first" ]; then
-    pane=$(tmux -u new-session -d -P -F '#{pane_id}' -s "$session" -x 200 -y 50 -c "$dir" "$command")
+    pane=$(tmux -u new-session -d -P -F '#{pane_id}' -s "$session" -x 200 -y 50 -c "$where" "$command")
     first=$pane
   else
-    pane=$(tmux split-window -P -F '#{pane_id}' -t "$pane" -c "$dir" "$command")
+    pane=$(tmux split-window -P -F '#{pane_id}' -t "$pane" -c "$where" "$command")
     tmux select-layout -t "$first" tiled >/dev/null
   fi
   tmux select-pane -t "$pane" -T "$title"

@@ -19,9 +19,6 @@
 Network::Network() {
   mkdir((dir_ / "Card").c_str(), 0755);
   mkdir((dir_ / "Reader_txt").c_str(), 0755);
-  mkdir((dir_ / "bin").c_str(), 0755);
-  writeFile(dir_ / "bin/clear", "#!/bin/sh\nprintf '[clear]'\n");
-  chmod((dir_ / "bin/clear").c_str(), 0755);
 }
 
 void Network::writeCard(const std::string& number, const std::string& bytes) const {
@@ -43,89 +40,36 @@ std::string program(const std::string& name) {
 Reader::Reader(const Network& network, const std::string& programPath, size_t consoleRoom) {
   static int readers = 0;
   outputPath_ = network.root() + "/console-" + std::to_string(++readers) + ".txt";
-  std::string path = "PATH=" + network.root() + "/bin:/usr/bin:/bin";
-  std::vector<std::string> environment = {path};
-  for (const char* keep : {"TZ", "ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
-    if (getenv(keep)) environment.push_back(std::string(keep) + "=" + getenv(keep));
-  }
+  ProgramRun run;
+  run.argv = {programPath};
+  run.dir = network.root();
   // Under a faster clock (the tests run under libfaketime), the readers
   // share the test's clock: same start, same speed.
-  for (char** variable = environ; *variable != nullptr; variable++) {
-    std::string entry = *variable;
-    if (entry.rfind("FAKETIME", 0) == 0 || entry.rfind("LD_PRELOAD=", 0) == 0) {
-      environment.push_back(entry);
-    }
-  }
-  std::vector<char*> envp;
-  for (std::string& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-
-  signal(SIGPIPE, SIG_IGN);
-  int pipeFds[2];
-  // Close-on-exec, so that no other reader holds this one's input open.
-  if (pipe2(pipeFds, O_CLOEXEC) != 0) return;
-  int console[2] = {-1, -1};
-  if (consoleRoom > 0) {
-    if (pipe2(console, O_CLOEXEC) != 0) return;
-    int size = fcntl(console[1], F_SETPIPE_SZ, 4096);
-    std::string filler(static_cast<size_t>(size) - consoleRoom, '.');
-    if (size < 0 ||
-        write(console[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
-      return;
-    }
-  }
+  run.environment = sharedEnvironment();
+  run.clearMarker = "[clear]";
+  run.console = outputPath_;
+  run.errors = outputPath_ + ".err";
+  run.consoleRoom = consoleRoom;
   started_ = getTime();
-  pid_ = fork();
-  if (pid_ == 0) {
-    int out = open(outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = open((outputPath_ + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (chdir(network.root().c_str()) != 0 || out < 0 || err < 0) _exit(126);
-    dup2(pipeFds[0], 0);
-    dup2(consoleRoom > 0 ? console[1] : out, 1);
-    dup2(err, 2);
-    close(pipeFds[1]);
-    char* argv[] = {const_cast<char*>(programPath.c_str()), nullptr};
-    execve(programPath.c_str(), argv, envp.data());
-    _exit(127);
-  }
-  close(pipeFds[0]);
-  input_ = pipeFds[1];
-  if (consoleRoom > 0) {
-    close(console[1]);
-    console_ = console[0];
-  }
-}
-
-void Reader::unblockConsole() {
-  fcntl(console_, F_SETFL, O_NONBLOCK);
-  char buffer[4096];
-  while (read(console_, buffer, sizeof buffer) > 0) {
-  }
+  program_ = startProgram(run);
 }
 
 Reader::~Reader() {
-  if (pid_ > 0 && finished_ == 0) finish();
+  if (program_.pid > 0 && finished_ == 0) finish();
 }
 
 void Reader::type(const std::string& text) {
-  ssize_t written = write(input_, text.data(), text.size());
-  (void)written;
+  typeInto(program_, text);
+}
+
+void Reader::unblockConsole() {
+  drainConsole(program_);
 }
 
 int Reader::finish() {
-  if (input_ >= 0) close(input_);
-  input_ = -1;
-  // A console nobody reads is let go, so that the reader can end.
-  if (console_ >= 0) close(console_);
-  console_ = -1;
-  int status = 0;
-  bool exited = waitUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, 120);
-  if (!exited) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, &status, 0);
-  }
+  int status = finishProgram(&program_);
   finished_ = getTime();
-  return exited && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return status;
 }
 
 std::string Reader::output() const {

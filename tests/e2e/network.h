@@ -10,10 +10,11 @@
 #include <initializer_list>
 #include <string>
 
+#include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 
-// A network directory with a `clear` on the PATH that prints "[clear]",
-// so tests see where the screen is cleared.
+// A network directory; the readers started in it (Reader) have a `clear`
+// that prints "[clear]", so tests see where the screen is cleared.
 class Network {
  public:
   Network();
@@ -65,9 +66,7 @@ class Reader {
   int64_t finished() const { return finished_; }
 
  private:
-  pid_t pid_ = -1;
-  int input_ = -1;
-  int console_ = -1;  // the read end of a console pipe
+  Program program_;
   std::string outputPath_;
   int64_t started_ = 0, finished_ = 0;
 };

@@ -23,6 +23,7 @@
 #include "core/card_transaction.h"
 #include "core/tap_journal.h"
 #include "tests/reliability/card_checks.h"
+#include "tests/reliability/crash_runs.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -46,70 +47,10 @@ bool consistentTaps(const std::vector<CardRecord>& records, const std::string& r
   return true;
 }
 
-const char kFreshCard[] =
-    "20260306080000,SUBWAY,OUT,2000000000,ISSUE_1\r\n"
-    "20260306080000,SUBWAY,OUT,2000000000,ISSUE_2";
-
-// A crash-test reader (the real tap, no pause) started in this network on
-// the card numbers `taps`, far more than it can tap before it is killed.
-pid_t startCrashReader(const std::string& reader, const std::string& taps) {
-  mkdir("bin", 0755);
-  writeFile("bin/clear", "#!/bin/sh\n");
-  chmod("bin/clear", 0755);
-  char here[4096];
-  if (getcwd(here, sizeof here) == nullptr) return -1;
-  std::string path = "PATH=" + std::string(here) + "/bin:/usr/bin:/bin";
-  int input[2];
-  if (pipe2(input, O_CLOEXEC) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int quiet = open("/dev/null", O_WRONLY);
-    dup2(input[0], 0);
-    dup2(quiet, 1);
-    dup2(quiet, 2);
-    char* argv[] = {const_cast<char*>(CRASH_READER), const_cast<char*>(reader.c_str()), nullptr};
-    char* envp[] = {path.data(), nullptr};
-    execve(CRASH_READER, argv, envp);
-    _exit(127);
-  }
-  close(input[0]);
-  fcntl(input[1], F_SETFL, O_NONBLOCK);
-  ssize_t written = write(input[1], taps.data(), taps.size());
-  (void)written;
-  close(input[1]);
-  return pid;
-}
-
-// Lets the readers run for a random 20 to 400 ms, then kills them all.
-void killAtRandom(const std::vector<pid_t>& readers, std::mt19937& random) {
-  std::this_thread::sleep_for(
-      std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(random)));
-  for (pid_t pid : readers) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-}
-
 // Whether the journal beside `log` holds a tap in flight.
 bool inFlight(const std::string& log) {
   TapIntent intent;
   return readJournal(journalPath(log), &intent) && intent.state != kIdle;
-}
-
-// What the killed readers left, settled as the network settles it: each
-// card by the next reader to hold it, each log by its reader starting again.
-void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
-                              const std::vector<std::string>& readers) {
-  for (const std::string& card : cards) {
-    CardRecord records[2];
-    holdAndLetGo(card.c_str(), records);
-  }
-  for (const std::string& reader : readers) {
-    TapWriter writer = tapWriter(logOf(reader));
-    std::vector<std::string> notices;
-    EXPECT_TRUE(settleOwnJournal(&writer, logsWith(), &notices)) << reader;
-    closeTapWriter(&writer);
-  }
 }
 
 // The taps a card tells after its first two records, as
@@ -222,9 +163,9 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
   int kills = 0, checked = 0, damaged = 0, inFlightAtKill = 0;
   size_t records = 0;
   for (int round = 0; round < kRounds; round++) {
-    std::vector<pid_t> running;
+    std::vector<Program> running;
     for (int r = 0; r < 3; r++) running.push_back(startCrashReader(readers[r], taps[r]));
-    killAtRandom(running, random);
+    killAtRandom(&running, random);
     kills += 3;
     for (const std::string& reader : readers) inFlightAtKill += inFlight(logOf(reader));
     settleAsTheNextReadersDo(cards, readers);
@@ -269,43 +210,17 @@ TEST_F(InNetwork, ReadersTappingOneCardAtOnceActOneAfterTheOther) {
   // Three readers tap one card as fast as they can, all at once, and are
   // killed at random. Each tap decides from the record before it: the
   // balance falls by exactly the fare each log line charges, an exit only
-  // follows an entry, and an entry over an open trip settles it.
-  // At least 20 rounds, and more while fewer than 100 taps are on the card
-  // (a slow build, such as one under a sanitizer, taps less in a round).
-  constexpr int kRounds = 20, kMostRounds = 400;
-  constexpr size_t kFewestTaps = 100;
-  const std::vector<std::string> readers = {"S1", "S3", "B"};
-  writeFile("Card/1.txt", kFreshCard);
-  std::string taps;
-  for (int i = 0; i < 2000; i++) taps += "1 ";
-  unsigned seed = std::random_device()();
-  std::mt19937 random(seed);
-  int round = 0;
-  for (; round < kRounds ||
-         (split(readFile("Card/1.txt"), "\r\n").size() - 2 < kFewestTaps && round < kMostRounds);
-       round++) {
-    std::vector<pid_t> running;
-    for (const std::string& reader : readers) running.push_back(startCrashReader(reader, taps));
-    killAtRandom(running, random);
-    settleAsTheNextReadersDo({"Card/1.txt"}, readers);
-  }
-  size_t recorded = 0;
-  std::string wrong = disagreement("Card/1.txt", readers, ".", &recorded);
-  EXPECT_EQ(wrong, "") << "seed " << seed;
-  EXPECT_GE(recorded, kFewestTaps) << "too few taps to put the lock to the test";
-  std::vector<CardRecord> card;
-  ASSERT_TRUE(wholeCard("Card/1.txt", &card));
-  int64_t charged = 0;
-  for (const std::string& reader : readers) {
-    for (const std::string& line : logTaps(logOf(reader)))
-      charged += std::stoll(split(line, ",")[3]);
-  }
-  EXPECT_EQ(charged, static_cast<int64_t>(card[1].balance) - card.back().balance);
+  // follows an entry, and an entry over an open trip settles it. At least
+  // 20 rounds, and more while fewer than 100 taps are on the card (a slow
+  // build, such as one under a sanitizer, taps less in a round).
+  RaceResult race = raceOnOneCard({"."}, 20, 100);
+  EXPECT_EQ(race.wrong, "") << "seed " << race.seed;
+  EXPECT_GE(race.taps, 100u) << "too few taps to put the lock to the test";
+  EXPECT_EQ(race.charged, race.dropped);
   printf(
       "race: 3 readers tapped one card at once for %d rounds, killed at random (seed %u): %zu "
       "taps, each deciding from the one before and logged once (%s); the logs charge %lld, the "
       "card dropped %lld\n",
-      round, seed, recorded, wrong.empty() ? "all agree" : wrong.c_str(),
-      static_cast<long long>(charged),
-      static_cast<long long>(card[1].balance) - card.back().balance);
+      race.rounds, race.seed, race.taps, race.wrong.empty() ? "all agree" : race.wrong.c_str(),
+      static_cast<long long>(race.charged), static_cast<long long>(race.dropped));
 }

@@ -25,6 +25,7 @@
 #include "core/settle.h"
 #include "core/tap_journal.h"
 #include "tests/reliability/card_checks.h"
+#include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -67,9 +68,6 @@ class TapPoints : public InScratchNetwork {
     char here[4096];
     ASSERT_NE(getcwd(here, sizeof here), nullptr);
     root = here;
-    mkdir("bin", 0755);
-    writeFile("bin/clear", "#!/bin/sh\n");
-    chmod("bin/clear", 0755);
     ASSERT_EQ(access(STRACE_PROGRAM, X_OK), 0) << "strace is needed: tools/ensure-packages.sh";
   }
 
@@ -99,21 +97,13 @@ class TapPoints : public InScratchNetwork {
     for (const auto& [path, bytes] : files) writeFile(path, bytes);
   }
 
-  // A reader started, waiting at its prompt.
-  struct Running {
-    pid_t pid;
-    int input;
-    std::string console;
-  };
-
   // Starts reader `reader`, under `strace` and its arguments when they are
   // given. When `fast`, the reader's pause after a tap runs a hundred times
   // as fast (libfaketime, when it is there).
-  Running start(const std::vector<std::string>& strace, const std::string& reader, bool fast,
+  Program start(const std::vector<std::string>& strace, const std::string& reader, bool fast,
                 rlim_t fileSizeLimit = RLIM_INFINITY) {
-    std::string program = std::string(READERS_DIR) + "/" +
-                          (reader == "B" ? "bus_reader" : "subway_reader_s" + reader.substr(1));
-    std::vector<std::string> args = strace, environment = {"PATH=" + root + "/bin:/usr/bin:/bin"};
+    ProgramRun run;
+    run.argv = strace;
     std::vector<std::string> faster;
     if (fast && std::string(FAKETIME_LIBRARY) != "") {
       faster = {std::string("LD_PRELOAD=") + FAKETIME_LIBRARY, "FAKETIME=+0 x100",
@@ -121,56 +111,32 @@ class TapPoints : public InScratchNetwork {
     }
     for (const std::string& variable : faster) {
       if (strace.empty()) {
-        environment.push_back(variable);
+        run.environment.push_back(variable);
       } else {
-        args.insert(args.end(), {"-E", variable});
+        run.argv.insert(run.argv.end(), {"-E", variable});
       }
     }
-    if (!strace.empty()) args.insert(args.begin(), STRACE_PROGRAM);
-    args.push_back(program);
-    std::string console = "console-" + reader + ".txt";
-    int input[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return {-1, -1, console};
-    pid_t pid = fork();
-    if (pid == 0) {
-      int out = open(console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(input[0], 0);
-      dup2(out, 1);
-      dup2(out, 2);
-      rlimit limit = {fileSizeLimit, fileSizeLimit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      // As a reader finds it when started from a shell: SIGXFSZ kills.
-      signal(SIGXFSZ, SIG_DFL);
-      std::vector<char*> argv, envp;
-      for (std::string& a : args) argv.push_back(a.data());
-      for (std::string& e : environment) envp.push_back(e.data());
-      argv.push_back(nullptr);
-      envp.push_back(nullptr);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(input[0]);
-    return {pid, input[1], console};
+    if (!strace.empty()) run.argv.insert(run.argv.begin(), STRACE_PROGRAM);
+    run.argv.push_back(std::string(READERS_DIR) + "/" +
+                       (reader == "B" ? "bus_reader" : "subway_reader_s" + reader.substr(1)));
+    run.console = "console-" + reader + ".txt";
+    run.fileSizeLimit = fileSizeLimit;
+    return startProgram(run);
   }
 
-  // Types one tap of card 1 at a running reader, ends its input and waits
-  // for it to end.
-  ReaderEnd finish(const Running& reader) {
-    ssize_t written = write(reader.input, "1\n", 2);
-    (void)written;
-    close(reader.input);
-    int status = 0;
-    waitpid(reader.pid, &status, 0);
-    // strace ends itself with the signal that ended the reader.
-    bool killed = (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) ||
-                  (WIFEXITED(status) && WEXITSTATUS(status) == 128 + SIGKILL);
-    return {killed, WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(reader.console)};
+  // Types one tap of card 1 at reader `id`, running as `reader`, ends its
+  // input and waits for it to end. Killed: by SIGKILL (strace ends itself
+  // with the signal that ended the reader).
+  ReaderEnd finish(Program reader, const std::string& id) {
+    typeInto(reader, "1\n");
+    int status = finishProgram(&reader);
+    return {status == 128 + SIGKILL, status, readFile("console-" + id + ".txt")};
   }
 
   // Runs a reader on one tap of card 1.
   ReaderEnd run(const std::vector<std::string>& strace, const std::string& reader, bool fast = true,
                 rlim_t fileSizeLimit = RLIM_INFINITY) {
-    return finish(start(strace, reader, fast, fileSizeLimit));
+    return finish(start(strace, reader, fast, fileSizeLimit), reader);
   }
 
   // The system calls of the tap: from the read of the card number to the
@@ -253,11 +219,11 @@ TEST_P(TapKills, AKillAtAnySystemCallLeavesCardAndLogAgreeing) {
     // before the kill, so that it finds the tap by its hint; then the
     // killed reader starts again and taps the card once more.
     bool waiting = shard.parity == 1;
-    Running s3 = waiting ? start({}, "S3", true) : Running{-1, -1, ""};
+    Program s3 = waiting ? start({}, "S3", true) : Program{};
     std::string inject = "inject=" + p.name + ":signal=SIGKILL:when=" + std::to_string(p.nth);
     ASSERT_TRUE(run({"-qq", "-o", "/dev/null", "-e", inject}, "S1", false).killed) << p.line;
     if (waiting) {
-      ASSERT_FALSE(finish(s3).killed);
+      ASSERT_FALSE(finish(s3, "S3").killed);
     }
     ASSERT_FALSE(run({}, "S1").killed);
     std::string wrong = agreement({"S1", "S3"});
@@ -334,12 +300,12 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   }
   ASSERT_NE(logWrite, "");
   restore(before);
-  Running s3 = start({}, "S3", true);
+  Program s3 = start({}, "S3", true);
   ReaderEnd twice = run(
       {"-qq", "-o", "/dev/null", "-e", logWrite, "-e", "inject=ftruncate:error=EIO"}, "S1", false);
   EXPECT_NE(twice.output.find(failed), std::string::npos) << twice.output;
   EXPECT_NE(readFile(kCard), before[kCard]) << "the record was not left on the card";
-  ASSERT_FALSE(finish(s3).killed);
+  ASSERT_FALSE(finish(s3, "S3").killed);
   ASSERT_FALSE(run({}, "S1").killed);
   EXPECT_EQ(agreement({"S1", "S3"}), "") << "after a failed line and failed truncates";
   // A file-size limit the card has reached: the record's write fails, the

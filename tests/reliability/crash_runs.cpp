@@ -1,0 +1,95 @@
+// Runs of the crash-test reader, and the race on one card.
+#include "tests/reliability/crash_runs.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/card_transaction.h"
+#include "tests/reliability/card_checks.h"
+#include "tests/support/test_support.h"
+
+const char kFreshCard[] =
+    "20260306080000,SUBWAY,OUT,2000000000,ISSUE_1\r\n"
+    "20260306080000,SUBWAY,OUT,2000000000,ISSUE_2";
+
+Program startCrashReader(const std::string& reader, const std::string& taps, const std::string& dir,
+                         bool trustStorage) {
+  ProgramRun run;
+  run.argv = {CRASH_READER, reader};
+  if (trustStorage) run.argv.push_back("trust-storage");
+  run.dir = dir;
+  Program program = startProgram(run);
+  // Everything it is to tap at once: it reads no more than it gets to.
+  fcntl(program.input, F_SETFL, O_NONBLOCK);
+  typeInto(program, taps);
+  close(program.input);
+  program.input = -1;
+  return program;
+}
+
+void killAtRandom(std::vector<Program>* readers, std::mt19937& random) {
+  std::this_thread::sleep_for(
+      std::chrono::milliseconds(std::uniform_int_distribution<int>(20, 400)(random)));
+  for (Program& reader : *readers) {
+    kill(reader.pid, SIGKILL);
+    finishProgram(&reader);
+  }
+}
+
+void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
+                              const std::vector<std::string>& readers) {
+  for (const std::string& card : cards) {
+    CardRecord records[2];
+    holdAndLetGo(card.c_str(), records);
+  }
+  for (const std::string& reader : readers) {
+    TapWriter writer = tapWriter(logOf(reader));
+    std::vector<std::string> notices;
+    EXPECT_TRUE(settleOwnJournal(&writer, logsWith(), &notices)) << reader;
+    closeTapWriter(&writer);
+  }
+}
+
+RaceResult raceOnOneCard(const std::vector<std::string>& dirs, int rounds, size_t fewest,
+                         const std::function<void(int round)>& beforeRound, bool trustStorage,
+                         const std::string& checkedIn) {
+  constexpr int kMostRounds = 400;
+  const std::vector<std::string> readers = {"S1", "S3", "B"};
+  writeFile("Card/1.txt", kFreshCard);
+  std::string taps;
+  for (int i = 0; i < 2000; i++) taps += "1 ";
+  RaceResult result;
+  result.seed = std::random_device()();
+  std::mt19937 random(result.seed);
+  for (; result.rounds < rounds ||
+         (split(readFile("Card/1.txt"), "\r\n").size() - 2 < fewest && result.rounds < kMostRounds);
+       result.rounds++) {
+    if (beforeRound) beforeRound(result.rounds);
+    std::vector<Program> running;
+    for (size_t r = 0; r < readers.size(); r++) {
+      running.push_back(startCrashReader(readers[r], taps, dirs[r % dirs.size()], trustStorage));
+    }
+    killAtRandom(&running, random);
+    settleAsTheNextReadersDo({"Card/1.txt"}, readers);
+  }
+  std::string root = checkedIn.empty() ? "." : checkedIn;
+  result.wrong = disagreement(root + "/Card/1.txt", readers, root, &result.taps);
+  std::vector<CardRecord> card;
+  if (wholeCard(root + "/Card/1.txt", &card)) {
+    result.dropped = static_cast<int64_t>(card[1].balance) - card.back().balance;
+  }
+  for (const std::string& reader : readers) {
+    std::vector<std::string> lines = split(readFile(logOf(reader, root)), "\r\n");
+    lines.pop_back();  // after the last CR LF
+    for (const std::string& line : lines) {
+      std::vector<std::string> fields = split(line, ",");
+      if (fields.size() == 5) result.charged += std::stoll(fields[3]);
+    }
+  }
+  return result;
+}

@@ -1,0 +1,315 @@
+#!/usr/bin/env bash
+# The network on many hosts, on one machine: a GlusterFS volume (replica 3,
+# three bricks) served from a network namespace of its own, and N clients,
+# each a FUSE mount whose client process runs in a network namespace of its
+# own, standing for one station's host. `up` makes all of it, with the
+# volume and mount options the readers need, prepares Card/ and Reader_txt/
+# with sample cards, and can start the six readers spread over the clients
+# in tmux; `down` removes all it made and nothing else. The same set-up on
+# real hosts is told in docs/many-hosts.md.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+dir="$root/cluster"
+clients=3
+bin=""
+plain=0
+readers=0
+session="fare-cluster"
+detach=""
+declare -a volume_overrides=()
+mount_options=""
+
+usage() {
+  cat <<'EOF'
+Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--detach]]
+                           [--plain] [--volume-option NAME=VALUE]... [--mount-options OPTS]
+       tools/cluster.sh down [--dir DIR]
+       tools/cluster.sh status [--dir DIR]
+       tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
+       tools/cluster.sh brick kill N | brick start [--dir DIR]
+
+Runs as root, with /dev/fuse and GlusterFS (tools/ensure-packages.sh installs
+it). `up` starts a GlusterFS daemon in a network namespace of its own, makes
+a replica-3 volume on three brick folders under DIR/bricks, sets the volume
+options the readers need, and mounts N clients (default 3) at DIR/host1 ...
+DIR/hostN, each from a network namespace of its own (one host each), with
+the mount options the readers need. The network directory (Card/,
+Reader_txt/, cards 1001, 1002 and 1003) is the volume's root, seen from every
+host. With --readers it opens the six readers in tmux (session fare-cluster),
+spread over the hosts, as tools/demo.sh does.
+
+`down` stops the readers, unmounts the clients, deletes the volume, stops the
+daemon and removes the namespaces and DIR: only what `up` made.
+
+  --dir DIR                 where the bricks, mounts and state go (default: cluster/)
+  --clients N               how many hosts mount the volume (1 to 6)
+  --bin DIR                 the programs (default: build them)
+  --readers                 open the six readers in tmux; --detach leaves it in the background
+  --plain                   no volume options and a plain mount, to see what the readers refuse
+  --volume-option NAME=VALUE  set one volume option otherwise (repeatable)
+  --mount-options OPTS      the clients' mount options instead of the needed ones
+EOF
+}
+
+# The volume options and the mount options the readers need; docs/many-hosts.md
+# says why each is needed.
+needed_volume_options=(
+  performance.write-behind=off
+  performance.read-ahead=off
+  performance.io-cache=off
+  performance.quick-read=off
+  performance.stat-prefetch=off
+  performance.open-behind=off
+  performance.readdir-ahead=off
+  performance.nl-cache=off
+  network.ping-timeout=10
+  server.tcp-user-timeout=10
+  server.keepalive-time=5
+  server.keepalive-interval=1
+  server.keepalive-count=5
+)
+needed_mount_options="attribute-timeout=0,entry-timeout=0,negative-timeout=0,direct-io-mode=enable"
+
+fail() {
+  echo "cluster.sh: $*" >&2
+  exit 2
+}
+
+# Exit 3 (and nothing made) when the machine cannot run a cluster.
+check_machine() {
+  local missing=()
+  [ "$(id -u)" -eq 0 ] || missing+=("root")
+  [ -c /dev/fuse ] || missing+=("/dev/fuse")
+  for command in glusterd gluster mount.glusterfs ip nsenter; do
+    command -v "$command" >/dev/null || missing+=("$command")
+  done
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "cluster.sh: cannot run a cluster here: missing ${missing[*]}" >&2
+    exit 3
+  fi
+  if pgrep -x glusterd >/dev/null; then
+    echo "cluster.sh: a GlusterFS daemon already runs on this machine; this tool starts its own" >&2
+    exit 3
+  fi
+}
+
+# The names of a cluster made in $dir, derived from its path so that two
+# runs never mistake each other's.
+names() {
+  dir=$(realpath -m "$dir")
+  id=$(printf '%s' "$dir" | sha1sum | cut -c1-6)
+  volume="fare-$id"
+  server_ns="fare-$id-srv"
+  address="10.213.0.1"
+  state="$dir/cluster.env"
+}
+
+host_ns() { echo "fare-$id-h$1"; }
+
+in_server() { nsenter --net="/run/netns/$server_ns" "$@"; }
+
+wait_for() {
+  local what=$1
+  shift
+  for _ in $(seq 1 100); do
+    if "$@" >/dev/null 2>&1; then return 0; fi
+    sleep 0.1
+  done
+  fail "$what did not come up"
+}
+
+# One host: a namespace joined to the server's by a veth pair, and the
+# volume mounted from it.
+add_host() {
+  local k=$1 ns
+  ns=$(host_ns "$k")
+  ip netns add "$ns"
+  ip -n "$ns" link set lo up
+  ip link add "f${id}s$k" netns "$server_ns" type veth peer name "f${id}h$k" netns "$ns"
+  ip -n "$server_ns" addr add "10.213.$k.1/24" dev "f${id}s$k"
+  ip -n "$ns" addr add "10.213.$k.2/24" dev "f${id}h$k"
+  ip -n "$server_ns" link set "f${id}s$k" up
+  ip -n "$ns" link set "f${id}h$k" up
+  ip -n "$ns" route add default via "10.213.$k.1"
+  mkdir -p "$dir/host$k"
+  local options=(-t glusterfs)
+  [ -n "$mount_options" ] && options+=(-o "$mount_options")
+  nsenter --net="/run/netns/$ns" mount "${options[@]}" "$address:/$volume" "$dir/host$k"
+  echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
+}
+
+up() {
+  check_machine
+  names
+  [ -e "$state" ] && fail "a cluster is up in $dir already (tools/cluster.sh down --dir $dir)"
+  if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ]; then fail "$dir is not empty"; fi
+  [ "$clients" -ge 1 ] && [ "$clients" -le 6 ] || fail "--clients takes 1 to 6"
+  if [ $plain -eq 0 ] && [ -z "$mount_options" ]; then mount_options=$needed_mount_options; fi
+  if [ -z "$bin" ]; then
+    (cd "$root" && cmake --preset default >/dev/null &&
+      cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
+        subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8 >/dev/null)
+    bin="$root/build/default/bin"
+  fi
+  bin=$(cd "$bin" && pwd)
+
+  mkdir -p "$dir/bricks/b1" "$dir/bricks/b2" "$dir/bricks/b3"
+  echo "# what tools/cluster.sh made here; read by its down" >"$state"
+  echo "volume=$volume" >>"$state"
+  ip netns add "$server_ns"
+  ip -n "$server_ns" link set lo up
+  ip -n "$server_ns" addr add "$address/32" dev lo
+  in_server glusterd -p "$dir/glusterd.pid"
+  echo "glusterd=1" >>"$state"
+  wait_for "the GlusterFS daemon" gluster --mode=script pool list
+  gluster --mode=script volume create "$volume" replica 3 "$address:$dir/bricks/b1" \
+    "$address:$dir/bricks/b2" "$address:$dir/bricks/b3" force >/dev/null
+  local options=()
+  [ $plain -eq 0 ] && options=("${needed_volume_options[@]}")
+  options+=("${volume_overrides[@]}")
+  for option in "${options[@]}"; do
+    gluster --mode=script volume set "$volume" "${option%%=*}" "${option#*=}" >/dev/null
+  done
+  gluster --mode=script volume start "$volume" >/dev/null
+  for k in $(seq 1 "$clients"); do add_host "$k"; done
+  echo "clients=$clients" >>"$state"
+
+  # The network directory: the volume's root, as every host sees it.
+  local net="$dir/host1"
+  mkdir -p "$net/Card" "$net/Reader_txt"
+  "$bin/card_tool" --dir "$net" issue 1001 10000 >/dev/null
+  "$bin/card_tool" --dir "$net" issue 1002 1249 >/dev/null
+  local minute_ago
+  minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
+  printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
+    >"$net/Card/1003.txt"
+  echo "The network runs on $clients hosts: $dir/host1 ... $dir/host$clients (volume $volume)."
+  if [ $readers -eq 1 ]; then
+    local on=()
+    for k in $(seq 1 "$clients"); do on+=("$dir/host$k"); done
+    echo "session=$session" >>"$state"
+    "$here/demo.sh" --bin "$bin" --session "$session" --on "$(IFS=,; echo "${on[*]}")" $detach
+  fi
+}
+
+down() {
+  names
+  [ -e "$state" ] || { echo "No cluster is up in $dir."; return 0; }
+  local mounts=() session="" glusterd=0
+  # shellcheck disable=SC1090
+  source "$state"
+  if [ -n "$session" ] && command -v tmux >/dev/null; then
+    tmux kill-session -t "$session" 2>/dev/null || true
+  fi
+  for mount in "${mounts[@]}"; do
+    umount "$mount" 2>/dev/null || umount -l "$mount" 2>/dev/null || true
+  done
+  if gluster --mode=script volume info "$volume" >/dev/null 2>&1; then
+    gluster --mode=script volume stop "$volume" force >/dev/null 2>&1 || true
+    gluster --mode=script volume delete "$volume" >/dev/null 2>&1 || true
+  fi
+  if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then
+    kill "$(cat "$dir/glusterd.pid")" 2>/dev/null || true
+  fi
+  # What the daemon started in the server's namespace goes with it.
+  if [ -e "/run/netns/$server_ns" ]; then
+    for pid in $(ip netns pids "$server_ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
+  fi
+  for k in 1 2 3 4 5 6; do
+    ns=$(host_ns "$k")
+    if [ -e "/run/netns/$ns" ]; then
+      for pid in $(ip netns pids "$ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
+      ip netns del "$ns" 2>/dev/null || true
+    fi
+  done
+  ip netns del "$server_ns" 2>/dev/null || true
+  rm -rf "$dir"
+  echo "The cluster in $dir is down."
+}
+
+status() {
+  names
+  [ -e "$state" ] || { echo "No cluster is up in $dir."; return 1; }
+  local mounts=()
+  # shellcheck disable=SC1090
+  source "$state"
+  echo "volume $volume, served from namespace $server_ns at $address"
+  for mount in "${mounts[@]}"; do
+    if mountpoint -q "$mount"; then echo "  mounted: $mount"; else echo "  NOT mounted: $mount"; fi
+  done
+  gluster --mode=script volume status "$volume" 2>/dev/null | grep -E '^Brick|^Self' || true
+}
+
+# Cuts host K off the servers (its packets are dropped), or joins it again.
+link() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  ip -n "$server_ns" link set "f${id}s$2" "$1"
+}
+
+# Kills the process of brick N (1 to 3), or starts every brick again.
+brick() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  if [ "$1" = start ]; then
+    gluster --mode=script volume start "$volume" force >/dev/null
+    for n in 1 2 3; do wait_for "brick $n" brick_online "$n"; done
+    return
+  fi
+  local pid
+  pid=$(brick_pid "$2")
+  [ -n "$pid" ] && [ "$pid" -gt 0 ] || fail "brick $2 is not running"
+  kill -9 "$pid"
+  # The daemon takes a brick whose pid file still stands for one that runs,
+  # and would not start it again: the file goes with the process.
+  local pidfile
+  pidfile="/var/run/gluster/vols/$volume/$address-$(echo "$dir/bricks/b$2" | sed 's|^/||; s|/|-|g').pid"
+  [ "$(cat "$pidfile" 2>/dev/null)" = "$pid" ] && rm -f "$pidfile"
+  for _ in $(seq 1 100); do
+    brick_online "$2" || return 0
+    sleep 0.1
+  done
+}
+
+brick_pid() {
+  gluster --mode=script volume status "$volume" "$address:$dir/bricks/b$1" --xml 2>/dev/null |
+    sed -n 's|.*<pid>\(-*[0-9]*\)</pid>.*|\1|p' | head -1
+}
+
+brick_online() {
+  gluster --mode=script volume status "$volume" "$address:$dir/bricks/b$1" --xml 2>/dev/null |
+    grep -q '<status>1</status>'
+}
+
+[ $# -gt 0 ] || { usage >&2; exit 2; }
+command=$1
+shift
+arguments=()
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --dir) dir=$2; shift 2 ;;
+    --clients) clients=$2; shift 2 ;;
+    --bin) bin=$2; shift 2 ;;
+    --readers) readers=1; shift ;;
+    --detach) detach="--detach"; shift ;;
+    --session) session=$2; shift 2 ;;
+    --plain) plain=1; shift ;;
+    --volume-option) volume_overrides+=("$2"); shift 2 ;;
+    --mount-options) mount_options=$2; shift 2 ;;
+    -h|--help) usage; exit 0 ;;
+    -*) fail "unknown option '$1'" ;;
+    *) arguments+=("$1"); shift ;;
+  esac
+done
+case "$command" in
+  up) up ;;
+  down) down ;;
+  status) status ;;
+  cut) link down "${arguments[0]:?which host}" ;;
+  join) link up "${arguments[0]:?which host}" ;;
+  brick) brick "${arguments[0]:?kill or start}" "${arguments[1]:-}" ;;
+  -h|--help|help) usage ;;
+  *) fail "unknown command '$command'" ;;
+esac
