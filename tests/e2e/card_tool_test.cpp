@@ -770,3 +770,85 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
     EXPECT_EQ(run.output.rfind(w.says, 0), 0u) << w.args << ": " << run.output;
   }
 }
+
+namespace {
+
+ToolRun simulator(const std::string& args) {
+  return runTool(program("simulate_network") + " " + args + " 2>&1");
+}
+
+}  // namespace
+
+TEST(SimulateNetwork, MakesANewNetworkAndNeverAddsToOne) {
+  ScratchDir scratch;
+  // A missing directory is made, and filled.
+  std::string fresh = scratch / "fresh";
+  ToolRun made = simulator("'" + fresh + "' --cards 1 --taps 6 --seed 3");
+  EXPECT_EQ(made.status, 0) << made.output;
+  EXPECT_EQ(made.output.rfind("Simulated 1 card: ", 0), 0u) << made.output;
+  EXPECT_TRUE(fileExists(fresh + "/Card/1.txt"));
+  EXPECT_FALSE(fileExists(fresh + "/Card/2.txt"));
+  // A live network, or a directory holding anything at all, is refused and
+  // left as it was.
+  Network live;
+  live.writeCard("1", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,7950,S1_3");
+  writeFile(live.root() + "/Reader_txt/Subway1.txt", "20260306081530,SUBWAY,IN,1050,S1_3\r\n");
+  writeFile(scratch / "note.txt", "");
+  for (const std::string& dir : {live.root(), scratch.path(), live.root() + "/Card/1.txt"}) {
+    std::string card = live.card("1"), log = live.log("Subway1.txt");
+    ToolRun refused = simulator("--cards 5 -- '" + dir + "'");
+    EXPECT_EQ(refused.status, 1) << dir;
+    EXPECT_EQ(refused.output.rfind("simulate_network: " + dir, 0), 0u) << refused.output;
+    EXPECT_EQ(live.card("1"), card);
+    EXPECT_EQ(live.log("Subway1.txt"), log);
+    EXPECT_FALSE(fileExists(live.root() + "/Card/2.txt"));
+    EXPECT_FALSE(fileExists(scratch / "Card"));
+  }
+  // An empty directory is a new network; a leap day is a real date.
+  ASSERT_EQ(mkdir((scratch / "empty").c_str(), 0755), 0);
+  EXPECT_EQ(simulator("--date=20240229 --cards=2 --taps=20 '" + (scratch / "empty") + "'").status,
+            0);
+  EXPECT_NE(readFile(scratch / "empty/Card/2.txt").find("20240229"), std::string::npos);
+}
+
+TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
+  ScratchDir scratch;
+  std::string dir = "'" + (scratch / "day") + "'";
+  const struct {
+    std::string args;
+    const char* says;
+  } wrong[] = {
+      {dir + " --date 20260230", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 20250229", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 1", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 2026030x", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 19691231", "--date takes a real date YYYYMMDD"},
+      {dir + " --cards 0", "--cards takes a whole number of cards from 1 up, not '0'"},
+      {dir + " --cards -3", "--cards takes a whole number of cards from 1 up, not '-3'"},
+      {dir + " --cards 10000001", "--cards 10000001 would need too much memory"},
+      {dir + " --cards 10000000000", "card numbers have at most 10 characters"},
+      {dir + " --cards 99999999999999999999", "--cards takes a whole number"},
+      {dir + " --taps 0", "--taps takes a whole number from 1 to 1000000000, not '0'"},
+      {dir + " --taps 2.5", "--taps takes a whole number from 1 to 1000000000, not '2.5'"},
+      {dir + " --taps 1000000001", "--taps takes a whole number from 1 to 1000000000"},
+      {dir + " --seed x", "--seed takes a whole number, not 'x'"},
+      {dir + " --frob 1", "unknown option '--frob'"},
+      {dir + " --taps", "option '--taps' needs a value"},
+      {"--cards 5", "no DIR given"},
+      {dir + " " + dir + "2", "one DIR only"},
+  };
+  for (const auto& w : wrong) {
+    ToolRun run = simulator(w.args);
+    EXPECT_EQ(run.status, 2) << w.args;
+    EXPECT_EQ(run.output.rfind(std::string("simulate_network: ") + w.says, 0), 0u)
+        << w.args << ": " << run.output;
+    EXPECT_FALSE(fileExists(scratch / "day")) << w.args;
+  }
+  // Help on standard output; the version as the card tool gives it.
+  ToolRun help = runTool(program("simulate_network") + " --cards 0 --help 2>/dev/null");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: simulate_network DIR [--cards N]", 0), 0u) << help.output;
+  std::string version = runTool(program("simulate_network") + " --version").output;
+  std::string toolVersion = runTool(program("card_tool") + " --version").output;
+  EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
+}
