@@ -657,10 +657,10 @@ std::string indented(const char* text, const char* indent) {
 void printHelp() {
   const char* name = programName.c_str();
   for (const CommandHelp& c : kCommands) {
-    printf("%s %s [--dir DIR] %s %s\n", &c == &kCommands[0] ? "Usage:" : "      ", name, c.name,
+    printf("%s %s [--dir DIR] %s %s\n", &c == &kCommands[0] ? "Usage:" : "  or: ", name, c.name,
            c.operands);
   }
-  printf("       %s --help | --version\n\n", name);
+  printf("  or:  %s --help | --version\n\n", name);
   printf(
       "Issues, tops up, lists and shows the cards of a fare network, and audits\n"
       "them against the readers' logs. DIR is the network directory, the one the\n"

@@ -48,7 +48,7 @@ void printHelp() {
   const char* name = programName.c_str();
   printf(
       "Usage: %s DIR [--cards N] [--taps T] [--seed S] [--date YYYYMMDD]\n"
-      "       %s --help | --version\n"
+      "  or:  %s --help | --version\n"
       "\n"
       "Makes the network directory DIR, which must be empty or not exist yet,\n"
       "and fills it with a simulated day: N cards issued, numbered from 1, and\n"
