@@ -32,7 +32,7 @@ else
   skipped+=("the strip check (needs file)")
 fi
 docs=$prefix/share/doc/fare-readers
-for doc in README.md transaction.md reliability.md copyright; do
+for doc in README.md transaction.md reliability.md operations.md copyright; do
   [ -f "$docs/$doc" ] || fail "share/doc/fare-readers/$doc is not installed"
 done
 head -n 1 "$docs/copyright" |
