@@ -40,6 +40,7 @@ constexpr int kUsage = 2;    // the command line was wrong
 // reader sees them as an exit a moment ago and opens a transfer window.
 constexpr int64_t kIssueBackdate = 60;
 
+// What a card number is, as a wrong one is told.
 const char kCardNumberRule[] =
     "a card number has 1 to 10 characters and no '/', '\\' or white space";
 
@@ -56,13 +57,15 @@ int usage(const std::string& problem, const std::string& command = "") {
   return kUsage;
 }
 
+// Reports a command that was refused, naming why.
 int refuse(const std::string& problem) {
   fprintf(stderr, "%s: %s\n", programName.c_str(), problem.c_str());
   return kRefused;
 }
 
-// Parses a balance: digits only, at most what a card can hold.
-bool parseBalance(const char* text, int32_t* balance) {
+// Parses a balance: digits only, at most what a card can hold. Returns
+// false, leaving `balance` alone, for anything else.
+[[nodiscard]] bool parseBalance(const char* text, int32_t* balance) {
   size_t length = strlen(text);
   if (length == 0 || strspn(text, "0123456789") != length) return false;
   const char* digits = text + strspn(text, "0");
@@ -73,6 +76,9 @@ bool parseBalance(const char* text, int32_t* balance) {
   return true;
 }
 
+// Creates card `number` holding `balanceText`, never over an existing
+// file. Returns the exit status; a card that could not be written whole is
+// removed again.
 int issueCard(const char* number, const char* balanceText) {
   int32_t balance = 0;
   if (!isCardNumber(number, strlen(number))) return usage(kCardNumberRule, "issue");
@@ -121,7 +127,7 @@ struct CardView {
 // Reads a whole card file into `view`: its lines, or, for a file that is
 // not there or cannot be read, `found` and `problem`. Returns whether it
 // was read.
-bool readCardLines(const std::string& path, CardView* view) {
+[[nodiscard]] bool readCardLines(const std::string& path, CardView* view) {
   // O_NONBLOCK keeps a FIFO from stalling the tool, as it does a reader.
   int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   view->found = fd >= 0 || errno != ENOENT;
@@ -187,10 +193,13 @@ std::string entryText(const CardRecord& latest) {
          bareTapId(latest.tapId) + ")";
 }
 
+// Whether a card whose latest record is `latest` is in a trip.
 bool inTrip(const CardRecord& latest) {
   return strcmp(latest.inOut, "IN") == 0;
 }
 
+// Prints card `number`'s records and its state now. Returns the exit
+// status: refused for a card that is missing or the readers refuse.
 int showCard(const char* number) {
   if (!isCardNumber(number, strlen(number))) return usage(kCardNumberRule, "show");
   std::string path = cardPath(number);
@@ -242,7 +251,7 @@ bool countingOrder(const std::string& a, const std::string& b) {
 // The numbers of the cards in Card/, in counting order: every name that
 // is a card's (Card/<number>.txt), hidden ones aside, as the audit reads
 // them. Returns false when Card/ cannot be read.
-bool cardNumbers(std::vector<std::string>* numbers) {
+[[nodiscard]] bool cardNumbers(std::vector<std::string>* numbers) {
   DIR* dir = opendir("Card");
   if (dir == nullptr) return false;
   while (dirent* entry = readdir(dir)) {
@@ -281,7 +290,8 @@ nlohmann::ordered_json cardJson(const std::string& number, const CardView& view)
   return card;
 }
 
-// Prints every card of Card/ in `format` (text, json or csv).
+// Prints every card of Card/ in `format` (text, json or csv). Returns the
+// exit status: refused only when Card/ cannot be read.
 int listCards(const std::string& format) {
   std::vector<std::string> numbers;
   if (!cardNumbers(&numbers)) {
@@ -526,8 +536,8 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
 
 // Reads the list's options: --format FORMAT, also as --format=FORMAT.
 // Returns false, with `problem` set, for anything else.
-bool listOptions(const std::vector<std::string>& operands, std::string* format,
-                 std::string* problem) {
+[[nodiscard]] bool listOptions(const std::vector<std::string>& operands, std::string* format,
+                               std::string* problem) {
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string& given = operands[i];
     bool joined = given.rfind("--format=", 0) == 0;
@@ -633,6 +643,7 @@ const char kNumberHelp[] =
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
     "readers' prompt; after '--' it may begin with '-'.\n";
 
+// The command called `name`, or nullptr when there is none.
 const CommandHelp* findCommand(const std::string& name) {
   for (const CommandHelp& command : kCommands) {
     if (name == command.name) return &command;
@@ -682,7 +693,8 @@ void printHelp() {
       "  2  the command line is wrong (audit: or DIR is not a network directory)\n");
 }
 
-// One command's help.
+// One command's help: its usage, what it does, its own options and the
+// options of every command, and its exit statuses.
 void printCommandHelp(const CommandHelp& c) {
   printf("Usage: %s [--dir DIR] %s %s\n\n%s", programName.c_str(), c.name, c.operands,
          c.description);
@@ -711,8 +723,8 @@ bool isOption(const std::string& word) {
 // Reads the command line into `line`. Returns false, with `problem` set,
 // for an option no command takes before the command, or --dir without a
 // directory.
-bool parseCommandLine(const std::vector<std::string>& words, CommandLine* line,
-                      std::string* problem) {
+[[nodiscard]] bool parseCommandLine(const std::vector<std::string>& words, CommandLine* line,
+                                    std::string* problem) {
   for (size_t i = 0; i < words.size(); i++) {
     const std::string& word = words[i];
     if (word == "--") {
@@ -748,8 +760,8 @@ bool parseCommandLine(const std::vector<std::string>& words, CommandLine* line,
 
 // The operands of a command that takes no options: every word but "--",
 // or `problem` set for an option.
-bool operandsOnly(const CommandLine& line, std::vector<std::string>* operands,
-                  std::string* problem) {
+[[nodiscard]] bool operandsOnly(const CommandLine& line, std::vector<std::string>* operands,
+                                std::string* problem) {
   for (const std::string& word : line.args) {
     if (isOption(word)) {
       *problem = "unknown option '" + word + "' for " + line.command;

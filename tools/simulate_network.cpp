@@ -83,7 +83,7 @@ void printHelp() {
 
 // Parses a whole number of digits alone, with no sign, that fits 64 bits
 // unsigned. Returns false, leaving `value` alone, for anything else.
-bool parseWhole(const std::string& text, uint64_t* value) {
+[[nodiscard]] bool parseWhole(const std::string& text, uint64_t* value) {
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) return false;
   uint64_t parsed = 0;
   for (char c : text) {
