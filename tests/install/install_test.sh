@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build (stripped) into a scratch prefix and checks that what a
-# user looks for is there and works: the programs under their installed
-# names, the demo finding them, the docs and copyright, the man pages as man
-# renders them, the card tool's bash completion; runs a tap on the installed
-# subway reader; and packs a TGZ and a Debian package that hold the same.
+# Installs the build (stripped) into a scratch prefix and checks what a user
+# looks for works: the programs under their installed names (a tap on the
+# installed S1, the demo finding them), the docs, the man pages as man
+# renders them, the completion; then packs a TGZ and a .deb holding the same.
 # Usage: install_test.sh BUILD_DIRECTORY [FASTER CLOCK COMMAND...]
 set -euo pipefail
 build=$1
