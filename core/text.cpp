@@ -14,3 +14,7 @@ std::string formatText(const char* format, ...) {
   if (static_cast<size_t>(length) >= sizeof buffer) length = sizeof buffer - 1;
   return std::string(buffer, static_cast<size_t>(length));
 }
+
+std::string counted(long long count, const char* singular, const char* plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}

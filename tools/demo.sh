@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demo network: builds the readers, prepares a fresh network directory
 # with sample cards, and opens all six readers side by side in one tmux
-# session, a pane per reader. Each reader's EUC-KR output goes through
-# euckr_to_utf8, so the Korean messages read correctly on a UTF-8 terminal.
+# session, a pane per reader. Each reader's EUC-KR output goes through the
+# console converter (fare-euckr-to-utf8 as installed, euckr_to_utf8 in a
+# build tree), so the Korean messages read correctly on a UTF-8 terminal.
 set -euo pipefail
 
 hosts=()
@@ -74,6 +75,11 @@ if [ -z "$bin" ]; then
   bin="$root/build/default/bin"
 fi
 bin=$(cd "$bin" && pwd)
+# The card tool and the converter go by their installed names where those
+# are (beside an installed demo, or in a build tree), else by their build names.
+tool() { if [ -x "$bin/fare-$1" ]; then echo "$bin/fare-$1"; else echo "$bin/$2"; fi; }
+card_tool=$(tool card-tool card_tool)
+converter=$(tool euckr-to-utf8 euckr_to_utf8)
 
 # Readers of an earlier demo still hold the old directory: stop them first.
 if command -v tmux >/dev/null; then tmux kill-session -t "$session" 2>/dev/null || true; fi
@@ -91,8 +97,8 @@ else
   dir=$(cd "$dir" && pwd)
   hosts=("$dir")
 
-  "$bin/card_tool" --dir "$dir" issue 1001 10000 >/dev/null
-  "$bin/card_tool" --dir "$dir" issue 1002 1249 >/dev/null
+  "$card_tool" --dir "$dir" issue 1001 10000 >/dev/null
+  "$card_tool" --dir "$dir" issue 1002 1249 >/dev/null
   # The card tool issues no card in debt; this one has ridden into it.
   minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
   printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
@@ -110,7 +116,7 @@ by_hand() {
 The network directory $dir is ready, with cards 1001, 1002 and 1003.
 Run one reader by hand:
 
-  cd $dir && $bin/subway_reader_s1 | $bin/euckr_to_utf8
+  cd $dir && $bin/subway_reader_s1 | $converter
 
 (any of subway_reader_s1 ... subway_reader_s5 and bus_reader; end it with Ctrl-D)
 EOF
@@ -137,7 +143,7 @@ for reader in "${readers[@]}"; do
   where=${hosts[$(( n % ${#hosts[@]} ))]}
   [ ${#hosts[@]} -gt 1 ] && title="$title (host $(( n % ${#hosts[@]} + 1 )))"
   n=$(( n + 1 ))
-  command="$(printf '%q' "$bin/${reader##*|}") | $(printf '%q' "$bin/euckr_to_utf8")"
+  command="$(printf '%q' "$bin/${reader##*|}") | $(printf '%q' "$converter")"
   if [ -z "$first" ]; then
     pane=$(tmux -u new-session -d -P -F '#{pane_id}' -s "$session" -x 200 -y 50 -c "$where" "$command")
     first=$pane

@@ -5,7 +5,11 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdata tmux
   clang libclang-rt-dev faketime strace
-  nlohmann-json3-dev libsqlite3-dev sqlite3 time bc)
+  nlohmann-json3-dev libsqlite3-dev sqlite3 time bc
+  # help2man makes the man pages; the install test reads them (man-db),
+  # loads the completion (bash-completion) and builds the Debian package
+  # (dpkg-dev, file).
+  help2man man-db bash-completion dpkg-dev file)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,6 +1,7 @@
-// The operators' card tool: what it issues, what it refuses, how it shows
-// a card, and its audit of a simulated day, clean and with every kind of
-// fault put into it.
+// The operators' tools: what the card tool issues, tops up and refuses, how
+// it shows and lists cards and reads its command line, its audit of a
+// simulated day, clean and with every kind of fault put into it, and what
+// the simulator refuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,14 +31,18 @@ struct ToolRun {
   std::string output;  // standard output and error together
 };
 
-ToolRun cardTool(const Network& network, const std::string& args) {
-  std::string command = program("card_tool") + " --dir '" + network.root() + "' " + args + " 2>&1";
+// Runs a shell command line and collects what it prints.
+ToolRun runTool(const std::string& command) {
   FILE* pipe = popen(command.c_str(), "r");
   std::string output;
   char buffer[4096];
   for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
   int status = pclose(pipe);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+ToolRun cardTool(const Network& network, const std::string& args) {
+  return runTool(program("card_tool") + " --dir '" + network.root() + "' " + args + " 2>&1");
 }
 
 }  // namespace
@@ -129,7 +134,8 @@ TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
             "Balance: 8950\n");
   network.writeCard("6", "");
   EXPECT_EQ(cardTool(network, "show 6").output,
-            "card_tool: Card/6.txt is empty: it is not a card the readers can read\n");
+            "card_tool: Card/6.txt: the readers refuse this card: a card needs at least two "
+            "records\n");
   network.writeCard("7",
                     "20260306080000,SUBWAY,OUT,9000,S2_4\r\n\r\n20260306081530,BUS,IN,8950,B_3");
   ToolRun broken = cardTool(network, "show 7");
@@ -494,4 +500,353 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
       << nowhere.output;
   EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
   EXPECT_FALSE(fileExists(network.root() + "/audit.db"));
+}
+
+namespace {
+
+const std::string kS1 = "Subway Reader (Tollvane)";
+
+// Every file of the network a top-up may write, as it stands.
+std::string topUpFiles(const Network& network, const std::string& number) {
+  std::string log = network.root() + "/" + kTopUpLog;
+  return network.card(number) + "|" + (fileExists(log) ? readFile(log) : "(no log)");
+}
+
+}  // namespace
+
+TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
+  Network network;
+  Reader s1(network, program("subway_reader_s1"));
+  waitForPeriods({&s1});
+  // Just off a bus, in the subway's transfer window: the topped-up card and
+  // its twin that holds the same money already must tap alike.
+  std::string offBus =
+      cardLine("BUS IN", 600, 1650, "B_3") + "\r\n" + cardLine("BUS OUT", 3, 600, "B_4");
+  network.writeCard("21", offBus);
+  std::string twin = offBus.substr(0, offBus.rfind(",600,")) + ",5600,B_4";
+  network.writeCard("22", twin);
+  // Issued below the new-ride fare's threshold, then topped up over it.
+  ASSERT_EQ(cardTool(network, "issue 23 1000").status, 0);
+  std::string issued = network.card("23");
+  int64_t before = timetolong(calendarNow());
+  ToolRun topUp = cardTool(network, "topup 21 5000");
+  EXPECT_EQ(topUp.status, 0) << topUp.output;
+  EXPECT_EQ(
+      topUp.output,
+      "Topped up card 21 by 5000: balance 5600, was 600 (Card/21.txt, Reader_txt/Topup.txt)\n");
+  ASSERT_EQ(cardTool(network, "topup 23 4000").status, 0);
+  int64_t after = timetolong(calendarNow());
+  s1.type("21 22 23\n");
+  ASSERT_EQ(s1.finish(), 0);
+
+  // The transfer is free and logged under the bus's id, as for the twin.
+  EXPECT_EQ(s1.maskedOutput(), prompt(kS1) + charged(0, 5600) + prompt(kS1) + charged(0, 5600) +
+                                   prompt(kS1) + charged(1050, 3950) + prompt(kS1));
+  std::string latest = offBus.substr(offBus.rfind('\n') + 1);
+  EXPECT_EQ(s1.masked(network.card("21")),
+            s1.masked(offBus + "\r\n" + latest.substr(0, latest.rfind(",600,")) +
+                      ",5600,B_4\r\n<now>,SUBWAY,IN,5600,S1_1"));
+  EXPECT_EQ(s1.masked(network.card("23")),
+            s1.masked(issued + "\r\n" + issued.substr(issued.rfind('\n') + 1, 14) +
+                      ",SUBWAY,OUT,5000,ISSUE_2\r\n<now>,SUBWAY,IN,3950,S1_3"));
+  EXPECT_EQ(s1.masked(network.log("Subway1.txt")),
+            "<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,1050,S1_3\r\n");
+  // One line a top-up in the office's log, dated when it was made; its
+  // journal left idle.
+  EXPECT_EQ(maskTimes(network.log("Topup.txt"), before, after),
+            "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n");
+  TapIntent journal;
+  ASSERT_TRUE(readJournal(network.root() + "/Reader_txt/Topup.txt.pending", &journal));
+  EXPECT_EQ(journal.state, kIdle);
+}
+
+TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
+  Network network;
+  network.writeCard("5",
+                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,8950,S1_3");
+  network.writeCard("6", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n\r\n20260306081530,BUS,OUT,0,B_3");
+  network.writeCard("7", "20260306080000,BUS,IN,9000,B_4\r\n20260306081530,BUS,OUT,2147483000,B_5");
+  // A latest record no reader writes (a time of one digit; a line one
+  // byte short of the longest): repeated, it would break the card.
+  network.writeCard("8", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n5,SUBWAY,OUT,100,S1_1");
+  network.writeCard("9",
+                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n"
+                    "20260306081530,SUBWAY,OFFF,-2147483648,S1_123456");
+  ASSERT_EQ(cardTool(network, "issue 10 100").status, 0);
+  ASSERT_EQ(mkfifo((network.root() + "/Card/11.txt").c_str(), 0644), 0);
+  const struct {
+    const char* args;
+    int status;
+    const char* says;
+  } refusals[] = {
+      {"topup 5 100", 1,
+       "card 5 is in a trip: it entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3); top "
+       "it up once the passenger has tapped out"},
+      {"topup 6 100", 1, "Card/6.txt: the readers refuse this card: line 2 is not a card record"},
+      {"topup 7 648", 1,
+       "card 7 holds 2147483000: a top-up of 648 would take its balance past 2147483647"},
+      {"topup 8 100", 1, "card 8 cannot be topped up: its latest record is not as a reader writes"},
+      {"topup 9 100", 1, "card 9 cannot be topped up"},
+      {"topup 11 100", 1, "Card/11.txt: cannot read this card: not a regular file"},
+      {"topup 12 100", 1, "there is no card file Card/12.txt"},
+      {"topup 10 0", 2, "an amount is a whole number from 1 to 2147483647"},
+      {"topup 10 -5", 2, "an amount is a whole number from 1 to 2147483647"},
+      {"topup 10 5x", 2, "an amount is a whole number from 1 to 2147483647"},
+      {"topup 10 2147483648", 2, "an amount is a whole number from 1 to 2147483647"},
+      {"topup 10", 2, "topup takes NUMBER and AMOUNT"},
+      {"topup 12345678901 5", 2, "a card number has 1 to 10 characters"},
+  };
+  for (const auto& r : refusals) {
+    std::string number = std::string(r.args).substr(6, std::string(r.args).find(' ', 6) - 6);
+    bool isFile = number != "11" && number != "12" && number != "12345678901";
+    std::string before = isFile ? topUpFiles(network, number) : "";
+    ToolRun run = cardTool(network, r.args);
+    EXPECT_EQ(run.status, r.status) << r.args << ": " << run.output;
+    EXPECT_EQ(run.output.rfind(std::string("card_tool: ") + r.says, 0), 0u)
+        << r.args << ": " << run.output;
+    if (isFile) {
+      EXPECT_EQ(topUpFiles(network, number), before) << r.args;
+    }
+  }
+  // The limit itself can be reached, and only a top-up writes the log.
+  EXPECT_FALSE(fileExists(network.root() + "/" + kTopUpLog));
+  EXPECT_EQ(cardTool(network, "topup 7 647").status, 0);
+  EXPECT_NE(network.card("7").find(",BUS,OUT,2147483647,B_5"), std::string::npos);
+  ASSERT_EQ(system(("rm -rf '" + network.root() + "/Reader_txt'").c_str()), 0);
+  ToolRun nowhere = cardTool(network, "topup 10 5");
+  EXPECT_EQ(nowhere.status, 1);
+  EXPECT_NE(nowhere.output.find("there is no Reader_txt/ directory"), std::string::npos)
+      << nowhere.output;
+}
+
+namespace {
+
+// A network of one card of each kind the list tells apart.
+void writeListedCards(const Network& network) {
+  network.writeCard("10", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,BUS,OUT,8950,B_3");
+  network.writeCard("9",
+                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,7950,S1_3");
+  network.writeCard("009",
+                    "20260306080000,SUBWAY,OUT,-50,ISSUE_1\r\n"
+                    "20260306080000,SUBWAY,OUT,-50,ISSUE_2");
+  network.writeCard("a,\"b",
+                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n\r\n20260306081530,BUS,IN,1,B_3");
+  network.writeCard("x", "");
+  network.writeCard(".hidden",
+                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,BUS,OUT,1,B_3");
+  writeFile(network.root() + "/Card/notes.md", "not a card");
+  mkfifo((network.root() + "/Card/77.txt").c_str(), 0644);
+}
+
+}  // namespace
+
+TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
+  Network network;
+  EXPECT_EQ(cardTool(network, "list").output,
+            "card            balance  in trip  last tap             reader  dir\n\n"
+            "0 cards: 0 in a trip, 0 unreadable\n");
+  writeListedCards(network);
+  // Counted as numbers, those of digits first.
+  ToolRun text = cardTool(network, "list");
+  EXPECT_EQ(text.status, 0);
+  EXPECT_EQ(text.output,
+            "card            balance  in trip  last tap             reader  dir\n"
+            "9                  7950  yes      2026-03-06 08:15:30  S1      IN\n"
+            "009                 -50  no       2026-03-06 08:00:00  ISSUE   OUT\n"
+            "10                 8950  no       2026-03-06 08:15:30  B       OUT\n"
+            "77           unreadable  cannot read this card: not a regular file\n"
+            "a,\"b         unreadable  the readers refuse this card: line 2 is not a card record: "
+            "\"\\x0d\"\n"
+            "x            unreadable  the readers refuse this card: a card needs at least two "
+            "records\n\n"
+            "6 cards: 1 in a trip, 3 unreadable\n");
+
+  ToolRun json = cardTool(network, "list --format json");
+  EXPECT_EQ(json.status, 0);
+  nlohmann::json listed = nlohmann::json::parse(json.output, nullptr, false);
+  ASSERT_FALSE(listed.is_discarded()) << json.output;
+  ASSERT_EQ(listed["cards"].size(), 6u);
+  EXPECT_EQ(listed["cards"][0],
+            nlohmann::json::parse(R"({"number": "9", "readable": true, "balance": 7950,
+              "in_trip": true, "last_tap": {"time": "2026-03-06 08:15:30", "reader": "S1",
+              "direction": "IN", "tap_id": "S1_3"}})"));
+  EXPECT_EQ(listed["cards"][4]["number"], "a,\"b");
+  EXPECT_EQ(listed["cards"][4]["readable"], false);
+  EXPECT_EQ(listed["cards"][5]["problem"],
+            "the readers refuse this card: a card needs at least two records");
+
+  ToolRun csv = cardTool(network, "--dir '" + network.root() + "' list --format=csv");
+  EXPECT_EQ(csv.output,
+            "number,readable,balance,in_trip,last_tap,reader,direction,problem\n"
+            "9,true,7950,true,2026-03-06 08:15:30,S1,IN,\n"
+            "009,true,-50,false,2026-03-06 08:00:00,ISSUE,OUT,\n"
+            "10,true,8950,false,2026-03-06 08:15:30,B,OUT,\n"
+            "77,false,,,,,,cannot read this card: not a regular file\n"
+            "\"a,\"\"b\",false,,,,,,\"the readers refuse this card: line 2 is not a card record: "
+            "\"\"\\x0d\"\"\"\n"
+            "x,false,,,,,,the readers refuse this card: a card needs at least two records\n");
+  EXPECT_EQ(cardTool(network, "list --format xml").status, 2);
+  EXPECT_EQ(cardTool(network, "list 9").status, 2);
+  ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
+  EXPECT_EQ(cardTool(network, "list").status, 1);
+}
+
+TEST(CardTool, ShowListAndAuditWordTheSameFaultAlike) {
+  Network network;
+  writeListedCards(network);
+  int status = 0;
+  nlohmann::json audit = auditJson(network, &status);
+  ASSERT_FALSE(audit.is_discarded());
+  nlohmann::json listed = nlohmann::json::parse(cardTool(network, "list --format json").output);
+  int compared = 0;
+  for (const char* number : {"77", "x", "a,\"b"}) {
+    std::string file = std::string("Card/") + number + ".txt", detail;
+    for (const nlohmann::json& a : audit["anomalies"]) {
+      if (a["file"] == file && (a["kind"] == "unreadable_card" || a["kind"] == "unreadable_file")) {
+        detail = a["detail"];
+      }
+    }
+    ASSERT_FALSE(detail.empty()) << "the audit does not report " << file;
+    EXPECT_EQ(cardTool(network, std::string("show '") + number + "'").output,
+              "card_tool: " + file + ": " + detail + "\n");
+    for (const nlohmann::json& card : listed["cards"]) {
+      if (card["number"] == number) {
+        EXPECT_EQ(card["problem"], detail) << number;
+      }
+    }
+    compared++;
+  }
+  EXPECT_EQ(compared, 3);
+}
+
+TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
+  Network network;
+  std::string tool = program("card_tool");
+  // Help on standard output, the tool's and each command's, however asked for.
+  std::string help = runTool(tool + " help 2>/dev/null").output;
+  EXPECT_EQ(runTool(tool + " --help 2>/dev/null").output, help);
+  for (const char* command : {"issue", "topup", "show", "list", "audit", "help"}) {
+    std::string own = runTool(tool + " help " + command + " 2>/dev/null").output;
+    std::string usage = std::string("Usage: card_tool [--dir DIR] ") + command;
+    EXPECT_EQ(own.rfind(usage, 0), 0u) << own;
+    EXPECT_NE(help.find(std::string("\n  ") + command + " "), std::string::npos) << command;
+    EXPECT_EQ(runTool(tool + " " + command + " --help 2>/dev/null").output, own) << command;
+    EXPECT_EQ(runTool(tool + " -h " + command + " 2>/dev/null").output, own) << command;
+    EXPECT_EQ(runTool(tool + " " + command + " --help >/dev/null 2>&1").status, 0) << command;
+  }
+  for (const char* option : {"--format text|json|csv", "--sqlite FILE", "--anomalies", "--hours"}) {
+    EXPECT_NE(runTool(tool + " help audit").output.find(option), std::string::npos) << option;
+  }
+  // --dir before or after the command, as one word or two; "--" ends the
+  // options, so that a card number may begin with '-'.
+  std::string dir = "'" + network.root() + "'";
+  EXPECT_EQ(runTool(tool + " issue -- -7 100 --dir " + dir + " 2>&1").status, 2);
+  EXPECT_EQ(runTool(tool + " issue --dir=" + dir + " -- -7 100").status, 0);
+  EXPECT_TRUE(fileExists(network.root() + "/Card/-7.txt"));
+  EXPECT_EQ(runTool(tool + " show --dir " + dir + " -- -7").status, 0);
+  ToolRun shown = runTool(tool + " show -- -7 2>&1");
+  EXPECT_EQ(shown.output, "card_tool: there is no card file Card/-7.txt\n");
+  EXPECT_EQ(cardTool(network, "topup -- -7 50").status, 0);
+  EXPECT_NE(cardTool(network, "show -- -7").output.find("3 records"), std::string::npos);
+  EXPECT_NE(cardTool(network, "list").output.find("\n1 card: 0 in a trip, 0 unreadable\n"),
+            std::string::npos);
+  // What is unknown is named; a wrong command line is status 2 and says
+  // where to look.
+  const struct {
+    const char* args;
+    const char* says;
+  } wrong[] = {
+      {"show 7 --frob", "card_tool: unknown option '--frob' for show\nTry 'card_tool help show'"},
+      {"show -x", "card_tool: unknown option '-x' for show\n"},
+      {"list --sqlite x", "card_tool: unknown option '--sqlite' for list\n"},
+      {"help frob", "card_tool: unknown command 'frob'\nTry 'card_tool --help'"},
+      {"help show list", "card_tool: help takes at most one COMMAND\n"},
+      {"show 7 --dir", "card_tool: option '--dir' needs a directory\n"},
+      {"audit -- x", "card_tool: unexpected operand 'x' for audit\n"},
+  };
+  for (const auto& w : wrong) {
+    ToolRun run = cardTool(network, w.args);
+    EXPECT_EQ(run.status, 2) << w.args;
+    EXPECT_EQ(run.output.rfind(w.says, 0), 0u) << w.args << ": " << run.output;
+  }
+}
+
+namespace {
+
+ToolRun simulator(const std::string& args) {
+  return runTool(program("simulate_network") + " " + args + " 2>&1");
+}
+
+}  // namespace
+
+TEST(SimulateNetwork, MakesANewNetworkAndNeverAddsToOne) {
+  ScratchDir scratch;
+  // A missing directory is made, and filled.
+  std::string fresh = scratch / "fresh";
+  ToolRun made = simulator("'" + fresh + "' --cards 1 --taps 6 --seed 3");
+  EXPECT_EQ(made.status, 0) << made.output;
+  EXPECT_EQ(made.output.rfind("Simulated 1 card: ", 0), 0u) << made.output;
+  EXPECT_TRUE(fileExists(fresh + "/Card/1.txt"));
+  EXPECT_FALSE(fileExists(fresh + "/Card/2.txt"));
+  // A live network, or a directory holding anything at all, is refused and
+  // left as it was.
+  Network live;
+  live.writeCard("1", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,7950,S1_3");
+  writeFile(live.root() + "/Reader_txt/Subway1.txt", "20260306081530,SUBWAY,IN,1050,S1_3\r\n");
+  writeFile(scratch / "note.txt", "");
+  for (const std::string& dir : {live.root(), scratch.path(), live.root() + "/Card/1.txt"}) {
+    std::string card = live.card("1"), log = live.log("Subway1.txt");
+    ToolRun refused = simulator("--cards 5 -- '" + dir + "'");
+    EXPECT_EQ(refused.status, 1) << dir;
+    EXPECT_EQ(refused.output.rfind("simulate_network: " + dir, 0), 0u) << refused.output;
+    EXPECT_EQ(live.card("1"), card);
+    EXPECT_EQ(live.log("Subway1.txt"), log);
+    EXPECT_FALSE(fileExists(live.root() + "/Card/2.txt"));
+    EXPECT_FALSE(fileExists(scratch / "Card"));
+  }
+  // An empty directory is a new network; a leap day is a real date.
+  ASSERT_EQ(mkdir((scratch / "empty").c_str(), 0755), 0);
+  EXPECT_EQ(simulator("--date=20240229 --cards=2 --taps=20 '" + (scratch / "empty") + "'").status,
+            0);
+  EXPECT_NE(readFile(scratch / "empty/Card/2.txt").find("20240229"), std::string::npos);
+}
+
+TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
+  ScratchDir scratch;
+  std::string dir = "'" + (scratch / "day") + "'";
+  const struct {
+    std::string args;
+    const char* says;
+  } wrong[] = {
+      {dir + " --date 20260230", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 20250229", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 1", "--date takes a real date YYYYMMDD"},
+      {dir + " --date 19691231", "--date takes a real date YYYYMMDD"},
+      {dir + " --cards 0", "--cards takes a whole number of cards from 1 up, not '0'"},
+      {dir + " --cards 10000001", "--cards 10000001 would need too much memory"},
+      {dir + " --cards 10000000000", "card numbers have at most 10 characters"},
+      {dir + " --cards 99999999999999999999", "--cards takes a whole number"},
+      {dir + " --taps 0", "--taps takes a whole number from 1 to 1000000000, not '0'"},
+      {dir + " --taps 2.5", "--taps takes a whole number from 1 to 1000000000, not '2.5'"},
+      {dir + " --taps 1000000001", "--taps takes a whole number from 1 to 1000000000"},
+      {dir + " --seed x", "--seed takes a whole number, not 'x'"},
+      {dir + " --frob 1", "unknown option '--frob'"},
+      {dir + " --taps", "option '--taps' needs a value"},
+      {"--cards 5", "no DIR given"},
+      {dir + " " + dir + "2", "one DIR only"},
+  };
+  for (const auto& w : wrong) {
+    ToolRun run = simulator(w.args);
+    EXPECT_EQ(run.status, 2) << w.args;
+    EXPECT_EQ(run.output.rfind(std::string("simulate_network: ") + w.says, 0), 0u)
+        << w.args << ": " << run.output;
+    EXPECT_FALSE(fileExists(scratch / "day")) << w.args;
+  }
+  // Help on standard output; the version as the card tool gives it.
+  ToolRun help = runTool(program("simulate_network") + " --cards 0 --help 2>/dev/null");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("Usage: simulate_network DIR [--cards N]", 0), 0u) << help.output;
+  std::string version = runTool(program("simulate_network") + " --version").output;
+  std::string toolVersion = runTool(program("card_tool") + " --version").output;
+  EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
 }

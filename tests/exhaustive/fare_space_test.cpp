@@ -13,6 +13,11 @@
 // the tap's stamp, so it runs once per distinct card data and balance and
 // its outcome is checked against the model for every state that derives
 // that card data: nothing is skipped.
+//
+// Every state whose latest record is not an entry is also topped up as the
+// card tool tops a card up (its latest record again, with only the balance
+// raised), read back from the card's bytes, and derived and dispatched
+// again: every reader must decide exactly as before, balance aside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,6 +29,7 @@
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
+#include "core/card_file.h"
 #include "core/packed_time.h"
 #include "subway/dispatch.h"
 #include "subway/trip_state.h"
@@ -238,9 +244,46 @@ struct Result {
   std::string message;  // the line the reader ends an unsettled tap with
 };
 
+// The balance every topped-up card gets: the longest a top-up can write.
+constexpr int32_t kToppedUpBalance = INT32_MAX;
+
+// Tops up a card whose last two records are `older` and `latest` as the
+// card tool does, and reads the two records a reader reads back from the
+// card's bytes into `after`. Returns what is wrong with them: they must be
+// `latest`, then `latest` again with only the balance raised.
+std::string topUp(const CardRecord& older, const CardRecord& latest, CardRecord after[2]) {
+  std::string bytes =
+      cardLine(older) + "\r\n" + cardLine(latest) + formatTopUpRecord(latest, kToppedUpBalance);
+  size_t tail = std::min(bytes.size(), kTailBytes);
+  if (!parseCardTail(bytes.data() + bytes.size() - tail, tail, tail == bytes.size(), after)) {
+    return "the topped-up card is refused";
+  }
+  for (int i = 0; i < 2; i++) {
+    if (after[i].time != latest.time || !is(after[i].mode, latest.mode) ||
+        !is(after[i].inOut, latest.inOut) || bareTapId(after[i].tapId) != latest.tapId ||
+        after[i].balance != (i == 0 ? latest.balance : kToppedUpBalance)) {
+      return std::string(i == 0 ? "older" : "latest") + " record of the topped-up card";
+    }
+  }
+  return "";
+}
+
+// What differs between two outcomes of one tap (the console's line for a
+// tap no fare entry settles goes by the fare).
+std::string differs(const TapResult& before, const TapResult& after) {
+  const TapEntry &b = before.entry, &a = after.entry;
+  if (after.fare != before.fare) return "fare " + std::to_string(after.fare);
+  if (after.balance != before.balance || a.newBalance != b.newBalance) return "balance";
+  if (a.charged != b.charged || a.time != b.time || !is(a.mode, b.mode) || !is(a.inOut, b.inOut) ||
+      !is(a.tapId, b.tapId) || !is(a.logTapId, b.logTapId) || !is(a.cardFile, b.cardFile)) {
+    return std::string("record ") + a.mode + " " + a.inOut + " " + a.tapId + " " + a.logTapId;
+  }
+  return "";
+}
+
 // Tallies and the first few differences.
 struct Report {
-  long states = 0, derivations = 0, dispatches = 0, overlaps = 0, unmatched = 0;
+  long states = 0, derivations = 0, dispatches = 0, overlaps = 0, unmatched = 0, toppedUp = 0;
   std::vector<std::string> faults;
   void fault(const Inputs& in, int32_t balance, const std::string& what) {
     if (faults.size() >= 10) return;
@@ -372,6 +415,11 @@ TEST_P(FareSpace, EveryCardStateGetsTheFareTheRulesGive) {
     std::unordered_map<std::string, std::vector<Result>> dispatched;
     {
       bool subwayReader = reader[0] == 'S';
+      auto derive = [&](const CardRecord& older, const CardRecord& latest, int64_t periodStart) {
+        return subwayReader
+                   ? subway::deriveTripState(older, latest, "Card/1.txt", reader, periodStart, now)
+                   : bus::deriveTripState(older, latest, "Card/1.txt", reader, periodStart, now);
+      };
       for (const char* olderMode : kModes)
         for (const char* olderDirection : kDirections)
           for (const char* mode : kModes)
@@ -386,11 +434,7 @@ TEST_P(FareSpace, EveryCardStateGetsTheFareTheRulesGive) {
                                                 olderDirection, 777, "S2_1");
                       CardRecord latest = record(timetolong(now - age), mode, direction, 0, tapId);
                       int64_t periodStart = now - age + shift;
-                      CardData card = subwayReader
-                                          ? subway::deriveTripState(older, latest, "Card/1.txt",
-                                                                    reader, periodStart, now)
-                                          : bus::deriveTripState(older, latest, "Card/1.txt",
-                                                                 reader, periodStart, now);
+                      CardData card = derive(older, latest, periodStart);
                       report.derivations++;
                       CardData model = modelCard(in);
                       std::vector<int32_t> got = flagsOf(card), want = flagsOf(model);
@@ -452,6 +496,29 @@ TEST_P(FareSpace, EveryCardStateGetsTheFareTheRulesGive) {
                           }
                         }
                       }
+                      // A top-up leaves every decision as it was, balance aside.
+                      if (is(direction, "IN")) continue;
+                      CardRecord after[2];
+                      std::string wrong = topUp(older, latest, after);
+                      if (!wrong.empty()) {
+                        report.fault(in, 0, "top-up: " + wrong);
+                        continue;
+                      }
+                      CardData topped = derive(after[0], after[1], periodStart);
+                      if (flagsOf(topped) != got || !is(topped.lastTapId, card.lastTapId) ||
+                          topped.lastTime != card.lastTime || !is(topped.cardFile, card.cardFile) ||
+                          topped.balance != kToppedUpBalance) {
+                        report.fault(in, 0, "top-up: the trip state changed");
+                      }
+                      for (size_t b = 0; b < std::size(kBalances); b++) {
+                        CardData tapped = topped;
+                        tapped.balance = kBalances[b];
+                        TapResult tap = subwayReader ? subway::chooseFare(tapped, stamp)
+                                                     : bus::chooseFare(tapped, stamp);
+                        std::string changed = differs(results[b].tap, tap);
+                        if (!changed.empty()) report.fault(in, kBalances[b], "top-up: " + changed);
+                        report.toppedUp++;
+                      }
                     }
     }
   }
@@ -460,8 +527,13 @@ TEST_P(FareSpace, EveryCardStateGetsTheFareTheRulesGive) {
       "rules hold and the first decides, %ld where none holds\n",
       reader, report.states, report.derivations, report.dispatches, report.overlaps,
       report.unmatched);
+  printf("reader %s: compared %ld topped-up states with the same states before their top-up\n",
+         reader, report.toppedUp);
   for (const std::string& fault : report.faults) ADD_FAILURE() << fault;
   EXPECT_EQ(report.states, 81L * 9 * 5 * 12 * 3 * static_cast<long>(std::size(kBalances)));
+  // Every state whose latest record is an exit, or a direction no reader
+  // writes, at every balance.
+  EXPECT_EQ(report.toppedUp, 9L * 3 * 2 * 9 * 5 * 12 * 3 * static_cast<long>(std::size(kBalances)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Readers, FareSpace, ::testing::ValuesIn(kReaders),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs the build into a scratch prefix, checks that the programs, the
-# demo and the README are where a user looks for them, runs a tap on the
-# installed subway reader, and packs a TGZ that holds the same programs.
+# Installs the build (stripped) into a scratch prefix and checks what a user
+# looks for works: the programs under their installed names (a tap on the
+# installed S1, the demo finding them), the docs, the man pages as man
+# renders them, the completion; then packs a TGZ and a .deb holding the same.
 # Usage: install_test.sh BUILD_DIRECTORY [FASTER CLOCK COMMAND...]
 set -euo pipefail
 build=$1
@@ -10,28 +11,135 @@ faster=("$@")
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 prefix=$scratch/prefix
+fail() { echo "FAIL: $*"; exit 1; }
+skipped=()
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
-programs="subway_reader_s1 subway_reader_s2 subway_reader_s3 subway_reader_s4 subway_reader_s5
-  bus_reader card_tool euckr_to_utf8 simulate_network fare-demo"
+cmake --install "$build" --prefix "$prefix" --strip >/dev/null
+readers="subway_reader_s1 subway_reader_s2 subway_reader_s3 subway_reader_s4 subway_reader_s5
+  bus_reader"
+programs="$readers fare-card-tool fare-euckr-to-utf8 fare-simulate-network fare-demo"
 for program in $programs; do
-  [ -x "$prefix/bin/$program" ] || { echo "FAIL: bin/$program is not installed"; exit 1; }
+  [ -x "$prefix/bin/$program" ] || fail "bin/$program is not installed"
 done
-[ -f "$prefix/share/doc/fare_readers/README.md" ] || { echo "FAIL: the README is not installed"; exit 1; }
+for generic in card_tool euckr_to_utf8 simulate_network; do
+  [ ! -e "$prefix/bin/$generic" ] || fail "bin/$generic is installed under its generic name"
+done
+if command -v file >/dev/null; then
+  file -L "$prefix/bin/fare-card-tool" | grep -q ', stripped' ||
+    fail "cmake --install --strip left the symbols in fare-card-tool"
+else
+  skipped+=("the strip check (needs file)")
+fi
+docs=$prefix/share/doc/fare-readers
+for doc in README.md transaction.md reliability.md operations.md copyright; do
+  [ -f "$docs/$doc" ] || fail "share/doc/fare-readers/$doc is not installed"
+done
+head -n 1 "$docs/copyright" |
+  grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+  fail "the copyright file is not in the machine-readable format"
+
+# The prefixed programs run under their names, and say them.
+"$prefix/bin/fare-card-tool" --version | grep -qx 'fare-card-tool (fare readers) [0-9.]*' ||
+  fail "fare-card-tool --version does not name it"
+"$prefix/bin/fare-card-tool" help topup | grep -q '^Usage: fare-card-tool \[--dir DIR\] topup' ||
+  fail "fare-card-tool help topup does not show its usage"
+"$prefix/bin/fare-simulate-network" "$scratch/day" --cards 3 --taps 40 >/dev/null ||
+  fail "fare-simulate-network did not simulate a day"
+"$prefix/bin/fare-card-tool" --dir "$scratch/day" audit >/dev/null ||
+  fail "the installed card tool does not audit the installed simulator's day clean"
+[ "$(printf '\xc4\xab\xb5\xe5' | "$prefix/bin/fare-euckr-to-utf8")" = "카드" ] ||
+  fail "fare-euckr-to-utf8 does not convert EUC-KR"
 
 # A tap on the installed reader, in a network the installed card tool makes.
-mkdir -p "$scratch/net/Card" "$scratch/net/Reader_txt"
-"$prefix/bin/card_tool" --dir "$scratch/net" issue 1234 10000 >/dev/null
-(cd "$scratch/net" && printf '1234\n' | "${faster[@]}" "$prefix/bin/subway_reader_s1" >/dev/null)
-tail -n 1 "$scratch/net/Card/1234.txt" | grep -qx '[0-9]\{14\},SUBWAY,IN,8950,S1_1' ||
-  { echo "FAIL: the installed reader did not record the tap on the card"; exit 1; }
-grep -q ',SUBWAY,IN,1050,S1_1' "$scratch/net/Reader_txt/Subway1.txt" ||
-  { echo "FAIL: the installed reader did not log the tap"; exit 1; }
+net=$scratch/net
+mkdir -p "$net/Card" "$net/Reader_txt"
+"$prefix/bin/fare-card-tool" --dir "$net" issue 1234 10000 >/dev/null
+(cd "$net" && printf '1234\n' | "${faster[@]}" "$prefix/bin/subway_reader_s1" >/dev/null)
+tail -n 1 "$net/Card/1234.txt" | grep -qx '[0-9]\{14\},SUBWAY,IN,8950,S1_1' ||
+  fail "the installed reader did not record the tap on the card"
+grep -q ',SUBWAY,IN,1050,S1_1' "$net/Reader_txt/Subway1.txt" ||
+  fail "the installed reader did not log the tap"
 
-# The package holds the same programs.
+# The installed demo finds the installed programs: without a terminal it
+# prepares its network with the card tool and says how to run a reader.
+demo=$("$prefix/bin/fare-demo" --dir "$scratch/demo" --session "fare-install-test-$$" </dev/null) ||
+  fail "fare-demo failed"
+[ -f "$scratch/demo/Card/1001.txt" ] || fail "fare-demo did not issue its cards"
+grep -q "$prefix/bin/fare-euckr-to-utf8" <<<"$demo" || fail "fare-demo does not name the converter"
+
+# The man pages: the card tool's and the simulator's from their help, the
+# readers' under each reader's name.
+man1=$prefix/share/man/man1
+for page in fare-card-tool fare-simulate-network fare-readers $readers; do
+  [ -e "$man1/$page.1.gz" ] || fail "share/man/man1/$page.1.gz is not installed"
+done
+if command -v man >/dev/null; then
+  render() { MANWIDTH=100 man -l "$man1/$1.1.gz" 2>/dev/null; }
+  render fare-card-tool | grep -q '^NAME' || fail "man does not render fare-card-tool(1)"
+  for text in 'fare-card-tool \[--dir DIR\] topup NUMBER AMOUNT' '--anomalies' '^FILES' \
+    'Reader_txt/Topup.txt'; do
+    render fare-card-tool | grep -q -- "$text" || fail "fare-card-tool(1) lacks '$text'"
+  done
+  render fare-simulate-network | grep -q -- '--date YYYYMMDD' ||
+    fail "fare-simulate-network(1) lacks its options"
+  for reader in $readers; do
+    render "$reader" | grep -q "$reader" || fail "man $reader does not render the readers' page"
+  done
+  render fare-readers | grep -q 'ends when its standard input ends' ||
+    fail "fare-readers(1) does not say how a reader ends"
+  case $(MANPATH=$prefix/share/man man -w bus_reader) in
+    "$man1"/*) ;;
+    *) fail "man does not find bus_reader under the prefix" ;;
+  esac
+else
+  skipped+=("rendering the man pages (needs man-db)")
+fi
+
+# The completion loads in bash and completes commands, --format values and
+# the card numbers of the network directory given.
+completion=$prefix/share/bash-completion/completions/fare-card-tool
+[ -f "$completion" ] || fail "the card tool's bash completion is not installed"
+complete_words() {
+  bash -c 'source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); _fare_card_tool
+           printf "%s\n" "${COMPREPLY[@]}"' _ "$completion" "$@"
+}
+[ "$(complete_words fare-card-tool to)" = topup ] || fail "the completion does not complete topup"
+[ "$(complete_words fare-card-tool list --format j)" = json ] ||
+  fail "the completion does not complete --format json"
+[ "$(complete_words fare-card-tool show --dir "$net" 12)" = 1234 ] ||
+  fail "the completion does not complete a card number of --dir's network"
+loader=/usr/share/bash-completion/bash_completion
+if [ -f "$loader" ]; then
+  XDG_DATA_DIRS=$prefix/share bash -c ". $loader; __load_completion fare-card-tool
+    complete -p fare-card-tool" | grep -q _fare_card_tool ||
+    fail "bash-completion does not find the completion under the prefix"
+else
+  skipped+=("bash-completion's loading of the completion (needs bash-completion)")
+fi
+
+# The packages hold the same.
 cpack --config "$build/CPackConfig.cmake" -G TGZ -B "$scratch/package" >/dev/null
 listing=$(tar tzf "$scratch"/package/fare-readers-*.tar.gz)
-for program in $programs; do
-  grep -q "/bin/$program\$" <<<"$listing" || { echo "FAIL: the package lacks bin/$program"; exit 1; }
+for file in $(cd "$prefix" && find . -type f -o -type l | sed 's|^\./||'); do
+  grep -q "/$file\$" <<<"$listing" || fail "the TGZ package lacks $file"
 done
-echo "PASS: installed and packed the nine programs and the demo; the installed S1 charged 1050"
+if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
+  cpack --config "$build/CPackConfig.cmake" -G DEB -B "$scratch/package" >/dev/null
+  deb=$(echo "$scratch"/package/fare-readers_*.deb)
+  contents=$(dpkg-deb -c "$deb")
+  for file in bin/fare-card-tool share/man/man1/fare-card-tool.1.gz share/man/man1/bus_reader.1.gz \
+    share/bash-completion/completions/fare-card-tool share/doc/fare-readers/copyright; do
+    grep -q " \./usr/$file" <<<"$contents" || fail "the Debian package lacks /usr/$file"
+  done
+  [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "the Debian package has no section"
+  dpkg-deb -f "$deb" Maintainer | grep -qx '[^<>]\+ <[^<>@]\+@[^<>]\+>' ||
+    fail "the Debian package's maintainer is not 'Name <address>'"
+  [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 4 ] ||
+    fail "the Debian package has no long description"
+else
+  skipped+=("the Debian package (needs dpkg-dev)")
+fi
+
+for skip in "${skipped[@]}"; do echo "SKIPPED: $skip"; done
+echo "PASS: installed and packed the programs under their names, the docs, the man pages and" \
+  "the completion; the installed S1 charged 1050"
