@@ -22,6 +22,7 @@
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/records.h"
+#include "core/storage.h"
 #include "core/settle.h"
 #include "core/text.h"
 #include "office/audit.h"
@@ -803,6 +804,17 @@ int runCommand(const CommandLine& line) {
   if (!line.dir.empty() && chdir(line.dir.c_str()) != 0) {
     std::string why = "cannot enter " + line.dir + ": " + strerror(errno);
     return command == "audit" ? usage(why, command) : refuse(why);
+  }
+  // On a network file system whose client may serve cards from its caches,
+  // nothing is written (a top-up could be made on a stale card), and what
+  // is read may be stale: the operator is told.
+  std::string stale = staleStorage(".");
+  if (!stale.empty() && (command == "issue" || command == "topup")) {
+    return refuse("nothing is written here: " + stale);
+  }
+  if (!stale.empty()) {
+    fprintf(stderr, "%s: warning: what is read here may be stale: %s\n", programName.c_str(),
+            stale.c_str());
   }
   if (command == "audit") return auditCommand(line.dir, format, sqlite);
   if (command == "list") return listCards(format);

@@ -166,18 +166,17 @@ up() {
   wait_for "the GlusterFS daemon" gluster --mode=script pool list
   gluster --mode=script volume create "$volume" replica 3 "$address:$dir/bricks/b1" \
     "$address:$dir/bricks/b2" "$address:$dir/bricks/b3" force >/dev/null
-  local options=()
-  [ $plain -eq 0 ] && options=("${needed_volume_options[@]}")
-  options+=("${volume_overrides[@]}")
-  for option in "${options[@]}"; do
+  for option in "${needed_volume_options[@]}"; do
     gluster --mode=script volume set "$volume" "${option%%=*}" "${option#*=}" >/dev/null
   done
   gluster --mode=script volume start "$volume" >/dev/null
-  for k in $(seq 1 "$clients"); do add_host "$k"; done
-  echo "clients=$clients" >>"$state"
 
-  # The network directory: the volume's root, as every host sees it.
-  local net="$dir/host1"
+  # The network directory, the volume's root, is prepared through a mount
+  # made as the readers need it (the card tool writes on no other); then the
+  # volume and the hosts' mounts are made as asked.
+  local net="$dir/prepare"
+  mkdir -p "$net"
+  in_server mount -t glusterfs -o "$needed_mount_options" "$address:/$volume" "$net"
   mkdir -p "$net/Card" "$net/Reader_txt"
   "$bin/card_tool" --dir "$net" issue 1001 10000 >/dev/null
   "$bin/card_tool" --dir "$net" issue 1002 1249 >/dev/null
@@ -185,6 +184,15 @@ up() {
   minute_ago=$(date -d '-1 minute' +%Y%m%d%H%M%S)
   printf '%s,SUBWAY,IN,100,S3_1\r\n%s,SUBWAY,OUT,-500,S1_1' "$minute_ago" "$minute_ago" \
     >"$net/Card/1003.txt"
+  umount "$net"
+  rmdir "$net"
+  [ $plain -eq 1 ] && gluster --mode=script volume reset "$volume" force >/dev/null
+  for option in "${volume_overrides[@]}"; do
+    gluster --mode=script volume set "$volume" "${option%%=*}" "${option#*=}" >/dev/null
+  done
+  for k in $(seq 1 "$clients"); do add_host "$k"; done
+  echo "clients=$clients" >>"$state"
+
   echo "The network runs on $clients hosts: $dir/host1 ... $dir/host$clients (volume $volume)."
   if [ $readers -eq 1 ]; then
     local on=()
@@ -211,7 +219,14 @@ down() {
     gluster --mode=script volume delete "$volume" >/dev/null 2>&1 || true
   fi
   if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then
-    kill "$(cat "$dir/glusterd.pid")" 2>/dev/null || true
+    local daemon
+    daemon=$(cat "$dir/glusterd.pid")
+    kill "$daemon" 2>/dev/null || true
+    # Gone before this returns, so that the next `up` can start its own.
+    for _ in $(seq 1 100); do
+      kill -0 "$daemon" 2>/dev/null && [ "$(ps -o stat= -p "$daemon")" != Z ] || break
+      sleep 0.1
+    done
   fi
   # What the daemon started in the server's namespace goes with it.
   if [ -e "/run/netns/$server_ns" ]; then

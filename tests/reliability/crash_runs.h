@@ -48,8 +48,13 @@ struct RaceResult {
 // can, all at once, and are killed at random, for at least `rounds` rounds
 // and more while fewer than `fewest` taps are on the card (at most 400);
 // `beforeRound` runs before each round, given its number. What they left is
-// settled in the current directory after each round, and checked in the
-// network directory `checkedIn` (the current one when empty).
+// settled in the current directory after each round, and checked there
+// (unless `checked` is false: see checkRace).
 RaceResult raceOnOneCard(const std::vector<std::string>& dirs, int rounds, size_t fewest,
                          const std::function<void(int round)>& beforeRound = nullptr,
-                         bool trustStorage = false, const std::string& checkedIn = "");
+                         bool trustStorage = false, bool checked = true);
+
+// Checks what a race left in the network directory `root`: the taps on
+// card 1, whether card and logs agree, what the logs charge and what the
+// card dropped.
+void checkRace(const std::string& root, RaceResult* race);
