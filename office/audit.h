@@ -18,6 +18,8 @@
 #include <vector>
 
 #include "core/records.h"
+#include "office/escape.h"
+#include "office/tap_kind.h"
 
 // What an anomaly is, as a script names it.
 enum class AnomalyKind {
@@ -42,19 +44,6 @@ struct Anomaly {
   int64_t line;        // 1 for the first line; 0 for a file as a whole
   std::string detail;  // what is wrong, in words
 };
-
-// The kinds of tap, as the records and the fare rules tell them apart.
-enum class TapKind {
-  kNewRide,            // an entry that starts a trip (the new-ride fare)
-  kTransfer,           // an entry by transfer from the other vehicle (free)
-  kExit,               // an exit from a trip begun at a reader
-  kExitAfterTransfer,  // an exit from a trip begun by transfer
-  kSettlement,         // an entry that settles a trip left open (a flat fare)
-};
-constexpr int kTapKinds = 5;
-
-// The name of a kind of tap, as the outputs give it.
-const char* tapKindName(TapKind kind);
 
 // Taps and the money they took.
 struct Tally {
@@ -135,13 +124,3 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.
 std::string whereCardBreaks(const std::string& older, const std::string& latest, int64_t lines);
-
-// A line of a file as it can be shown: control bytes and bytes past ASCII
-// escaped, and cut short when it is long.
-std::string printable(const std::string& line);
-
-// The kind of the tap `now`, made after `before` and `older` (the record
-// before that), that took `fare`. An entry tells its kind by its fare; an
-// exit ends the trip its latest entry began, a transfer if that was free.
-TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardRecord& now,
-                  int64_t fare);

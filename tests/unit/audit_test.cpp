@@ -1,8 +1,13 @@
 // The kinds of tap the audit tells apart, told on the journey of a card
-// across the network, and on a trip left open.
+// across the network, and on a trip left open; and the order the anomalies
+// are reported in.
 #include "office/audit.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "office/audit_state.h"
 
 #include "tests/support/test_support.h"
 
@@ -30,5 +35,41 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
   };
   for (const auto& t : taps) {
     EXPECT_EQ(tapKindOf(t.older, t.before, t.now, t.fare), t.kind) << t.now.tapId;
+  }
+}
+
+TEST(AnomalyOrder, ByFileAndLineKeepingTheOrderFoundAmongEquals) {
+  // Found in an order whose sorting moves anomalies along cycles of one,
+  // two, three and more places; each detail says where it was found.
+  const std::pair<const char*, int64_t> found[] = {
+      {"Card/2.txt", 5},  {"Card/1.txt", 3}, {"Reader_txt/Bus.txt", 1}, {"Card/1.txt", 3},
+      {"Card/10.txt", 0}, {"Card/1.txt", 1}, {"Card/2.txt", 5},         {"Card/1.txt", 0}};
+  std::deque<Anomaly> anomalies;
+  for (const auto& [file, line] : found) {
+    anomalies.push_back({AnomalyKind::kNoteLeft, file, line, std::to_string(anomalies.size())});
+  }
+  sortAnomalies(&anomalies);
+  std::vector<std::string> order;
+  for (const Anomaly& a : anomalies)
+    order.push_back(a.file + ":" + std::to_string(a.line) + "#" + a.detail);
+  EXPECT_EQ(order, (std::vector<std::string>{"Card/1.txt:0#7", "Card/1.txt:1#5", "Card/1.txt:3#1",
+                                             "Card/1.txt:3#3", "Card/10.txt:0#4", "Card/2.txt:5#0",
+                                             "Card/2.txt:5#6", "Reader_txt/Bus.txt:1#2"}));
+  // Many, in a scrambled order: the same as a stable sort of a copy.
+  anomalies.clear();
+  uint64_t state = 12345;
+  for (int i = 0; i < 5000; i++) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    anomalies.push_back({AnomalyKind::kNotARecord, "Card/" + std::to_string(state >> 60) + ".txt",
+                         static_cast<int64_t>(state >> 33) % 50, std::to_string(i)});
+  }
+  std::deque<Anomaly> expected = anomalies;
+  std::stable_sort(expected.begin(), expected.end(), [](const Anomaly& x, const Anomaly& y) {
+    return x.file != y.file ? x.file < y.file : x.line < y.line;
+  });
+  sortAnomalies(&anomalies);
+  ASSERT_EQ(anomalies.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); i++) {
+    ASSERT_EQ(anomalies[i].detail, expected[i].detail) << "place " << i;
   }
 }

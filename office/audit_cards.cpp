@@ -1,0 +1,161 @@
+// The audit's second pass: every card of Card/ read a line at a time, judged
+// as the readers judge it, and each of its accepted records looked up in
+// the log index, a batch of records at a time.
+#include <cstdio>
+
+#include "core/card_file.h"
+#include "office/audit_state.h"
+#include "office/line_reader.h"
+
+namespace {
+
+// Looks up the lines of the records waiting, fetching the places of all of
+// them from memory before using any.
+void match(AuditState* s) {
+  LogTable& table = s->table;
+  size_t mask = table.slots.empty() ? 0 : table.slots.size() - 1;
+  for (const Probe& p : s->probes) {
+    if (p.log >= 0 && mask != 0) __builtin_prefetch(&table.slots[p.key & mask]);
+  }
+  for (const Probe& p : s->probes) {
+    uint32_t slot = p.log >= 0 && mask != 0 ? table.slots[p.key & mask] : 0;
+    if (slot != 0) __builtin_prefetch(&table.entries[slot - 1]);
+  }
+  for (const Probe& p : s->probes) {
+    // A record of a reader whose log is not there has no line: it is told
+    // at once, not kept.
+    if (p.log < 0) {
+      noLogLine(s, p);
+      continue;
+    }
+    LogEntry* line = take(&table, p.key, static_cast<uint16_t>(p.log), p.record.time,
+                          flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId);
+    if (line == nullptr) {
+      s->unmatched.push_back(p);
+      continue;
+    }
+    s->report->matched++;
+    countLogged(s, line->log, &p.kind, line->fare, p.record.time);
+    handOn(s, p, line);
+  }
+  s->probes.clear();
+}
+
+// One accepted record `now` of card `card`, after `before`.
+void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
+                 const CardRecord& before, const CardRecord& now) {
+  s->report->records++;
+  int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
+  TapKind kind = kindOf(now.inOut, fare, enteredFree);
+  if (fare < 0) {
+    addAnomaly(
+        s, AnomalyKind::kBalanceRises, s->cards[card], line,
+        "the balance rose by " + std::to_string(-fare) + " to " + std::to_string(now.balance));
+  }
+  Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0};
+  std::string own = bareTapId(now.tapId), previous = bareTapId(before.tapId);
+  copyText(p.loggedId, (logsPreviousId(kind) ? previous : own).c_str());
+  copyText(p.otherId, (logsPreviousId(kind) ? own : previous).c_str());
+  auto log = s->logOfReader.find(readerOfId(now.tapId));
+  if (log != s->logOfReader.end() && fare >= INT32_MIN && fare <= INT32_MAX) {
+    p.log = log->second;
+    p.key = keyOf(log->second, now.time, flagsOf(now), static_cast<int32_t>(fare), p.loggedId);
+  }
+  s->probes.push_back(p);
+  if (s->probes.size() == kLogBatch) match(s);
+}
+
+void readCard(AuditState* s, const std::string& path) {
+  s->report->cards++;
+  auto card = static_cast<uint32_t>(s->cards.size());
+  s->cards.push_back(shownName(path));
+  std::string lastTwo[2];  // for judging the card as the readers judge it
+  std::vector<int64_t> notRecords;
+  int64_t lines = 0;
+  CardRecord older{}, before{};
+  int64_t records = 0;  // records read so far
+  std::string error = forEachLine(
+      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+        lines = number;
+        lastTwo[0] = std::move(lastTwo[1]);
+        lastTwo[1].assign(text, length);
+        // Every line but the last keeps the CR of its CR LF, as readers read it.
+        CardRecord now;
+        if (!parseCardLine(text, length, !ended, &now)) {
+          notRecords.push_back(number);
+          return;
+        }
+        // The first two records are the card's issue; every one after is a tap.
+        if (records >= 2) auditRecord(s, card, number, freeEntry(older, before), before, now);
+        older = before;
+        before = now;
+        records++;
+      });
+  match(s);
+  if (!error.empty()) {
+    addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this card: " + error);
+    return;
+  }
+  // The readers read only the tail: judge it as they do, and tell any
+  // other line that is not a record.
+  std::string tail = (lines > 2 ? "\n" : "") + lastTwo[0] + "\n" + lastTwo[1];
+  CardRecord tailRecords[2];
+  bool readable = lines >= 2 && parseCardTail(tail.data(), tail.size(), lines == 2, tailRecords);
+  if (!readable) {
+    addAnomaly(s, AnomalyKind::kUnreadableCard, path, lines,
+               "the readers refuse this card: " + whereCardBreaks(lastTwo[0], lastTwo[1], lines));
+  }
+  for (int64_t number : notRecords) {
+    if (number < lines - 1) {
+      addAnomaly(s, AnomalyKind::kNotARecord, path, number,
+                 "a line before the last two that is not a card record");
+    }
+  }
+  if (s->sinks->card) {
+    s->sinks->card(s->cards[card], lines, readable, readable ? tailRecords[1].balance : 0);
+  }
+}
+
+}  // namespace
+
+void noLogLine(AuditState* s, const Probe& p) {
+  std::string reader = readerOfId(p.record.tapId);
+  addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
+             "no line of the log of reader " + reader + " tells this tap");
+  for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
+    totals->withoutLogLine.taps++;
+    totals->withoutLogLine.revenue += p.fare;
+  }
+  handOn(s, p, nullptr);
+}
+
+void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
+  if (!s->sinks->record) return;
+  s->sinks->record({&s->cards[p.card], p.line, &p.record, p.fare, p.kind,
+                    line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
+}
+
+void readCards(AuditState* s) {
+  std::vector<std::string> names = namesIn(s->dir, "Card");
+  int64_t done = 0;
+  for (const std::string& name : names) {
+    std::string path = "Card/" + name;
+    if (s->progress && ++done % 1000 == 0) {
+      fprintf(stderr, "\raudit: %lld of %zu cards read", static_cast<long long>(done),
+              names.size());
+    }
+    if (endsWith(name, ".pending")) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "a note readers of an earlier version left beside a card: no reader reads it "
+                 "now; remove it");
+      continue;
+    }
+    if (name.find(".set-aside.") != std::string::npos) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "moved aside by a reader: look at it, then remove it");
+      continue;
+    }
+    if (!isCardPath(path)) continue;
+    readCard(s, path);
+  }
+}

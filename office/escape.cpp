@@ -1,0 +1,25 @@
+// Escaping names and lines for the audit's reports.
+#include "office/escape.h"
+
+#include <algorithm>
+#include <cstdio>
+
+// The longest part of a line that a report shows.
+constexpr size_t kShownLineBytes = 60;
+
+std::string shownName(const std::string& name) {
+  bool plain = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+  if (plain) return name;
+  std::string shown;
+  for (unsigned char c : name) {
+    char escaped[8];
+    snprintf(escaped, sizeof escaped, c < 0x20 || c > 0x7e ? "\\x%02x" : "%c", c);
+    shown += escaped;
+  }
+  return shown;
+}
+
+std::string printable(const std::string& line) {
+  return line.size() > kShownLineBytes ? shownName(line.substr(0, kShownLineBytes)) + "..."
+                                       : shownName(line);
+}

@@ -1,0 +1,14 @@
+// How the audit shows what it read: a file name whole, a line of a file cut
+// short, each with control bytes and bytes past ASCII escaped, so that every
+// report, in every format, is plain ASCII text.
+#pragma once
+
+#include <string>
+
+// A name as it can be shown, whole: control bytes and bytes past ASCII
+// escaped as \xNN; a name without any is returned as it is.
+std::string shownName(const std::string& name);
+
+// A line of a file as it can be shown: escaped as shownName does, and cut
+// to its first 60 bytes, followed by "...", when it is longer.
+std::string printable(const std::string& line);
