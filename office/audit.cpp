@@ -7,10 +7,12 @@
 // audit_logs.cpp and audit_cards.cpp.
 #include "office/audit.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unordered_map>
@@ -194,15 +196,15 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
                   AuditReport* report, std::string* problem) {
   *problem = notANetwork(dir, dir);
   if (!problem->empty()) return false;
-  char here[4096];
-  if (getcwd(here, sizeof here) == nullptr || chdir(dir.c_str()) != 0) {
-    *problem = "cannot enter " + dir;
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = "cannot open " + dir + ": " + strerror(errno);
     return false;
   }
   *report = AuditReport{};
   for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
   AuditState state{};
-  state.dir = AT_FDCWD;
+  state.dir = fd;
   state.sinks = &sinks;
   state.report = report;
   state.progress = progress;
@@ -213,9 +215,6 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
   reportLeftOverLines(&state);
   if (progress) fprintf(stderr, "\r%60s\r", "");
   sortAnomalies(&report->anomalies);
-  if (chdir(here) != 0) {
-    *problem = "the directory the audit was run in is gone";
-    return false;
-  }
+  close(fd);
   return true;
 }

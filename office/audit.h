@@ -115,11 +115,12 @@ struct AuditSinks {
 // naming it `shownAs`; empty when it is one.
 std::string notANetwork(const std::string& dir, const std::string& shownAs);
 
-// Audits the network directory `dir`. Shows its progress on stderr when
-// `progress`. Returns false, with `problem` set, when there is no such
-// network directory.
-bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
-                  AuditReport* report, std::string* problem);
+// Audits the network directory `dir`, reading it through paths under it:
+// the process's working directory is never changed. Shows its progress on
+// stderr when `progress`. Returns false, with `problem` set, when there is
+// no such network directory.
+[[nodiscard]] bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
+                                AuditReport* report, std::string* problem);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.

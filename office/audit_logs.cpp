@@ -33,7 +33,7 @@ bool loggable(const CardRecord& r) {
 void noteInLogs(AuditState* s, const std::string& path) {
   if (endsWith(path, ".pending")) {
     TapIntent intent;
-    if (!inspectJournal(path, &intent)) {
+    if (!inspectJournalAt(s->dir, path, &intent)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "not a journal block: a reader starting moves it aside; look at it, then remove "
                  "it");

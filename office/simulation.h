@@ -24,6 +24,7 @@ struct SimulationResult {
 
 // Issues the plan's cards in the network directory `dir` (which must hold
 // no card yet; Card/ and Reader_txt/ are made if missing) and simulates the
-// day on them. Returns false, with `problem` set, when it cannot.
-bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationResult* result,
-                 std::string* problem);
+// day on them, changing neither the process's working directory nor its
+// time zone. Returns false, with `problem` set, when it cannot.
+[[nodiscard]] bool simulateDay(const std::string& dir, const SimulationPlan& plan,
+                               SimulationResult* result, std::string* problem);

@@ -1,13 +1,17 @@
 // The kinds of tap the audit tells apart, told on the journey of a card
-// across the network, and on a trip left open; and the order the anomalies
-// are reported in.
+// across the network, and on a trip left open; the order the anomalies are
+// reported in; and an audit that reads its network without entering it.
 #include "office/audit.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
+#include "core/tap_journal.h"
 #include "office/audit_state.h"
+#include "office/simulation.h"
 
 #include "tests/support/test_support.h"
 
@@ -72,4 +76,35 @@ TEST(AnomalyOrder, ByFileAndLineKeepingTheOrderFoundAmongEquals) {
   for (size_t i = 0; i < expected.size(); i++) {
     ASSERT_EQ(anomalies[i].detail, expected[i].detail) << "place " << i;
   }
+}
+
+TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
+  ScratchDir network, gone;
+  SimulationPlan plan;
+  plan.cards = 8;
+  plan.taps = 200;
+  SimulationResult day;
+  std::string problem;
+  ASSERT_TRUE(simulateDay(network.path(), plan, &day, &problem)) << problem;
+  // An idle journal is no anomaly, once it is found where it lies.
+  writeFile(network / "Reader_txt/Subway1.txt.pending",
+            formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
+  char home[4096];
+  ASSERT_NE(getcwd(home, sizeof home), nullptr);
+  // Run from a working directory that is no more: an audit that entered
+  // its network directory could not come back to it.
+  ASSERT_EQ(chdir(gone.path().c_str()), 0);
+  ASSERT_EQ(rmdir(gone.path().c_str()), 0);
+  AuditReport report;
+  bool audited = auditNetwork(network.path(), false, AuditSinks{}, &report, &problem);
+  char after[4096];
+  bool cwdGone = getcwd(after, sizeof after) == nullptr && errno == ENOENT;
+  ASSERT_EQ(chdir(home), 0);
+  ASSERT_TRUE(audited) << problem;
+  EXPECT_TRUE(cwdGone) << "the working directory changed to " << after;
+  EXPECT_TRUE(report.anomalies.empty())
+      << report.anomalies.front().file << ": " << report.anomalies.front().detail;
+  EXPECT_EQ(report.cards, 8);
+  EXPECT_EQ(report.matched, day.taps);
+  EXPECT_EQ(report.network.all.taps, day.taps);
 }
