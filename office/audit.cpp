@@ -18,7 +18,9 @@
 #include <unordered_map>
 
 #include "core/card_file.h"
+#include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/line_reader.h"
 #include "readers/network.h"
@@ -45,6 +47,8 @@ const char* anomalyName(AnomalyKind kind) {
       return "note_left";
     case AnomalyKind::kNotALogLine:
       return "not_a_log_line";
+    case AnomalyKind::kClockAhead:
+      return "clock_ahead";
   }
   return "unknown";
 }
@@ -192,7 +196,7 @@ void sortAnomalies(std::deque<Anomaly>* anomalies) {
   }
 }
 
-bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
+bool auditNetwork(const std::string& dir, int64_t now, bool progress, const AuditSinks& sinks,
                   AuditReport* report, std::string* problem) {
   *problem = notANetwork(dir, dir);
   if (!problem->empty()) return false;
@@ -208,6 +212,8 @@ bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks
   state.sinks = &sinks;
   state.report = report;
   state.progress = progress;
+  state.now = now;
+  state.latest = timetolong(now + kClockToleranceSeconds);
   state.buffer.resize(kReadBufferBytes);
   readLogs(&state);
   readCards(&state);

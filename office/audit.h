@@ -33,6 +33,7 @@ enum class AnomalyKind {
   kNotARecord,            // a line before a card's last two that is not a record
   kNoteLeft,              // a tap in flight, a hint or a note moved aside
   kNotALogLine,           // a line of a log that no reader writes so
+  kClockAhead,            // a record dated ahead of the record after it, or of the audit
 };
 
 // The name of a kind, as the JSON, CSV and SQLite outputs give it.
@@ -115,12 +116,13 @@ struct AuditSinks {
 // naming it `shownAs`; empty when it is one.
 std::string notANetwork(const std::string& dir, const std::string& shownAs);
 
-// Audits the network directory `dir`, reading it through paths under it:
-// the process's working directory is never changed. Shows its progress on
-// stderr when `progress`. Returns false, with `problem` set, when there is
-// no such network directory.
-[[nodiscard]] bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
-                                AuditReport* report, std::string* problem);
+// Audits the network directory `dir` at calendar time `now` (no record may
+// be dated ahead of it), reading it through paths under it: the process's
+// working directory is never changed. Shows its progress on stderr when
+// `progress`. Returns false, with `problem` set, when there is no such
+// network directory.
+[[nodiscard]] bool auditNetwork(const std::string& dir, int64_t now, bool progress,
+                                const AuditSinks& sinks, AuditReport* report, std::string* problem);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.

@@ -4,10 +4,50 @@
 #include <cstdio>
 
 #include "core/card_file.h"
+#include "core/packed_time.h"
+#include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/line_reader.h"
 
 namespace {
+
+// The record of a card read last, for judging the clock that dated it
+// against the record after it.
+struct Dated {
+  CardRecord record;
+  std::string text;   // its line, as read
+  int64_t line = 0;   // 0 before the card's first record
+  bool told = false;  // already told as dated ahead of the audit
+};
+
+// Tells a record dated further ahead than the hosts' clocks may be apart:
+// ahead of the record `now`, at line `line` of card `card`, that comes
+// after it (`last`), or ahead of the audit. Packed times compare in time
+// order, so only a record dated earlier than the one before it, or later
+// than the audit, is converted to calendar time.
+void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& now, const char* text,
+                size_t length, Dated* last) {
+  if (last->line > 0 && !last->told && now.time < last->record.time) {
+    int64_t ahead = makeTime(last->record.time) - makeTime(now.time);
+    if (ahead > kClockToleranceSeconds) {
+      addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], last->line,
+                 quotedLine(last->text) + " is dated " + std::to_string(ahead) +
+                     " s after the record that follows it (line " + std::to_string(line) + ", " +
+                     formatDateTime(now.time) + "): the clock of the host of reader " +
+                     readerOfId(last->record.tapId) + " was ahead");
+    }
+  }
+  last->told = now.time > s->latest && makeTime(now.time) - s->now > kClockToleranceSeconds;
+  if (last->told) {
+    addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], line,
+               quotedLine(std::string(text, length)) + " is dated after the audit ran (" +
+                   formatDateTime(timetolong(s->now)) + "): the clock of the host of reader " +
+                   readerOfId(now.tapId) + " is ahead");
+  }
+  last->record = now;
+  last->text.assign(text, length);
+  last->line = line;
+}
 
 // Looks up the lines of the records waiting, fetching the places of all of
 // them from memory before using any.
@@ -73,6 +113,7 @@ void readCard(AuditState* s, const std::string& path) {
   std::vector<int64_t> notRecords;
   int64_t lines = 0;
   CardRecord older{}, before{};
+  Dated last;
   int64_t records = 0;  // records read so far
   std::string error = forEachLine(
       s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
@@ -85,6 +126,7 @@ void readCard(AuditState* s, const std::string& path) {
           notRecords.push_back(number);
           return;
         }
+        checkClock(s, card, number, now, text, length, &last);
         // The first two records are the card's issue; every one after is a tap.
         if (records >= 2) auditRecord(s, card, number, freeEntry(older, before), before, now);
         older = before;

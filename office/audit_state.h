@@ -31,6 +31,8 @@ struct AuditState {
   const AuditSinks* sinks;   // what is handed on as it is read
   AuditReport* report;       // what is found, filled pass by pass
   bool progress;             // whether progress is shown on stderr
+  int64_t now;               // the calendar time the audit runs at
+  int64_t latest;            // its packed local time, and the tolerance: no record is dated later
   std::vector<char> buffer;  // the buffer every file is read through
   LogTable table;            // every log line read
   std::map<std::string, uint16_t> logOfReader;  // each network reader's log read

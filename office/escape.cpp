@@ -19,6 +19,11 @@ std::string shownName(const std::string& name) {
   return shown;
 }
 
+std::string quotedLine(const std::string& line) {
+  bool cr = !line.empty() && line.back() == '\r';
+  return "\"" + printable(cr ? line.substr(0, line.size() - 1) : line) + "\"";
+}
+
 std::string printable(const std::string& line) {
   return line.size() > kShownLineBytes ? shownName(line.substr(0, kShownLineBytes)) + "..."
                                        : shownName(line);

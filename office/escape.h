@@ -9,6 +9,10 @@
 // escaped as \xNN; a name without any is returned as it is.
 std::string shownName(const std::string& name);
 
+// A line of a file as a detail quotes it: printable, without the CR of its
+// CR LF, in double quotes.
+std::string quotedLine(const std::string& line);
+
 // A line of a file as it can be shown: escaped as shownName does, and cut
 // to its first 60 bytes, followed by "...", when it is longer.
 std::string printable(const std::string& line);

@@ -23,7 +23,8 @@ const AnomalyKind kAllAnomalies[] = {AnomalyKind::kRecordWithoutLogLine,
                                      AnomalyKind::kUnreadableFile,
                                      AnomalyKind::kNotARecord,
                                      AnomalyKind::kNoteLeft,
-                                     AnomalyKind::kNotALogLine};
+                                     AnomalyKind::kNotALogLine,
+                                     AnomalyKind::kClockAhead};
 
 // What an operator does about an anomaly of each kind.
 const char* advice(AnomalyKind kind) {
@@ -48,6 +49,9 @@ const char* advice(AnomalyKind kind) {
       return "a tap was interrupted or a note set aside: start any reader, or look at the file";
     case AnomalyKind::kNotALogLine:
       return "a line no reader writes: a torn or edited log";
+    case AnomalyKind::kClockAhead:
+      return "a record dated ahead of its time: check the clock of the host of the reader that "
+             "recorded it; every host keeps time with NTP";
   }
   return "";
 }

@@ -217,7 +217,7 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(".", isatty(2), sinks, &report, &problem)) {
+  if (!auditNetwork(".", calendarNow(), isatty(2), sinks, &report, &problem)) {
     fprintf(stderr, "card_tool: %s\n", problem.c_str());
     return kUsage;
   }

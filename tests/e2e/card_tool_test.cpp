@@ -268,6 +268,23 @@ int64_t cardLines(const std::string& path) {
   return static_cast<int64_t>(linesOf(readFile(path)).size());
 }
 
+// Appends a tap at `time` that took `fare` to card `number` (after its last
+// record) and its line to the log of reader `log`, as a reader would write
+// them; returns the card's line that holds it.
+int64_t appendTap(const std::string& root, int number, const std::string& time,
+                  const std::string& modeAndDirection, int fare, const std::string& id,
+                  const std::string& log) {
+  std::string card = root + "/Card/" + std::to_string(number) + ".txt";
+  std::string last = linesOf(readFile(card)).back();
+  int64_t balance = std::stoll(last.substr(last.find(',', last.find(',', 15) + 1) + 1));
+  writeFile(card, readFile(card) + "\r\n" + time + "," + modeAndDirection + "," +
+                      std::to_string(balance - fare) + "," + id);
+  std::string logPath = root + "/Reader_txt/" + log;
+  writeFile(logPath, readFile(logPath) + time + "," + modeAndDirection + "," +
+                         std::to_string(fare) + "," + id + "\r\n");
+  return cardLines(card);
+}
+
 // What is wrong between the anomalies reported and those expected: each
 // expected one must be reported, and nothing else.
 std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> expected) {
@@ -439,6 +456,21 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
            writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
          writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
          return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
+       },
+       false},
+      {"a station's clock ahead of the next reader's",
+       [](const std::string& root) -> std::vector<Expected> {
+         // Entered at S1 at 23:50 by its clock, left at S2 at 23:45 by S2's.
+         int64_t entry =
+             appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
+         appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
+         return {{"clock_ahead", "Card/5.txt", entry}};
+       },
+       false},
+      {"a tap dated after the audit",
+       [](const std::string& root) -> std::vector<Expected> {
+         int64_t line = appendTap(root, 6, "20991231120000", "BUS,IN", 1050, "B_900", "Bus.txt");
+         return {{"clock_ahead", "Card/6.txt", line}};
        },
        false},
       {"a log and a card that are no files",

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/clock.h"
 #include "core/tap_journal.h"
 #include "office/audit_state.h"
 #include "office/simulation.h"
@@ -96,7 +97,8 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   ASSERT_EQ(chdir(gone.path().c_str()), 0);
   ASSERT_EQ(rmdir(gone.path().c_str()), 0);
   AuditReport report;
-  bool audited = auditNetwork(network.path(), false, AuditSinks{}, &report, &problem);
+  bool audited =
+      auditNetwork(network.path(), calendarNow(), false, AuditSinks{}, &report, &problem);
   char after[4096];
   bool cwdGone = getcwd(after, sizeof after) == nullptr && errno == ENOENT;
   ASSERT_EQ(chdir(home), 0);
