@@ -49,6 +49,8 @@ const char* anomalyName(AnomalyKind kind) {
       return "not_a_log_line";
     case AnomalyKind::kClockAhead:
       return "clock_ahead";
+    case AnomalyKind::kTopUpWithoutRecord:
+      return "topup_without_record";
   }
   return "unknown";
 }
@@ -77,19 +79,6 @@ std::string notANetwork(const std::string& dir, const std::string& shownAs) {
 void addAnomaly(AuditState* s, AnomalyKind kind, const std::string& file, int64_t line,
                 const std::string& detail) {
   s->report->anomalies.push_back({kind, shownName(file), line, detail});
-}
-
-void countLogged(AuditState* s, uint16_t log, const TapKind* kind, int64_t fare, int64_t time) {
-  int hour = static_cast<int>(time / 10000 % 100);
-  for (ReaderTotals* totals : {s->totalsOfLog[log], &s->report->network}) {
-    Tally* kindTally = kind ? &totals->byKind[static_cast<int>(*kind)] : &totals->withoutRecord;
-    Tally* hourTally = hour >= 0 && hour < 24 ? &totals->byHour[hour] : nullptr;
-    for (Tally* tally : {&totals->all, kindTally, hourTally}) {
-      if (tally == nullptr) continue;
-      tally->taps++;
-      tally->revenue += fare;
-    }
-  }
 }
 
 std::string readerOfId(const char* id) {
@@ -174,6 +163,21 @@ void reportLeftOverLines(AuditState* s) {
   }
 }
 
+void reportLeftOverTopUps(AuditState* s) {
+  for (const TopUpEntry& e : s->topUps) {
+    if (e.cardLine == 0) {
+      addAnomaly(s, AnomalyKind::kTopUpWithoutRecord, kTopUpLog, e.line,
+                 "no card record tells this top-up of card " + shownName(e.topUp.number));
+      s->report->topUps.withoutRecord.count++;
+      s->report->topUps.withoutRecord.amount += e.topUp.amount;
+    }
+    if (s->sinks->topUp) {
+      s->sinks->topUp(
+          {&e.topUp, e.line, e.cardLine != 0 ? &s->cards[e.card] : nullptr, e.cardLine});
+    }
+  }
+}
+
 void sortAnomalies(std::deque<Anomaly>* anomalies) {
   std::deque<Anomaly>& a = *anomalies;
   std::vector<uint32_t> order(a.size());  // order[k]: the anomaly that goes to place k
@@ -219,6 +223,7 @@ bool auditNetwork(const std::string& dir, int64_t now, bool progress, const Audi
   readCards(&state);
   settleUnmatched(&state);
   reportLeftOverLines(&state);
+  reportLeftOverTopUps(&state);
   if (progress) fprintf(stderr, "\r%60s\r", "");
   sortAnomalies(&report->anomalies);
   close(fd);

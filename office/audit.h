@@ -7,7 +7,9 @@
 // does not match, and every card the readers cannot read, every file that
 // cannot be read, every note left in flight and every line that is not a
 // log line, is an anomaly. Taps and revenue are what the logs charge,
-// totalled per reader, per kind of tap and per hour.
+// totalled per reader, per kind of tap and per hour. Money the office loads
+// onto cards is told by its top-up log, each line by a record that repeats
+// the one before it with the balance raised, and totalled apart.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "core/card_file.h"
 #include "core/records.h"
 #include "office/escape.h"
 #include "office/tap_kind.h"
@@ -34,6 +37,7 @@ enum class AnomalyKind {
   kNoteLeft,              // a tap in flight, a hint or a note moved aside
   kNotALogLine,           // a line of a log that no reader writes so
   kClockAhead,            // a record dated ahead of the record after it, or of the audit
+  kTopUpWithoutRecord,    // a line of the top-up log no card record tells
 };
 
 // The name of a kind, as the JSON, CSV and SQLite outputs give it.
@@ -65,16 +69,31 @@ struct ReaderTotals {
   Tally withoutLogLine;  // card records no log line tells
 };
 
+// Top-ups and the money they loaded.
+struct Loaded {
+  int64_t count = 0;
+  int64_t amount = 0;
+};
+
+// The office's top-ups, as its top-up log tells them, apart from fare
+// revenue: `all` is every line of the log, and so is every hour added up.
+struct TopUpTotals {
+  Loaded all;
+  Loaded withoutRecord;  // lines no card record tells (in `all` as well)
+  Loaded byHour[24];     // by the hour of the line's time
+};
+
 // What the audit found.
 struct AuditReport {
   int64_t cards = 0;              // card files read
-  int64_t records = 0;            // accepted card records (after each card's first two)
+  int64_t records = 0;            // taps on cards: records after each card's first two, but top-ups
   int64_t logs = 0;               // log files read
   int64_t logLines = 0;           // log lines read
   int64_t matched = 0;            // records matched to their log line
   std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
+  TopUpTotals topUps;  // money loaded, not revenue
 };
 
 // One accepted card record, as the audit judged it, with the log line
@@ -101,15 +120,25 @@ struct AuditedLine {
   const char* tapId;
 };
 
+// One line of the top-up log, with the card record that tells it, if one
+// does.
+struct AuditedTopUp {
+  const TopUpLine* topUp;
+  int64_t line;             // its line in the top-up log
+  const std::string* card;  // Card/<number>.txt of the record that tells it, or nullptr
+  int64_t cardLine;         // that record's line; 0 when none tells it
+};
+
 // What the audit can hand on as it goes, for a database of everything it
 // read (each may be left empty). A record is handed on once it is known
-// which line tells it; the lines come last, each with whether a record
-// tells it.
+// which line tells it; the lines, and then the top-ups, come last, each
+// with whether a record tells it.
 struct AuditSinks {
   std::function<void(const std::string& card, int64_t records, bool readable, int32_t balance)>
       card;
   std::function<void(const AuditedRecord&)> record;
   std::function<void(const AuditedLine&, bool matched)> logLine;
+  std::function<void(const AuditedTopUp&)> topUp;
 };
 
 // Why `dir` is no network directory (it needs Card/ and Reader_txt/),

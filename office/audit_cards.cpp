@@ -2,12 +2,14 @@
 // as the readers judge it, and each of its accepted records looked up in
 // the log index, a batch of records at a time.
 #include <cstdio>
+#include <cstring>
 
 #include "core/card_file.h"
 #include "core/packed_time.h"
 #include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/line_reader.h"
+#include "readers/network.h"
 
 namespace {
 
@@ -15,23 +17,27 @@ namespace {
 // against the record after it.
 struct Dated {
   CardRecord record;
-  std::string text;   // its line, as read
   int64_t line = 0;   // 0 before the card's first record
   bool told = false;  // already told as dated ahead of the audit
 };
 
 // Tells a record dated further ahead than the hosts' clocks may be apart:
-// ahead of the record `now`, at line `line` of card `card`, that comes
-// after it (`last`), or ahead of the audit. Packed times compare in time
-// order, so only a record dated earlier than the one before it, or later
-// than the audit, is converted to calendar time.
+// `last`, ahead of the record `now` (the line `text`) that comes after it
+// at line `line` of card `card`, or `now` ahead of the audit; `previous` is
+// the line before `now`. Packed times compare in time order, so only a
+// record dated earlier than the one before it, or later than the audit, is
+// converted to calendar time.
 void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& now, const char* text,
-                size_t length, Dated* last) {
+                size_t length, const std::string& previous, Dated* last) {
   if (last->line > 0 && !last->told && now.time < last->record.time) {
     int64_t ahead = makeTime(last->record.time) - makeTime(now.time);
     if (ahead > kClockToleranceSeconds) {
+      // Its line is the one before, unless a line that is no record came between.
+      std::string shown = last->line == line - 1
+                              ? quotedLine(previous)
+                              : "the record of tap " + shownName(bareTapId(last->record.tapId));
       addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], last->line,
-                 quotedLine(last->text) + " is dated " + std::to_string(ahead) +
+                 shown + " is dated " + std::to_string(ahead) +
                      " s after the record that follows it (line " + std::to_string(line) + ", " +
                      formatDateTime(now.time) + "): the clock of the host of reader " +
                      readerOfId(last->record.tapId) + " was ahead");
@@ -45,7 +51,6 @@ void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& no
                    readerOfId(now.tapId) + " is ahead");
   }
   last->record = now;
-  last->text.assign(text, length);
   last->line = line;
 }
 
@@ -81,11 +86,49 @@ void match(AuditState* s) {
   s->probes.clear();
 }
 
-// One accepted record `now` of card `card`, after `before`.
+// Whether `now` repeats `before` in every field but the balance, as the
+// record of a top-up does.
+bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
+  return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
+         strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
+}
+
+// The first line of the top-up log that no record has told yet, of card
+// `card`, loading `amount` to `balance`; nullptr when there is none.
+TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t amount, int32_t balance) {
+  auto lines = s->topUpsOfCard.find(s->numbers[card]);
+  if (lines == s->topUpsOfCard.end()) return nullptr;
+  for (uint32_t index : lines->second) {
+    TopUpEntry& e = s->topUps[index];
+    if (e.cardLine == 0 && e.topUp.amount == amount && e.topUp.balance == balance) return &e;
+  }
+  return nullptr;
+}
+
+// One accepted record `now` (the line `text`) of card `card`, after
+// `before`: a top-up, told by a line of the top-up log, or a tap, to be
+// told by a line of its reader's log.
 void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
-                 const CardRecord& before, const CardRecord& now) {
-  s->report->records++;
+                 const CardRecord& before, const CardRecord& now, const char* text, size_t length) {
   int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
+  // A top-up's record is no tap: its line is in the top-up log, or it is
+  // money that appeared on the card.
+  if (fare < 0 && repeatsButBalance(before, now)) {
+    TopUpEntry* topUp = untoldTopUp(s, card, -fare, now.balance);
+    if (topUp != nullptr) {
+      topUp->card = card;
+      topUp->cardLine = line;
+      return;
+    }
+    addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
+               quotedLine(std::string(text, length)) +
+                   " repeats the record before it with the balance raised by " +
+                   std::to_string(-fare) + " to " + std::to_string(now.balance) +
+                   ", but no line of " + kTopUpLog + " tells this top-up of card " +
+                   shownName(s->numbers[card]));
+    return;
+  }
+  s->report->records++;
   TapKind kind = kindOf(now.inOut, fare, enteredFree);
   if (fare < 0) {
     addAnomaly(
@@ -109,6 +152,7 @@ void readCard(AuditState* s, const std::string& path) {
   s->report->cards++;
   auto card = static_cast<uint32_t>(s->cards.size());
   s->cards.push_back(shownName(path));
+  s->numbers.push_back(cardNumberOf(path));
   std::string lastTwo[2];  // for judging the card as the readers judge it
   std::vector<int64_t> notRecords;
   int64_t lines = 0;
@@ -126,9 +170,11 @@ void readCard(AuditState* s, const std::string& path) {
           notRecords.push_back(number);
           return;
         }
-        checkClock(s, card, number, now, text, length, &last);
+        checkClock(s, card, number, now, text, length, lastTwo[0], &last);
         // The first two records are the card's issue; every one after is a tap.
-        if (records >= 2) auditRecord(s, card, number, freeEntry(older, before), before, now);
+        if (records >= 2) {
+          auditRecord(s, card, number, freeEntry(older, before), before, now, text, length);
+        }
         older = before;
         before = now;
         records++;

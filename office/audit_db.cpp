@@ -13,7 +13,8 @@
 struct AuditDatabase {
   sqlite3* db = nullptr;
   std::string path, building;  // where it goes, and where it is built
-  sqlite3_stmt *card = nullptr, *record = nullptr, *line = nullptr, *anomaly = nullptr;
+  sqlite3_stmt *card = nullptr, *record = nullptr, *line = nullptr, *topUp = nullptr,
+               *anomaly = nullptr;
   bool failed = false;
 };
 
@@ -25,6 +26,8 @@ static const char kSchema[] =
     "log TEXT, log_line INTEGER);"
     "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
+    "CREATE TABLE topups (line INTEGER, time INTEGER, card TEXT, amount INTEGER, balance INTEGER, "
+    "matched INTEGER, card_line INTEGER);"
     "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
 
 static void text(sqlite3_stmt* s, int column, const std::string& value) {
@@ -38,7 +41,9 @@ static void step(AuditDatabase* db, sqlite3_stmt* s) {
 }
 
 static void closeDatabase(AuditDatabase* db) {
-  for (sqlite3_stmt* s : {db->card, db->record, db->line, db->anomaly}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {db->card, db->record, db->line, db->topUp, db->anomaly}) {
+    sqlite3_finalize(s);
+  }
   sqlite3_close(db->db);
 }
 
@@ -57,6 +62,8 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
                                   -1, &db->record, nullptr) == SQLITE_OK &&
                sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1,
                                   &db->line, nullptr) == SQLITE_OK &&
+               sqlite3_prepare_v2(db->db, "INSERT INTO topups VALUES (?,?,?,?,?,?,?)", -1,
+                                  &db->topUp, nullptr) == SQLITE_OK &&
                sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1,
                                   &db->anomaly, nullptr) == SQLITE_OK;
   if (!ready) {
@@ -115,6 +122,20 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     text(db->line, 8, l.tapId);
     sqlite3_bind_int(db->line, 9, matched);
     step(db, db->line);
+  };
+  sinks.topUp = [db](const AuditedTopUp& t) {
+    sqlite3_bind_int64(db->topUp, 1, t.line);
+    sqlite3_bind_int64(db->topUp, 2, t.topUp->time);
+    text(db->topUp, 3, shownName(t.topUp->number));
+    sqlite3_bind_int64(db->topUp, 4, t.topUp->amount);
+    sqlite3_bind_int64(db->topUp, 5, t.topUp->balance);
+    sqlite3_bind_int(db->topUp, 6, t.card != nullptr);
+    if (t.card != nullptr) {
+      sqlite3_bind_int64(db->topUp, 7, t.cardLine);
+    } else {
+      sqlite3_bind_null(db->topUp, 7);
+    }
+    step(db, db->topUp);
   };
   return sinks;
 }

@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "office/audit.h"
@@ -26,6 +27,14 @@ struct Probe {
   uint64_t key;                    // keyOf the line that tells it exactly, when `log` is one
 };
 
+// One line of the top-up log, and the card record that tells it.
+struct TopUpEntry {
+  TopUpLine topUp;
+  int64_t line;      // its line in the top-up log
+  uint32_t card;     // the card of the record that tells it (AuditState::cards index)
+  int64_t cardLine;  // that record's line; 0 while no record tells it
+};
+
 struct AuditState {
   int dir;                   // the network directory; every path is relative to it
   const AuditSinks* sinks;   // what is handed on as it is read
@@ -38,12 +47,16 @@ struct AuditState {
   std::map<std::string, uint16_t> logOfReader;  // each network reader's log read
   std::vector<ReaderTotals*> totalsOfLog;       // the totals of each log's reader, by log
   std::vector<std::string> cards;               // every card read, as shown, by index
-  std::vector<Probe> probes;                    // records waiting to be looked up together
+  std::vector<std::string> numbers;             // the number of each card, as read, by index
+  std::vector<TopUpEntry> topUps;               // every line of the top-up log, in order
+  std::unordered_map<std::string, std::vector<uint32_t>> topUpsOfCard;  // topUps by card number
+  std::vector<Probe> probes;     // records waiting to be looked up together
   std::vector<Probe> unmatched;  // no line told exactly: settled once every card is read
 };
 
-// Reads every log of Reader_txt/ into the table, and tells every note left
-// there and every line that is not a log line.
+// Reads every log of Reader_txt/ into the table, and the top-up log into
+// the top-ups, and tells every note left there and every line that is not
+// a log line.
 void readLogs(AuditState* s);
 
 // Reads every card of Card/, checks each, and looks up the line of each of
@@ -58,6 +71,9 @@ void settleUnmatched(AuditState* s);
 // Tells every line no record took, and hands on every line read.
 void reportLeftOverLines(AuditState* s);
 
+// Tells every top-up line no record told, and hands on every top-up.
+void reportLeftOverTopUps(AuditState* s);
+
 // Sorts the anomalies by file and line, keeping the order they were found
 // in otherwise, moving each into place along the cycles of the sorted order
 // rather than sorting a copy: there may be millions.
@@ -68,8 +84,21 @@ void addAnomaly(AuditState* s, AnomalyKind kind, const std::string& file, int64_
                 const std::string& detail);
 
 // Counts a tap that log `log` tells, with its record's kind, or without a
-// record when `kind` is null, by the hour of its packed `time`.
-void countLogged(AuditState* s, uint16_t log, const TapKind* kind, int64_t fare, int64_t time);
+// record when `kind` is null, by the hour of its packed `time`. Inline: it
+// counts every line.
+inline void countLogged(AuditState* s, uint16_t log, const TapKind* kind, int64_t fare,
+                        int64_t time) {
+  int hour = static_cast<int>(time / 10000 % 100);
+  for (ReaderTotals* totals : {s->totalsOfLog[log], &s->report->network}) {
+    Tally* kindTally = kind ? &totals->byKind[static_cast<int>(*kind)] : &totals->withoutRecord;
+    Tally* hourTally = hour >= 0 && hour < 24 ? &totals->byHour[hour] : nullptr;
+    for (Tally* tally : {&totals->all, kindTally, hourTally}) {
+      if (tally == nullptr) continue;
+      tally->taps++;
+      tally->revenue += fare;
+    }
+  }
+}
 
 // Tells a record no line tells, counting it apart, and hands it on.
 void noLogLine(AuditState* s, const Probe& p);

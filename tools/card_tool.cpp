@@ -35,7 +35,7 @@ constexpr int64_t kIssueBackdate = 60;
 const char kHelp[] =
     "Usage: card_tool [--dir DIR] issue NUMBER BALANCE\n"
     "       card_tool [--dir DIR] show NUMBER\n"
-    "       card_tool [--dir DIR] audit [--format text|json|csv] [--sqlite FILE]\n"
+    "       card_tool [--dir DIR] audit [--format text|json|csv [--topups]] [--sqlite FILE]\n"
     "       card_tool --help | --version\n"
     "\n"
     "Issues and inspects the cards of a fare network. DIR is the network\n"
@@ -53,9 +53,11 @@ const char kHelp[] =
     "audit   checks every card against every reader log: each tap on a card must\n"
     "        have exactly one line in its reader's log, and each line its tap.\n"
     "        Prints what does not match (with file and line), and taps and\n"
-    "        revenue per reader, per kind of tap and per hour. --format json or\n"
-    "        csv prints them for scripts; --sqlite FILE also writes every card,\n"
-    "        record, log line and anomaly into an SQLite database.\n"
+    "        revenue per reader, per kind of tap and per hour, and the money\n"
+    "        top-ups loaded apart from it. --format json or csv prints them for\n"
+    "        scripts (--format csv --topups the top-ups by hour); --sqlite FILE\n"
+    "        also writes every card, record, log line, top-up and anomaly into\n"
+    "        an SQLite database.\n"
     "\n"
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
     "readers' prompt; a new card's number does not begin with '.'.\n"
@@ -229,6 +231,8 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
     writeReportJson(stdout, report);
   } else if (format == "csv") {
     writeReportCsv(stdout, report);
+  } else if (format == "csv:topups") {
+    writeTopUpsCsv(stdout, report);
   } else {
     writeReportText(stdout, report, dir.empty() ? "." : dir, isatty(1));
   }
@@ -240,11 +244,22 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
 }
 
 // Reads the audit's options: --format FORMAT and --sqlite FILE, each also
-// as --option=VALUE. Returns false, with `problem` set, for anything else.
+// as --option=VALUE, and with --format csv the table --topups, which rides
+// in `format` as "csv:topups". Returns false, with `problem` set, for
+// anything else.
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
                   std::string* sqlite, std::string* problem) {
+  std::string table;  // the CSV table asked for, as given
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string given = operands[i];
+    if (given == "--topups") {
+      if (!table.empty() && table != given) {
+        *problem = "options '" + table + "' and '" + given + "' ask for different tables";
+        return false;
+      }
+      table = given;
+      continue;
+    }
     std::string option = given, value;
     size_t equals = option.find('=');
     if (equals != std::string::npos) {
@@ -266,6 +281,13 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
     return false;
+  }
+  if (!table.empty()) {
+    if (*format != "csv") {
+      *problem = "option '" + table + "' needs --format csv";
+      return false;
+    }
+    *format = "csv:" + table.substr(2);
   }
   return true;
 }

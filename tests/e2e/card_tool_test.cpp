@@ -14,6 +14,7 @@
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
+#include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
@@ -285,6 +286,24 @@ int64_t appendTap(const std::string& root, int number, const std::string& time,
   return cardLines(card);
 }
 
+// Loads `amount` onto card `number` at packed time `time` as the office's
+// top-up does: the card's latest record again with its balance raised, and
+// a line in the top-up log; either may be left out. Returns the card's line
+// that holds the record.
+int64_t topUp(const std::string& root, int number, int32_t amount, int64_t time,
+              bool withRecord = true, bool withLine = true) {
+  std::string card = root + "/Card/" + std::to_string(number) + ".txt";
+  std::string last = linesOf(readFile(card)).back();
+  CardRecord latest;
+  EXPECT_TRUE(parseCardLine(last.data(), last.size(), true, &latest)) << last;
+  TopUpLine line{time, {}, amount, latest.balance + amount};
+  copyText(line.number, std::to_string(number).c_str());
+  if (withRecord) writeFile(card, readFile(card) + formatTopUpRecord(latest, line.balance));
+  std::string log = root + "/" + kTopUpLog;
+  if (withLine) writeFile(log, (fileExists(log) ? readFile(log) : "") + formatTopUpLine(line));
+  return cardLines(card);
+}
+
 // What is wrong between the anomalies reported and those expected: each
 // expected one must be reported, and nothing else.
 std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> expected) {
@@ -473,6 +492,24 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          return {{"clock_ahead", "Card/6.txt", line}};
        },
        false},
+      {"a top-up whose line is lost",
+       [](const std::string& root) -> std::vector<Expected> {
+         int64_t line = topUp(root, 8, 5000, 20260306233000, true, false);
+         return {{"balance_rises", "Card/8.txt", line}};
+       },
+       true},
+      {"a top-up line no card holds",
+       [](const std::string& root) -> std::vector<Expected> {
+         topUp(root, 8, 5000, 20260306233000, false, true);
+         return {{"topup_without_record", kTopUpLog, 1}};
+       },
+       true},
+      {"a tap's line in the top-up log, which is no reader's",
+       [](const std::string& root) -> std::vector<Expected> {
+         writeFile(root + "/" + kTopUpLog, "20260306120000,BUS,IN,1050,B_999\r\n");
+         return {{"not_a_log_line", kTopUpLog, 1}};
+       },
+       true},
       {"a log and a card that are no files",
        [](const std::string& root) -> std::vector<Expected> {
          mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
@@ -526,4 +563,76 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
       << nowhere.output;
   EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
   EXPECT_FALSE(fileExists(network.root() + "/audit.db"));
+}
+
+TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
+  Network network;
+  simulate(network);
+  int status = 0;
+  nlohmann::json before = auditJson(network, &status);
+  const std::string& root = network.root();
+  // Two top-ups of one card after the day, one of another the next morning,
+  // and a tap after that, on the balance the top-up raised.
+  const int64_t lines[] = {topUp(root, 3, 5000, 20260306233000),
+                           topUp(root, 3, 2500, 20260306233500),
+                           topUp(root, 4, 10000, 20260307061000)};
+  appendTap(root, 4, "20260307062000", "SUBWAY,IN", 1050, "S1_901", "Subway1.txt");
+  nlohmann::json report = auditJson(network, &status);
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  // The money loaded is no fare: the taps and revenue are the logs', one
+  // tap more, and no reader is named after the top-up log.
+  EXPECT_EQ(report["total_taps"], before["total_taps"].get<int64_t>() + 1);
+  EXPECT_EQ(report["total_revenue"], before["total_revenue"].get<int64_t>() + 1050);
+  EXPECT_EQ(report["readers"].size(), before["readers"].size()) << report["readers"].dump();
+  EXPECT_EQ(report["records"], before["records"].get<int64_t>() + 1);
+  const nlohmann::json& topUps = report["topups"];
+  EXPECT_EQ(topUps["count"], 3);
+  EXPECT_EQ(topUps["amount"], 17500);
+  EXPECT_EQ(topUps["without_record"]["count"], 0);
+  EXPECT_EQ(topUps["hours"][23]["count"], 2);
+  EXPECT_EQ(topUps["hours"][23]["amount"], 7500);
+  EXPECT_EQ(topUps["hours"][6]["amount"], 10000);
+  // The CSV of the top-ups, by hour.
+  std::string csv = cardTool(network, "audit --format csv --topups").output;
+  EXPECT_EQ(csv.rfind("hour,topups,amount\n", 0), 0u) << csv;
+  for (const char* row :
+       {"\n6,1,10000\n", "\n23,2,7500\n", "\nall,3,17500\n", "\nwithout_record,0,0\n"}) {
+    EXPECT_NE(csv.find(row), std::string::npos) << row << " in\n" << csv;
+  }
+  EXPECT_NE(cardTool(network, "audit --format json --topups").status, 0);
+  // Each top-up in the database, with the record that tells it.
+  std::string db = root + "/audit.db";
+  ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
+  sqlite3* sql = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(sql,
+                               "select card, amount, balance, matched, card_line from topups "
+                               "order by line",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  std::string rows;
+  while (sqlite3_step(query) == SQLITE_ROW) {
+    for (int column = 0; column < 5; column++) {
+      rows += std::string(column ? "," : "") +
+              reinterpret_cast<const char*>(sqlite3_column_text(query, column));
+    }
+    rows += ";";
+  }
+  sqlite3_finalize(query);
+  sqlite3_close(sql);
+  std::vector<std::string> cards = {linesOf(readFile(root + "/Card/3.txt"))[lines[0] - 1],
+                                    linesOf(readFile(root + "/Card/3.txt"))[lines[1] - 1],
+                                    linesOf(readFile(root + "/Card/4.txt"))[lines[2] - 1]};
+  std::string expected;
+  const char* numbers[] = {"3", "3", "4"};
+  const int amounts[] = {5000, 2500, 10000};
+  for (int i = 0; i < 3; i++) {
+    std::string balance = cards[i].substr(cards[i].find(',', cards[i].find(',', 15) + 1) + 1);
+    balance = balance.substr(0, balance.find(','));
+    expected += std::string(numbers[i]) + "," + std::to_string(amounts[i]) + "," + balance + ",1," +
+                std::to_string(lines[i]) + ";";
+  }
+  EXPECT_EQ(rows, expected);
 }
