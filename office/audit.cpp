@@ -85,6 +85,20 @@ std::string readerOfId(const char* id) {
   return shownName(readerOfTapId(id));
 }
 
+std::string quotedRecord(const Probe& p) {
+  return quotedLine(std::string(p.text, p.textLength));
+}
+
+std::string quotedLogLine(const LogEntry& e) {
+  TapEntry tap{};
+  tap.charged = e.fare;
+  tap.time = e.time;
+  copyText(tap.mode, e.flags & kBusFlag ? "BUS" : "SUBWAY");
+  copyText(tap.inOut, e.flags & kInFlag ? "IN" : "OUT");
+  copyText(tap.logTapId, e.id);
+  return quotedLine(formatLogLine(tap));
+}
+
 namespace {
 
 // The first line left over in log `log` that tells record `r` with id
@@ -124,20 +138,21 @@ void settleUnmatched(AuditState* s) {
       continue;
     }
     line->flags |= kMatchedFlag;
-    std::string where = table.logs[line->log] + ":" + std::to_string(line->line);
+    std::string where = table.logs[line->log] + ":" + std::to_string(line->line) + " (" +
+                        quotedLogLine(*line) + ")";
     // What the reader charged decides the kind of an entry. Where card
     // and log disagree on the fare, the id the log carries may be the
     // one either fare calls for.
     TapKind kind = kindOf(p.record.inOut, line->fare, p.enteredFree);
     if (otherId && logsPreviousId(kind) == logsPreviousId(p.kind)) {
       addAnomaly(s, AnomalyKind::kLogIdDiffers, s->cards[p.card], p.line,
-                 where + " tells this tap with id " + shownName(line->id) + ", where a " +
-                     tapKindName(p.kind) + " logs " + shownName(p.loggedId));
+                 quotedRecord(p) + ": " + where + " tells this tap with id " + shownName(line->id) +
+                     ", where a " + tapKindName(p.kind) + " logs " + shownName(p.loggedId));
     }
     if (line->fare != p.fare && p.fare >= 0) {
       addAnomaly(s, AnomalyKind::kFareDiffers, s->cards[p.card], p.line,
-                 "the balance fell by " + std::to_string(p.fare) + ", " + where + " charges " +
-                     std::to_string(line->fare));
+                 quotedRecord(p) + ": the balance fell by " + std::to_string(p.fare) + ", " +
+                     where + " charges " + std::to_string(line->fare));
     }
     countLogged(s, line->log, &kind, line->fare, p.record.time);
     handOn(s, p, line);
@@ -151,7 +166,8 @@ void reportLeftOverLines(AuditState* s) {
     bool matched = (e.flags & kMatchedFlag) != 0;
     if (!matched) {
       addAnomaly(s, AnomalyKind::kLogLineWithoutRecord, table.logs[e.log], e.line,
-                 "no card record tells this tap (" + shownName(e.id) + ")");
+                 quotedLogLine(e) + ": no card record tells this tap; look at the cards in Card/ " +
+                     "for one lost, replaced or edited");
       countLogged(s, e.log, nullptr, e.fare, e.time);
     }
     if (s->sinks->logLine) {
@@ -167,7 +183,8 @@ void reportLeftOverTopUps(AuditState* s) {
   for (const TopUpEntry& e : s->topUps) {
     if (e.cardLine == 0) {
       addAnomaly(s, AnomalyKind::kTopUpWithoutRecord, kTopUpLog, e.line,
-                 "no card record tells this top-up of card " + shownName(e.topUp.number));
+                 quotedLine(e.text) + ": no record of " + shownName(cardPath(e.topUp.number)) +
+                     " tells this top-up");
       s->report->topUps.withoutRecord.count++;
       s->report->topUps.withoutRecord.amount += e.topUp.amount;
     }

@@ -96,10 +96,20 @@ struct AuditReport {
   TopUpTotals topUps;  // money loaded, not revenue
 };
 
+// One card, as the audit read it.
+struct AuditedCard {
+  const std::string* path;    // Card/<number>.txt
+  const std::string* number;  // <number>
+  int64_t lines;
+  bool readable;    // whether the readers take it
+  int32_t balance;  // its balance, when readable
+};
+
 // One accepted card record, as the audit judged it, with the log line
 // that tells it, if one does (exactly, or with another fare or id).
 struct AuditedRecord {
-  const std::string* card;  // Card/<number>.txt
+  const std::string* card;    // Card/<number>.txt
+  const std::string* number;  // <number>
   int64_t line;
   const CardRecord* record;
   int64_t fare;  // the balance it took from the record before
@@ -134,8 +144,7 @@ struct AuditedTopUp {
 // which line tells it; the lines, and then the top-ups, come last, each
 // with whether a record tells it.
 struct AuditSinks {
-  std::function<void(const std::string& card, int64_t records, bool readable, int32_t balance)>
-      card;
+  std::function<void(const AuditedCard&)> card;
   std::function<void(const AuditedRecord&)> record;
   std::function<void(const AuditedLine&, bool matched)> logLine;
   std::function<void(const AuditedTopUp&)> topUp;

@@ -1,11 +1,13 @@
 // The audit's second pass: every card of Card/ read a line at a time, judged
 // as the readers judge it, and each of its accepted records looked up in
 // the log index, a batch of records at a time.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/card_file.h"
 #include "core/packed_time.h"
+#include "core/tap_journal.h"
 #include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/line_reader.h"
@@ -131,11 +133,15 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
   s->report->records++;
   TapKind kind = kindOf(now.inOut, fare, enteredFree);
   if (fare < 0) {
-    addAnomaly(
-        s, AnomalyKind::kBalanceRises, s->cards[card], line,
-        "the balance rose by " + std::to_string(-fare) + " to " + std::to_string(now.balance));
+    addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
+               quotedLine(std::string(text, length)) + ": the balance rose by " +
+                   std::to_string(-fare) + " to " + std::to_string(now.balance) +
+                   "; no tap adds money, and a top-up (" + kTopUpLog +
+                   ") repeats the record before it");
   }
-  Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0};
+  Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0, {}, 0};
+  p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
+  memcpy(p.text, text, p.textLength);
   std::string own = bareTapId(now.tapId), previous = bareTapId(before.tapId);
   copyText(p.loggedId, (logsPreviousId(kind) ? previous : own).c_str());
   copyText(p.otherId, (logsPreviousId(kind) ? own : previous).c_str());
@@ -154,7 +160,7 @@ void readCard(AuditState* s, const std::string& path) {
   s->cards.push_back(shownName(path));
   s->numbers.push_back(cardNumberOf(path));
   std::string lastTwo[2];  // for judging the card as the readers judge it
-  std::vector<int64_t> notRecords;
+  std::vector<std::pair<int64_t, std::string>> notRecords;  // line and text
   int64_t lines = 0;
   CardRecord older{}, before{};
   Dated last;
@@ -167,7 +173,7 @@ void readCard(AuditState* s, const std::string& path) {
         // Every line but the last keeps the CR of its CR LF, as readers read it.
         CardRecord now;
         if (!parseCardLine(text, length, !ended, &now)) {
-          notRecords.push_back(number);
+          notRecords.push_back({number, std::string(text, length)});
           return;
         }
         checkClock(s, card, number, now, text, length, lastTwo[0], &last);
@@ -191,25 +197,36 @@ void readCard(AuditState* s, const std::string& path) {
   bool readable = lines >= 2 && parseCardTail(tail.data(), tail.size(), lines == 2, tailRecords);
   if (!readable) {
     addAnomaly(s, AnomalyKind::kUnreadableCard, path, lines,
-               "the readers refuse this card: " + whereCardBreaks(lastTwo[0], lastTwo[1], lines));
+               "the readers refuse this card: " + whereCardBreaks(lastTwo[0], lastTwo[1], lines) +
+                   "; the logs in " + kLogDirectory + "/ tell its taps");
   }
-  for (int64_t number : notRecords) {
+  for (const auto& [number, text] : notRecords) {
     if (number < lines - 1) {
       addAnomaly(s, AnomalyKind::kNotARecord, path, number,
-                 "a line before the last two that is not a card record");
+                 quotedLine(text) + ": a line before the last two that is not a card record");
     }
   }
   if (s->sinks->card) {
-    s->sinks->card(s->cards[card], lines, readable, readable ? tailRecords[1].balance : 0);
+    std::string number = shownName(s->numbers[card]);
+    s->sinks->card(
+        {&s->cards[card], &number, lines, readable, readable ? tailRecords[1].balance : 0});
   }
 }
 
 }  // namespace
 
 void noLogLine(AuditState* s, const Probe& p) {
-  std::string reader = readerOfId(p.record.tapId);
+  std::string reader = readerOfId(p.record.tapId), where;
+  if (p.log >= 0) {
+    where = "no line of " + s->table.logs[p.log] + " tells this tap";
+  } else {
+    where = "no log of reader " + reader + " was read";
+    for (const ReaderConfig& config : kNetworkReaders) {
+      if (reader == config.readerId) where += ": " + std::string(config.logPath) + " is not there";
+    }
+  }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
-             "no line of the log of reader " + reader + " tells this tap");
+             quotedRecord(p) + ": " + where);
   for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
     totals->withoutLogLine.taps++;
     totals->withoutLogLine.revenue += p.fare;
@@ -219,7 +236,8 @@ void noLogLine(AuditState* s, const Probe& p) {
 
 void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
   if (!s->sinks->record) return;
-  s->sinks->record({&s->cards[p.card], p.line, &p.record, p.fare, p.kind,
+  std::string number = shownName(s->numbers[p.card]);
+  s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind,
                     line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
 }
 

@@ -2,6 +2,7 @@
 // a line at a time, and every journal, hint or note beside them judged.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "core/card_file.h"
@@ -38,9 +39,12 @@ void noteInLogs(AuditState* s, const std::string& path) {
                  "not a journal block: a reader starting moves it aside; look at it, then remove "
                  "it");
     } else if (intent.state != kIdle) {
+      // The record the card is to get, after its CR LF, and the log's line.
+      std::string record = intent.cardBytes.substr(std::min<size_t>(2, intent.cardBytes.size()));
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  std::string(intent.state == kPending ? "a tap in flight" : "a tap abandoned") +
-                     " on " + shownName(intent.cardPath) +
+                     " on " + shownName(intent.cardPath) + ", " + quotedLine(record) + ", and in " +
+                     shownName(intent.logPath) + ", " + quotedLine(intent.logBytes) +
                      ": its reader finishes it, or the next reader to start settles it");
     }
     return;
@@ -65,8 +69,8 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
         bool whole = ended && length > 0 && text[length - 1] == '\r';
         if (!whole || !parseCardLine(text, length - 1, true, &r) || !loggable(r)) {
           addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
-                     (ended ? "not a log line: \"" : "cut short, no CR LF: \"") +
-                         printable(std::string(text, length)) + "\"");
+                     quotedLine(std::string(text, length)) +
+                         (ended ? ": no reader writes such a line" : ": cut short, no CR LF"));
           return;
         }
         LogEntry entry{r.time, r.balance, static_cast<uint32_t>(number), {}, log, flagsOf(r)};
@@ -92,12 +96,13 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
         bool whole = ended && length > 0 && text[length - 1] == '\r';
         if (!whole || !parseTopUpLine(text, length - 1, &topUp)) {
           addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
-                     std::string(ended ? "not a top-up line: " : "cut short, no CR LF: ") +
-                         quotedLine(std::string(text, length)));
+                     quotedLine(std::string(text, length)) +
+                         (ended ? ": not a top-up line, and no reader writes here"
+                                : ": cut short, no CR LF"));
           return;
         }
         s->topUpsOfCard[topUp.number].push_back(static_cast<uint32_t>(s->topUps.size()));
-        s->topUps.push_back({topUp, number, 0, 0});
+        s->topUps.push_back({topUp, std::string(text, length - 1), number, 0, 0});
         int hour = static_cast<int>(topUp.time / 10000 % 100);
         for (Loaded* loaded :
              {&report->topUps.all, hour < 24 ? &report->topUps.byHour[hour] : nullptr}) {

@@ -22,14 +22,17 @@ struct Probe {
   TapKind kind;
   bool enteredFree;  // an exit from a trip whose entry was free
   int log;           // the log of its reader, or -1 when that log was not read
-  char loggedId[kRecordTapIdWidth],
-      otherId[kRecordTapIdWidth];  // the id its line should carry, and its other
+  // The id its line should carry, and its other one.
+  char loggedId[kRecordTapIdWidth], otherId[kRecordTapIdWidth];
   uint64_t key;                    // keyOf the line that tells it exactly, when `log` is one
+  char text[kShownLineBytes + 1];  // its line, as far as a detail shows it
+  uint8_t textLength;
 };
 
 // One line of the top-up log, and the card record that tells it.
 struct TopUpEntry {
   TopUpLine topUp;
+  std::string text;  // the line as read, without its CR LF
   int64_t line;      // its line in the top-up log
   uint32_t card;     // the card of the record that tells it (AuditState::cards index)
   int64_t cardLine;  // that record's line; 0 while no record tells it
@@ -108,3 +111,9 @@ void handOn(AuditState* s, const Probe& p, const LogEntry* line);
 
 // The reader a tap id names, as it can be shown.
 std::string readerOfId(const char* id);
+
+// The record of a probe, quoted as a detail shows it.
+std::string quotedRecord(const Probe& p);
+
+// A log line, quoted as a detail shows it: as its fields read back.
+std::string quotedLogLine(const LogEntry& e);

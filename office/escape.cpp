@@ -4,9 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 
-// The longest part of a line that a report shows.
-constexpr size_t kShownLineBytes = 60;
-
 std::string shownName(const std::string& name) {
   bool plain = std::all_of(name.begin(), name.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
   if (plain) return name;
@@ -20,8 +17,10 @@ std::string shownName(const std::string& name) {
 }
 
 std::string quotedLine(const std::string& line) {
-  bool cr = !line.empty() && line.back() == '\r';
-  return "\"" + printable(cr ? line.substr(0, line.size() - 1) : line) + "\"";
+  size_t length = line.size();
+  if (length > 0 && line[length - 1] == '\n') length--;
+  if (length > 0 && line[length - 1] == '\r') length--;
+  return "\"" + printable(line.substr(0, length)) + "\"";
 }
 
 std::string printable(const std::string& line) {

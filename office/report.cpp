@@ -274,3 +274,24 @@ void writeTopUpsCsv(FILE* out, const AuditReport& report) {
   row("all", report.topUps.all);
   row("without_record", report.topUps.withoutRecord);
 }
+
+void writeAnomaliesCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "kind,file,line,detail\n");
+  for (const Anomaly& a : report.anomalies) {
+    fprintf(out, "%s,%s,%lld,%s\n", anomalyName(a.kind), csvField(a.file).c_str(),
+            static_cast<long long>(a.line), csvField(a.detail).c_str());
+  }
+}
+
+void writeHoursCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "reader,hour,taps,revenue\n");
+  auto rows = [&](const std::string& reader, const ReaderTotals& t) {
+    for (int hour = 0; hour < 24; hour++) {
+      fprintf(out, "%s,%d,%lld,%lld\n", csvField(reader).c_str(), hour,
+              static_cast<long long>(t.byHour[hour].taps),
+              static_cast<long long>(t.byHour[hour].revenue));
+    }
+  };
+  for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
+  rows("network", report.network);
+}

@@ -1,5 +1,6 @@
 // An audit's report, for people and for scripts: text (with the hours as a
-// small bar chart on a terminal), one JSON object, or CSV rows. Each is
+// small bar chart on a terminal), one JSON object, or CSV tables (the taps
+// by kind, the anomalies, the hours, the top-ups). Each is
 // written as it is made, so that a report of many anomalies never sits in
 // memory whole.
 #pragma once
@@ -24,6 +25,15 @@ void writeReportJson(FILE* out, const AuditReport& report);
 // no record tells ("without_record"), then the network's: the rows add up
 // to what the logs charge.
 void writeReportCsv(FILE* out, const AuditReport& report);
+
+// CSV of the anomalies: "kind,file,line,detail", one row each, in the
+// report's order, each field quoted where it needs to be.
+void writeAnomaliesCsv(FILE* out, const AuditReport& report);
+
+// CSV of the hours: "reader,hour,taps,revenue", 24 rows (hours 0 to 23) for
+// each reader, then for the network; the network's add up to what the logs
+// charge.
+void writeHoursCsv(FILE* out, const AuditReport& report);
 
 // CSV of the top-ups, apart from the revenue: "hour,topups,amount", one row
 // for each hour of the day (0 to 23) by the top-up lines' times, then "all"

@@ -35,7 +35,8 @@ constexpr int64_t kIssueBackdate = 60;
 const char kHelp[] =
     "Usage: card_tool [--dir DIR] issue NUMBER BALANCE\n"
     "       card_tool [--dir DIR] show NUMBER\n"
-    "       card_tool [--dir DIR] audit [--format text|json|csv [--topups]] [--sqlite FILE]\n"
+    "       card_tool [--dir DIR] audit [--format text|json|csv] [--sqlite FILE]\n"
+    "       card_tool [--dir DIR] audit --format csv --anomalies|--hours|--topups\n"
     "       card_tool --help | --version\n"
     "\n"
     "Issues and inspects the cards of a fare network. DIR is the network\n"
@@ -55,9 +56,10 @@ const char kHelp[] =
     "        Prints what does not match (with file and line), and taps and\n"
     "        revenue per reader, per kind of tap and per hour, and the money\n"
     "        top-ups loaded apart from it. --format json or csv prints them for\n"
-    "        scripts (--format csv --topups the top-ups by hour); --sqlite FILE\n"
-    "        also writes every card, record, log line, top-up and anomaly into\n"
-    "        an SQLite database.\n"
+    "        scripts; with csv, --anomalies, --hours or --topups prints the\n"
+    "        anomalies, the taps by hour or the top-ups by hour instead. --sqlite\n"
+    "        FILE also writes every card, record, log line, top-up and anomaly\n"
+    "        into an SQLite database.\n"
     "\n"
     "NUMBER has 1 to 10 characters and no '/', '\\' or white space, as at the\n"
     "readers' prompt; a new card's number does not begin with '.'.\n"
@@ -231,6 +233,10 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
     writeReportJson(stdout, report);
   } else if (format == "csv") {
     writeReportCsv(stdout, report);
+  } else if (format == "csv:anomalies") {
+    writeAnomaliesCsv(stdout, report);
+  } else if (format == "csv:hours") {
+    writeHoursCsv(stdout, report);
   } else if (format == "csv:topups") {
     writeTopUpsCsv(stdout, report);
   } else {
@@ -244,15 +250,15 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
 }
 
 // Reads the audit's options: --format FORMAT and --sqlite FILE, each also
-// as --option=VALUE, and with --format csv the table --topups, which rides
-// in `format` as "csv:topups". Returns false, with `problem` set, for
-// anything else.
+// as --option=VALUE, and with --format csv one of the tables --anomalies,
+// --hours or --topups, which rides in `format` ("csv:hours"). Returns
+// false, with `problem` set, for anything else.
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
                   std::string* sqlite, std::string* problem) {
   std::string table;  // the CSV table asked for, as given
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string given = operands[i];
-    if (given == "--topups") {
+    if (given == "--anomalies" || given == "--hours" || given == "--topups") {
       if (!table.empty() && table != given) {
         *problem = "options '" + table + "' and '" + given + "' ask for different tables";
         return false;

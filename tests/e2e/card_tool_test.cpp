@@ -18,6 +18,7 @@
 #include "core/card_transaction.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "office/escape.h"
 #include "office/simulation.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
@@ -198,6 +199,38 @@ std::string joined(const std::vector<std::string>& lines, const char* separator)
   return bytes;
 }
 
+// How many lines a log has (each ends in CR LF), or a card (the last
+// without).
+int64_t logLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size()) - 1;
+}
+int64_t cardLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size());
+}
+
+// The rows of CSV text, each a list of its fields, quotes undone.
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+      rows.back().back() += '"';
+      i++;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == ',') {
+      rows.back().emplace_back();
+    } else if (!quoted && c == '\n') {
+      rows.emplace_back(1);
+    } else {
+      rows.back().back() += c;
+    }
+  }
+  if (rows.back() == std::vector<std::string>(1)) rows.pop_back();
+  return rows;
+}
+
 }  // namespace
 
 TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
@@ -233,6 +266,21 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
     if (row.rfind("network,", 0) == 0) csvRevenue += std::stoll(row.substr(row.rfind(',') + 1));
   }
   EXPECT_EQ(csvRevenue, revenue) << csv;
+  // So do the hours, reader by reader, each with a row for every hour.
+  std::map<std::string, int64_t> hourly;
+  std::vector<std::vector<std::string>> hours =
+      csvRows(cardTool(network, "audit --format csv --hours").output);
+  ASSERT_EQ(hours.size(), 1 + 24 * 7u);
+  EXPECT_EQ(hours[0], (std::vector<std::string>{"reader", "hour", "taps", "revenue"}));
+  for (size_t i = 1; i < hours.size(); i++) {
+    EXPECT_EQ(hours[i][1], std::to_string((i - 1) % 24)) << "row " << i;
+    hourly[hours[i][0]] += std::stoll(hours[i][3]);
+  }
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    EXPECT_EQ(hourly[reader.readerId], report["readers"][reader.readerId]["revenue"])
+        << reader.readerId;
+  }
+  EXPECT_EQ(hourly["network"], revenue);
   std::string db = network.root() + "/audit.db";
   ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
   sqlite3* sql = nullptr;
@@ -248,26 +296,34 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
   EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
   sqlite3_finalize(query);
+  // Cards and records are told by their number, their files apart.
+  ASSERT_EQ(sqlite3_prepare_v2(sql,
+                               "select (select count(*) from cards where card = '7' and path = "
+                               "'Card/7.txt'), (select count(*) from cards where path != 'Card/' "
+                               "|| card || '.txt'), (select count(*) from records where path != "
+                               "'Card/' || card || '.txt'), (select count(*) from records where "
+                               "card = '7')",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(query, 0), 1);
+  EXPECT_EQ(sqlite3_column_int64(query, 1), 0);
+  EXPECT_EQ(sqlite3_column_int64(query, 2), 0);
+  EXPECT_EQ(sqlite3_column_int64(query, 3), cardLines(network.root() + "/Card/7.txt") - 2);
+  sqlite3_finalize(query);
   sqlite3_close(sql);
 }
 
 namespace {
 
 // An anomaly the audit must report: its kind, its file (any file under it
-// when the name ends in '/') and its line (any line when -1).
+// when the name ends in '/'), its line (any line when -1), and what its
+// detail must say beside the line it quotes (the other file to look in).
 struct Expected {
   std::string kind, file;
   int64_t line;
+  std::string says = "";
 };
-
-// How many lines a log has (each ends in CR LF), or a card (the last
-// without).
-int64_t logLines(const std::string& path) {
-  return static_cast<int64_t>(linesOf(readFile(path)).size()) - 1;
-}
-int64_t cardLines(const std::string& path) {
-  return static_cast<int64_t>(linesOf(readFile(path)).size());
-}
 
 // Appends a tap at `time` that took `fare` to card `number` (after its last
 // record) and its line to the log of reader `log`, as a reader would write
@@ -312,7 +368,9 @@ std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> ex
     auto found = std::find_if(expected.begin(), expected.end(), [&](const Expected& e) {
       std::string file = a["file"];
       bool fileFits = e.file.back() == '/' ? file.rfind(e.file, 0) == 0 : file == e.file;
-      return a["kind"] == e.kind && fileFits && (e.line < 0 || a["line"] == e.line);
+      std::string detail = a["detail"];
+      return a["kind"] == e.kind && fileFits && (e.line < 0 || a["line"] == e.line) &&
+             detail.find(e.says) != std::string::npos;
     });
     if (found == expected.end()) {
       wrong += " extra " + a.dump();
@@ -321,7 +379,26 @@ std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> ex
     }
   }
   for (const Expected& e : expected) {
-    wrong += " missing " + e.kind + " " + e.file + ":" + std::to_string(e.line);
+    wrong += " missing " + e.kind + " " + e.file + ":" + std::to_string(e.line) + " saying '" +
+             e.says + "'";
+  }
+  return wrong;
+}
+
+// The anomalies whose detail does not quote the line they are about (the
+// line before it, for a card whose last two lines the readers refuse), as
+// the audit shows lines.
+std::string unquoted(const std::string& root, const nlohmann::json& anomalies) {
+  std::string wrong;
+  for (const nlohmann::json& a : anomalies) {
+    int64_t line = a["line"];
+    if (line == 0) continue;
+    std::vector<std::string> lines = linesOf(readFile(root + "/" + a["file"].get<std::string>()));
+    std::string detail = a["detail"];
+    bool quoted = detail.find(quotedLine(lines.at(line - 1))) != std::string::npos ||
+                  (a["kind"] == "unreadable_card" &&
+                   detail.find(quotedLine(lines.at(line - 2))) != std::string::npos);
+    if (!quoted) wrong += " " + a.dump();
   }
   return wrong;
 }
@@ -342,7 +419,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
          lines.erase(lines.begin() + 3);
          writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
-         return {{"record_without_log_line", "Card/", -1}};
+         return {{"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
        },
        false},
       {"a stray log line",
@@ -350,7 +427,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          std::string log = root + "/Reader_txt/Bus.txt";
          int64_t line = logLines(log) + 1;
          writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
+         return {{"log_line_without_record", "Reader_txt/Bus.txt", line, "look at the cards"}};
        },
        false},
       {"a balance raised",
@@ -370,7 +447,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
          line.insert(fare, "1");
          writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
-         return {{"fare_differs", "Card/", -1}};
+         return {{"fare_differs", "Card/", -1, "Reader_txt/Bus.txt:1 "}};
        },
        false},
       {"a card torn",
@@ -419,7 +496,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
                           0,
                           "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
          writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
-         return {{"note_left", "Reader_txt/Subway1.txt.pending", 0}};
+         return {{"note_left", "Reader_txt/Subway1.txt.pending", 0, "Card/3.txt"}};
        },
        true},
       {"a line no reader writes",
@@ -463,7 +540,7 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
            if (at == std::string::npos) continue;
            bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
            writeFile(log, bytes);
-           return {{"log_id_differs", card, 3}};
+           return {{"log_id_differs", card, 3, log.substr(root.size() + 1) + ":"}};
          }
          ADD_FAILURE() << "no new ride at a station on a third record";
          return {};
@@ -483,25 +560,25 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
          int64_t entry =
              appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
          appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
-         return {{"clock_ahead", "Card/5.txt", entry}};
+         return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
        },
        false},
       {"a tap dated after the audit",
        [](const std::string& root) -> std::vector<Expected> {
          int64_t line = appendTap(root, 6, "20991231120000", "BUS,IN", 1050, "B_900", "Bus.txt");
-         return {{"clock_ahead", "Card/6.txt", line}};
+         return {{"clock_ahead", "Card/6.txt", line, "reader B"}};
        },
        false},
       {"a top-up whose line is lost",
        [](const std::string& root) -> std::vector<Expected> {
          int64_t line = topUp(root, 8, 5000, 20260306233000, true, false);
-         return {{"balance_rises", "Card/8.txt", line}};
+         return {{"balance_rises", "Card/8.txt", line, kTopUpLog}};
        },
        true},
       {"a top-up line no card holds",
        [](const std::string& root) -> std::vector<Expected> {
          topUp(root, 8, 5000, 20260306233000, false, true);
-         return {{"topup_without_record", kTopUpLog, 1}};
+         return {{"topup_without_record", kTopUpLog, 1, "Card/8.txt"}};
        },
        true},
       {"a tap's line in the top-up log, which is no reader's",
@@ -537,6 +614,20 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
     ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
     EXPECT_EQ(status, 1) << f.what;
     EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
+    EXPECT_EQ(unquoted(network.root(), report["anomalies"]), "")
+        << f.what << ": details that do not quote their line";
+    // The CSV of the anomalies says what the JSON says, row by row.
+    std::vector<std::vector<std::string>> rows =
+        csvRows(cardTool(network, "audit --format csv --anomalies").output);
+    ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail"})) << f.what;
+    for (size_t i = 1; i < rows.size(); i++) {
+      const nlohmann::json& a = report["anomalies"][i - 1];
+      EXPECT_EQ(rows[i],
+                (std::vector<std::string>{a["kind"], a["file"],
+                                          std::to_string(a["line"].get<int64_t>()), a["detail"]}))
+          << f.what;
+    }
     // In the order of their files and lines, whatever order they were found in.
     EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
                                [](const nlohmann::json& x, const nlohmann::json& y) {
@@ -552,6 +643,8 @@ TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
   // A wrong command line, or no network directory, is not an anomaly.
   Network network;
   EXPECT_EQ(cardTool(network, "audit --format xml").status, 2);
+  EXPECT_EQ(cardTool(network, "audit --format json --hours").status, 2);
+  EXPECT_EQ(cardTool(network, "audit --format csv --hours --anomalies").status, 2);
   ToolRun unknown = cardTool(network, "audit --frob --format json");
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.output.find("'--frob'"), std::string::npos) << unknown.output;
