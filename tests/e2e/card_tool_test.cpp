@@ -1,6 +1,6 @@
 // The operators' card tool: what it issues, what it refuses, how it shows
-// a card, and its audit of a simulated day, clean and with every kind of
-// fault put into it.
+// a card, and its audit of a simulated day: clean, with top-ups, and with
+// each kind of fault put into it, one case a fault.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -405,241 +405,277 @@ std::string unquoted(const std::string& root, const nlohmann::json& anomalies) {
 
 }  // namespace
 
-TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
-  // One fault at a time in the same simulated day, everything the audit
-  // must find, and whether the totals, which are what the logs charge,
-  // stay as they were.
-  const struct {
-    const char* what;
-    std::function<std::vector<Expected>(const std::string& root)> fault;
-    bool sameTotals;
-  } faults[] = {
-      {"a log line removed",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
-         lines.erase(lines.begin() + 3);
-         writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
-         return {{"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
-       },
-       false},
-      {"a stray log line",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Bus.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"log_line_without_record", "Reader_txt/Bus.txt", line, "look at the cards"}};
-       },
-       false},
-      {"a balance raised",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
-         std::string& record = lines.back();
-         size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
-         record.insert(balance, "9");
-         writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
-         return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
-       },
-       true},
-      {"a fare changed in a log",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
-         std::string& line = lines[0];
-         size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
-         line.insert(fare, "1");
-         writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
-         return {{"fare_differs", "Card/", -1, "Reader_txt/Bus.txt:1 "}};
-       },
-       false},
-      {"a card torn",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string card = readFile(root + "/Card/9.txt");
-         writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
-         // Its last record is lost with it: its log line has no record.
-         return {{"unreadable_card", "Card/9.txt", cardLines(root + "/Card/9.txt")},
-                 {"log_line_without_record", "Reader_txt/", -1}};
-       },
-       true},
-      {"an old line that is no record",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
-         lines.insert(lines.begin() + 1, "garbage");
-         writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
-         return {{"not_a_record", "Card/12.txt", 2}};
-       },
-       true},
-      {"a card copied",
-       [](const std::string& root) -> std::vector<Expected> {
-         writeFile(root + "/Card/999.txt", readFile(root + "/Card/7.txt"));
-         std::vector<Expected> copies;
-         for (int64_t line = 3; line <= cardLines(root + "/Card/7.txt"); line++) {
-           copies.push_back({"record_without_log_line", "Card/999.txt", line});
-         }
-         return copies;
-       },
-       true},
-      {"a hint left beside a card",
-       [](const std::string& root) -> std::vector<Expected> {
-         writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
-         return {{"note_left", "Card/3.txt.pending", 0}};
-       },
-       true},
-      {"a tap in flight in a journal",
-       [](const std::string& root) -> std::vector<Expected> {
-         TapIntent intent{kPending,
-                          "Card/3.txt",
-                          5,
-                          100,
-                          "20260306110000,SUBWAY,OUT,1150,S3_1",
-                          "\r\n20260306120000,SUBWAY,IN,100,S1_1",
-                          "Reader_txt/Subway1.txt",
-                          6,
-                          0,
-                          "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
-         writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
-         return {{"note_left", "Reader_txt/Subway1.txt.pending", 0, "Card/3.txt"}};
-       },
-       true},
-      {"a line no reader writes",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Subway3.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "garbage\r\n");
-         return {{"not_a_log_line", "Reader_txt/Subway3.txt", line}};
-       },
-       true},
-      {"a line of 3 MiB, then a line no reader writes",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Subway1.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
-         return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
-                 {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
-       },
-       true},
-      {"a tap id that is no text",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Bus.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_\xff\r\n");
-         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
-       },
-       false},
-      {"a new ride logged with the id of the tap before it",
-       [](const std::string& root) -> std::vector<Expected> {
-         // The first card whose third record is a new ride at S1..S5: its
-         // log line takes the issue's id instead of its own.
-         for (int number = 1; number <= 40; number++) {
-           std::string card = "Card/" + std::to_string(number) + ".txt";
-           std::vector<std::string> records = linesOf(readFile(root + "/" + card));
-           if (records.size() < 3 || records[2].find(",SUBWAY,IN,") == std::string::npos) continue;
-           std::string id = records[2].substr(records[2].rfind(',') + 1);
-           std::string previous = records[1].substr(records[1].rfind(',') + 1);
-           std::string log = root + "/Reader_txt/Subway" + id.substr(1, 1) + ".txt";
-           std::string bytes = readFile(log);
-           size_t at = bytes.find(records[2].substr(0, 14) + ",SUBWAY,IN,1050," + id + "\r\n");
-           if (at == std::string::npos) continue;
-           bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
-           writeFile(log, bytes);
-           return {{"log_id_differs", card, 3, log.substr(root.size() + 1) + ":"}};
-         }
-         ADD_FAILURE() << "no new ride at a station on a third record";
-         return {};
-       },
-       true},
-      {"a stray line in the 300th log",
-       [](const std::string& root) -> std::vector<Expected> {
-         for (int i = 0; i < 299; i++)
-           writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
-         writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
-       },
-       false},
-      {"a station's clock ahead of the next reader's",
-       [](const std::string& root) -> std::vector<Expected> {
-         // Entered at S1 at 23:50 by its clock, left at S2 at 23:45 by S2's.
-         int64_t entry =
-             appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
-         appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
-         return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
-       },
-       false},
-      {"a tap dated after the audit",
-       [](const std::string& root) -> std::vector<Expected> {
-         int64_t line = appendTap(root, 6, "20991231120000", "BUS,IN", 1050, "B_900", "Bus.txt");
-         return {{"clock_ahead", "Card/6.txt", line, "reader B"}};
-       },
-       false},
-      {"a top-up whose line is lost",
-       [](const std::string& root) -> std::vector<Expected> {
-         int64_t line = topUp(root, 8, 5000, 20260306233000, true, false);
-         return {{"balance_rises", "Card/8.txt", line, kTopUpLog}};
-       },
-       true},
-      {"a top-up line no card holds",
-       [](const std::string& root) -> std::vector<Expected> {
-         topUp(root, 8, 5000, 20260306233000, false, true);
-         return {{"topup_without_record", kTopUpLog, 1, "Card/8.txt"}};
-       },
-       true},
-      {"a tap's line in the top-up log, which is no reader's",
-       [](const std::string& root) -> std::vector<Expected> {
-         writeFile(root + "/" + kTopUpLog, "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"not_a_log_line", kTopUpLog, 1}};
-       },
-       true},
-      {"a log and a card that are no files",
-       [](const std::string& root) -> std::vector<Expected> {
-         mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
-         mkfifo((root + "/Card/77.txt").c_str(), 0644);
-         return {{"unreadable_file", "Reader_txt/Broken.txt", 0},
-                 {"unreadable_file", "Card/77.txt", 0}};
-       },
-       true},
-  };
+namespace {
+
+// A fault put into a simulated day: what it is, what the audit must find,
+// and whether the totals, which are what the logs charge, stay as they were.
+struct Fault {
+  const char* what;
+  std::function<std::vector<Expected>(const std::string& root)> fault;
+  bool sameTotals;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.what;
+}
+
+// The name of a fault's case: its words run together, each capitalised,
+// with only letters and digits.
+std::string caseName(const ::testing::TestParamInfo<Fault>& info) {
+  std::string name;
+  bool wordStarts = true;
+  for (const char* c = info.param.what; *c != '\0'; c++) {
+    if (isalnum(static_cast<unsigned char>(*c))) {
+      name += wordStarts ? static_cast<char>(toupper(static_cast<unsigned char>(*c))) : *c;
+      wordStarts = false;
+    } else if (*c == ' ' || *c == ',' || *c == '-') {
+      wordStarts = true;
+    }
+  }
+  return name;
+}
+
+const Fault kFaults[] = {
+
+    {"a log line removed",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
+       lines.erase(lines.begin() + 3);
+       writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+       return {{"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
+     },
+     false},
+    {"a stray log line",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Bus.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"log_line_without_record", "Reader_txt/Bus.txt", line, "look at the cards"}};
+     },
+     false},
+    {"a balance raised",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
+       std::string& record = lines.back();
+       size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
+       record.insert(balance, "9");
+       writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
+       return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
+     },
+     true},
+    {"a fare changed in a log",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
+       std::string& line = lines[0];
+       size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
+       line.insert(fare, "1");
+       writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+       return {{"fare_differs", "Card/", -1, "Reader_txt/Bus.txt:1 "}};
+     },
+     false},
+    {"a card torn",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string card = readFile(root + "/Card/9.txt");
+       writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
+       // Its last record is lost with it: its log line has no record.
+       return {{"unreadable_card", "Card/9.txt", cardLines(root + "/Card/9.txt")},
+               {"log_line_without_record", "Reader_txt/", -1}};
+     },
+     true},
+    {"an old line that is no record",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
+       lines.insert(lines.begin() + 1, "garbage");
+       writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
+       return {{"not_a_record", "Card/12.txt", 2}};
+     },
+     true},
+    {"a card copied",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/Card/999.txt", readFile(root + "/Card/7.txt"));
+       std::vector<Expected> copies;
+       for (int64_t line = 3; line <= cardLines(root + "/Card/7.txt"); line++) {
+         copies.push_back({"record_without_log_line", "Card/999.txt", line});
+       }
+       return copies;
+     },
+     true},
+    {"a hint left beside a card",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
+       return {{"note_left", "Card/3.txt.pending", 0}};
+     },
+     true},
+    {"a tap in flight in a journal",
+     [](const std::string& root) -> std::vector<Expected> {
+       TapIntent intent{kPending,
+                        "Card/3.txt",
+                        5,
+                        100,
+                        "20260306110000,SUBWAY,OUT,1150,S3_1",
+                        "\r\n20260306120000,SUBWAY,IN,100,S1_1",
+                        "Reader_txt/Subway1.txt",
+                        6,
+                        0,
+                        "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
+       writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
+       return {{"note_left", "Reader_txt/Subway1.txt.pending", 0, "Card/3.txt"}};
+     },
+     true},
+    {"a line no reader writes",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Subway3.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "garbage\r\n");
+       return {{"not_a_log_line", "Reader_txt/Subway3.txt", line}};
+     },
+     true},
+    {"a line of 3 MiB, then a line no reader writes",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Subway1.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
+       return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
+               {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
+     },
+     true},
+    {"a tap id that is no text",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Bus.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_\xff\r\n");
+       return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
+     },
+     false},
+    {"a new ride logged with the id of the tap before it",
+     [](const std::string& root) -> std::vector<Expected> {
+       // The first card whose third record is a new ride at S1..S5: its
+       // log line takes the issue's id instead of its own.
+       for (int number = 1; number <= 40; number++) {
+         std::string card = "Card/" + std::to_string(number) + ".txt";
+         std::vector<std::string> records = linesOf(readFile(root + "/" + card));
+         if (records.size() < 3 || records[2].find(",SUBWAY,IN,") == std::string::npos) continue;
+         std::string id = records[2].substr(records[2].rfind(',') + 1);
+         std::string previous = records[1].substr(records[1].rfind(',') + 1);
+         std::string log = root + "/Reader_txt/Subway" + id.substr(1, 1) + ".txt";
+         std::string bytes = readFile(log);
+         size_t at = bytes.find(records[2].substr(0, 14) + ",SUBWAY,IN,1050," + id + "\r\n");
+         if (at == std::string::npos) continue;
+         bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
+         writeFile(log, bytes);
+         return {{"log_id_differs", card, 3, log.substr(root.size() + 1) + ":"}};
+       }
+       ADD_FAILURE() << "no new ride at a station on a third record";
+       return {};
+     },
+     true},
+    {"a stray line in the 300th log",
+     [](const std::string& root) -> std::vector<Expected> {
+       for (int i = 0; i < 299; i++)
+         writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
+       writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
+     },
+     false},
+    {"a station's clock ahead of the next reader's",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Entered at S1 at 23:50 by its clock, left at S2 at 23:45 by S2's.
+       int64_t entry =
+           appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
+       appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
+       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
+     },
+     false},
+    {"a tap dated after the audit",
+     [](const std::string& root) -> std::vector<Expected> {
+       int64_t line = appendTap(root, 6, "20991231120000", "BUS,IN", 1050, "B_900", "Bus.txt");
+       return {{"clock_ahead", "Card/6.txt", line, "reader B"}};
+     },
+     false},
+    {"a top-up whose line is lost",
+     [](const std::string& root) -> std::vector<Expected> {
+       int64_t line = topUp(root, 8, 5000, 20260306233000, true, false);
+       return {{"balance_rises", "Card/8.txt", line, kTopUpLog}};
+     },
+     true},
+    {"a top-up line no card holds",
+     [](const std::string& root) -> std::vector<Expected> {
+       topUp(root, 8, 5000, 20260306233000, false, true);
+       return {{"topup_without_record", kTopUpLog, 1, "Card/8.txt"}};
+     },
+     true},
+    {"a tap's line in the top-up log, which is no reader's",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/" + kTopUpLog, "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"not_a_log_line", kTopUpLog, 1}};
+     },
+     true},
+    {"a log and a card that are no files",
+     [](const std::string& root) -> std::vector<Expected> {
+       mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
+       mkfifo((root + "/Card/77.txt").c_str(), 0644);
+       return {{"unreadable_file", "Reader_txt/Broken.txt", 0},
+               {"unreadable_file", "Card/77.txt", 0}};
+     },
+     true},
+};
+
+class AuditFindsEveryKindOfAnomaly : public ::testing::TestWithParam<Fault> {};
+
+}  // namespace
+
+// One fault at a time in the same simulated day: everything the audit must
+// find, in JSON and CSV, each detail quoting its line, in the order of files
+// and lines, and the totals as they were where the fault leaves them.
+TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
+  const Fault& f = GetParam();
+  Network network;
+  simulate(network);
   int64_t cleanTaps = 0, cleanRevenue = 0;
-  {
-    Network network;
-    simulate(network);
+  if (f.sameTotals) {
     int status = 0;
     nlohmann::json clean = auditJson(network, &status);
+    ASSERT_EQ(status, 0) << "the simulated day itself has anomalies: " << clean["anomalies"].dump();
     cleanTaps = clean["total_taps"];
     cleanRevenue = clean["total_revenue"];
   }
-  for (const auto& f : faults) {
-    Network network;
-    simulate(network);
-    std::vector<Expected> expected = f.fault(network.root());
-    int status = 0;
-    nlohmann::json report = auditJson(network, &status);
-    ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
-    EXPECT_EQ(status, 1) << f.what;
-    EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
-    EXPECT_EQ(unquoted(network.root(), report["anomalies"]), "")
-        << f.what << ": details that do not quote their line";
-    // The CSV of the anomalies says what the JSON says, row by row.
-    std::vector<std::vector<std::string>> rows =
-        csvRows(cardTool(network, "audit --format csv --anomalies").output);
-    ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail"})) << f.what;
-    for (size_t i = 1; i < rows.size(); i++) {
-      const nlohmann::json& a = report["anomalies"][i - 1];
-      EXPECT_EQ(rows[i],
-                (std::vector<std::string>{a["kind"], a["file"],
-                                          std::to_string(a["line"].get<int64_t>()), a["detail"]}))
-          << f.what;
-    }
-    // In the order of their files and lines, whatever order they were found in.
-    EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
-                               [](const nlohmann::json& x, const nlohmann::json& y) {
-                                 return x["file"] < y["file"] ||
-                                        (x["file"] == y["file"] && x["line"] < y["line"]);
-                               }))
+  std::vector<Expected> expected = f.fault(network.root());
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
+  EXPECT_EQ(status, 1) << f.what;
+  EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
+  EXPECT_EQ(unquoted(network.root(), report["anomalies"]), "")
+      << f.what << ": details that do not quote their line";
+  // The CSV of the anomalies says what the JSON says, row by row.
+  std::vector<std::vector<std::string>> rows =
+      csvRows(cardTool(network, "audit --format csv --anomalies").output);
+  ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail"})) << f.what;
+  for (size_t i = 1; i < rows.size(); i++) {
+    const nlohmann::json& a = report["anomalies"][i - 1];
+    EXPECT_EQ(rows[i],
+              (std::vector<std::string>{a["kind"], a["file"],
+                                        std::to_string(a["line"].get<int64_t>()), a["detail"]}))
         << f.what;
-    if (f.sameTotals) {
-      EXPECT_EQ(report["total_taps"], cleanTaps) << f.what;
-      EXPECT_EQ(report["total_revenue"], cleanRevenue) << f.what;
-    }
   }
+  // In the order of their files and lines, whatever order they were found in.
+  EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
+                             [](const nlohmann::json& x, const nlohmann::json& y) {
+                               return x["file"] < y["file"] ||
+                                      (x["file"] == y["file"] && x["line"] < y["line"]);
+                             }))
+      << f.what;
+  if (f.sameTotals) {
+    EXPECT_EQ(report["total_taps"], cleanTaps) << f.what;
+    EXPECT_EQ(report["total_revenue"], cleanRevenue) << f.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTool, AuditFindsEveryKindOfAnomaly, ::testing::ValuesIn(kFaults),
+                         caseName);
+
+TEST(CardTool, AuditRefusesAWrongCommandLineOrNoNetworkDirectory) {
   // A wrong command line, or no network directory, is not an anomaly.
   Network network;
   EXPECT_EQ(cardTool(network, "audit --format xml").status, 2);
