@@ -1,10 +1,7 @@
-// The audit. Every log is read first, each line kept as a compact entry in
-// the log index; then every card is read, record by record, and each record
-// takes the one entry that tells it. What is left on either side is an
-// anomaly. Memory grows with the number of log lines (32 bytes each, and
-// the table) and with the anomalies found, never with the cards. This file
-// holds the last passes and runs them all; the first two are in
-// audit_logs.cpp and audit_cards.cpp.
+// The audit's last passes, and the audit itself: the logs are read into the
+// log index (audit_logs.cpp), the cards read and their records matched
+// (audit_cards.cpp), then the records no line told exactly are settled and
+// what is left on either side is told, here.
 #include "office/audit.h"
 
 #include <fcntl.h>

@@ -1,15 +1,7 @@
 // The back office's audit: every card of a network directory against every
-// reader log. Each accepted card record (every record after a card's first
-// two) must have exactly one line in the log of the reader that recorded
-// it, with the same time, mode and direction, the fare its balance fell
-// by, and its own tap id or, for a transfer and the exit after one, the id
-// of the record it continues; every log line must have its record. What
-// does not match, and every card the readers cannot read, every file that
-// cannot be read, every note left in flight and every line that is not a
-// log line, is an anomaly. Taps and revenue are what the logs charge,
-// totalled per reader, per kind of tap and per hour. Money the office loads
-// onto cards is told by its top-up log, each line by a record that repeats
-// the one before it with the balance raised, and totalled apart.
+// log in it, each tap's record against its reader's line and each top-up's
+// record against the office's top-up line; what does not match is an
+// anomaly, and taps, revenue and top-ups are totalled. See docs/audit.md.
 #pragma once
 
 #include <cstdint>

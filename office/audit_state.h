@@ -38,13 +38,15 @@ struct TopUpEntry {
   int64_t cardLine;  // that record's line; 0 while no record tells it
 };
 
+// Everything the passes share: where the network is, what goes out, and
+// what has been read so far.
 struct AuditState {
   int dir;                   // the network directory; every path is relative to it
   const AuditSinks* sinks;   // what is handed on as it is read
   AuditReport* report;       // what is found, filled pass by pass
   bool progress;             // whether progress is shown on stderr
   int64_t now;               // the calendar time the audit runs at
-  int64_t latest;            // its packed local time, and the tolerance: no record is dated later
+  int64_t latest;            // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer;  // the buffer every file is read through
   LogTable table;            // every log line read
   std::map<std::string, uint16_t> logOfReader;  // each network reader's log read

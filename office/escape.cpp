@@ -1,4 +1,5 @@
-// Escaping names and lines for the audit's reports.
+// Escaping names and lines for the audit's reports: one byte at a time,
+// and only where a name needs it.
 #include "office/escape.h"
 
 #include <algorithm>

@@ -1,4 +1,5 @@
-// Opening files and listing directories for the audit.
+// Opening files and listing directories for the audit, relative to a
+// directory descriptor.
 #include "office/line_reader.h"
 
 #include <dirent.h>

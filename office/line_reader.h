@@ -41,8 +41,8 @@ bool endsWith(const std::string& text, const std::string& end);
 // buffer's size, if less). Returns why the file could not be read, or ""
 // when it was read to its end.
 template <typename OnLine>
-std::string forEachLine(int dir, const std::string& path, std::vector<char>* buffer,
-                        OnLine onLine) {
+[[nodiscard]] std::string forEachLine(int dir, const std::string& path, std::vector<char>* buffer,
+                                      OnLine onLine) {
   std::string error;
   int fd = openRegularAt(dir, path, &error);
   if (fd < 0) return error;

@@ -1,4 +1,5 @@
-// The log index: placing lines in the hash table, a batch at a time.
+// The log index: making room for the lines, and placing them in the hash
+// table a batch at a time.
 #include "office/log_index.h"
 
 #include <sys/mman.h>

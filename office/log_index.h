@@ -60,6 +60,7 @@ inline uint64_t keyOf(uint16_t log, int64_t time, uint8_t flags, int32_t fare, c
   return hash;
 }
 
+// The hash of what entry `e` says.
 inline uint64_t keyOf(const LogEntry& e) {
   return keyOf(e.log, e.time, e.flags, e.fare, e.id);
 }

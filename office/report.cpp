@@ -1,4 +1,5 @@
-// Rendering an audit report.
+// Rendering an audit report: text for people, and JSON and CSV for
+// scripts, each written as it is made.
 #include "office/report.h"
 
 #include <nlohmann/json.hpp>

@@ -1,6 +1,5 @@
 // An audit's report, for people and for scripts: text (with the hours as a
-// small bar chart on a terminal), one JSON object, or CSV tables (the taps
-// by kind, the anomalies, the hours, the top-ups). Each is
+// small bar chart on a terminal), one JSON object, or CSV tables. Each is
 // written as it is made, so that a report of many anomalies never sits in
 // memory whole.
 #pragma once
