@@ -1,7 +1,6 @@
 // Reading a file line by line through a buffer: lines carried across
 // reads, a last line without its line feed, lines longer than the buffer
-// handed on once by their head, and files that cannot be read; and the
-// names a directory lists.
+// handed on once by their head, and files that cannot be read.
 #include "office/line_reader.h"
 
 #include <gtest/gtest.h>
@@ -108,17 +107,4 @@ TEST(LineReader, TellsWhyAFileCannotBeReadAndHandsOnNothing) {
   EXPECT_EQ(forEachLine(directory, "missing.txt", &buffer, count), strerror(ENOENT));
   close(directory);
   EXPECT_EQ(lines, 0);
-}
-
-TEST(LineReader, ListsADirectorysNamesSortedWithoutHiddenOnes) {
-  ScratchDir dir;
-  ASSERT_EQ(mkdir((dir / "Card").c_str(), 0755), 0);
-  for (const char* name : {"10.txt", "2.txt", ".hidden.txt", "1.txt.pending"}) {
-    writeFile(dir / ("Card/" + std::string(name)), "");
-  }
-  int directory = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  EXPECT_EQ(namesIn(directory, "Card"),
-            (std::vector<std::string>{"1.txt.pending", "10.txt", "2.txt"}));
-  EXPECT_TRUE(namesIn(directory, "Reader_txt").empty());
-  close(directory);
 }
