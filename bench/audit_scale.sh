@@ -10,7 +10,9 @@ runs=${3:-3}
 command -v /usr/bin/time >/dev/null || { echo "needs /usr/bin/time (tools/ensure-packages.sh)"; exit 1; }
 
 if [ ! -d "$dir/Card" ]; then
-  "$bin/simulate_network" "$dir" --cards 100000 --taps 10000000 --seed 1
+  # Its day is in UTC whatever the zone; with TZ unset, the C library would
+  # look at /etc/localtime on every one of the rules' time conversions.
+  TZ=UTC "$bin/simulate_network" "$dir" --cards 100000 --taps 10000000 --seed 1
 fi
 cards=$(find "$dir/Card" -name '*.txt' | wc -l)
 records=$(cat "$dir"/Reader_txt/*.txt | wc -l)

@@ -6,12 +6,22 @@
 #include "core/messages.h"
 #include "core/text.h"
 
+// The digits YYYYMMDDhhmmss of a broken-down time.
+static int64_t pack(const struct tm& t) {
+  return (t.tm_year + 1900LL) * 10000000000LL + (t.tm_mon + 1LL) * 100000000LL +
+         t.tm_mday * 1000000LL + t.tm_hour * 10000LL + t.tm_min * 100LL + t.tm_sec;
+}
+
 int64_t timetolong(int64_t t) {
   time_t clock = static_cast<time_t>(t);
   struct tm local {};
-  if (localtime_r(&clock, &local) == nullptr) return 0;
-  return (local.tm_year + 1900LL) * 10000000000LL + (local.tm_mon + 1LL) * 100000000LL +
-         local.tm_mday * 1000000LL + local.tm_hour * 10000LL + local.tm_min * 100LL + local.tm_sec;
+  return localtime_r(&clock, &local) == nullptr ? 0 : pack(local);
+}
+
+int64_t packedUtc(int64_t t) {
+  time_t clock = static_cast<time_t>(t);
+  struct tm utc {};
+  return gmtime_r(&clock, &utc) == nullptr ? 0 : pack(utc);
 }
 
 PackedGroups splitPacked(int64_t p) {

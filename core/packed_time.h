@@ -10,6 +10,10 @@
 // The packed local time of calendar time t (0 if t has no local time).
 int64_t timetolong(int64_t t);
 
+// The packed UTC time of calendar time t (0 if it has none): what
+// timetolong gives in the zone UTC, whatever the process's zone is.
+int64_t packedUtc(int64_t t);
+
 // The six groups of a packed time, each as it stands in its digits (month
 // 13 stays 13).
 struct PackedGroups {

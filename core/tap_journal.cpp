@@ -231,9 +231,11 @@ static bool writersOwn(int fd) {
   return fstat(fd, &info) == 0 && info.st_uid == geteuid();
 }
 
-// Reads the journal at `path`; `anyOwner` takes one another user made.
-static bool readJournalAt(const std::string& path, TapIntent* intent, bool anyOwner) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Reads the journal at `path` under `directory`; `anyOwner` takes one
+// another user made.
+static bool readJournalAt(int directory, const std::string& path, TapIntent* intent,
+                          bool anyOwner) {
+  int fd = openat(directory, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   bool read =
       (anyOwner || writersOwn(fd)) && readJournalBlock(fd, intent) && ownIntent(path, *intent);
@@ -242,11 +244,15 @@ static bool readJournalAt(const std::string& path, TapIntent* intent, bool anyOw
 }
 
 bool readJournal(const std::string& path, TapIntent* intent) {
-  return readJournalAt(path, intent, false);
+  return readJournalAt(AT_FDCWD, path, intent, false);
 }
 
 bool inspectJournal(const std::string& path, TapIntent* intent) {
-  return readJournalAt(path, intent, true);
+  return readJournalAt(AT_FDCWD, path, intent, true);
+}
+
+bool inspectJournalAt(int directory, const std::string& path, TapIntent* intent) {
+  return readJournalAt(directory, path, intent, true);
 }
 
 // Writes an idle block into the journal `fd` and flushes it.

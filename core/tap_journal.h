@@ -63,6 +63,10 @@ std::string formatIntent(const TapIntent& intent);
 // otherwise as readJournal.
 [[nodiscard]] bool inspectJournal(const std::string& path, TapIntent* intent);
 
+// As inspectJournal, with `path` (Reader_txt/<log>.pending) taken relative
+// to the directory `directory` rather than the working directory.
+[[nodiscard]] bool inspectJournalAt(int directory, const std::string& path, TapIntent* intent);
+
 // Opens the journal of the log at `logPath` for writing, creating an idle
 // one if there is none, and reads what it holds into `intent`. An empty
 // file is made an idle journal in place; anything else at the journal's

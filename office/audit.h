@@ -1,13 +1,7 @@
 // The back office's audit: every card of a network directory against every
-// reader log. Each accepted card record (every record after a card's first
-// two) must have exactly one line in the log of the reader that recorded
-// it, with the same time, mode and direction, the fare its balance fell
-// by, and its own tap id or, for a transfer and the exit after one, the id
-// of the record it continues; every log line must have its record. What
-// does not match, and every card the readers cannot read, every file that
-// cannot be read, every note left in flight and every line that is not a
-// log line, is an anomaly. Taps and revenue are what the logs charge,
-// totalled per reader, per kind of tap and per hour.
+// log in it, each tap's record against its reader's line and each top-up's
+// record against the office's top-up line; what does not match is an
+// anomaly, and taps, revenue and top-ups are totalled. See docs/audit.md.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "core/card_file.h"
 #include "core/records.h"
+#include "office/escape.h"
+#include "office/tap_kind.h"
 
 // What an anomaly is, as a script names it.
 enum class AnomalyKind {
@@ -31,6 +28,8 @@ enum class AnomalyKind {
   kNotARecord,            // a line before a card's last two that is not a record
   kNoteLeft,              // a tap in flight, a hint or a note moved aside
   kNotALogLine,           // a line of a log that no reader writes so
+  kClockAhead,            // a record dated ahead of the record after it, or of the audit
+  kTopUpWithoutRecord,    // a line of the top-up log no card record tells
 };
 
 // The name of a kind, as the JSON, CSV and SQLite outputs give it.
@@ -42,19 +41,6 @@ struct Anomaly {
   int64_t line;        // 1 for the first line; 0 for a file as a whole
   std::string detail;  // what is wrong, in words
 };
-
-// The kinds of tap, as the records and the fare rules tell them apart.
-enum class TapKind {
-  kNewRide,            // an entry that starts a trip (the new-ride fare)
-  kTransfer,           // an entry by transfer from the other vehicle (free)
-  kExit,               // an exit from a trip begun at a reader
-  kExitAfterTransfer,  // an exit from a trip begun by transfer
-  kSettlement,         // an entry that settles a trip left open (a flat fare)
-};
-constexpr int kTapKinds = 5;
-
-// The name of a kind of tap, as the outputs give it.
-const char* tapKindName(TapKind kind);
 
 // Taps and the money they took.
 struct Tally {
@@ -75,22 +61,47 @@ struct ReaderTotals {
   Tally withoutLogLine;  // card records no log line tells
 };
 
+// Top-ups and the money they loaded.
+struct Loaded {
+  int64_t count = 0;
+  int64_t amount = 0;
+};
+
+// The office's top-ups, as its top-up log tells them, apart from fare
+// revenue: `all` is every line of the log, and so is every hour added up.
+struct TopUpTotals {
+  Loaded all;
+  Loaded withoutRecord;  // lines no card record tells (in `all` as well)
+  Loaded byHour[24];     // by the hour of the line's time
+};
+
 // What the audit found.
 struct AuditReport {
   int64_t cards = 0;              // card files read
-  int64_t records = 0;            // accepted card records (after each card's first two)
+  int64_t records = 0;            // taps on cards: records after each card's first two, but top-ups
   int64_t logs = 0;               // log files read
   int64_t logLines = 0;           // log lines read
   int64_t matched = 0;            // records matched to their log line
   std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
+  TopUpTotals topUps;  // money loaded, not revenue
+};
+
+// One card, as the audit read it.
+struct AuditedCard {
+  const std::string* path;    // Card/<number>.txt
+  const std::string* number;  // <number>
+  int64_t lines;
+  bool readable;    // whether the readers take it
+  int32_t balance;  // its balance, when readable
 };
 
 // One accepted card record, as the audit judged it, with the log line
 // that tells it, if one does (exactly, or with another fare or id).
 struct AuditedRecord {
-  const std::string* card;  // Card/<number>.txt
+  const std::string* card;    // Card/<number>.txt
+  const std::string* number;  // <number>
   int64_t line;
   const CardRecord* record;
   int64_t fare;  // the balance it took from the record before
@@ -111,37 +122,38 @@ struct AuditedLine {
   const char* tapId;
 };
 
+// One line of the top-up log, with the card record that tells it, if one
+// does.
+struct AuditedTopUp {
+  const TopUpLine* topUp;
+  int64_t line;             // its line in the top-up log
+  const std::string* card;  // Card/<number>.txt of the record that tells it, or nullptr
+  int64_t cardLine;         // that record's line; 0 when none tells it
+};
+
 // What the audit can hand on as it goes, for a database of everything it
 // read (each may be left empty). A record is handed on once it is known
-// which line tells it; the lines come last, each with whether a record
-// tells it.
+// which line tells it; the lines, and then the top-ups, come last, each
+// with whether a record tells it.
 struct AuditSinks {
-  std::function<void(const std::string& card, int64_t records, bool readable, int32_t balance)>
-      card;
+  std::function<void(const AuditedCard&)> card;
   std::function<void(const AuditedRecord&)> record;
   std::function<void(const AuditedLine&, bool matched)> logLine;
+  std::function<void(const AuditedTopUp&)> topUp;
 };
 
 // Why `dir` is no network directory (it needs Card/ and Reader_txt/),
 // naming it `shownAs`; empty when it is one.
 std::string notANetwork(const std::string& dir, const std::string& shownAs);
 
-// Audits the network directory `dir`. Shows its progress on stderr when
+// Audits the network directory `dir` at calendar time `now` (no record may
+// be dated ahead of it), reading it through paths under it: the process's
+// working directory is never changed. Shows its progress on stderr when
 // `progress`. Returns false, with `problem` set, when there is no such
 // network directory.
-bool auditNetwork(const std::string& dir, bool progress, const AuditSinks& sinks,
-                  AuditReport* report, std::string* problem);
+[[nodiscard]] bool auditNetwork(const std::string& dir, int64_t now, bool progress,
+                                const AuditSinks& sinks, AuditReport* report, std::string* problem);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.
 std::string whereCardBreaks(const std::string& older, const std::string& latest, int64_t lines);
-
-// A line of a file as it can be shown: control bytes and bytes past ASCII
-// escaped, and cut short when it is long.
-std::string printable(const std::string& line);
-
-// The kind of the tap `now`, made after `before` and `older` (the record
-// before that), that took `fare`. An entry tells its kind by its fare; an
-// exit ends the trip its latest entry began, a transfer if that was free.
-TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardRecord& now,
-                  int64_t fare);

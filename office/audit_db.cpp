@@ -13,18 +13,22 @@
 struct AuditDatabase {
   sqlite3* db = nullptr;
   std::string path, building;  // where it goes, and where it is built
-  sqlite3_stmt *card = nullptr, *record = nullptr, *line = nullptr, *anomaly = nullptr;
+  sqlite3_stmt *card = nullptr, *record = nullptr, *line = nullptr, *topUp = nullptr,
+               *anomaly = nullptr;
   bool failed = false;
 };
 
 static const char kSchema[] =
-    "CREATE TABLE cards (card TEXT PRIMARY KEY, lines INTEGER, readable INTEGER, "
+    "CREATE TABLE cards (card TEXT PRIMARY KEY, path TEXT, lines INTEGER, readable INTEGER, "
     "balance INTEGER);"
-    "CREATE TABLE records (card TEXT, line INTEGER, time INTEGER, mode TEXT, direction TEXT, "
+    "CREATE TABLE records (card TEXT, path TEXT, line INTEGER, time INTEGER, mode TEXT, direction "
+    "TEXT, "
     "balance INTEGER, tap_id TEXT, reader TEXT, fare INTEGER, kind TEXT, matched INTEGER, "
     "log TEXT, log_line INTEGER);"
     "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
+    "CREATE TABLE topups (line INTEGER, time INTEGER, card TEXT, amount INTEGER, balance INTEGER, "
+    "matched INTEGER, card_line INTEGER);"
     "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
 
 static void text(sqlite3_stmt* s, int column, const std::string& value) {
@@ -38,7 +42,9 @@ static void step(AuditDatabase* db, sqlite3_stmt* s) {
 }
 
 static void closeDatabase(AuditDatabase* db) {
-  for (sqlite3_stmt* s : {db->card, db->record, db->line, db->anomaly}) sqlite3_finalize(s);
+  for (sqlite3_stmt* s : {db->card, db->record, db->line, db->topUp, db->anomaly}) {
+    sqlite3_finalize(s);
+  }
   sqlite3_close(db->db);
 }
 
@@ -47,18 +53,21 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
   db->path = path;
   db->building = path + ".building";
   unlink(db->building.c_str());
-  bool ready = sqlite3_open(db->building.c_str(), &db->db) == SQLITE_OK &&
-               sqlite3_exec(db->db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;",
-                            nullptr, nullptr, nullptr) == SQLITE_OK &&
-               sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
-               sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?)", -1, &db->card,
-                                  nullptr) == SQLITE_OK &&
-               sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)",
-                                  -1, &db->record, nullptr) == SQLITE_OK &&
-               sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1,
-                                  &db->line, nullptr) == SQLITE_OK &&
-               sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1,
-                                  &db->anomaly, nullptr) == SQLITE_OK;
+  bool ready =
+      sqlite3_open(db->building.c_str(), &db->db) == SQLITE_OK &&
+      sqlite3_exec(db->db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;", nullptr,
+                   nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?,?)", -1, &db->card, nullptr) ==
+          SQLITE_OK &&
+      sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)", -1,
+                         &db->record, nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1, &db->line,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db->db, "INSERT INTO topups VALUES (?,?,?,?,?,?,?)", -1, &db->topUp,
+                         nullptr) == SQLITE_OK &&
+      sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1, &db->anomaly,
+                         nullptr) == SQLITE_OK;
   if (!ready) {
     *problem = path + ": " + (db->db != nullptr ? sqlite3_errmsg(db->db) : "cannot be created");
     closeDatabase(db);
@@ -71,36 +80,39 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
 
 AuditSinks databaseSinks(AuditDatabase* db) {
   AuditSinks sinks;
-  sinks.card = [db](const std::string& card, int64_t lines, bool readable, int32_t balance) {
-    text(db->card, 1, card);
-    sqlite3_bind_int64(db->card, 2, lines);
-    sqlite3_bind_int(db->card, 3, readable);
-    if (readable) {
-      sqlite3_bind_int64(db->card, 4, balance);
+  sinks.card = [db](const AuditedCard& c) {
+    text(db->card, 1, *c.number);
+    text(db->card, 2, *c.path);
+    sqlite3_bind_int64(db->card, 3, c.lines);
+    sqlite3_bind_int(db->card, 4, c.readable);
+    if (c.readable) {
+      sqlite3_bind_int64(db->card, 5, c.balance);
     } else {
-      sqlite3_bind_null(db->card, 4);
+      sqlite3_bind_null(db->card, 5);
     }
     step(db, db->card);
   };
   sinks.record = [db](const AuditedRecord& r) {
     std::string id = bareTapId(r.record->tapId);
-    text(db->record, 1, *r.card);
-    sqlite3_bind_int64(db->record, 2, r.line);
-    sqlite3_bind_int64(db->record, 3, r.record->time);
-    text(db->record, 4, r.record->mode);
-    text(db->record, 5, r.record->inOut);
-    sqlite3_bind_int64(db->record, 6, r.record->balance);
-    text(db->record, 7, id);
-    text(db->record, 8, readerOfTapId(id.c_str()));
-    sqlite3_bind_int64(db->record, 9, r.fare);
-    text(db->record, 10, tapKindName(r.kind));
-    sqlite3_bind_int(db->record, 11, r.log != nullptr);
+    int column = 0;
+    text(db->record, ++column, *r.number);
+    text(db->record, ++column, *r.card);
+    sqlite3_bind_int64(db->record, ++column, r.line);
+    sqlite3_bind_int64(db->record, ++column, r.record->time);
+    text(db->record, ++column, r.record->mode);
+    text(db->record, ++column, r.record->inOut);
+    sqlite3_bind_int64(db->record, ++column, r.record->balance);
+    text(db->record, ++column, id);
+    text(db->record, ++column, readerOfTapId(id.c_str()));
+    sqlite3_bind_int64(db->record, ++column, r.fare);
+    text(db->record, ++column, tapKindName(r.kind));
+    sqlite3_bind_int(db->record, ++column, r.log != nullptr);
     if (r.log != nullptr) {
-      text(db->record, 12, *r.log);
-      sqlite3_bind_int64(db->record, 13, r.logLine);
+      text(db->record, ++column, *r.log);
+      sqlite3_bind_int64(db->record, ++column, r.logLine);
     } else {
-      sqlite3_bind_null(db->record, 12);
-      sqlite3_bind_null(db->record, 13);
+      sqlite3_bind_null(db->record, ++column);
+      sqlite3_bind_null(db->record, ++column);
     }
     step(db, db->record);
   };
@@ -115,6 +127,20 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     text(db->line, 8, l.tapId);
     sqlite3_bind_int(db->line, 9, matched);
     step(db, db->line);
+  };
+  sinks.topUp = [db](const AuditedTopUp& t) {
+    sqlite3_bind_int64(db->topUp, 1, t.line);
+    sqlite3_bind_int64(db->topUp, 2, t.topUp->time);
+    text(db->topUp, 3, shownName(t.topUp->number));
+    sqlite3_bind_int64(db->topUp, 4, t.topUp->amount);
+    sqlite3_bind_int64(db->topUp, 5, t.topUp->balance);
+    sqlite3_bind_int(db->topUp, 6, t.card != nullptr);
+    if (t.card != nullptr) {
+      sqlite3_bind_int64(db->topUp, 7, t.cardLine);
+    } else {
+      sqlite3_bind_null(db->topUp, 7);
+    }
+    step(db, db->topUp);
   };
   return sinks;
 }

@@ -1,6 +1,6 @@
 // The audit's database: every card, record and log line the audit read, and
 // every anomaly it found, as SQLite tables, so that an operator can ask
-// what the report does not say. The schema is in the README.
+// what the report does not say. The schema is in docs/audit.md.
 #pragma once
 
 #include <string>

@@ -1,4 +1,5 @@
-// Rendering an audit report.
+// Rendering an audit report: text for people, and JSON and CSV for
+// scripts, each written as it is made.
 #include "office/report.h"
 
 #include <nlohmann/json.hpp>
@@ -23,7 +24,9 @@ const AnomalyKind kAllAnomalies[] = {AnomalyKind::kRecordWithoutLogLine,
                                      AnomalyKind::kUnreadableFile,
                                      AnomalyKind::kNotARecord,
                                      AnomalyKind::kNoteLeft,
-                                     AnomalyKind::kNotALogLine};
+                                     AnomalyKind::kNotALogLine,
+                                     AnomalyKind::kClockAhead,
+                                     AnomalyKind::kTopUpWithoutRecord};
 
 // What an operator does about an anomaly of each kind.
 const char* advice(AnomalyKind kind) {
@@ -33,7 +36,8 @@ const char* advice(AnomalyKind kind) {
     case AnomalyKind::kLogLineWithoutRecord:
       return "a logged tap no card holds: look for a lost, replaced or edited card";
     case AnomalyKind::kBalanceRises:
-      return "money appeared on a card: no tap adds any, so the card was edited";
+      return "money appeared on a card that no top-up tells: the card was edited, or a top-up's "
+             "line is lost";
     case AnomalyKind::kFareDiffers:
       return "the card and the log disagree on a fare: one of them was edited";
     case AnomalyKind::kLogIdDiffers:
@@ -48,6 +52,12 @@ const char* advice(AnomalyKind kind) {
       return "a tap was interrupted or a note set aside: start any reader, or look at the file";
     case AnomalyKind::kNotALogLine:
       return "a line no reader writes: a torn or edited log";
+    case AnomalyKind::kClockAhead:
+      return "a record dated ahead of its time: check the clock of the host of the reader that "
+             "recorded it; every host keeps time with NTP";
+    case AnomalyKind::kTopUpWithoutRecord:
+      return "money the office loaded that no card holds: look for a lost, replaced or edited "
+             "card";
   }
   return "";
 }
@@ -81,6 +91,23 @@ std::string jsonText(const std::string& text) {
 
 nlohmann::json tallyJson(const Tally& t) {
   return {{"taps", t.taps}, {"revenue", t.revenue}};
+}
+
+nlohmann::json loadedJson(const Loaded& l) {
+  return {{"count", l.count}, {"amount", l.amount}};
+}
+
+nlohmann::json topUpsJson(const TopUpTotals& t) {
+  nlohmann::json hours = nlohmann::json::array();
+  for (int hour = 0; hour < 24; hour++) {
+    nlohmann::json h = loadedJson(t.byHour[hour]);
+    h["hour"] = hour;
+    hours.push_back(h);
+  }
+  return {{"count", t.all.count},
+          {"amount", t.all.amount},
+          {"without_record", loadedJson(t.withoutRecord)},
+          {"hours", hours}};
 }
 
 nlohmann::json totalsJson(const ReaderTotals& t) {
@@ -150,6 +177,25 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
   }
   if (report.network.withoutLogLine.taps > 0) fprintf(out, "\n");
 
+  const TopUpTotals& topUps = report.topUps;
+  if (topUps.all.count > 0) {
+    fprintf(out, "Top-ups, not in the revenue: %s top-ups, %s loaded",
+            money(topUps.all.count).c_str(), money(topUps.all.amount).c_str());
+    if (topUps.withoutRecord.count > 0) {
+      fprintf(out, " (%s top-ups, %s, that no card record tells)",
+              money(topUps.withoutRecord.count).c_str(),
+              money(topUps.withoutRecord.amount).c_str());
+    }
+    fprintf(out, "\n");
+    for (int hour = 0; hour < 24; hour++) {
+      const Loaded& l = topUps.byHour[hour];
+      if (l.count == 0) continue;
+      fprintf(out, "  %02d:00 %12s top-ups %14s\n", hour, money(l.count).c_str(),
+              money(l.amount).c_str());
+    }
+    fprintf(out, "\n");
+  }
+
   fprintf(out, "By hour of the day, all readers:\n");
   int64_t most = 1;
   for (const Tally& hour : report.network.byHour) most = std::max(most, hour.taps);
@@ -184,6 +230,7 @@ void writeReportJson(FILE* out, const AuditReport& report) {
                          {"network", totalsJson(report.network)},
                          {"total_taps", report.network.all.taps},
                          {"total_revenue", report.network.all.revenue},
+                         {"topups", topUpsJson(report.topUps)},
                          {"cards", report.cards},
                          {"records", report.records},
                          {"logs", report.logs},
@@ -213,6 +260,38 @@ void writeReportCsv(FILE* out, const AuditReport& report) {
     };
     for (TapKind kind : kAllKinds) row(tapKindName(kind), t.byKind[static_cast<int>(kind)]);
     row("without_record", t.withoutRecord);
+  };
+  for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
+  rows("network", report.network);
+}
+
+void writeTopUpsCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "hour,topups,amount\n");
+  auto row = [&](const std::string& hour, const Loaded& l) {
+    fprintf(out, "%s,%lld,%lld\n", hour.c_str(), static_cast<long long>(l.count),
+            static_cast<long long>(l.amount));
+  };
+  for (int hour = 0; hour < 24; hour++) row(std::to_string(hour), report.topUps.byHour[hour]);
+  row("all", report.topUps.all);
+  row("without_record", report.topUps.withoutRecord);
+}
+
+void writeAnomaliesCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "kind,file,line,detail\n");
+  for (const Anomaly& a : report.anomalies) {
+    fprintf(out, "%s,%s,%lld,%s\n", anomalyName(a.kind), csvField(a.file).c_str(),
+            static_cast<long long>(a.line), csvField(a.detail).c_str());
+  }
+}
+
+void writeHoursCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "reader,hour,taps,revenue\n");
+  auto rows = [&](const std::string& reader, const ReaderTotals& t) {
+    for (int hour = 0; hour < 24; hour++) {
+      fprintf(out, "%s,%d,%lld,%lld\n", csvField(reader).c_str(), hour,
+              static_cast<long long>(t.byHour[hour].taps),
+              static_cast<long long>(t.byHour[hour].revenue));
+    }
   };
   for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
   rows("network", report.network);

@@ -1,5 +1,5 @@
 // An audit's report, for people and for scripts: text (with the hours as a
-// small bar chart on a terminal), one JSON object, or CSV rows. Each is
+// small bar chart on a terminal), one JSON object, or CSV tables. Each is
 // written as it is made, so that a report of many anomalies never sits in
 // memory whole.
 #pragma once
@@ -16,10 +16,25 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
 // One JSON object: "anomalies" (kind, file, line, detail), "readers" (by
 // reader id: taps, revenue, kinds, the lines without a record, the records
 // without a line, hours), "network" (the same for all), "total_taps",
-// "total_revenue", and the counts of what was read.
+// "total_revenue", "topups" (count, amount, without_record, hours), and the
+// counts of what was read.
 void writeReportJson(FILE* out, const AuditReport& report);
 
 // CSV: one row per reader and kind of tap, and one for its log lines that
 // no record tells ("without_record"), then the network's: the rows add up
 // to what the logs charge.
 void writeReportCsv(FILE* out, const AuditReport& report);
+
+// CSV of the anomalies: "kind,file,line,detail", one row each, in the
+// report's order, each field quoted where it needs to be.
+void writeAnomaliesCsv(FILE* out, const AuditReport& report);
+
+// CSV of the hours: "reader,hour,taps,revenue", 24 rows (hours 0 to 23) for
+// each reader, then for the network; the network's add up to what the logs
+// charge.
+void writeHoursCsv(FILE* out, const AuditReport& report);
+
+// CSV of the top-ups, apart from the revenue: "hour,topups,amount", one row
+// for each hour of the day (0 to 23) by the top-up lines' times, then "all"
+// and "without_record" (the lines no card record tells, in "all" too).
+void writeTopUpsCsv(FILE* out, const AuditReport& report);

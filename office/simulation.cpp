@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +20,7 @@
 #include "core/card_file.h"
 #include "core/packed_time.h"
 #include "core/period.h"
+#include "core/tap_journal.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
 #include "subway/fares.h"
@@ -62,9 +64,19 @@ struct Passenger {
 
 // A reader's operating period and tap counter.
 struct ReaderState {
-  int64_t periodStart;
+  int64_t periodStart;  // simulated UTC time
+  int64_t periodSeen;   // the same, as the rule sets see it (rulesTime)
   int32_t count = 0;
   FILE* log;
+};
+
+// The offset of the rule sets' clock from the simulated one, kept for the
+// UTC minute it was found for: converting through the local zone costs a
+// look at the zone's file when TZ is not set, and taps come minute by
+// minute.
+struct RulesClock {
+  int64_t minute = INT64_MIN;
+  int64_t offset = 0;
 };
 
 // Seconds a subway ride takes from station a to station b.
@@ -108,10 +120,27 @@ CardRecord recordOf(const TapEntry& e) {
   return r;
 }
 
-// Appends the records a passenger's card has not had yet.
-bool writeOut(Passenger* p) {
+// The calendar time the rule sets see at simulated UTC time t:
+// makeTime(packedUtc(t)). They read packed times in the process's local
+// zone, so the simulated clock reaches them through its packed form. The
+// day's taps lie between 04:00 and midnight, and clocks change for daylight
+// saving in the small hours, so the rules see the same seconds between two
+// taps in every zone as in UTC. No zone changes its clock within a minute,
+// so one offset serves a whole minute.
+int64_t rulesTime(RulesClock* clock, int64_t t) {
+  int64_t minute = t >= 0 ? t / 60 : (t - 59) / 60;
+  if (minute != clock->minute) {
+    clock->minute = minute;
+    clock->offset = makeTime(packedUtc(minute * 60)) - minute * 60;
+  }
+  return t + clock->offset;
+}
+
+// Appends the records a passenger's card has not had yet to it, in the
+// network directory `dir`.
+bool writeOut(int dir, Passenger* p) {
   if (p->unwritten.empty()) return true;
-  int fd = open(p->card.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int fd = openat(dir, p->card.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   bool written = fd >= 0 && write(fd, p->unwritten.data(), p->unwritten.size()) ==
                                 static_cast<ssize_t>(p->unwritten.size());
   if (fd >= 0) close(fd);
@@ -119,21 +148,25 @@ bool writeOut(Passenger* p) {
   return written;
 }
 
-// One tap of a passenger at a reader at calendar time `now`, as the reader
-// takes it. Returns the fare, or kRefusedFare.
-int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
+// One tap of a passenger at a reader at simulated UTC time `now`, as the
+// reader takes it. Returns the fare, or kRefusedFare.
+int32_t tap(Passenger* p, int reader, ReaderState* state, RulesClock* clock, int64_t now) {
   const ReaderConfig& config = kNetworkReaders[reader];
   // The reader's timer has opened every period that is due by now.
-  while (periodExpired(state->periodStart, now)) {
-    state->periodStart = nextPeriodStart(state->periodStart);
+  if (periodExpired(state->periodStart, now)) {
+    while (periodExpired(state->periodStart, now)) {
+      state->periodStart = nextPeriodStart(state->periodStart);
+    }
+    state->periodSeen = rulesTime(clock, state->periodStart);
     state->count = 0;
   }
   bool bus = reader == kBus;
+  int64_t seen = rulesTime(clock, now);
   CardData card = bus ? bus::deriveTripState(p->older, p->latest, p->card.c_str(), config.readerId,
-                                             state->periodStart, now)
+                                             state->periodSeen, seen)
                       : subway::deriveTripState(p->older, p->latest, p->card.c_str(),
-                                                config.readerId, state->periodStart, now);
-  TapStamp stamp{config.readerId, state->count + 1, timetolong(now)};
+                                                config.readerId, state->periodSeen, seen);
+  TapStamp stamp{config.readerId, state->count + 1, packedUtc(now)};
   TapResult result = bus ? bus::chooseFare(card, stamp) : subway::chooseFare(card, stamp);
   if (result.fare < 0) return kRefusedFare;
   state->count = stamp.tapNumber;
@@ -145,24 +178,37 @@ int32_t tap(Passenger* p, int reader, ReaderState* state, int64_t now) {
   return result.fare;
 }
 
-// Issues card `number` holding `balance`: two subway exits an hour before
-// the day begins, as the card tool issues them.
-bool issue(Passenger* p, int64_t number, int32_t balance, int64_t when) {
+// Issues card `number` holding `balance` in the network directory `dir`:
+// two subway exits at UTC time `when`, as the card tool issues them.
+bool issue(int dir, Passenger* p, int64_t number, int32_t balance, int64_t when) {
   p->card = cardPath(std::to_string(number).c_str());
-  std::string bytes = issueRecords(timetolong(when), balance);
+  std::string bytes = issueRecords(packedUtc(when), balance);
   CardRecord records[2];
   if (!parseCardTail(bytes.data(), bytes.size(), true, records)) return false;
   p->older = records[0];
   p->latest = records[1];
-  int fd = open(p->card.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = openat(dir, p->card.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   bool written =
       fd >= 0 && write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
   if (fd >= 0) close(fd);
   return written;
 }
 
-// Simulates the day in the current directory, with its clock in UTC.
-bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* problem) {
+// Opens the log at `path` under `dir` for appending, through a large
+// buffer; nullptr when it cannot.
+FILE* openLog(int dir, const char* path) {
+  int fd = openat(dir, path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  FILE* log = fd >= 0 ? fdopen(fd, "ab") : nullptr;
+  if (log == nullptr) {
+    if (fd >= 0) close(fd);
+    return nullptr;
+  }
+  setvbuf(log, nullptr, _IOFBF, 1 << 20);
+  return log;
+}
+
+// Simulates the day in the network directory `dir`, on a clock in UTC.
+bool runDay(int dir, const SimulationPlan& plan, SimulationResult* result, std::string* problem) {
   Random random{plan.seed};
   struct tm midnight {};
   midnight.tm_year = static_cast<int>(plan.date / 10000) - 1900;
@@ -171,17 +217,18 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
   int64_t dayStart = static_cast<int64_t>(timegm(&midnight)) + 5 * 3600;  // 05:00
   int64_t dayEnd = dayStart + 18 * 3600;                                  // 23:00
 
+  RulesClock clock;
   std::vector<ReaderState> readers;
   for (const ReaderConfig& config : kNetworkReaders) {
     // Each reader was started some time before the first passenger.
-    FILE* log = fopen(config.logPath, "ab");
+    FILE* log = openLog(dir, config.logPath);
     if (log == nullptr) {
       for (ReaderState& r : readers) fclose(r.log);
       *problem = std::string("cannot open ") + config.logPath;
       return false;
     }
-    setvbuf(log, nullptr, _IOFBF, 1 << 20);
-    readers.push_back({dayStart - random.between(0, 180), 0, log});
+    int64_t started = dayStart - random.between(0, 180);
+    readers.push_back({started, rulesTime(&clock, started), 0, log});
   }
 
   // About 2.4 taps a journey, and a tenth of them never made for want of
@@ -203,7 +250,7 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
         std::min<int64_t>(INT32_MAX / 50, plenty ? random.between(enough, 2 * enough)
                                                  : random.between(enough / 10, enough / 2)) *
         50);
-    written = issue(&p, i + 1, balance, dayStart - 3600);
+    written = issue(dir, &p, i + 1, balance, dayStart - 3600);
     p.journeysLeft = journeys;
     planJourney(&p, &random);
     events.push({dayStart + random.between(0, gap), i});
@@ -216,7 +263,8 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
     Passenger& p = passengers[static_cast<size_t>(index)];
     if (p.step == 0) result->journeys++;
     const Step& step = p.steps[p.step];
-    if (tap(&p, step.reader, &readers[static_cast<size_t>(step.reader)], now) == kRefusedFare) {
+    ReaderState* reader = &readers[static_cast<size_t>(step.reader)];
+    if (tap(&p, step.reader, reader, &clock, now) == kRefusedFare) {
       result->refused++;
       p.refusals++;
       p.step = p.stepCount;  // the journey ends at the gate
@@ -224,7 +272,7 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
       result->taps++;
       p.step++;
     }
-    if (p.unwritten.size() >= kCardBuffer) written = writeOut(&p);
+    if (p.unwritten.size() >= kCardBuffer) written = writeOut(dir, &p);
     if (p.step < p.stepCount) {
       events.push({now + p.steps[p.step].after, index});
     } else if (--p.journeysLeft > 0 && p.refusals < 3) {
@@ -233,7 +281,7 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
       if (next < dayEnd) events.push({next, index});
     }
   }
-  for (Passenger& p : passengers) written = writeOut(&p) && written;
+  for (Passenger& p : passengers) written = writeOut(dir, &p) && written;
   for (ReaderState& r : readers) written = fclose(r.log) == 0 && written;
   if (!written && problem->empty()) *problem = "cannot write the cards and logs";
   return written;
@@ -244,28 +292,15 @@ bool runDay(const SimulationPlan& plan, SimulationResult* result, std::string* p
 bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationResult* result,
                  std::string* problem) {
   mkdir(dir.c_str(), 0755);
-  char here[4096];
-  if (getcwd(here, sizeof here) == nullptr || chdir(dir.c_str()) != 0) {
-    *problem = "cannot enter " + dir;
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    *problem = "cannot open " + dir;
     return false;
   }
-  mkdir("Card", 0755);
-  mkdir("Reader_txt", 0755);
-  const char* zone = getenv("TZ");
-  std::string savedZone = zone != nullptr ? zone : "";
-  setenv("TZ", "UTC", 1);
-  tzset();
+  mkdirat(fd, "Card", 0755);
+  mkdirat(fd, kLogDirectory, 0755);
   *result = SimulationResult{};
-  bool simulated = runDay(plan, result, problem);
-  if (zone == nullptr) {
-    unsetenv("TZ");
-  } else {
-    setenv("TZ", savedZone.c_str(), 1);
-  }
-  tzset();
-  if (chdir(here) != 0 && simulated) {
-    *problem = "the directory it was run in is gone";
-    simulated = false;
-  }
+  bool simulated = runDay(fd, plan, result, problem);
+  close(fd);
   return simulated;
 }

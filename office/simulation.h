@@ -1,9 +1,7 @@
 // A day of the network, simulated: passengers on journeys across the ring
-// and the bus (trips, transfers both ways, rides left open, cards running
-// low), each tap decided by the real rule sets (the same trip state and
-// fare choice the readers use) on a simulated clock and operating periods,
-// and written to cards and logs in the readers' own formats. The same plan
-// and seed give the same files, byte for byte; the clock is UTC.
+// and the bus, each tap decided by the real rule sets on a simulated clock
+// and operating periods, and written in the readers' own formats. The same
+// plan and seed give the same files, byte for byte; the clock is UTC.
 #pragma once
 
 #include <cstdint>
@@ -24,6 +22,7 @@ struct SimulationResult {
 
 // Issues the plan's cards in the network directory `dir` (which must hold
 // no card yet; Card/ and Reader_txt/ are made if missing) and simulates the
-// day on them. Returns false, with `problem` set, when it cannot.
-bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationResult* result,
-                 std::string* problem);
+// day on them, changing neither the process's working directory nor its
+// time zone. Returns false, with `problem` set, when it cannot.
+[[nodiscard]] bool simulateDay(const std::string& dir, const SimulationPlan& plan,
+                               SimulationResult* result, std::string* problem);

@@ -482,7 +482,7 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(".", isatty(2), sinks, &report, &problem)) {
+  if (!auditNetwork(".", calendarNow(), isatty(2), sinks, &report, &problem)) {
     fprintf(stderr, "card_tool: %s\n", problem.c_str());
     return kUsage;
   }
@@ -494,6 +494,12 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
     writeReportJson(stdout, report);
   } else if (format == "csv") {
     writeReportCsv(stdout, report);
+  } else if (format == "csv:anomalies") {
+    writeAnomaliesCsv(stdout, report);
+  } else if (format == "csv:hours") {
+    writeHoursCsv(stdout, report);
+  } else if (format == "csv:topups") {
+    writeTopUpsCsv(stdout, report);
   } else {
     writeReportText(stdout, report, dir.empty() ? "." : dir, isatty(1));
   }
@@ -505,11 +511,22 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
 }
 
 // Reads the audit's options: --format FORMAT and --sqlite FILE, each also
-// as --option=VALUE. Returns false, with `problem` set, for anything else.
+// as --option=VALUE, and with --format csv one of the tables --anomalies,
+// --hours or --topups, which rides in `format` ("csv:hours"). Returns
+// false, with `problem` set, for anything else.
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
                   std::string* sqlite, std::string* problem) {
+  std::string table;  // the CSV table asked for, as given
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string given = operands[i];
+    if (given == "--anomalies" || given == "--hours" || given == "--topups") {
+      if (!table.empty() && table != given) {
+        *problem = "options '" + table + "' and '" + given + "' ask for different tables";
+        return false;
+      }
+      table = given;
+      continue;
+    }
     std::string option = given, value;
     size_t equals = option.find('=');
     if (equals != std::string::npos) {
@@ -531,6 +548,13 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
     return false;
+  }
+  if (!table.empty()) {
+    if (*format != "csv") {
+      *problem = "option '" + table + "' needs --format csv";
+      return false;
+    }
+    *format = "csv:" + table.substr(2);
   }
   return true;
 }
@@ -613,16 +637,18 @@ const CommandHelp kCommands[] = {
      "  0  the cards were listed, unreadable ones among them\n"
      "  1  Card/ cannot be read\n"
      "  2  the command line is wrong\n"},
-    {"audit", "[--format text|json|csv] [--sqlite FILE] [--anomalies] [--hours]",
+    {"audit", "[--format text|json|csv] [--sqlite FILE] [--anomalies|--hours|--topups]",
      "Checks every card against every reader log: each tap on a card must\n"
      "have exactly one line in its reader's log, and each line its tap.\n"
      "Prints what does not match (with file and line), and taps and\n"
-     "revenue per reader, per kind of tap and per hour.\n",
+     "revenue per reader, per kind of tap and per hour, and the money\n"
+     "top-ups loaded, apart from the revenue.\n",
      "  --format FORMAT  text (a report to read, the default), json or csv\n"
-     "  --sqlite FILE    also write every card, record, log line and anomaly\n"
-     "                   into the SQLite database FILE\n"
+     "  --sqlite FILE    also write every card, record, log line, top-up and\n"
+     "                   anomaly into the SQLite database FILE\n"
      "  --anomalies      with --format csv: print the anomalies, a row each\n"
-     "  --hours          with --format csv: print the taps and revenue per hour\n",
+     "  --hours          with --format csv: print the taps and revenue per hour\n"
+     "  --topups         with --format csv: print the top-ups per hour\n",
      "  0  everything matches\n"
      "  1  an anomaly was found\n"
      "  2  the command line is wrong, DIR is not a network directory, or the\n"

@@ -1,7 +1,7 @@
 // The operators' tools: what the card tool issues, tops up and refuses, how
 // it shows and lists cards and reads its command line, its audit of a
-// simulated day, clean and with every kind of fault put into it, and what
-// the simulator refuses.
+// simulated day (clean, with top-ups, and with each kind of fault put into
+// it, one case a fault), and what the simulator refuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,9 +15,11 @@
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
+#include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "office/escape.h"
 #include "office/simulation.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
@@ -203,6 +205,38 @@ std::string joined(const std::vector<std::string>& lines, const char* separator)
   return bytes;
 }
 
+// How many lines a log has (each ends in CR LF), or a card (the last
+// without).
+int64_t logLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size()) - 1;
+}
+int64_t cardLines(const std::string& path) {
+  return static_cast<int64_t>(linesOf(readFile(path)).size());
+}
+
+// The rows of CSV text, each a list of its fields, quotes undone.
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+  std::vector<std::vector<std::string>> rows(1, std::vector<std::string>(1));
+  bool quoted = false;
+  for (size_t i = 0; i < text.size(); i++) {
+    char c = text[i];
+    if (quoted && c == '"' && i + 1 < text.size() && text[i + 1] == '"') {
+      rows.back().back() += '"';
+      i++;
+    } else if (c == '"') {
+      quoted = !quoted;
+    } else if (!quoted && c == ',') {
+      rows.back().emplace_back();
+    } else if (!quoted && c == '\n') {
+      rows.emplace_back(1);
+    } else {
+      rows.back().back() += c;
+    }
+  }
+  if (rows.back() == std::vector<std::string>(1)) rows.pop_back();
+  return rows;
+}
+
 }  // namespace
 
 TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
@@ -238,6 +272,21 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
     if (row.rfind("network,", 0) == 0) csvRevenue += std::stoll(row.substr(row.rfind(',') + 1));
   }
   EXPECT_EQ(csvRevenue, revenue) << csv;
+  // So do the hours, reader by reader, each with a row for every hour.
+  std::map<std::string, int64_t> hourly;
+  std::vector<std::vector<std::string>> hours =
+      csvRows(cardTool(network, "audit --format csv --hours").output);
+  ASSERT_EQ(hours.size(), 1 + 24 * 7u);
+  EXPECT_EQ(hours[0], (std::vector<std::string>{"reader", "hour", "taps", "revenue"}));
+  for (size_t i = 1; i < hours.size(); i++) {
+    EXPECT_EQ(hours[i][1], std::to_string((i - 1) % 24)) << "row " << i;
+    hourly[hours[i][0]] += std::stoll(hours[i][3]);
+  }
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    EXPECT_EQ(hourly[reader.readerId], report["readers"][reader.readerId]["revenue"])
+        << reader.readerId;
+  }
+  EXPECT_EQ(hourly["network"], revenue);
   std::string db = network.root() + "/audit.db";
   ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
   sqlite3* sql = nullptr;
@@ -253,25 +302,68 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
   EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
   sqlite3_finalize(query);
+  // Cards and records are told by their number, their files apart.
+  ASSERT_EQ(sqlite3_prepare_v2(sql,
+                               "select (select count(*) from cards where card = '7' and path = "
+                               "'Card/7.txt'), (select count(*) from cards where path != 'Card/' "
+                               "|| card || '.txt'), (select count(*) from records where path != "
+                               "'Card/' || card || '.txt'), (select count(*) from records where "
+                               "card = '7')",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int64(query, 0), 1);
+  EXPECT_EQ(sqlite3_column_int64(query, 1), 0);
+  EXPECT_EQ(sqlite3_column_int64(query, 2), 0);
+  EXPECT_EQ(sqlite3_column_int64(query, 3), cardLines(network.root() + "/Card/7.txt") - 2);
+  sqlite3_finalize(query);
   sqlite3_close(sql);
 }
 
 namespace {
 
 // An anomaly the audit must report: its kind, its file (any file under it
-// when the name ends in '/') and its line (any line when -1).
+// when the name ends in '/'), its line (any line when -1), and what its
+// detail must say beside the line it quotes (the other file to look in).
 struct Expected {
   std::string kind, file;
   int64_t line;
+  std::string says = "";
 };
 
-// How many lines a log has (each ends in CR LF), or a card (the last
-// without).
-int64_t logLines(const std::string& path) {
-  return static_cast<int64_t>(linesOf(readFile(path)).size()) - 1;
+// Appends a tap at `time` that took `fare` to card `number` (after its last
+// record) and its line to the log of reader `log`, as a reader would write
+// them; returns the card's line that holds it.
+int64_t appendTap(const std::string& root, int number, const std::string& time,
+                  const std::string& modeAndDirection, int fare, const std::string& id,
+                  const std::string& log) {
+  std::string card = root + "/Card/" + std::to_string(number) + ".txt";
+  std::string last = linesOf(readFile(card)).back();
+  int64_t balance = std::stoll(last.substr(last.find(',', last.find(',', 15) + 1) + 1));
+  writeFile(card, readFile(card) + "\r\n" + time + "," + modeAndDirection + "," +
+                      std::to_string(balance - fare) + "," + id);
+  std::string logPath = root + "/Reader_txt/" + log;
+  writeFile(logPath, readFile(logPath) + time + "," + modeAndDirection + "," +
+                         std::to_string(fare) + "," + id + "\r\n");
+  return cardLines(card);
 }
-int64_t cardLines(const std::string& path) {
-  return static_cast<int64_t>(linesOf(readFile(path)).size());
+
+// Loads `amount` onto card `number` at packed time `time` as the office's
+// top-up does: the card's latest record again with its balance raised, and
+// a line in the top-up log; either may be left out. Returns the card's line
+// that holds the record.
+int64_t topUp(const std::string& root, int number, int32_t amount, int64_t time,
+              bool withRecord = true, bool withLine = true) {
+  std::string card = root + "/Card/" + std::to_string(number) + ".txt";
+  std::string last = linesOf(readFile(card)).back();
+  CardRecord latest;
+  EXPECT_TRUE(parseCardLine(last.data(), last.size(), true, &latest)) << last;
+  TopUpLine line{time, {}, amount, latest.balance + amount};
+  copyText(line.number, std::to_string(number).c_str());
+  if (withRecord) writeFile(card, readFile(card) + formatTopUpRecord(latest, line.balance));
+  std::string log = root + "/" + kTopUpLog;
+  if (withLine) writeFile(log, (fileExists(log) ? readFile(log) : "") + formatTopUpLine(line));
+  return cardLines(card);
 }
 
 // What is wrong between the anomalies reported and those expected: each
@@ -282,7 +374,9 @@ std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> ex
     auto found = std::find_if(expected.begin(), expected.end(), [&](const Expected& e) {
       std::string file = a["file"];
       bool fileFits = e.file.back() == '/' ? file.rfind(e.file, 0) == 0 : file == e.file;
-      return a["kind"] == e.kind && fileFits && (e.line < 0 || a["line"] == e.line);
+      std::string detail = a["detail"];
+      return a["kind"] == e.kind && fileFits && (e.line < 0 || a["line"] == e.line) &&
+             detail.find(e.says) != std::string::npos;
     });
     if (found == expected.end()) {
       wrong += " extra " + a.dump();
@@ -291,204 +385,308 @@ std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> ex
     }
   }
   for (const Expected& e : expected) {
-    wrong += " missing " + e.kind + " " + e.file + ":" + std::to_string(e.line);
+    wrong += " missing " + e.kind + " " + e.file + ":" + std::to_string(e.line) + " saying '" +
+             e.says + "'";
+  }
+  return wrong;
+}
+
+// The anomalies whose detail does not quote the line they are about (the
+// line before it, for a card whose last two lines the readers refuse), as
+// the audit shows lines.
+std::string unquoted(const std::string& root, const nlohmann::json& anomalies) {
+  std::string wrong;
+  for (const nlohmann::json& a : anomalies) {
+    int64_t line = a["line"];
+    if (line == 0) continue;
+    std::vector<std::string> lines = linesOf(readFile(root + "/" + a["file"].get<std::string>()));
+    std::string detail = a["detail"];
+    bool quoted = detail.find(quotedLine(lines.at(line - 1))) != std::string::npos ||
+                  (a["kind"] == "unreadable_card" &&
+                   detail.find(quotedLine(lines.at(line - 2))) != std::string::npos);
+    if (!quoted) wrong += " " + a.dump();
   }
   return wrong;
 }
 
 }  // namespace
 
-TEST(CardTool, AuditFindsEveryKindOfAnomaly) {
-  // One fault at a time in the same simulated day, everything the audit
-  // must find, and whether the totals, which are what the logs charge,
-  // stay as they were.
-  const struct {
-    const char* what;
-    std::function<std::vector<Expected>(const std::string& root)> fault;
-    bool sameTotals;
-  } faults[] = {
-      {"a log line removed",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
-         lines.erase(lines.begin() + 3);
-         writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
-         return {{"record_without_log_line", "Card/", -1}};
-       },
-       false},
-      {"a stray log line",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Bus.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
-       },
-       false},
-      {"a balance raised",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
-         std::string& record = lines.back();
-         size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
-         record.insert(balance, "9");
-         writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
-         return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
-       },
-       true},
-      {"a fare changed in a log",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
-         std::string& line = lines[0];
-         size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
-         line.insert(fare, "1");
-         writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
-         return {{"fare_differs", "Card/", -1}};
-       },
-       false},
-      {"a card torn",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string card = readFile(root + "/Card/9.txt");
-         writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
-         // Its last record is lost with it: its log line has no record.
-         return {{"unreadable_card", "Card/9.txt", cardLines(root + "/Card/9.txt")},
-                 {"log_line_without_record", "Reader_txt/", -1}};
-       },
-       true},
-      {"an old line that is no record",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
-         lines.insert(lines.begin() + 1, "garbage");
-         writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
-         return {{"not_a_record", "Card/12.txt", 2}};
-       },
-       true},
-      {"a card copied",
-       [](const std::string& root) -> std::vector<Expected> {
-         writeFile(root + "/Card/999.txt", readFile(root + "/Card/7.txt"));
-         std::vector<Expected> copies;
-         for (int64_t line = 3; line <= cardLines(root + "/Card/7.txt"); line++) {
-           copies.push_back({"record_without_log_line", "Card/999.txt", line});
-         }
-         return copies;
-       },
-       true},
-      {"a hint left beside a card",
-       [](const std::string& root) -> std::vector<Expected> {
-         writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
-         return {{"note_left", "Card/3.txt.pending", 0}};
-       },
-       true},
-      {"a tap in flight in a journal",
-       [](const std::string& root) -> std::vector<Expected> {
-         TapIntent intent{kPending,
-                          "Card/3.txt",
-                          5,
-                          100,
-                          "20260306110000,SUBWAY,OUT,1150,S3_1",
-                          "\r\n20260306120000,SUBWAY,IN,100,S1_1",
-                          "Reader_txt/Subway1.txt",
-                          6,
-                          0,
-                          "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
-         writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
-         return {{"note_left", "Reader_txt/Subway1.txt.pending", 0}};
-       },
-       true},
-      {"a line no reader writes",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Subway3.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "garbage\r\n");
-         return {{"not_a_log_line", "Reader_txt/Subway3.txt", line}};
-       },
-       true},
-      {"a line of 3 MiB, then a line no reader writes",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Subway1.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
-         return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
-                 {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
-       },
-       true},
-      {"a tap id that is no text",
-       [](const std::string& root) -> std::vector<Expected> {
-         std::string log = root + "/Reader_txt/Bus.txt";
-         int64_t line = logLines(log) + 1;
-         writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_\xff\r\n");
-         return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
-       },
-       false},
-      {"a new ride logged with the id of the tap before it",
-       [](const std::string& root) -> std::vector<Expected> {
-         // The first card whose third record is a new ride at S1..S5: its
-         // log line takes the issue's id instead of its own.
-         for (int number = 1; number <= 40; number++) {
-           std::string card = "Card/" + std::to_string(number) + ".txt";
-           std::vector<std::string> records = linesOf(readFile(root + "/" + card));
-           if (records.size() < 3 || records[2].find(",SUBWAY,IN,") == std::string::npos) continue;
-           std::string id = records[2].substr(records[2].rfind(',') + 1);
-           std::string previous = records[1].substr(records[1].rfind(',') + 1);
-           std::string log = root + "/Reader_txt/Subway" + id.substr(1, 1) + ".txt";
-           std::string bytes = readFile(log);
-           size_t at = bytes.find(records[2].substr(0, 14) + ",SUBWAY,IN,1050," + id + "\r\n");
-           if (at == std::string::npos) continue;
-           bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
-           writeFile(log, bytes);
-           return {{"log_id_differs", card, 3}};
-         }
-         ADD_FAILURE() << "no new ride at a station on a third record";
-         return {};
-       },
-       true},
-      {"a stray line in the 300th log",
-       [](const std::string& root) -> std::vector<Expected> {
-         for (int i = 0; i < 299; i++)
-           writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
-         writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
-         return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
-       },
-       false},
-      {"a log and a card that are no files",
-       [](const std::string& root) -> std::vector<Expected> {
-         mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
-         mkfifo((root + "/Card/77.txt").c_str(), 0644);
-         return {{"unreadable_file", "Reader_txt/Broken.txt", 0},
-                 {"unreadable_file", "Card/77.txt", 0}};
-       },
-       true},
-  };
+namespace {
+
+// A fault put into a simulated day: what it is, what the audit must find,
+// and whether the totals, which are what the logs charge, stay as they were.
+struct Fault {
+  const char* what;
+  std::function<std::vector<Expected>(const std::string& root)> fault;
+  bool sameTotals;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << fault.what;
+}
+
+// The name of a fault's case: its words run together, each capitalised,
+// with only letters and digits.
+std::string caseName(const ::testing::TestParamInfo<Fault>& info) {
+  std::string name;
+  bool wordStarts = true;
+  for (const char* c = info.param.what; *c != '\0'; c++) {
+    if (isalnum(static_cast<unsigned char>(*c))) {
+      name += wordStarts ? static_cast<char>(toupper(static_cast<unsigned char>(*c))) : *c;
+      wordStarts = false;
+    } else if (*c == ' ' || *c == ',' || *c == '-') {
+      wordStarts = true;
+    }
+  }
+  return name;
+}
+
+const Fault kFaults[] = {
+
+    {"a log line removed",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
+       lines.erase(lines.begin() + 3);
+       writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+       return {{"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
+     },
+     false},
+    {"a stray log line",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Bus.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"log_line_without_record", "Reader_txt/Bus.txt", line, "look at the cards"}};
+     },
+     false},
+    {"a balance raised",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Card/7.txt"));
+       std::string& record = lines.back();
+       size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
+       record.insert(balance, "9");
+       writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
+       return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
+     },
+     true},
+    {"a fare changed in a log",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
+       std::string& line = lines[0];
+       size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
+       line.insert(fare, "1");
+       writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+       return {{"fare_differs", "Card/", -1, "Reader_txt/Bus.txt:1 "}};
+     },
+     false},
+    {"a card torn",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string card = readFile(root + "/Card/9.txt");
+       writeFile(root + "/Card/9.txt", card.substr(0, card.size() - 6));
+       // Its last record is lost with it: its log line has no record.
+       return {{"unreadable_card", "Card/9.txt", cardLines(root + "/Card/9.txt")},
+               {"log_line_without_record", "Reader_txt/", -1}};
+     },
+     true},
+    {"an old line that is no record",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::vector<std::string> lines = linesOf(readFile(root + "/Card/12.txt"));
+       lines.insert(lines.begin() + 1, "garbage");
+       writeFile(root + "/Card/12.txt", joined(lines, "\r\n"));
+       return {{"not_a_record", "Card/12.txt", 2}};
+     },
+     true},
+    {"a card copied",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/Card/999.txt", readFile(root + "/Card/7.txt"));
+       std::vector<Expected> copies;
+       for (int64_t line = 3; line <= cardLines(root + "/Card/7.txt"); line++) {
+         copies.push_back({"record_without_log_line", "Card/999.txt", line});
+       }
+       return copies;
+     },
+     true},
+    {"a hint left beside a card",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");
+       return {{"note_left", "Card/3.txt.pending", 0}};
+     },
+     true},
+    {"a tap in flight in a journal",
+     [](const std::string& root) -> std::vector<Expected> {
+       TapIntent intent{kPending,
+                        "Card/3.txt",
+                        5,
+                        100,
+                        "20260306110000,SUBWAY,OUT,1150,S3_1",
+                        "\r\n20260306120000,SUBWAY,IN,100,S1_1",
+                        "Reader_txt/Subway1.txt",
+                        6,
+                        0,
+                        "20260306120000,SUBWAY,IN,1050,S1_1\r\n"};
+       writeFile(root + "/Reader_txt/Subway1.txt.pending", formatIntent(intent));
+       return {{"note_left", "Reader_txt/Subway1.txt.pending", 0, "Card/3.txt"}};
+     },
+     true},
+    {"a line no reader writes",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Subway3.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "garbage\r\n");
+       return {{"not_a_log_line", "Reader_txt/Subway3.txt", line}};
+     },
+     true},
+    {"a line of 3 MiB, then a line no reader writes",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Subway1.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
+       return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
+               {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
+     },
+     true},
+    {"a tap id that is no text",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string log = root + "/Reader_txt/Bus.txt";
+       int64_t line = logLines(log) + 1;
+       writeFile(log, readFile(log) + "20260306120000,BUS,IN,1050,B_\xff\r\n");
+       return {{"log_line_without_record", "Reader_txt/Bus.txt", line}};
+     },
+     false},
+    {"a new ride logged with the id of the tap before it",
+     [](const std::string& root) -> std::vector<Expected> {
+       // The first card whose third record is a new ride at S1..S5: its
+       // log line takes the issue's id instead of its own.
+       for (int number = 1; number <= 40; number++) {
+         std::string card = "Card/" + std::to_string(number) + ".txt";
+         std::vector<std::string> records = linesOf(readFile(root + "/" + card));
+         if (records.size() < 3 || records[2].find(",SUBWAY,IN,") == std::string::npos) continue;
+         std::string id = records[2].substr(records[2].rfind(',') + 1);
+         std::string previous = records[1].substr(records[1].rfind(',') + 1);
+         std::string log = root + "/Reader_txt/Subway" + id.substr(1, 1) + ".txt";
+         std::string bytes = readFile(log);
+         size_t at = bytes.find(records[2].substr(0, 14) + ",SUBWAY,IN,1050," + id + "\r\n");
+         if (at == std::string::npos) continue;
+         bytes.replace(bytes.find(id + "\r\n", at), id.size(), previous);
+         writeFile(log, bytes);
+         return {{"log_id_differs", card, 3, log.substr(root.size() + 1) + ":"}};
+       }
+       ADD_FAILURE() << "no new ride at a station on a third record";
+       return {};
+     },
+     true},
+    {"a stray line in the 300th log",
+     [](const std::string& root) -> std::vector<Expected> {
+       for (int i = 0; i < 299; i++)
+         writeFile(root + "/Reader_txt/T" + std::to_string(1000 + i) + ".txt", "");
+       writeFile(root + "/Reader_txt/zz.txt", "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"log_line_without_record", "Reader_txt/zz.txt", 1}};
+     },
+     false},
+    {"a station's clock ahead of the next reader's",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Entered at S1 at 23:50 by its clock, left at S2 at 23:45 by S2's.
+       int64_t entry =
+           appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
+       appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
+       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
+     },
+     false},
+    {"a tap dated after the audit",
+     [](const std::string& root) -> std::vector<Expected> {
+       int64_t line = appendTap(root, 6, "20991231120000", "BUS,IN", 1050, "B_900", "Bus.txt");
+       return {{"clock_ahead", "Card/6.txt", line, "reader B"}};
+     },
+     false},
+    {"a top-up whose line is lost",
+     [](const std::string& root) -> std::vector<Expected> {
+       int64_t line = topUp(root, 8, 5000, 20260306233000, true, false);
+       return {{"balance_rises", "Card/8.txt", line, kTopUpLog}};
+     },
+     true},
+    {"a top-up line no card holds",
+     [](const std::string& root) -> std::vector<Expected> {
+       topUp(root, 8, 5000, 20260306233000, false, true);
+       return {{"topup_without_record", kTopUpLog, 1, "Card/8.txt"}};
+     },
+     true},
+    {"a tap's line in the top-up log, which is no reader's",
+     [](const std::string& root) -> std::vector<Expected> {
+       writeFile(root + "/" + kTopUpLog, "20260306120000,BUS,IN,1050,B_999\r\n");
+       return {{"not_a_log_line", kTopUpLog, 1}};
+     },
+     true},
+    {"a log and a card that are no files",
+     [](const std::string& root) -> std::vector<Expected> {
+       mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
+       mkfifo((root + "/Card/77.txt").c_str(), 0644);
+       return {{"unreadable_file", "Reader_txt/Broken.txt", 0},
+               {"unreadable_file", "Card/77.txt", 0}};
+     },
+     true},
+};
+
+class AuditFindsEveryKindOfAnomaly : public ::testing::TestWithParam<Fault> {};
+
+}  // namespace
+
+// One fault at a time in the same simulated day: everything the audit must
+// find, in JSON and CSV, each detail quoting its line, in the order of files
+// and lines, and the totals as they were where the fault leaves them.
+TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
+  const Fault& f = GetParam();
+  Network network;
+  simulate(network);
   int64_t cleanTaps = 0, cleanRevenue = 0;
-  {
-    Network network;
-    simulate(network);
+  if (f.sameTotals) {
     int status = 0;
     nlohmann::json clean = auditJson(network, &status);
+    ASSERT_EQ(status, 0) << "the simulated day itself has anomalies: " << clean["anomalies"].dump();
     cleanTaps = clean["total_taps"];
     cleanRevenue = clean["total_revenue"];
   }
-  for (const auto& f : faults) {
-    Network network;
-    simulate(network);
-    std::vector<Expected> expected = f.fault(network.root());
-    int status = 0;
-    nlohmann::json report = auditJson(network, &status);
-    ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
-    EXPECT_EQ(status, 1) << f.what;
-    EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
-    // In the order of their files and lines, whatever order they were found in.
-    EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
-                               [](const nlohmann::json& x, const nlohmann::json& y) {
-                                 return x["file"] < y["file"] ||
-                                        (x["file"] == y["file"] && x["line"] < y["line"]);
-                               }))
+  std::vector<Expected> expected = f.fault(network.root());
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
+  EXPECT_EQ(status, 1) << f.what;
+  EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
+  EXPECT_EQ(unquoted(network.root(), report["anomalies"]), "")
+      << f.what << ": details that do not quote their line";
+  // The CSV of the anomalies says what the JSON says, row by row.
+  std::vector<std::vector<std::string>> rows =
+      csvRows(cardTool(network, "audit --format csv --anomalies").output);
+  ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail"})) << f.what;
+  for (size_t i = 1; i < rows.size(); i++) {
+    const nlohmann::json& a = report["anomalies"][i - 1];
+    EXPECT_EQ(rows[i],
+              (std::vector<std::string>{a["kind"], a["file"],
+                                        std::to_string(a["line"].get<int64_t>()), a["detail"]}))
         << f.what;
-    if (f.sameTotals) {
-      EXPECT_EQ(report["total_taps"], cleanTaps) << f.what;
-      EXPECT_EQ(report["total_revenue"], cleanRevenue) << f.what;
-    }
   }
+  // In the order of their files and lines, whatever order they were found in.
+  EXPECT_TRUE(std::is_sorted(report["anomalies"].begin(), report["anomalies"].end(),
+                             [](const nlohmann::json& x, const nlohmann::json& y) {
+                               return x["file"] < y["file"] ||
+                                      (x["file"] == y["file"] && x["line"] < y["line"]);
+                             }))
+      << f.what;
+  if (f.sameTotals) {
+    EXPECT_EQ(report["total_taps"], cleanTaps) << f.what;
+    EXPECT_EQ(report["total_revenue"], cleanRevenue) << f.what;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(CardTool, AuditFindsEveryKindOfAnomaly, ::testing::ValuesIn(kFaults),
+                         caseName);
+
+TEST(CardTool, AuditRefusesAWrongCommandLineOrNoNetworkDirectory) {
   // A wrong command line, or no network directory, is not an anomaly.
   Network network;
   EXPECT_EQ(cardTool(network, "audit --format xml").status, 2);
+  EXPECT_EQ(cardTool(network, "audit --format json --hours").status, 2);
+  EXPECT_EQ(cardTool(network, "audit --format csv --hours --anomalies").status, 2);
   ToolRun unknown = cardTool(network, "audit --frob --format json");
   EXPECT_EQ(unknown.status, 2);
   EXPECT_NE(unknown.output.find("'--frob'"), std::string::npos) << unknown.output;
@@ -849,4 +1047,59 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
   std::string version = runTool(program("simulate_network") + " --version").output;
   std::string toolVersion = runTool(program("card_tool") + " --version").output;
   EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
+}
+
+TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
+  Network network;
+  simulate(network);
+  int status = 0;
+  nlohmann::json before = auditJson(network, &status);
+  const std::string& root = network.root();
+  // Two top-ups of one card after the day, one of another the next morning,
+  // and a tap after that, on the balance the top-up raised.
+  const int64_t lines[] = {topUp(root, 3, 5000, 20260306233000),
+                           topUp(root, 3, 2500, 20260306233500),
+                           topUp(root, 4, 10000, 20260307061000)};
+  appendTap(root, 4, "20260307062000", "SUBWAY,IN", 1050, "S1_901", "Subway1.txt");
+  nlohmann::json report = auditJson(network, &status);
+  ASSERT_FALSE(report.is_discarded());
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  // The money loaded is no fare: the taps and revenue are the logs', one
+  // tap more, and no reader is named after the top-up log.
+  EXPECT_EQ(report["total_taps"], before["total_taps"].get<int64_t>() + 1);
+  EXPECT_EQ(report["total_revenue"], before["total_revenue"].get<int64_t>() + 1050);
+  EXPECT_EQ(report["readers"].size(), before["readers"].size()) << report["readers"].dump();
+  EXPECT_EQ(report["records"], before["records"].get<int64_t>() + 1);
+  const nlohmann::json& topUps = report["topups"];
+  EXPECT_EQ(topUps["count"], 3);
+  EXPECT_EQ(topUps["amount"], 17500);
+  EXPECT_EQ(topUps["without_record"]["count"], 0);
+  EXPECT_EQ(topUps["hours"][23]["count"], 2);
+  EXPECT_EQ(topUps["hours"][23]["amount"], 7500);
+  EXPECT_EQ(topUps["hours"][6]["amount"], 10000);
+  // The CSV of the top-ups, by hour.
+  std::string csv = cardTool(network, "audit --format csv --topups").output;
+  EXPECT_EQ(csv.rfind("hour,topups,amount\n", 0), 0u) << csv;
+  for (const char* row :
+       {"\n6,1,10000\n", "\n23,2,7500\n", "\nall,3,17500\n", "\nwithout_record,0,0\n"}) {
+    EXPECT_NE(csv.find(row), std::string::npos) << row << " in\n" << csv;
+  }
+  EXPECT_NE(cardTool(network, "audit --format json --topups").status, 0);
+  // Each top-up in the database, with the record that tells it.
+  std::string db = root + "/audit.db";
+  ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
+  sqlite3* sql = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(sql,
+                               "select group_concat(card || ':' || amount || ':' || matched || ':' "
+                               "|| card_line, ' ') from (select * from topups order by line)",
+                               -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
+            "3:5000:1:" + std::to_string(lines[0]) + " 3:2500:1:" + std::to_string(lines[1]) +
+                " 4:10000:1:" + std::to_string(lines[2]));
+  sqlite3_finalize(query);
+  sqlite3_close(sql);
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -42,6 +43,23 @@ ScratchDir::~ScratchDir() {
   std::string command = "rm -rf '" + path_ + "'";
   int ignored = system(command.c_str());
   (void)ignored;
+}
+
+InZone::InZone(const char* zone) {
+  const char* old = getenv("TZ");
+  saved_ = old ? old : "";
+  hadZone_ = old != nullptr;
+  setenv("TZ", zone, 1);
+  tzset();
+}
+
+InZone::~InZone() {
+  if (hadZone_) {
+    setenv("TZ", saved_.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 void InScratchNetwork::SetUp() {

@@ -32,6 +32,20 @@ class ScratchDir {
   std::string path_;
 };
 
+// Sets the process's local time zone (TZ) to `zone` while the value
+// lives, and puts back what it was when it goes.
+class InZone {
+ public:
+  explicit InZone(const char* zone);
+  ~InZone();
+  InZone(const InZone&) = delete;
+  InZone& operator=(const InZone&) = delete;
+
+ private:
+  std::string saved_;
+  bool hadZone_;
+};
+
 // Runs each test inside a fresh network directory holding Card/ and
 // Reader_txt/, with paths relative to it as the readers use them.
 class InScratchNetwork : public ::testing::Test {

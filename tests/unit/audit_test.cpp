@@ -1,8 +1,18 @@
 // The kinds of tap the audit tells apart, told on the journey of a card
-// across the network, and on a trip left open.
+// across the network, and on a trip left open; the order the anomalies are
+// reported in; and an audit that reads its network without entering it.
 #include "office/audit.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/clock.h"
+#include "core/tap_journal.h"
+#include "office/audit_state.h"
+#include "office/simulation.h"
 
 #include "tests/support/test_support.h"
 
@@ -31,4 +41,57 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
   for (const auto& t : taps) {
     EXPECT_EQ(tapKindOf(t.older, t.before, t.now, t.fare), t.kind) << t.now.tapId;
   }
+}
+
+TEST(AnomalyOrder, ByFileAndLineKeepingTheOrderFoundAmongEquals) {
+  // Scrambled, with many equal places: the order a stable sort of a copy
+  // gives, reached by moving each anomaly along its cycle.
+  std::deque<Anomaly> anomalies;
+  uint64_t state = 12345;
+  for (int i = 0; i < 5000; i++) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    anomalies.push_back({AnomalyKind::kNotARecord, "Card/" + std::to_string(state >> 60) + ".txt",
+                         static_cast<int64_t>(state >> 33) % 50, std::to_string(i)});
+  }
+  std::deque<Anomaly> expected = anomalies;
+  std::stable_sort(expected.begin(), expected.end(), [](const Anomaly& x, const Anomaly& y) {
+    return x.file != y.file ? x.file < y.file : x.line < y.line;
+  });
+  sortAnomalies(&anomalies);
+  ASSERT_EQ(anomalies.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); i++) {
+    ASSERT_EQ(anomalies[i].detail, expected[i].detail) << "place " << i;
+  }
+}
+
+TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
+  ScratchDir network, gone;
+  SimulationPlan plan;
+  plan.cards = 8;
+  plan.taps = 200;
+  SimulationResult day;
+  std::string problem;
+  ASSERT_TRUE(simulateDay(network.path(), plan, &day, &problem)) << problem;
+  // An idle journal is no anomaly, once it is found where it lies.
+  writeFile(network / "Reader_txt/Subway1.txt.pending",
+            formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
+  char home[4096];
+  ASSERT_NE(getcwd(home, sizeof home), nullptr);
+  // Run from a working directory that is no more: an audit that entered
+  // its network directory could not come back to it.
+  ASSERT_EQ(chdir(gone.path().c_str()), 0);
+  ASSERT_EQ(rmdir(gone.path().c_str()), 0);
+  AuditReport report;
+  bool audited =
+      auditNetwork(network.path(), calendarNow(), false, AuditSinks{}, &report, &problem);
+  char after[4096];
+  bool cwdGone = getcwd(after, sizeof after) == nullptr && errno == ENOENT;
+  ASSERT_EQ(chdir(home), 0);
+  ASSERT_TRUE(audited) << problem;
+  EXPECT_TRUE(cwdGone) << "the working directory changed to " << after;
+  EXPECT_TRUE(report.anomalies.empty())
+      << report.anomalies.front().file << ": " << report.anomalies.front().detail;
+  EXPECT_EQ(report.cards, 8);
+  EXPECT_EQ(report.matched, day.taps);
+  EXPECT_EQ(report.network.all.taps, day.taps);
 }

@@ -4,36 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <ctime>
 #include <string>
 
 #include "core/clock.h"
 #include "tests/support/test_support.h"
-
-// Runs the tests of one case in a given local time zone.
-class InZone {
- public:
-  explicit InZone(const char* zone) {
-    const char* old = getenv("TZ");
-    saved_ = old ? old : "";
-    hadZone_ = old != nullptr;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~InZone() {
-    if (hadZone_) {
-      setenv("TZ", saved_.c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-
- private:
-  std::string saved_;
-  bool hadZone_;
-};
 
 TEST(PackedTime, DigitsReadAsTheLocalDateAndTime) {
   InZone zone("UTC0");
@@ -43,6 +18,16 @@ TEST(PackedTime, DigitsReadAsTheLocalDateAndTime) {
   EXPECT_EQ(getTime(), 20260306091502);
   pinClock(0);
   EXPECT_EQ(makeTime(20260306091502), t);
+}
+
+TEST(PackedTime, PackedUtcIsTheSameInEveryZone) {
+  const int64_t t = 1772788502;  // 2026-03-06 09:15:02 UTC
+  for (const char* name : {"UTC0", "Asia/Seoul", "America/New_York"}) {
+    InZone zone(name);
+    EXPECT_EQ(packedUtc(t), 20260306091502) << name;
+  }
+  InZone zone("Asia/Seoul");
+  EXPECT_EQ(timetolong(t), 20260306181502) << "time zone data missing";
 }
 
 TEST(PackedTime, RoundTripsThroughCalendarTimeAcrossDaylightSaving) {

@@ -1,0 +1,267 @@
+// The audit's second pass: every card of Card/ read a line at a time, judged
+// as the readers judge it, and each of its accepted records looked up in
+// the log index, a batch of records at a time.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "core/card_file.h"
+#include "core/packed_time.h"
+#include "core/tap_journal.h"
+#include "core/trip_facts.h"
+#include "office/audit_state.h"
+#include "office/line_reader.h"
+#include "readers/network.h"
+
+namespace {
+
+// The record of a card read last, for judging the clock that dated it
+// against the record after it.
+struct Dated {
+  CardRecord record;
+  int64_t line = 0;   // 0 before the card's first record
+  bool told = false;  // already told as dated ahead of the audit
+};
+
+// Tells a record dated further ahead than the hosts' clocks may be apart:
+// `last`, ahead of the record `now` (the line `text`) that comes after it
+// at line `line` of card `card`, or `now` ahead of the audit; `previous` is
+// the line before `now`. Packed times compare in time order, so only a
+// record dated earlier than the one before it, or later than the audit, is
+// converted to calendar time.
+void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& now, const char* text,
+                size_t length, const std::string& previous, Dated* last) {
+  if (last->line > 0 && !last->told && now.time < last->record.time) {
+    int64_t ahead = makeTime(last->record.time) - makeTime(now.time);
+    if (ahead > kClockToleranceSeconds) {
+      // Its line is the one before, unless a line that is no record came between.
+      std::string shown = last->line == line - 1
+                              ? quotedLine(previous)
+                              : "the record of tap " + shownName(bareTapId(last->record.tapId));
+      addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], last->line,
+                 shown + " is dated " + std::to_string(ahead) +
+                     " s after the record that follows it (line " + std::to_string(line) + ", " +
+                     formatDateTime(now.time) + "): the clock of the host of reader " +
+                     readerOfId(last->record.tapId) + " was ahead");
+    }
+  }
+  last->told = now.time > s->latest && makeTime(now.time) - s->now > kClockToleranceSeconds;
+  if (last->told) {
+    addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], line,
+               quotedLine(std::string(text, length)) + " is dated after the audit ran (" +
+                   formatDateTime(timetolong(s->now)) + "): the clock of the host of reader " +
+                   readerOfId(now.tapId) + " is ahead");
+  }
+  last->record = now;
+  last->line = line;
+}
+
+// Looks up the lines of the records waiting, fetching the places of all of
+// them from memory before using any.
+void match(AuditState* s) {
+  LogTable& table = s->table;
+  size_t mask = table.slots.empty() ? 0 : table.slots.size() - 1;
+  for (const Probe& p : s->probes) {
+    if (p.log >= 0 && mask != 0) __builtin_prefetch(&table.slots[p.key & mask]);
+  }
+  for (const Probe& p : s->probes) {
+    uint32_t slot = p.log >= 0 && mask != 0 ? table.slots[p.key & mask] : 0;
+    if (slot != 0) __builtin_prefetch(&table.entries[slot - 1]);
+  }
+  for (const Probe& p : s->probes) {
+    // A record of a reader whose log is not there has no line: it is told
+    // at once, not kept.
+    if (p.log < 0) {
+      noLogLine(s, p);
+      continue;
+    }
+    LogEntry* line = take(&table, p.key, static_cast<uint16_t>(p.log), p.record.time,
+                          flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId);
+    if (line == nullptr) {
+      s->unmatched.push_back(p);
+      continue;
+    }
+    s->report->matched++;
+    countLogged(s, line->log, &p.kind, line->fare, p.record.time);
+    handOn(s, p, line);
+  }
+  s->probes.clear();
+}
+
+// Whether `now` repeats `before` in every field but the balance, as the
+// record of a top-up does.
+bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
+  return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
+         strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
+}
+
+// The first line of the top-up log that no record has told yet, of card
+// `card`, loading `amount` to `balance`; nullptr when there is none.
+TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t amount, int32_t balance) {
+  auto lines = s->topUpsOfCard.find(s->numbers[card]);
+  if (lines == s->topUpsOfCard.end()) return nullptr;
+  for (uint32_t index : lines->second) {
+    TopUpEntry& e = s->topUps[index];
+    if (e.cardLine == 0 && e.topUp.amount == amount && e.topUp.balance == balance) return &e;
+  }
+  return nullptr;
+}
+
+// One accepted record `now` (the line `text`) of card `card`, after
+// `before`: a top-up, told by a line of the top-up log, or a tap, to be
+// told by a line of its reader's log.
+void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
+                 const CardRecord& before, const CardRecord& now, const char* text, size_t length) {
+  int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
+  // A top-up's record is no tap: its line is in the top-up log, or it is
+  // money that appeared on the card.
+  if (fare < 0 && repeatsButBalance(before, now)) {
+    TopUpEntry* topUp = untoldTopUp(s, card, -fare, now.balance);
+    if (topUp != nullptr) {
+      topUp->card = card;
+      topUp->cardLine = line;
+      return;
+    }
+    addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
+               quotedLine(std::string(text, length)) +
+                   " repeats the record before it with the balance raised by " +
+                   std::to_string(-fare) + " to " + std::to_string(now.balance) +
+                   ", but no line of " + kTopUpLog + " tells this top-up of card " +
+                   shownName(s->numbers[card]));
+    return;
+  }
+  s->report->records++;
+  TapKind kind = kindOf(now.inOut, fare, enteredFree);
+  if (fare < 0) {
+    addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
+               quotedLine(std::string(text, length)) + ": the balance rose by " +
+                   std::to_string(-fare) + " to " + std::to_string(now.balance) +
+                   "; no tap adds money, and a top-up (" + kTopUpLog +
+                   ") repeats the record before it");
+  }
+  Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0, {}, 0};
+  p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
+  memcpy(p.text, text, p.textLength);
+  std::string own = bareTapId(now.tapId), previous = bareTapId(before.tapId);
+  copyText(p.loggedId, (logsPreviousId(kind) ? previous : own).c_str());
+  copyText(p.otherId, (logsPreviousId(kind) ? own : previous).c_str());
+  auto log = s->logOfReader.find(readerOfId(now.tapId));
+  if (log != s->logOfReader.end() && fare >= INT32_MIN && fare <= INT32_MAX) {
+    p.log = log->second;
+    p.key = keyOf(log->second, now.time, flagsOf(now), static_cast<int32_t>(fare), p.loggedId);
+  }
+  s->probes.push_back(p);
+  if (s->probes.size() == kLogBatch) match(s);
+}
+
+void readCard(AuditState* s, const std::string& path) {
+  s->report->cards++;
+  auto card = static_cast<uint32_t>(s->cards.size());
+  s->cards.push_back(shownName(path));
+  s->numbers.push_back(cardNumberOf(path));
+  std::string lastTwo[2];  // for judging the card as the readers judge it
+  std::vector<std::pair<int64_t, std::string>> notRecords;  // line and text
+  int64_t lines = 0;
+  CardRecord older{}, before{};
+  Dated last;
+  int64_t records = 0;  // records read so far
+  std::string error = forEachLine(
+      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+        lines = number;
+        lastTwo[0] = std::move(lastTwo[1]);
+        lastTwo[1].assign(text, length);
+        // Every line but the last keeps the CR of its CR LF, as readers read it.
+        CardRecord now;
+        if (!parseCardLine(text, length, !ended, &now)) {
+          notRecords.push_back({number, std::string(text, length)});
+          return;
+        }
+        checkClock(s, card, number, now, text, length, lastTwo[0], &last);
+        // The first two records are the card's issue; every one after is a tap.
+        if (records >= 2) {
+          auditRecord(s, card, number, freeEntry(older, before), before, now, text, length);
+        }
+        older = before;
+        before = now;
+        records++;
+      });
+  match(s);
+  if (!error.empty()) {
+    addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this card: " + error);
+    return;
+  }
+  // The readers read only the tail: judge it as they do, and tell any
+  // other line that is not a record.
+  std::string tail = (lines > 2 ? "\n" : "") + lastTwo[0] + "\n" + lastTwo[1];
+  CardRecord tailRecords[2];
+  bool readable = lines >= 2 && parseCardTail(tail.data(), tail.size(), lines == 2, tailRecords);
+  if (!readable) {
+    addAnomaly(s, AnomalyKind::kUnreadableCard, path, lines,
+               "the readers refuse this card: " + whereCardBreaks(lastTwo[0], lastTwo[1], lines) +
+                   "; the logs in " + kLogDirectory + "/ tell its taps");
+  }
+  for (const auto& [number, text] : notRecords) {
+    if (number < lines - 1) {
+      addAnomaly(s, AnomalyKind::kNotARecord, path, number,
+                 quotedLine(text) + ": a line before the last two that is not a card record");
+    }
+  }
+  if (s->sinks->card) {
+    std::string number = shownName(s->numbers[card]);
+    s->sinks->card(
+        {&s->cards[card], &number, lines, readable, readable ? tailRecords[1].balance : 0});
+  }
+}
+
+}  // namespace
+
+void noLogLine(AuditState* s, const Probe& p) {
+  std::string reader = readerOfId(p.record.tapId), where;
+  if (p.log >= 0) {
+    where = "no line of " + s->table.logs[p.log] + " tells this tap";
+  } else {
+    where = "no log of reader " + reader + " was read";
+    for (const ReaderConfig& config : kNetworkReaders) {
+      if (reader == config.readerId) where += ": " + std::string(config.logPath) + " is not there";
+    }
+  }
+  addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
+             quotedRecord(p) + ": " + where);
+  for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
+    totals->withoutLogLine.taps++;
+    totals->withoutLogLine.revenue += p.fare;
+  }
+  handOn(s, p, nullptr);
+}
+
+void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
+  if (!s->sinks->record) return;
+  std::string number = shownName(s->numbers[p.card]);
+  s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind,
+                    line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
+}
+
+void readCards(AuditState* s) {
+  std::vector<std::string> names = namesIn(s->dir, "Card");
+  int64_t done = 0;
+  for (const std::string& name : names) {
+    std::string path = "Card/" + name;
+    if (s->progress && ++done % 1000 == 0) {
+      fprintf(stderr, "\raudit: %lld of %zu cards read", static_cast<long long>(done),
+              names.size());
+    }
+    if (endsWith(name, ".pending")) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "a note readers of an earlier version left beside a card: no reader reads it "
+                 "now; remove it");
+      continue;
+    }
+    if (name.find(".set-aside.") != std::string::npos) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "moved aside by a reader: look at it, then remove it");
+      continue;
+    }
+    if (!isCardPath(path)) continue;
+    readCard(s, path);
+  }
+}

@@ -1,0 +1,163 @@
+// The audit's first pass: every log of Reader_txt/ read into the log index,
+// a line at a time, and every journal, hint or note beside them judged.
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "core/card_file.h"
+#include "core/tap_journal.h"
+#include "office/audit_state.h"
+#include "office/line_reader.h"
+#include "readers/network.h"
+
+namespace {
+
+// The reader whose log is `log` (Reader_txt/<name>): its id, or for a log
+// of no reader of the network, its name, as it can be shown.
+std::string readerOfLog(const std::string& log) {
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    if (log == reader.logPath) return reader.readerId;
+  }
+  return shownName(log.substr(log.find('/') + 1));
+}
+
+// Whether a parsed line is one a reader writes to its log: a 14-digit
+// time, a known mode and direction, a fare that is no credit.
+bool loggable(const CardRecord& r) {
+  return r.time >= 10000000000000 && r.time <= 99999999999999 &&
+         (strcmp(r.mode, "SUBWAY") == 0 || strcmp(r.mode, "BUS") == 0) &&
+         (strcmp(r.inOut, "IN") == 0 || strcmp(r.inOut, "OUT") == 0) && r.balance >= 0;
+}
+
+// A journal, a hint or something moved aside, in the log directory.
+void noteInLogs(AuditState* s, const std::string& path) {
+  if (endsWith(path, ".pending")) {
+    TapIntent intent;
+    if (!inspectJournalAt(s->dir, path, &intent)) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "not a journal block: a reader starting moves it aside; look at it, then remove "
+                 "it");
+    } else if (intent.state != kIdle) {
+      // The record the card is to get, after its CR LF, and the log's line.
+      std::string record = intent.cardBytes.substr(std::min<size_t>(2, intent.cardBytes.size()));
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 std::string(intent.state == kPending ? "a tap in flight" : "a tap abandoned") +
+                     " on " + shownName(intent.cardPath) + ", " + quotedLine(record) + ", and in " +
+                     shownName(intent.logPath) + ", " + quotedLine(intent.logBytes) +
+                     ": its reader finishes it, or the next reader to start settles it");
+    }
+    return;
+  }
+  addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+             "moved aside by a reader: look at it, then remove it");
+}
+
+// Reads the log at `path` into the table; returns why it could not be
+// read, or "".
+std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
+  std::vector<LogEntry> batch;
+  batch.reserve(kLogBatch);
+  AuditReport* report = s->report;
+  std::string error = forEachLine(
+      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+        report->logLines++;
+        if (s->progress && report->logLines % 1000000 == 0) {
+          fprintf(stderr, "\raudit: %lld log lines read", static_cast<long long>(report->logLines));
+        }
+        CardRecord r;
+        bool whole = ended && length > 0 && text[length - 1] == '\r';
+        if (!whole || !parseCardLine(text, length - 1, true, &r) || !loggable(r)) {
+          addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
+                     quotedLine(std::string(text, length)) +
+                         (ended ? ": no reader writes such a line" : ": cut short, no CR LF"));
+          return;
+        }
+        LogEntry entry{r.time, r.balance, static_cast<uint32_t>(number), {}, log, flagsOf(r)};
+        copyText(entry.id, r.tapId);
+        batch.push_back(entry);
+        if (batch.size() == kLogBatch) {
+          insert(&s->table, batch.data(), batch.size());
+          batch.clear();
+        }
+      });
+  insert(&s->table, batch.data(), batch.size());
+  return error;
+}
+
+// Reads the top-up log at `path` into the top-ups, counting the money each
+// line loaded; returns why it could not be read, or "".
+std::string readTopUpLog(AuditState* s, const std::string& path) {
+  AuditReport* report = s->report;
+  return forEachLine(
+      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+        report->logLines++;
+        TopUpLine topUp;
+        bool whole = ended && length > 0 && text[length - 1] == '\r';
+        if (!whole || !parseTopUpLine(text, length - 1, &topUp)) {
+          addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
+                     quotedLine(std::string(text, length)) +
+                         (ended ? ": not a top-up line, and no reader writes here"
+                                : ": cut short, no CR LF"));
+          return;
+        }
+        s->topUpsOfCard[topUp.number].push_back(static_cast<uint32_t>(s->topUps.size()));
+        s->topUps.push_back({topUp, std::string(text, length - 1), number, 0, 0});
+        int hour = static_cast<int>(topUp.time / 10000 % 100);
+        for (Loaded* loaded :
+             {&report->topUps.all, hour < 24 ? &report->topUps.byHour[hour] : nullptr}) {
+          if (loaded == nullptr) continue;
+          loaded->count++;
+          loaded->amount += topUp.amount;
+        }
+      });
+}
+
+}  // namespace
+
+void readLogs(AuditState* s) {
+  std::vector<std::string> names = namesIn(s->dir, kLogDirectory);
+  // Room for every line at once: a log line has at least 30 bytes.
+  int64_t bytes = 0;
+  for (const std::string& name : names) {
+    struct stat info {};
+    std::string path = std::string(kLogDirectory) + "/" + name;
+    if (endsWith(name, ".txt") && fstatat(s->dir, path.c_str(), &info, 0) == 0) {
+      bytes += info.st_size;
+    }
+  }
+  reserveLines(&s->table, static_cast<size_t>(bytes / 30));
+  for (const std::string& name : names) {
+    std::string path = std::string(kLogDirectory) + "/" + name;
+    if (endsWith(name, ".pending") || name.find(".set-aside.") != std::string::npos) {
+      noteInLogs(s, path);
+      continue;
+    }
+    if (!endsWith(name, ".txt")) continue;
+    // The office's own log is read as top-ups: never as any reader's taps.
+    if (path == kTopUpLog) {
+      std::string error = readTopUpLog(s, path);
+      if (!error.empty()) {
+        addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0,
+                   "cannot read the top-up log: " + error);
+      } else {
+        s->report->logs++;
+      }
+      continue;
+    }
+    int log = addLog(&s->table, shownName(path), readerOfLog(path));
+    if (log < 0) {
+      addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0,
+                 "not read: more logs than one audit reads");
+      continue;
+    }
+    s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
+    std::string error = readLog(s, path, static_cast<uint16_t>(log));
+    if (!error.empty()) {
+      addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);
+      continue;
+    }
+    s->report->logs++;
+    s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
+  }
+}

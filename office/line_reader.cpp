@@ -1,0 +1,42 @@
+// Opening files and listing directories for the audit, relative to a
+// directory descriptor.
+#include "office/line_reader.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+int openRegularAt(int dir, const std::string& path, std::string* why) {
+  int fd = openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *why = strerror(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    *why = "not a regular file";
+    return -1;
+  }
+  return fd;
+}
+
+std::vector<std::string> namesIn(int dir, const std::string& path) {
+  std::vector<std::string> names;
+  int fd = openat(dir, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return names;
+  DIR* listing = fdopendir(fd);
+  if (listing == nullptr) {
+    close(fd);
+    return names;
+  }
+  while (dirent* entry = readdir(listing)) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  closedir(listing);  // closes fd as well
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}

@@ -1,0 +1,100 @@
+// The audit's index of log lines: every line of every log kept in 32 bytes,
+// in an open-addressing hash table keyed by all the line says, so that a
+// card record finds the one line that tells it. Lines go in, and records
+// are looked up, in batches whose places are fetched from memory together.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/records.h"
+
+// One log line, as compact as matching allows.
+struct LogEntry {
+  int64_t time;
+  int32_t fare;
+  uint32_t line;              // its line in its log, from 1
+  char id[kEntryTapIdWidth];  // the tap id as logged
+  uint16_t log;               // which log (an index of LogTable::logs)
+  uint8_t flags;              // kBusFlag, kInFlag, kMatchedFlag
+};
+constexpr uint8_t kBusFlag = 1, kInFlag = 2, kMatchedFlag = 4;
+
+// The most logs one table holds: what LogEntry::log can tell apart.
+constexpr size_t kMostLogs = 65535;
+
+// How many lines are inserted, or records looked up, together: enough for
+// their fetches from memory to overlap, few enough to stay in the cache.
+constexpr size_t kLogBatch = 256;
+
+// The log lines of the network, findable by all they say.
+struct LogTable {
+  std::vector<LogEntry> entries;
+  std::vector<uint32_t> slots;             // entry index + 1; 0 for an empty slot
+  std::vector<std::string> logs, readers;  // each log's path and reader, by index
+};
+
+// The flags of what a record says: its mode and direction.
+inline uint8_t flagsOf(const CardRecord& r) {
+  return static_cast<uint8_t>((strcmp(r.mode, "BUS") == 0 ? kBusFlag : 0) |
+                              (strcmp(r.inOut, "IN") == 0 ? kInFlag : 0));
+}
+
+// Folds a value into a hash, every bit of it reaching every bit of the
+// result, so that the table's low bits spread lines that differ by a second.
+inline uint64_t mix(uint64_t hash, uint64_t value) {
+  hash = (hash ^ value) * 0x9e3779b97f4a7c15ULL;
+  hash ^= hash >> 32;
+  hash *= 0xd6e8feb86659fd93ULL;
+  return hash ^ (hash >> 32);
+}
+
+// The hash of what a line says; the matched flag plays no part.
+inline uint64_t keyOf(uint16_t log, int64_t time, uint8_t flags, int32_t fare, const char* id) {
+  uint64_t hash = mix(mix(mix(log, static_cast<uint64_t>(time)), flags & (kBusFlag | kInFlag)),
+                      static_cast<uint32_t>(fare));
+  for (const char* c = id; *c != '\0'; c++) hash = mix(hash, static_cast<unsigned char>(*c));
+  return hash;
+}
+
+// The hash of what entry `e` says.
+inline uint64_t keyOf(const LogEntry& e) {
+  return keyOf(e.log, e.time, e.flags, e.fare, e.id);
+}
+
+// Adds the log at `path`, read as reader `reader`'s, and returns its index
+// for LogEntry::log; returns -1, adding nothing, when the table holds
+// kMostLogs logs already.
+[[nodiscard]] int addLog(LogTable* table, const std::string& path, const std::string& reader);
+
+// Makes room for about `lines` lines at once, in large pages where the
+// system has them (lines are found in no order, and large pages spare the
+// processor a walk of the page tables on most lookups). Call it before the
+// first insert.
+void reserveLines(LogTable* table, size_t lines);
+
+// Adds `count` lines, kLogBatch at a time, growing the table when it is
+// half full.
+void insert(LogTable* table, const LogEntry* batch, size_t count);
+
+// Takes the first entry not yet matched that says exactly this (`key`
+// being keyOf what it says), marking it matched; returns it, or nullptr
+// when there is none, taking nothing.
+inline LogEntry* take(LogTable* table, uint64_t key, uint16_t log, int64_t time, uint8_t flags,
+                      int32_t fare, const char* id) {
+  if (table->slots.empty()) return nullptr;
+  size_t mask = table->slots.size() - 1;
+  for (size_t at = key & mask; table->slots[at] != 0; at = (at + 1) & mask) {
+    LogEntry& e = table->entries[table->slots[at] - 1];
+    if ((e.flags & kMatchedFlag) == 0 && e.log == log && e.time == time &&
+        (e.flags & (kBusFlag | kInFlag)) == (flags & (kBusFlag | kInFlag)) && e.fare == fare &&
+        strcmp(e.id, id) == 0) {
+      e.flags |= kMatchedFlag;
+      return &e;
+    }
+  }
+  return nullptr;
+}
