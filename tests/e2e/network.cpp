@@ -107,15 +107,6 @@ void waitForPeriods(std::initializer_list<Reader*> readers) {
   std::this_thread::sleep_for(std::chrono::milliseconds(1100));
 }
 
-bool waitUntil(const std::function<bool()>& ready, double seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!ready()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 // Masks the current-time lines of the console.
 static std::string maskTimeLines(const std::string& bytes, int64_t from, int64_t to) {
   const std::string label = euckr("현재 시간 : ");

@@ -86,9 +86,6 @@ struct ReaderRun {
 };
 ReaderRun runToEnd(const Network& network, const std::string& program, const std::string& input);
 
-// Polls until `ready` holds, for at most `seconds`; returns whether it did.
-bool waitUntil(const std::function<bool()>& ready, double seconds);
-
 // The path of a reader program.
 std::string program(const std::string& name);
 

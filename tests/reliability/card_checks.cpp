@@ -1,11 +1,14 @@
 // Checks of cards and logs after readers were killed, failed or raced.
 #include "tests/reliability/card_checks.h"
 
+#include <dirent.h>
+
 #include <cstring>
 #include <map>
 
 #include "core/card_file.h"
 #include "core/card_transaction.h"
+#include "core/tap_journal.h"
 #include "tests/support/test_support.h"
 
 std::vector<std::string> split(const std::string& bytes, const std::string& separator) {
@@ -18,17 +21,20 @@ std::vector<std::string> split(const std::string& bytes, const std::string& sepa
   }
 }
 
-bool wholeCard(const std::string& path, std::vector<CardRecord>* records) {
+std::string wholeCard(const std::string& path, std::vector<CardRecord>* records) {
   CardRecord tail[2];
-  if (loadCardTail(path.c_str(), tail) != LoadStatus::kLoaded) return false;
+  if (loadCardTail(path.c_str(), tail) != LoadStatus::kLoaded) {
+    return path + ": its last two records do not read as a card's";
+  }
   std::vector<std::string> lines = split(readFile(path), "\r\n");
   records->assign(lines.size(), CardRecord{});
   for (size_t i = 0; i < lines.size(); i++) {
     std::string line = lines[i] + (i + 1 < lines.size() ? "\r" : "");
-    if (!parseCardLine(line.data(), line.size(), i + 1 == lines.size(), &(*records)[i]))
-      return false;
+    if (!parseCardLine(line.data(), line.size(), i + 1 == lines.size(), &(*records)[i])) {
+      return path + ": record " + std::to_string(i + 1) + " is torn: \"" + lines[i] + "\"";
+    }
   }
-  return true;
+  return "";
 }
 
 bool wholeLog(const std::string& path, size_t* lines) {
@@ -71,7 +77,8 @@ static bool follows(const CardRecord& before, const CardRecord& now, int64_t far
 std::string disagreement(const std::string& card, const std::vector<std::string>& readers,
                          const std::string& root, size_t* taps) {
   std::vector<CardRecord> records;
-  if (!wholeCard(card, &records)) return card + " is not whole";
+  std::string torn = wholeCard(card, &records);
+  if (!torn.empty()) return torn;
   std::map<std::string, std::vector<std::string>> logs;
   for (const std::string& reader : readers) {
     size_t lines = 0;
@@ -107,4 +114,29 @@ std::string disagreement(const std::string& card, const std::vector<std::string>
     }
   }
   return "";
+}
+
+std::string agreement(const std::string& card, const std::vector<std::string>& readers,
+                      const std::string& root) {
+  size_t taps = 0;
+  std::string wrong = disagreement(root + "/" + card, readers, root, &taps);
+  for (const std::string& reader : readers) {
+    TapIntent intent;
+    std::string journal = journalPath(logOf(reader, root));
+    if (inspectJournal(journal, &intent) && intent.state != kIdle) {
+      wrong += " " + journal + " is not idle";
+    }
+  }
+  for (const char* directory : {"Card", "Reader_txt"}) {
+    DIR* files = opendir((root + "/" + directory).c_str());
+    while (dirent* entry = files != nullptr ? readdir(files) : nullptr) {
+      std::string name = entry->d_name;
+      if (name.find(".set-aside.") != std::string::npos ||
+          (std::string(directory) == "Card" && name.find(".pending") != std::string::npos)) {
+        wrong += " a note is left: " + std::string(directory) + "/" + name;
+      }
+    }
+    if (files != nullptr) closedir(files);
+  }
+  return wrong;
 }

@@ -11,9 +11,10 @@
 // Splits bytes at `separator`; the part after the last one comes last.
 std::vector<std::string> split(const std::string& bytes, const std::string& separator);
 
-// Whether every record of a card file is whole: its last two read as
-// intake reads them, and each line parses as a record. Fills `records`.
-bool wholeCard(const std::string& path, std::vector<CardRecord>* records);
+// What is torn in a card file, or nothing when every record is whole: its
+// last two read as intake reads them, and each line parses as a record.
+// Fills `records`.
+std::string wholeCard(const std::string& path, std::vector<CardRecord>* records);
 
 // Whether every line of a reader log is whole and ends with CR LF; counts them.
 bool wholeLog(const std::string& path, size_t* lines);
@@ -31,3 +32,10 @@ std::string logOf(const std::string& reader, const std::string& root = ".");
 // entry; an entry over an open trip settles it). Counts the taps.
 std::string disagreement(const std::string& card, const std::vector<std::string>& readers,
                          const std::string& root, size_t* taps);
+
+// What is wrong with the network at `root` after a tap on `card` was put to
+// the test: the disagreement of the card and the logs of `readers`, a
+// journal of theirs left in flight, or a note left beside the cards or the
+// logs (what the audit would report); empty when nothing is.
+std::string agreement(const std::string& card, const std::vector<std::string>& readers,
+                      const std::string& root = ".");

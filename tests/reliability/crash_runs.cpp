@@ -85,7 +85,7 @@ void checkRace(const std::string& root, RaceResult* race) {
   const std::vector<std::string> readers = {"S1", "S3", "B"};
   race->wrong = disagreement(root + "/Card/1.txt", readers, root, &race->taps);
   std::vector<CardRecord> card;
-  if (wholeCard(root + "/Card/1.txt", &card)) {
+  if (wholeCard(root + "/Card/1.txt", &card).empty()) {
     race->dropped = static_cast<int64_t>(card[1].balance) - card.back().balance;
   }
   for (const std::string& reader : readers) {

@@ -125,7 +125,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
 
   std::vector<CardRecord> card;
   size_t lines = 0;
-  ASSERT_TRUE(wholeCard("Card/1.txt", &card)) << "a torn record in the card";
+  ASSERT_EQ(wholeCard("Card/1.txt", &card), "");
   ASSERT_TRUE(wholeLog("Reader_txt/Subway1.txt", &lines)) << "a torn line in the log";
   std::set<std::string> cardIds, logIds;
   for (const CardRecord& r : card) cardIds.insert(r.tapId);
@@ -173,8 +173,10 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
     for (int c = 0; c < 3 * kCardsEach; c++) {
       std::vector<CardRecord> story;
       checked++;
-      if (!wholeCard(cards[c], &story) || !consistentTaps(story, readers[c / kCardsEach])) {
+      std::string torn = wholeCard(cards[c], &story);
+      if (!torn.empty() || !consistentTaps(story, readers[c / kCardsEach])) {
         damaged++;
+        ADD_FAILURE() << (torn.empty() ? cards[c] + ": its taps disagree" : torn);
       } else {
         records += story.size() - 2;
       }
@@ -188,7 +190,7 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
     std::vector<std::string> onCards;
     for (int i = 0; i < kCardsEach; i++) {
       std::vector<CardRecord> story;
-      ASSERT_TRUE(wholeCard(cards[r * kCardsEach + i], &story));
+      ASSERT_EQ(wholeCard(cards[r * kCardsEach + i], &story), "");
       for (const std::string& tap : cardTaps(story)) onCards.push_back(tap);
     }
     size_t whole = 0;

@@ -115,3 +115,12 @@ std::vector<std::string> sharedEnvironment() {
   }
   return environment;
 }
+
+bool waitUntil(const std::function<bool()>& ready, double seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!ready()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,9 @@ int finishProgram(Program* program, double seconds = 120);
 
 // Reads what a console pipe holds, so that a program blocked writing goes on.
 void drainConsole(const Program& program);
+
+// Polls until `ready` holds, for at most `seconds`; returns whether it did.
+bool waitUntil(const std::function<bool()>& ready, double seconds);
 
 // The environment variables of this process the programs must share with
 // it: the time zone, the sanitizers' options, and a faster clock
