@@ -2,7 +2,8 @@
 // card of two records and one of a million (history length must not
 // matter); appending an accepted tap as one transaction, against a floor
 // of two plain appends and two flushes, for 1, 6 and 60 writers at once;
-// and a whole tap's work on disk.
+// and a whole tap's work on disk, here and in every network directory that
+// FARE_BENCH_NETWORKS names ("name=DIR,..."), such as a cluster's mount.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/card_file.h"
 #include "core/card_transaction.h"
@@ -35,8 +37,11 @@ struct ScratchNetwork {
   }
 };
 
+// Enters the scratch network directory (the benchmarks of other network
+// directories leave it).
 void networkDir() {
   static ScratchNetwork network;
+  if (chdir(network.path.c_str()) != 0) abort();
 }
 
 // Writes a card of `records` records and returns its path.
@@ -137,17 +142,18 @@ void BM_AppendTap(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// A whole tap's work on disk: holding the card (lock, settling any tap left
-// in flight, reading the tail), recording the tap, letting go of the card.
-void BM_WholeTapOnDisk(benchmark::State& state) {
-  TapEntry entry = tapOf(state.thread_index());
-  TapWriter writer = tapWriter(logOf(state.thread_index()));
+// Taps `entry` as a reader does, once per iteration: holding the card
+// (lock, settling any tap left in flight, reading the tail), recording the
+// tap, letting go of the card, finishing the tap.
+void wholeTaps(benchmark::State& state, const TapEntry& entry, const std::string& log) {
+  TapWriter writer = tapWriter(log);
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     HeldCard card;
     CardRecord records[2];
-    if (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded ||
+    if (holdCard(entry.cardFile, logs, &card, records, &notices, writerLocks(&writer)) !=
+            LoadStatus::kLoaded ||
         !recordTap(card, record, line, &writer)) {
       state.SkipWithError("not recorded");
     }
@@ -157,6 +163,46 @@ void BM_WholeTapOnDisk(benchmark::State& state) {
   closeTapWriter(&writer);
   state.SetItemsProcessed(state.iterations());
 }
+
+// A whole tap's work on disk.
+void BM_WholeTapOnDisk(benchmark::State& state) {
+  wholeTaps(state, tapOf(state.thread_index()), logOf(state.thread_index()));
+}
+
+// A whole tap, as BM_WholeTapOnDisk, in the network directory `dir` (made
+// there: Card/, Reader_txt/ and a card of its own, removed afterwards).
+void wholeTapIn(benchmark::State& state, const std::string& dir) {
+  std::string bench = dir + "/bench-" + std::to_string(getpid());
+  if (mkdir(bench.c_str(), 0755) != 0 || chdir(bench.c_str()) != 0) abort();
+  mkdir("Card", 0755);
+  mkdir("Reader_txt", 0755);
+  std::string card = "Card/1.txt";
+  FILE* file = fopen(card.c_str(), "w");
+  fputs("20260306091502,SUBWAY,OUT,2000000000,S3_1\r\n20260306091502,SUBWAY,OUT,2000000000,S3_2",
+        file);
+  fclose(file);
+  wholeTaps(state, sampleTap(card.c_str(), "S1_1", 8950, 20260306091502), "Reader_txt/Subway1.txt");
+  int ignored = system(("rm -rf '" + bench + "'").c_str());
+  (void)ignored;
+  networkDir();
+}
+
+// The whole-tap benchmarks of the network directories FARE_BENCH_NETWORKS
+// names, registered before the benchmarks run.
+const bool kNetworksRegistered = [] {
+  const char* list = getenv("FARE_BENCH_NETWORKS");
+  std::string rest = list != nullptr ? list : "";
+  while (!rest.empty()) {
+    std::string item = rest.substr(0, rest.find(','));
+    rest = item.size() < rest.size() ? rest.substr(item.size() + 1) : "";
+    size_t equals = item.find('=');
+    if (equals == std::string::npos) continue;
+    benchmark::RegisterBenchmark(("BM_WholeTapIn/" + item.substr(0, equals)).c_str(), wholeTapIn,
+                                 item.substr(equals + 1))
+        ->UseRealTime();
+  }
+  return true;
+}();
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include "core/reader_state.h"
 #include "core/settle.h"
 #include "core/storage.h"
+#include "core/tap_journal.h"
 
 // How long a tap's outcome stays on the screen before the next prompt.
 constexpr int kTapPauseMs = 2500;
@@ -57,7 +58,10 @@ void checkNetwork(bool atStart) {
     }
     return;
   }
-  std::string stale = trustStorage ? "" : staleStorage(".");
+  // Where the cards and logs are: the network directory's Card/ and
+  // Reader_txt/, which may each be a mount of their own.
+  std::string stale = trustStorage ? "" : staleStorage("Card");
+  if (stale.empty() && !trustStorage) stale = staleStorage(kLogDirectory);
   if (!stale.empty()) {
     warnOperator("no tap is recorded here: " + stale);
     flushConsole();
@@ -82,8 +86,10 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
   signal(SIGXFSZ, SIG_IGN);
   checkNetwork(true);
   // Without the timer the reader still works: ids keep rising and no
-  // entry is ever stale.
-  startPeriodTimer();
+  // entry is ever stale. The operator is told.
+  if (!startPeriodTimer()) {
+    warnOperator("the period timer could not be started: no entry is ever taken as stale");
+  }
 }
 
 void pauseAfterTap() {

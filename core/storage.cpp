@@ -14,31 +14,34 @@
 namespace {
 
 // A translator a GlusterFS client must not run, and the volume option that
-// turns it off: each keeps something of a file on the client (its size,
-// its bytes, its writes, its name) that another host may have changed.
+// turns it off. md-cache keeps a file's attributes (its size) on the
+// client, so that a reader on one host would read a card as it was before
+// another host's tap. write-behind acknowledges a write before the servers
+// have it: a reader killed with writes held back has let go of its lock
+// while they are still on their way, and the card's next reader, which
+// completes the tap from the journal, meets them arriving late. (The other
+// performance translators are harmless to the readers, given the mount
+// options below.)
 const struct {
   const char* type;
   const char* option;
 } kCachingTranslators[] = {
     {"performance/md-cache", "performance.stat-prefetch off"},
-    {"performance/quick-read", "performance.quick-read off"},
-    {"performance/io-cache", "performance.io-cache off"},
-    {"performance/read-ahead", "performance.read-ahead off"},
     {"performance/write-behind", "performance.write-behind off"},
-    {"performance/open-behind", "performance.open-behind off"},
-    {"performance/nl-cache", "performance.nl-cache off"},
 };
 
-// The client's own caches: FUSE's of a file's attributes and names, and the
-// page cache of its bytes, each turned off by a mount option.
-const struct {
-  const char* flag;
-  const char* option;
-} kClientFlags[] = {
-    {"--attribute-timeout=0", "attribute-timeout=0"},
-    {"--entry-timeout=0", "entry-timeout=0"},
-    {"--direct-io-mode=enable", "direct-io-mode=enable"},
-};
+// FUSE's own cache of what a lookup fetched (a card's size, its name): each
+// card opened and each journal looked at must be looked up on the servers.
+// attribute-timeout=0 alone does not do: readers racing on one card were
+// seen to record a tap from a card as it was.
+const char kFreshLookups[] = "--entry-timeout=0";
+const char kFreshLookupsOption[] = "entry-timeout=0";
+
+// The page cache of the client: it keeps a file's bytes across opens, and a
+// journal block written over in place (its size the same) would be read as
+// it was. Reads must go to the servers.
+const char kDirectIo[] = "--direct-io-mode=enable";
+const char kDirectIoOption[] = "direct-io-mode=enable";
 
 std::string readWhole(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -62,29 +65,53 @@ std::string unescaped(const std::string& field) {
   return text;
 }
 
-// The mount point and file system type of the mount that holds `path` (a
-// real path): the longest mount point that begins it.
-bool mountOf(const std::string& path, std::string* point, std::string* type) {
-  std::ifstream mounts("/proc/self/mountinfo");
+// A mount, as /proc/self/mountinfo tells it.
+struct Mount {
+  std::string device;  // major:minor
+  std::string root;    // the file system's directory mounted there ("/" for its root)
+  std::string point;   // where
+  std::string type;    // the file system type
+};
+
+std::vector<Mount> mounts() {
+  std::vector<Mount> all;
+  std::ifstream info("/proc/self/mountinfo");
   std::string line;
-  bool found = false;
-  while (std::getline(mounts, line)) {
+  while (std::getline(info, line)) {
     std::istringstream fields(line);
-    std::string id, parent, device, rootOfMount, mountPoint, word;
-    fields >> id >> parent >> device >> rootOfMount >> mountPoint;
-    mountPoint = unescaped(mountPoint);
+    Mount mount;
+    std::string id, parent, word;
+    fields >> id >> parent >> mount.device >> mount.root >> mount.point;
+    mount.root = unescaped(mount.root);
+    mount.point = unescaped(mount.point);
     while (fields >> word && word != "-") {
     }
-    std::string fileSystem;
-    fields >> fileSystem;
-    bool holds = path == mountPoint || mountPoint == "/" || path.rfind(mountPoint + "/", 0) == 0;
-    if (holds && (!found || mountPoint.size() >= point->size())) {
-      *point = mountPoint;
-      *type = fileSystem;
-      found = true;
+    fields >> mount.type;
+    all.push_back(mount);
+  }
+  return all;
+}
+
+// The mount that holds `path` (a real path), the longest mount point that
+// begins it; and, where that is a part of a file system mounted elsewhere
+// whole (a bind mount), where the whole is mounted: `rootPoint`, empty when
+// it is nowhere.
+bool mountOf(const std::string& path, std::string* rootPoint, std::string* type) {
+  std::vector<Mount> all = mounts();
+  const Mount* holding = nullptr;
+  for (const Mount& mount : all) {
+    bool holds = path == mount.point || mount.point == "/" || path.rfind(mount.point + "/", 0) == 0;
+    if (holds && (holding == nullptr || mount.point.size() >= holding->point.size())) {
+      holding = &mount;
     }
   }
-  return found;
+  if (holding == nullptr) return false;
+  *type = holding->type;
+  rootPoint->clear();
+  for (const Mount& mount : all) {
+    if (mount.device == holding->device && mount.root == "/") *rootPoint = mount.point;
+  }
+  return true;
 }
 
 // The types of the translators of a GlusterFS client's active graph, one
@@ -115,13 +142,14 @@ std::string staleGlusterClient(const std::string& translators, const std::string
       missing.push_back("volume option " + std::string(t.option));
     }
   }
-  for (const auto& f : kClientFlags) {
-    std::string spaced = " " + commandLine + " ";
-    if (spaced.find(" " + std::string(f.flag) + " ") == std::string::npos &&
-        spaced.find(" " + std::string(f.flag) + "\"") == std::string::npos) {
-      missing.push_back("mount option " + std::string(f.option));
-    }
-  }
+  // A flag on the client's command line, alone or as the last argument.
+  std::string spaced = " " + commandLine + " ";
+  auto given = [&](const std::string& flag) {
+    return spaced.find(" " + flag + " ") != std::string::npos ||
+           spaced.find(" " + flag + "\"") != std::string::npos;
+  };
+  if (!given(kFreshLookups)) missing.push_back("mount option " + std::string(kFreshLookupsOption));
+  if (!given(kDirectIo)) missing.push_back("mount option " + std::string(kDirectIoOption));
   if (missing.empty()) return "";
   std::string why = "its GlusterFS client may serve cards from its own caches: it needs";
   for (size_t i = 0; i < missing.size(); i++) {
@@ -135,6 +163,8 @@ std::string staleStorage(const std::string& directory) {
   if (realpath(directory.c_str(), real) == nullptr) return "";
   std::string point, type;
   if (!mountOf(real, &point, &type) || type != "fuse.glusterfs") return "";
-  std::string why = staleGlusterClient(translatorsOf(point), readWhole(point + "/.meta/cmdline"));
-  return why.empty() ? "" : point + " is a GlusterFS mount, and " + why;
+  std::string why =
+      point.empty() ? staleGlusterClient("", "")
+                    : staleGlusterClient(translatorsOf(point), readWhole(point + "/.meta/cmdline"));
+  return why.empty() ? "" : directory + " is on a GlusterFS mount, and " + why;
 }

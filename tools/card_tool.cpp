@@ -22,8 +22,8 @@
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/records.h"
-#include "core/storage.h"
 #include "core/settle.h"
+#include "core/storage.h"
 #include "core/text.h"
 #include "office/audit.h"
 #include "office/audit_db.h"
@@ -834,7 +834,8 @@ int runCommand(const CommandLine& line) {
   // On a network file system whose client may serve cards from its caches,
   // nothing is written (a top-up could be made on a stale card), and what
   // is read may be stale: the operator is told.
-  std::string stale = staleStorage(".");
+  std::string stale = staleStorage("Card");
+  if (stale.empty()) stale = staleStorage("Reader_txt");
   if (!stale.empty() && (command == "issue" || command == "topup")) {
     return refuse("nothing is written here: " + stale);
   }

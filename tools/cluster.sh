@@ -49,28 +49,22 @@ daemon and removes the namespaces and DIR: only what `up` made.
   --readers                 open the six readers in tmux; --detach leaves it in the background
   --plain                   no volume options and a plain mount, to see what the readers refuse
   --volume-option NAME=VALUE  set one volume option otherwise (repeatable)
-  --mount-options OPTS      the clients' mount options instead of the needed ones
+  --mount-options OPTS      the clients' mount options instead of the needed ones (-: none)
 EOF
 }
 
 # The volume options and the mount options the readers need; docs/many-hosts.md
 # says why each is needed.
 needed_volume_options=(
-  performance.write-behind=off
-  performance.read-ahead=off
-  performance.io-cache=off
-  performance.quick-read=off
   performance.stat-prefetch=off
-  performance.open-behind=off
-  performance.readdir-ahead=off
-  performance.nl-cache=off
+  performance.write-behind=off
   network.ping-timeout=10
   server.tcp-user-timeout=10
   server.keepalive-time=5
   server.keepalive-interval=1
   server.keepalive-count=5
 )
-needed_mount_options="attribute-timeout=0,entry-timeout=0,negative-timeout=0,direct-io-mode=enable"
+needed_mount_options="entry-timeout=0,direct-io-mode=enable"
 
 fail() {
   echo "cluster.sh: $*" >&2
@@ -135,7 +129,7 @@ add_host() {
   ip -n "$ns" route add default via "10.213.$k.1"
   mkdir -p "$dir/host$k"
   local options=(-t glusterfs)
-  [ -n "$mount_options" ] && options+=(-o "$mount_options")
+  [ -n "$mount_options" ] && [ "$mount_options" != - ] && options+=(-o "$mount_options")
   nsenter --net="/run/netns/$ns" mount "${options[@]}" "$address:/$volume" "$dir/host$k"
   echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
 }
@@ -257,11 +251,19 @@ status() {
   gluster --mode=script volume status "$volume" 2>/dev/null | grep -E '^Brick|^Self' || true
 }
 
-# Cuts host K off the servers (its packets are dropped), or joins it again.
+# Cuts host K off the servers (its packets are dropped), or joins it again
+# and waits until its mount answers.
 link() {
   names
   [ -e "$state" ] || fail "no cluster is up in $dir"
   ip -n "$server_ns" link set "f${id}s$2" "$1"
+  if [ "$1" = up ]; then
+    for _ in $(seq 1 300); do
+      stat "$dir/host$2/Card" >/dev/null 2>&1 && return 0
+      sleep 0.1
+    done
+    fail "host $2 did not come back"
+  fi
 }
 
 # Kills the process of brick N (1 to 3), or starts every brick again.
