@@ -18,14 +18,15 @@ constexpr size_t kTailBytes = 2 * kMaxLineBytes + 1;
 // says whether the bytes start at the beginning of the file. On success
 // fills records (older first) and returns true; a tail that breaks the
 // format returns false and leaves records untouched.
-bool parseCardTail(const char* bytes, size_t length, bool wholeFile, CardRecord records[2]);
+[[nodiscard]] bool parseCardTail(const char* bytes, size_t length, bool wholeFile,
+                                 CardRecord records[2]);
 
 // Parses one line of a card file, without its line feed: every line but
 // the last keeps the CR of a CR LF break and needs a time of exactly 14
 // digits; the last line must not end with a CR, and its tap id must fit
 // the 9 characters of a tap id.
 // Returns false, leaving `record` alone, for a line that breaks the format.
-bool parseCardLine(const char* line, size_t length, bool last, CardRecord* record);
+[[nodiscard]] bool parseCardLine(const char* line, size_t length, bool last, CardRecord* record);
 
 // The record appended to a card file for an accepted tap: CR LF first.
 std::string formatCardRecord(const TapEntry& entry);

@@ -22,7 +22,7 @@ int32_t nextTapNumber();
 // Raises the counter to `number` for a tap accepted with that number.
 // Returns false, raising nothing, when the counter is no longer one less
 // (the timer opened a new period meanwhile): the tap takes another number.
-bool claimTapNumber(int32_t number);
+[[nodiscard]] bool claimTapNumber(int32_t number);
 
 // The body of the timer thread: starts the first period, then checks the
 // clock every second. Never returns.
@@ -30,4 +30,4 @@ void* checkTime(void* ignored);
 
 // Starts the timer thread. Returns false if it could not be started; the
 // reader then runs without periods.
-bool startPeriodTimer();
+[[nodiscard]] bool startPeriodTimer();

@@ -97,7 +97,7 @@ std::string formatIntent(const TapIntent& intent);
 // Keeps a copy of an intent that settling had to drop, for the operator:
 // <journal>.set-aside.<time>.<pid>.<n>, made anew. Returns whether it is
 // written.
-bool keepDroppedIntent(const std::string& journal, const TapIntent& intent);
+[[nodiscard]] bool keepDroppedIntent(const std::string& journal, const TapIntent& intent);
 
 // The lock file of the network, Card/taps.lock: a card is held, and a
 // journal written or settled, by the lock of one byte of it. Only the

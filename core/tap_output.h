@@ -27,4 +27,4 @@ void printTime(int64_t p);
 // touches no file. Returns whether the tap is recorded (true when there was
 // nothing to record); when it is not, tells the operator why on the error
 // stream.
-bool writingInterface(HeldCard* card, const TapEntry& entry);
+[[nodiscard]] bool writingInterface(HeldCard* card, const TapEntry& entry);

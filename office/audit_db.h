@@ -18,4 +18,5 @@ AuditSinks databaseSinks(AuditDatabase* db);
 
 // Adds the anomalies, completes the database and puts it in place. Returns
 // false, with `problem` set, when it could not be written.
-bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report, std::string* problem);
+[[nodiscard]] bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report,
+                                       std::string* problem);
