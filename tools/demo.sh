@@ -69,6 +69,8 @@ while [ $# -gt 0 ]; do
 done
 
 if [ -z "$bin" ]; then
+  # A fresh machine gets what the build needs first.
+  "$root/tools/ensure-packages.sh"
   (cd "$root" && cmake --preset default >/dev/null &&
     cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
       subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8)

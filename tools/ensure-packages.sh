@@ -9,7 +9,9 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdat
   # help2man makes the man pages; the install test reads them (man-db),
   # loads the completion (bash-completion) and builds the Debian package
   # (dpkg-dev, file).
-  help2man man-db bash-completion dpkg-dev file)
+  help2man man-db bash-completion dpkg-dev file
+  # The many-host tests run a GlusterFS cluster in network namespaces.
+  glusterfs-server glusterfs-client iproute2 procps)
 
 missing=()
 for package in "${packages[@]}"; do
