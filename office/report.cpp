@@ -128,16 +128,22 @@ nlohmann::json totalsJson(const ReaderTotals& t) {
           {"hours", hours}};
 }
 
+// A count in thousands and its noun, singular for exactly one.
+std::string many(int64_t count, const char* one, const char* more) {
+  return money(count) + " " + (count == 1 ? one : more);
+}
+
 }  // namespace
 
 void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal) {
-  fprintf(out, "Audit of %s: %s cards, %s taps on them; %lld logs, %s lines\n\n", dir.c_str(),
-          money(report.cards).c_str(), money(report.records).c_str(),
-          static_cast<long long>(report.logs), money(report.logLines).c_str());
+  fprintf(out, "Audit of %s: %s, %s on them; %s, %s\n\n", dir.c_str(),
+          many(report.cards, "card", "cards").c_str(), many(report.records, "tap", "taps").c_str(),
+          many(report.logs, "log", "logs").c_str(), many(report.logLines, "line", "lines").c_str());
   if (report.anomalies.empty()) {
     fprintf(out, "Every card record has its log line and every log line its record.\n\n");
   } else {
-    fprintf(out, "%zu anomalies:\n", report.anomalies.size());
+    fprintf(out, "%s:\n",
+            many(static_cast<int64_t>(report.anomalies.size()), "anomaly", "anomalies").c_str());
     for (const Anomaly& a : report.anomalies) {
       std::string where = a.line > 0 ? a.file + ":" + std::to_string(a.line) : a.file;
       fprintf(out, "  %-24s %-32s %s\n", anomalyName(a.kind), where.c_str(), a.detail.c_str());
@@ -172,18 +178,19 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
   for (const std::string& reader : readersOf(report)) {
     const Tally& unlogged = report.readers.at(reader).withoutLogLine;
     if (unlogged.taps == 0) continue;
-    fprintf(out, "Not in the revenue: %s taps of %s on cards, no log line, %s taken from cards\n",
-            money(unlogged.taps).c_str(), reader.c_str(), money(unlogged.revenue).c_str());
+    fprintf(out, "Not in the revenue: %s of %s on cards, no log line, %s taken from cards\n",
+            many(unlogged.taps, "tap", "taps").c_str(), reader.c_str(),
+            money(unlogged.revenue).c_str());
   }
   if (report.network.withoutLogLine.taps > 0) fprintf(out, "\n");
 
   const TopUpTotals& topUps = report.topUps;
   if (topUps.all.count > 0) {
-    fprintf(out, "Top-ups, not in the revenue: %s top-ups, %s loaded",
-            money(topUps.all.count).c_str(), money(topUps.all.amount).c_str());
+    fprintf(out, "Top-ups, not in the revenue: %s, %s loaded",
+            many(topUps.all.count, "top-up", "top-ups").c_str(), money(topUps.all.amount).c_str());
     if (topUps.withoutRecord.count > 0) {
-      fprintf(out, " (%s top-ups, %s, that no card record tells)",
-              money(topUps.withoutRecord.count).c_str(),
+      fprintf(out, " (%s, %s, that no card record tells)",
+              many(topUps.withoutRecord.count, "top-up", "top-ups").c_str(),
               money(topUps.withoutRecord.amount).c_str());
     }
     fprintf(out, "\n");
@@ -211,7 +218,7 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
     fprintf(out, "  %02d:00 %12s taps %14s  %s\n", hour, money(t.taps).c_str(),
             money(t.revenue).c_str(), bar.c_str());
   }
-  fprintf(out, "\nTotal: %s taps, revenue %s\n", money(report.network.all.taps).c_str(),
+  fprintf(out, "\nTotal: %s, revenue %s\n", many(report.network.all.taps, "tap", "taps").c_str(),
           money(report.network.all.revenue).c_str());
 }
 

@@ -75,11 +75,16 @@ fi
 [ "$(wc -l <"$scratch/network/Card/1001.txt")" -eq 4 ] ||
   { echo "FAIL: card 1001 does not hold exactly its two issued and three new records"; exit 1; }
 
-# The back office finds the three taps in the card and the logs alike.
+# The office tops up 1002, as the tour does; the back office finds the
+# three taps in the card and the logs alike, and the top-up apart.
+"$bin/card_tool" --dir "$scratch/network" topup 1002 5000 >/dev/null ||
+  { echo "FAIL: the top-up of 1002 was refused"; exit 1; }
 audit=$("$bin/card_tool" --dir "$scratch/network" audit) ||
   { echo "FAIL: the audit of the demo network found anomalies:"; echo "$audit"; exit 1; }
 grep -qx "Total: 3 taps, revenue 1,250" <<<"$audit" ||
   { echo "FAIL: the audit does not total the three taps:"; echo "$audit"; exit 1; }
+grep -qx "Top-ups, not in the revenue: 1 top-up, 5,000 loaded" <<<"$audit" ||
+  { echo "FAIL: the audit does not tell the top-up apart:"; echo "$audit"; exit 1; }
 
 # The status line tells the operating period the readers are in.
 tmux show-options -t "$session" status-right | grep -q -- '--period-clock [0-9]' ||
@@ -87,4 +92,4 @@ tmux show-options -t "$session" status-right | grep -q -- '--period-clock [0-9]'
 clock=$("$root/tools/demo.sh" --period-clock $(( $(date +%s) - 185 )))
 grep -Eq '^operating period 2: began [0-9]{2}:[0-9]{2}:[0-9]{2}, 2:5[67] left$' <<<"$clock" ||
   { echo "FAIL: the period clock 185 s after the start says: $clock"; exit 1; }
-echo "PASS: S1, S3 and the bus charged 1050, 200 and 0 on screen, on the card and in the audit"
+echo "PASS: S1, S3 and the bus charged 1050, 200 and 0 on screen, on the card and in the audit; the top-up is apart"
