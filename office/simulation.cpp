@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <queue>
 #include <vector>
 
@@ -28,7 +29,16 @@
 
 namespace {
 
-constexpr int kBus = 5;               // the bus's place in kNetworkReaders
+// The bus's place in kNetworkReaders.
+constexpr int busIndex() {
+  for (int i = 0; i < static_cast<int>(std::size(kNetworkReaders)); i++) {
+    if (kNetworkReaders[i].logPath == kBusReader.logPath) return i;
+  }
+  return -1;
+}
+constexpr int kBus = busIndex();
+static_assert(kBus >= 0, "the bus is a reader of the network");
+
 constexpr size_t kCardBuffer = 2048;  // a card's records kept before they are written
 
 // The passengers' choices: a small, fixed generator, so that a seed gives

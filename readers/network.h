@@ -24,10 +24,14 @@ constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
 constexpr char kTopUpLog[] = "Reader_txt/Topup.txt";
 
 // The logs of every writer of the network, the readers' and the office's:
-// the only journals (<log>.pending) a reader reads or settles.
-inline std::vector<std::string> networkLogPaths() {
-  std::vector<std::string> logs;
-  for (const ReaderConfig& reader : kNetworkReaders) logs.push_back(reader.logPath);
-  logs.push_back(kTopUpLog);
+// the only journals (<log>.pending) a reader reads or settles. Made once,
+// for the life of the process (a reader never returns from main).
+inline const std::vector<std::string>& networkLogPaths() {
+  static const std::vector<std::string> logs = [] {
+    std::vector<std::string> all;
+    for (const ReaderConfig& reader : kNetworkReaders) all.push_back(reader.logPath);
+    all.push_back(kTopUpLog);
+    return all;
+  }();
   return logs;
 }
