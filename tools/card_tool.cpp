@@ -20,6 +20,7 @@
 #include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/clock.h"
+#include "core/file_io.h"
 #include "core/packed_time.h"
 #include "core/records.h"
 #include "core/settle.h"
@@ -106,10 +107,11 @@ int issueCard(const char* number, const char* balanceText) {
     unlink(path.c_str());
     return refuse(path + ": could not be written");
   }
-  int directory = open("Card", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
+  // The card's name is flushed too; should that fail, the card stands but
+  // a power cut could still lose it, and the operator is told.
+  if (!syncDirectoryOf(path.c_str())) {
+    fprintf(stderr, "%s: warning: %s: its name could not be flushed to disk: %s\n",
+            programName.c_str(), path.c_str(), strerror(errno));
   }
   printf("Issued card %s with balance %d: %s\n", number, balance, path.c_str());
   return kDone;
