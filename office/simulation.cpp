@@ -29,10 +29,16 @@
 
 namespace {
 
+// Whether two texts are the same, at compile time.
+constexpr bool sameText(const char* a, const char* b) {
+  while (*a != '\0' && *a == *b) a++, b++;
+  return *a == *b;
+}
+
 // The bus's place in kNetworkReaders.
 constexpr int busIndex() {
   for (int i = 0; i < static_cast<int>(std::size(kNetworkReaders)); i++) {
-    if (kNetworkReaders[i].logPath == kBusReader.logPath) return i;
+    if (sameText(kNetworkReaders[i].readerId, kBusReader.readerId)) return i;
   }
   return -1;
 }
