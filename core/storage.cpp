@@ -32,8 +32,9 @@ const struct {
 
 // FUSE's own cache of what a lookup fetched (a card's size, its name): each
 // card opened and each journal looked at must be looked up on the servers.
-// attribute-timeout=0 alone does not do: readers racing on one card were
-// seen to record a tap from a card as it was.
+// attribute-timeout=0 in its place refreshes a card's size but leaves its
+// name cached for a second (a card issued anew could still lead to the
+// removed file), so it is not taken instead.
 const char kFreshLookups[] = "--entry-timeout=0";
 const char kFreshLookupsOption[] = "entry-timeout=0";
 
