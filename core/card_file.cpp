@@ -154,6 +154,14 @@ bool isCardNumber(const char* text, size_t length) {
   return true;
 }
 
+bool isOfficeCardNumber(const char* text, size_t length) {
+  if (!isCardNumber(text, length)) return false;
+  for (size_t i = 0; i < length; i++) {
+    if (text[i] < '!' || text[i] > '~' || text[i] == ',') return false;
+  }
+  return true;
+}
+
 std::string cardPath(const char* number) {
   return std::string("Card/") + number + ".txt";
 }

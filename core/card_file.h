@@ -39,6 +39,11 @@ std::string formatLogLine(const TapEntry& entry);
 // inside Card/.
 bool isCardNumber(const char* text, size_t length);
 
+// Whether the office may write a card of this number: one isCardNumber
+// accepts, of printable ASCII alone and without a comma, so that a top-up
+// line and a journal carry the number back as it was written.
+bool isOfficeCardNumber(const char* text, size_t length);
+
 // The path of card `number`'s history file: Card/<number>.txt.
 std::string cardPath(const char* number);
 

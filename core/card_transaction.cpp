@@ -69,9 +69,22 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
   // card under that name before the lock was taken is seen.
   bool own = locks < 0;
   if (own) locks = openLocks();
-  if (locks < 0) return errno == ENOENT ? LoadStatus::kNoCard : LoadStatus::kUnreadable;
+  if (locks < 0 && errno == ENOENT) return LoadStatus::kNoCard;
+  if (locks < 0) {
+    notices->push_back("Card/taps.lock cannot be opened: " + std::string(strerror(errno)) +
+                       ": no card can be held until it belongs to the network's owner");
+    return LoadStatus::kUnreadable;
+  }
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
     if (own) close(locks);
+    return LoadStatus::kUnreadable;
+  }
+  // Held by a file that is no longer Card/taps.lock, the card would not be
+  // held at all: another writer locks the file under that name.
+  if (!locksStillNamed(locks)) {
+    notices->push_back("Card/taps.lock was removed or replaced as " + std::string(path) +
+                       " was held: the card is not read; the next tap opens the lock file anew");
+    letGoOfLocks(locks, own, path);
     return LoadStatus::kUnreadable;
   }
   struct stat info {};
@@ -113,6 +126,10 @@ void releaseCard(HeldCard* card) {
 }
 
 int writerLocks(TapWriter* writer) {
+  if (writer->locks >= 0 && !locksStillNamed(writer->locks)) {
+    close(writer->locks);
+    writer->locks = -1;
+  }
   if (writer->locks < 0) writer->locks = openLocks();
   return writer->locks;
 }
@@ -143,10 +160,18 @@ static uint64_t namedInode(const std::string& path) {
              : 0;
 }
 
+// What failed, for the operator: the files, and the system's reason.
+static bool failed(TapWriter* writer, const std::string& what) {
+  writer->problem = what + ": " + strerror(errno != 0 ? errno : EIO);
+  return false;
+}
+
 // Flushes the last tap's record and line and marks the journal idle if it
 // still tells of that tap (another process writing the same log may have
 // flushed it and written its own since), the journal's byte held by the
-// caller.
+// caller. After a flush of them failed, they are first written again from
+// the journal's copy: the failed pages were dropped as if written, and only
+// a flush that follows a write of its own tells that they are on disk.
 static bool flushLastTap(TapWriter* writer) {
   if (writer->lastCard < 0) return true;
   // A journal that no longer tells of the tap was settled by someone else
@@ -154,15 +179,26 @@ static bool flushLastTap(TapWriter* writer) {
   TapIntent current;
   bool ours =
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
-  // Idle on disk or not, the journal then tells of a tap whose record and
-  // line are both on disk: settling it again does nothing.
-  if (ours &&
-      (!flushBoth(writer->lastCard, writer->log) || !markJournal(writer->journal, kIdle, false))) {
-    return false;
+  if (ours) {
+    bool written = !writer->flushFailed ||
+                   (writeAt(writer->lastCard, current.cardBytes, current.cardOffset) &&
+                    writeAt(writer->log, current.logBytes, current.logOffset));
+    if (!written || !flushBoth(writer->lastCard, writer->log)) {
+      writer->flushFailed = true;
+      return failed(writer, "the disk failed: " + current.cardPath + " and " + current.logPath +
+                                " could not be written to disk; the tap stays in " +
+                                journalPath(writer->logPath) + " and is written again");
+    }
+    // Idle on disk or not, the journal then tells of a tap whose record and
+    // line are both on disk: settling it again does nothing.
+    if (!markJournal(writer->journal, kIdle, false)) {
+      return failed(writer, journalPath(writer->logPath) + " could not be marked idle");
+    }
   }
   close(writer->lastCard);
   writer->lastCard = -1;
   writer->lastBlock.clear();
+  writer->flushFailed = false;
   return true;
 }
 
@@ -194,6 +230,7 @@ static bool readyJournal(TapWriter* writer) {
     if (writer->lastCard >= 0 && !flushBoth(writer->lastCard, writer->log)) return false;
     if (writer->lastCard >= 0) close(writer->lastCard);
     writer->lastCard = -1;
+    writer->flushFailed = false;
     return writeIntent(writer->journal, TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""});
   }
   if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
@@ -221,46 +258,64 @@ static bool readyLog(TapWriter* writer) {
   return writer->log >= 0;
 }
 
-// Takes back a tap whose intent could not be flushed or whose appends
-// failed: marks the journal abandoned (one byte, which no failing write can
-// tear), so that no settling completes it, then cuts off what was written.
-// Returns false when not even the mark could be written: the intent then
-// stands, committed, and whoever settles next completes the tap. Should
-// the cutting fail, the abandoned journal is settled at the writer's next
-// intake, or by the card's next reader.
+// Makes the journal say on disk that its intent was abandoned, so that no
+// settling completes it: the whole block written again with that state
+// (after a failed flush the cache is no proof of what is on disk) and
+// flushed. Returns whether the flush succeeded.
+static bool markAbandoned(int journal, TapIntent intent) {
+  intent.state = kAbandoned;
+  return writeIntent(journal, intent);
+}
+
+// Takes back a tap that is not to be recorded once its intent may be on
+// disk: the journal marked abandoned on disk, then what was written cut
+// off. Returns false when the mark could not be flushed: the tap is
+// undecided. Should the cutting fail, the abandoned journal is settled at
+// the writer's next intake, or by the card's next reader.
 static bool abandon(int journal, const TapIntent& intent, int card, int log) {
-  if (!markJournal(journal, kAbandoned, false)) return false;
-  // The mark reaches the disk with this flush or the next: a power cut in
-  // between that finds the intent pending would complete a tap that said it
-  // failed, after two faults at once.
-  (void)fdatasync(journal);
+  if (!markAbandoned(journal, intent)) return false;
   bool cut = ftruncate(card, static_cast<off_t>(intent.cardOffset)) == 0 &&
              ftruncate(log, static_cast<off_t>(intent.logOffset)) == 0 && flushBoth(card, log);
   if (cut) (void)markJournal(journal, kIdle, false);
   return true;
 }
 
+// Whether the intent reads back from its block as it was written: a card
+// number or line that a block cannot carry (a comma in a top-up line's
+// number) would make an intent no one could ever settle.
+static bool readsBack(const TapIntent& intent) {
+  TapIntent back;
+  return parseIntent(formatIntent(intent), &back) && formatIntent(back) == formatIntent(intent);
+}
+
 bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::string& logBytes,
                TapWriter* writer) {
-  // The reason of the first step that fails is what the caller is told
-  // (errno), whatever the steps after it do.
-  int reason = 0;
-  auto step = [&reason](bool done) {
-    if (!done && reason == 0) reason = errno != 0 ? errno : EIO;
-    return done;
-  };
+  writer->undecided = false;
+  writer->problem.clear();
   errno = 0;
-  if (!step(unchanged(card))) {
+  if (!unchanged(card)) {
     errno = ESTALE;
-    return false;
+    return failed(writer, card.path + " changed behind its lock");
   }
   int64_t byte = journalLockByte(writer->logPath);
-  if (!step(writerLocks(writer) >= 0 && lockWithin(writer->locks, byte, kLockWaitMs))) {
-    errno = reason;
-    return false;
+  // The lock file as it is open (the card may be held by it: it is never
+  // closed here), or opened for the journal alone.
+  if (writer->locks < 0) writer->locks = openLocks();
+  if (writer->locks < 0 || !lockWithin(writer->locks, byte, kLockWaitMs)) {
+    return failed(writer, journalPath(writer->logPath) + " could not be locked");
   }
-  bool ready = step(readyJournal(writer)) && step(readyLog(writer));
-  int64_t logSize = ready ? sizeOf(writer->log) : -1;
+  // The journal's byte keeps settlers out only on the file the card is held
+  // by, the one its intent will name.
+  if (inodeOf(writer->locks) != inodeOf(card.locks)) {
+    unlock(writer->locks, byte);
+    errno = ESTALE;
+    return failed(writer, "Card/taps.lock was removed or replaced during the tap");
+  }
+  std::string journal = journalPath(writer->logPath);
+  int64_t logSize = -1;
+  bool ready = (readyJournal(writer) || failed(writer, journal + " cannot be made")) &&
+               (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened")) &&
+               ((logSize = sizeOf(writer->log)) >= 0 || failed(writer, writer->logPath));
   TapIntent intent{kPending,
                    card.path,
                    card.inode,
@@ -270,20 +325,36 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    writer->logPath,
                    writer->logInode,
                    logSize,
-                   logBytes};
+                   logBytes,
+                   inodeOf(card.locks)};
   // The intent on disk is the commit: from then on the tap ends whole,
-  // whatever stops this writer, unless it lives to take it back.
-  bool written = ready && step(logSize >= 0) && step(putIntent(writer->journal, intent));
-  bool committed = written && step(fdatasync(writer->journal) == 0);
-  bool recorded = committed && step(appendWhole(card.fd, cardBytes, card.size)) &&
-                  step(appendWhole(writer->log, logBytes, logSize));
+  // whatever stops this writer, unless it lives to take it back. Only a
+  // flush that succeeds tells that it is on disk.
+  bool written =
+      ready && (readsBack(intent) || (errno = EINVAL, failed(writer, "an intent for " + card.path +
+                                                                           " would not read back"))) &&
+      (putIntent(writer->journal, intent) || failed(writer, journal + " could not be written"));
+  bool committed = written && (fdatasync(writer->journal) == 0 ||
+                               failed(writer, "the disk failed: " + journal +
+                                                  " could not be written to disk"));
+  // Checked once the intent is on disk: a writer that locks the file named
+  // Card/taps.lock from now on finds this intent; one that locked another
+  // file before is seen here, and this tap is taken back.
+  bool fenced = committed && (locksStillNamed(card.locks) ||
+                              (errno = ESTALE, failed(writer, "Card/taps.lock was removed or "
+                                                              "replaced during the tap")));
+  bool recorded =
+      fenced &&
+      (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
+      (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
+  int reason = errno;
   if (!recorded && written && !abandon(writer->journal, intent, card.fd, writer->log)) {
-    // Not even marked abandoned (its file system gone, say): the intent
-    // stands and the tap is completed by whoever settles it next. It is
-    // recorded, but not by this writer, which leaves it to the settling.
-    unlock(writer->locks, byte);
-    errno = 0;
-    return true;
+    // The disk would not take even the mark: whether the journal holds this
+    // intent on disk is not known. The journal stays locked until it does.
+    writer->undecided = true;
+    writer->lastBlock = formatIntent(intent);
+    errno = reason;
+    return false;
   }
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
@@ -299,10 +370,22 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   return recorded;
 }
 
+void decideTap(TapWriter* writer) {
+  if (!writer->undecided) return;
+  TapIntent intent;
+  bool parsed = parseIntent(writer->lastBlock, &intent);
+  while (parsed && !markAbandoned(writer->journal, intent)) sleep(1);
+  writer->undecided = false;
+  writer->lastBlock.clear();
+  unlock(writer->locks, journalLockByte(writer->logPath));
+}
+
 bool finishTap(TapWriter* writer) {
   if (writer->lastCard < 0) return true;
   int64_t byte = journalLockByte(writer->logPath);
-  if (!lockWithin(writer->locks, byte, kLockWaitMs)) return false;
+  if (!lockWithin(writer->locks, byte, kLockWaitMs)) {
+    return failed(writer, journalPath(writer->logPath) + " could not be locked");
+  }
   bool flushed = flushLastTap(writer);
   unlock(writer->locks, byte);
   return flushed;
@@ -335,7 +418,8 @@ bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
   int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
   bool settled =
       (card >= 0 || (errno == ENOENT && networkMissing().empty())) &&
-      settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true, notices);
+      settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true, notices,
+                 nullptr, nullptr, writer->logPath);
   if (card >= 0) close(card);
   close(locks);
   return settled;

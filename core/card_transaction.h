@@ -20,6 +20,7 @@
 
 // A card held for one tap.
 struct HeldCard {
+  std::vector<std::string> notices;  // for the operator, told once the card is let go
   int fd = -1;            // open; -1 when no card is held
   int locks = -1;         // the lock file, the card's byte locked
   bool ownLocks = false;  // whether `locks` was opened for this card (else lent)
@@ -42,6 +43,9 @@ struct TapWriter {
   int locks = -1;         // the lock file, for the journal's byte
   int lastCard = -1;      // the card of the tap recorded last, until it is flushed
   std::string lastBlock;  // that tap's journal block
+  bool flushFailed = false;  // a flush of that tap failed: its bytes are written again first
+  bool undecided = false;    // recordTap could not tell the disk the tap was abandoned
+  std::string problem;       // what failed last, naming the file and the reason
 };
 
 // What opening a card for a tap gave.
@@ -69,8 +73,9 @@ enum class LoadStatus {
                                   std::vector<std::string>* notices, int locks = -1,
                                   JournalCache* cache = nullptr);
 
-// The writer's own open of the lock file (opened on first use), to lend
-// to holdCard; -1 when it cannot be opened.
+// The writer's own open of the lock file (opened on first use, and anew
+// when Card/taps.lock is no longer the file it opened), to lend to
+// holdCard; -1 when it cannot be opened.
 int writerLocks(TapWriter* writer);
 
 // Lets go of a held card: closes it and drops its lock.
@@ -81,17 +86,30 @@ TapWriter tapWriter(const std::string& logPath);
 
 // Records an accepted tap: `cardBytes` (CR LF and the record) on the held
 // card and `logBytes` (the line and CR LF) in the writer's log, both or
-// neither. The tap is committed, and true returned, once its intent is on
-// disk and both appends are whole; their flush follows in finishTap.
-// Refuses when the card has changed behind its lock since its tail was
-// read. Returns false when the tap could not be recorded; then neither file
-// holds any of it.
+// neither. The tap is committed, and true returned, once its intent is
+// known to be on disk (its flush succeeded, and Card/taps.lock is still
+// the file the card is held by) and both appends are whole; their flush
+// follows in finishTap. Refuses when the card has changed behind its lock
+// since its tail was read, and an intent that would not read back as
+// written. Returns false when the tap is not recorded, saying why in
+// `writer->problem`: the journal then says so on disk, and what was
+// written is cut off now or by the card's next holder. Should even that
+// mark not reach the disk, `writer->undecided` is set and the journal's
+// lock kept: the caller lets go of the card, then calls decideTap before
+// it says anything of the tap.
 [[nodiscard]] bool recordTap(const HeldCard& card, const std::string& cardBytes,
                              const std::string& logBytes, TapWriter* writer);
 
+// Waits, retrying every second, until the disk takes the mark that the
+// undecided tap was abandoned (so no settling ever completes it), then
+// lets go of the journal. Does nothing when no tap is undecided.
+void decideTap(TapWriter* writer);
+
 // Flushes the record and line of the tap the writer recorded last, and
-// marks its journal idle. Returns false when they could not be flushed:
-// the tap stays committed in the journal, and is flushed before the
+// marks its journal idle. After a flush that failed, both are written again
+// from the journal's copy before a flush counts. Returns false when they
+// could not be flushed, saying why in `writer->problem`: the tap stays
+// committed in the journal, and is written and flushed again before the
 // writer's next intent (or settled by whoever comes next).
 [[nodiscard]] bool finishTap(TapWriter* writer);
 

@@ -65,6 +65,19 @@ bool appendWhole(int fd, const std::string& bytes, int64_t size) {
   return false;
 }
 
+bool writeAt(int fd, const std::string& bytes, int64_t offset) {
+  // pwrite through O_APPEND would append: the flag is cleared for the write
+  // and set again (the descriptor is this process's own).
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || ((flags & O_APPEND) != 0 && fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)) {
+    return false;
+  }
+  bool whole = pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+               static_cast<ssize_t>(bytes.size());
+  if ((flags & O_APPEND) != 0 && fcntl(fd, F_SETFL, flags) != 0) whole = false;
+  return whole;
+}
+
 bool flushBoth(int first, int second) {
   // Starting the second file's write-back before waiting on the first lets
   // the disk take both at once.

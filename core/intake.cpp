@@ -75,16 +75,17 @@ static void settleBeforeTap() {
   tellNotices(notices);
 }
 
-// Warns when the card's latest record is dated ahead of this reader's
-// clock by more than hosts' clocks may differ: one of the two clocks is
-// wrong, and a transfer window would be measured from the wrong moment.
-static void warnIfDatedAhead(const CardRecord& latest) {
+// Notes, for the operator, when the card's latest record is dated ahead of
+// this reader's clock by more than hosts' clocks may differ: one of the two
+// clocks is wrong, and a transfer window would be measured from the wrong
+// moment.
+static void noteIfDatedAhead(const CardRecord& latest, std::vector<std::string>* notices) {
   int64_t ahead = -recordAge(latest, calendarNow());
   if (ahead <= kClockToleranceSeconds) return;
-  warnOperator(std::string(name) + ": its latest record (" + latest.tapId + ") is dated " +
-               std::to_string(ahead) +
-               " s ahead of this reader's clock: check the clocks of this host and of the "
-               "reader that recorded it");
+  notices->push_back(std::string(name) + ": its latest record (" + latest.tapId + ") is dated " +
+                     std::to_string(ahead) +
+                     " s ahead of this reader's clock: check the clocks of this host and of the "
+                     "reader that recorded it");
 }
 
 const CardRecord* receivingCardInterface(HeldCard* card) {
@@ -106,11 +107,14 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     std::vector<std::string> notices;
     LoadStatus load =
         holdCard(name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
-    tellNotices(notices);
     if (load == LoadStatus::kLoaded) {
-      warnIfDatedAhead(ud[1]);
+      // Nothing is written while the card is held (an error stream nobody
+      // reads would hold it): what there is to say waits for its release.
+      noteIfDatedAhead(ud[1], &notices);
+      card->notices = notices;
       return ud;
     }
+    tellNotices(notices);
     sayLine(load == LoadStatus::kNoCard ? kNoCardText : kUnreadableCardText);
     pauseMs(kMessagePauseMs);
   }

@@ -62,6 +62,9 @@ void checkNetwork(bool atStart) {
   // Reader_txt/, which may each be a mount of their own.
   std::string stale = trustStorage ? "" : staleStorage("Card");
   if (stale.empty() && !trustStorage) stale = staleStorage(kLogDirectory);
+  // A reader of another user would make journals, a log or the lock file
+  // that the network's own readers cannot write, and move theirs aside.
+  if (stale.empty()) stale = notOwner();
   if (!stale.empty()) {
     warnOperator("no tap is recorded here: " + stale);
     flushConsole();
@@ -70,7 +73,7 @@ void checkNetwork(bool atStart) {
   // Taps left in flight by any writer (this reader stopped part-way, or all
   // of them by a power cut) are settled before the first tap.
   std::vector<std::string> notices;
-  networkReady = settleEveryJournal(networkLogs, &notices);
+  networkReady = settleEveryJournal(networkLogs, &notices, writer.logPath);
   for (const std::string& notice : notices) warnOperator(notice);
 }
 
@@ -93,9 +96,9 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
 }
 
 void pauseAfterTap() {
-  // A tap whose flush fails stays committed in the journal and is flushed
-  // before the next tap's intent: nothing more to do with the result here.
-  (void)finishTap(&writer);
+  // A tap whose flush fails stays committed in the journal, and is written
+  // and flushed again before the next tap's intent; the operator is told.
+  if (!finishTap(&writer)) warnOperator(writer.problem);
   pauseMs(kTapPauseMs);
 }
 

@@ -2,6 +2,7 @@
 #include "core/settle.h"
 
 #include <dirent.h>
+#include <pwd.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ namespace {
 struct InFlight {
   std::string logPath;
   TapIntent intent;
+  bool foreign;  // its journal was made by another user than the network's owner
 };
 
 // The taps in flight on `cardPath` (every card when empty) in the journals
@@ -33,7 +35,9 @@ std::vector<InFlight> inFlightOn(const std::string& cardPath, const std::vector<
     TapIntent intent;
     if (readJournalThrough(cache, journalPath(log), &intent) && intent.state != kIdle &&
         intent.logPath == log && (cardPath.empty() || intent.cardPath == cardPath)) {
-      found.push_back({log, intent});
+      struct stat info {};
+      bool foreign = lstat(journalPath(log).c_str(), &info) != 0 || info.st_uid != geteuid();
+      found.push_back({log, intent, foreign});
     }
   }
   std::stable_sort(found.begin(), found.end(), [](const InFlight& a, const InFlight& b) {
@@ -45,7 +49,8 @@ std::vector<InFlight> inFlightOn(const std::string& cardPath, const std::vector<
 // What a file holds where an intent puts its bytes.
 enum class Holds {
   kNothing,  // it ends where the bytes begin
-  kPart,     // it ends with a first part of them
+  kPart,     // it ends with a first part of them, or holds them with zeros
+             // where a failed flush lost some (the file's size kept)
   kWhole,    // it holds them all
   kOther,    // something else: shorter, other bytes, or not a place they could go
 };
@@ -60,12 +65,19 @@ Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* l
   bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
   if (!follows) return Holds::kOther;
   size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
-  if (present > 0 && bytesAt(fd, offset, present) != bytes.substr(0, present)) {
-    return Holds::kOther;
+  std::string there = bytesAt(fd, offset, present);
+  if (there.size() != present) return Holds::kOther;
+  bool lost = false;
+  for (size_t i = 0; i < present; i++) {
+    if (there[i] == '\0' && bytes[i] != '\0') {
+      lost = true;
+    } else if (there[i] != bytes[i]) {
+      return Holds::kOther;
+    }
   }
   *last = size == offset + static_cast<int64_t>(present);
   if (present == 0) return Holds::kNothing;
-  return present < bytes.size() ? Holds::kPart : Holds::kWhole;
+  return present < bytes.size() || lost ? Holds::kPart : Holds::kWhole;
 }
 
 // Whether the open file `card` is the card the intent was decided from:
@@ -77,11 +89,11 @@ bool sameCard(int card, const TapIntent& intent) {
          bytesAt(card, start, intent.cardTail.size()) == intent.cardTail;
 }
 
-// Appends what the file lacks of bytes it holds a first part of.
-bool complete(int fd, Holds held, int64_t offset, const std::string& bytes) {
-  if (held == Holds::kWhole) return true;
-  size_t present = static_cast<size_t>(sizeOf(fd) - offset);
-  return appendWhole(fd, bytes.substr(present));
+// Writes the bytes where they go, whole, from the intent rather than from
+// what the file shows: after a flush failed, what the file's cache holds
+// is no proof of what is on disk.
+bool complete(int fd, int64_t offset, const std::string& bytes) {
+  return writeAt(fd, bytes, offset);
 }
 
 // Cuts the bytes off again when they, or a first part of them, end the file.
@@ -129,16 +141,15 @@ int openLogOf(const TapIntent& intent, bool* atPath) {
   return log;
 }
 
-// Completes a pending tap whose record goes onto `card`: the record where
-// it was cut, the line where it was cut in the log it was written to (at
+// Completes a pending tap whose record goes onto `card`: the record, and
+// the line in the log it was written to (at
 // its path, or rotated under another name). When that log holds nothing of
 // the line and is not the log at its path any more, or holds other bytes
 // at its place (truncated, removed), the line goes whole to the end of the
 // log as it now is, the journal told so first, so that settling again
 // finds it there and does not write it twice.
-bool completeTap(int journal, TapIntent intent, int card, Holds onCard,
-                 std::vector<std::string>* notices) {
-  if (!complete(card, onCard, intent.cardOffset, intent.cardBytes)) return false;
+bool completeTap(int journal, TapIntent intent, int card, std::vector<std::string>* notices) {
+  if (!complete(card, intent.cardOffset, intent.cardBytes)) return false;
   bool atPath = false, last = false;
   int log = openLogOf(intent, &atPath);
   Holds inLog =
@@ -150,14 +161,13 @@ bool completeTap(int journal, TapIntent intent, int card, Holds onCard,
     if (log < 0) return false;
     intent.logInode = inodeOf(log);
     intent.logOffset = sizeOf(log);
-    inLog = Holds::kNothing;
     done = intent.logOffset >= 0 && writeIntent(journal, intent) &&
            syncDirectoryOf(intent.logPath.c_str());
     notices->push_back("a tap on " + intent.cardPath + " was completed and its line written to " +
                        intent.logPath + " as it now is: the log it was written to no longer " +
                        "holds its place");
   }
-  done = done && complete(log, inLog, intent.logOffset, intent.logBytes) && flushBoth(card, log);
+  done = done && complete(log, intent.logOffset, intent.logBytes) && flushBoth(card, log);
   close(log);
   return done;
 }
@@ -194,7 +204,7 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
       ours ? holds(card, intent.cardOffset, intent.cardBytes, true, &last) : Holds::kOther;
   bool settled;
   if (intent.state == kPending && onCard != Holds::kOther) {
-    settled = completeTap(journal, intent, card, onCard, notices);
+    settled = completeTap(journal, intent, card, notices);
   } else if (intent.state == kPending) {
     // Committed, but its card can hold it no more: the card was removed,
     // issued anew or written behind the readers' backs. Never completed
@@ -216,7 +226,7 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
 }  // namespace
 
 bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent* intent) {
-  if (cache == nullptr) return readJournal(path, intent);
+  if (cache == nullptr) return inspectJournal(path, intent);
   OpenJournal* open = nullptr;
   for (OpenJournal& journal : *cache) {
     if (journal.path == path) open = &journal;
@@ -225,11 +235,10 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
     cache->push_back({path, -1, 0});
     open = &cache->back();
   }
-  // The name decides which file is the journal, and whose it is: a plain
-  // file with one name, made by the readers' user.
+  // The name decides which file is the journal: a plain file with one
+  // name. Whoever made it, a tap in flight in it is never passed over.
   struct stat named {};
-  bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1 &&
-               named.st_uid == geteuid();
+  bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1;
   if (!there || named.st_ino != open->inode) {
     if (open->fd >= 0) close(open->fd);
     open->fd = -1;
@@ -239,19 +248,53 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
     open->fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     open->inode = open->fd >= 0 ? inodeOf(open->fd) : 0;
     // Made anew between the look at its name and the open: read it afresh.
-    if (open->inode != named.st_ino) return readJournal(path, intent);
+    if (open->inode != named.st_ino) return inspectJournal(path, intent);
   }
   return open->fd >= 0 && readJournalBlock(open->fd, intent) &&
          (intent->state == kIdle || journalPath(intent->logPath) == path);
 }
 
+// Why the tap in flight cannot be settled by this writer now, or empty
+// when it can: its journal is another user's (which the readers may not
+// write), or it was made under another lock file than the one held here
+// (Card/taps.lock removed or replaced since), so its writer may still be
+// recording it; only that writer settles such a tap. A tap whose record
+// and line are whole is no harm to the card's next reader either way.
+static std::string cannotSettle(const InFlight& tap, int locks, const std::string& ownLog) {
+  if (tap.foreign) {
+    return journalPath(tap.logPath) + " holds a tap in flight on " + tap.intent.cardPath +
+           " but was made by another user than the network's owner: the card is refused until "
+           "the file is given to the owner (chown)";
+  }
+  if (tap.intent.lockInode != 0 && tap.intent.lockInode != inodeOf(locks) &&
+      tap.logPath != ownLog) {
+    return "a tap in flight on " + tap.intent.cardPath + " (" + journalPath(tap.logPath) +
+           ") was made under another lock file: Card/taps.lock was removed or replaced while it "
+           "was recorded, and its writer may still be recording it; the card is refused until "
+           "that writer settles it";
+  }
+  return "";
+}
+
 bool settleCard(const std::string& cardPath, int card, int locks,
                 const std::vector<std::string>& logs, bool finishWhole,
-                std::vector<std::string>* notices, bool* anySettled, JournalCache* cache) {
+                std::vector<std::string>* notices, bool* anySettled, JournalCache* cache,
+                const std::string& ownLog) {
+  // A lock on a file that is no longer the lock file keeps no one out.
+  if (!locksStillNamed(locks)) {
+    notices->push_back("Card/taps.lock was removed or replaced while " + cardPath +
+                       " was held: it is not read until the next tap");
+    return false;
+  }
   for (const InFlight& seen : inFlightOn(cardPath, logs, cache)) {
     // The common case after a tap: committed, both appends whole, the
     // writer flushing them in its pause.
     if (!finishWhole && wholeInBoth(card, seen)) continue;
+    std::string why = cannotSettle(seen, locks, ownLog);
+    if (!why.empty()) {
+      notices->push_back(why);
+      return false;
+    }
     int64_t byte = journalLockByte(seen.logPath);
     if (!lockWithin(locks, byte, kLockWaitMs)) return false;
     // Read again under the journal's lock: its writer may have finished.
@@ -270,13 +313,17 @@ bool settleCard(const std::string& cardPath, int card, int locks,
 
 bool flushCommitted(const TapIntent& intent) {
   if (intent.state != kPending) return false;
-  int card = openRegular(intent.cardPath.c_str(), O_RDONLY);
+  int card = openRegular(intent.cardPath.c_str(), O_RDWR);
   bool atPath = false, last = false;
   int log = openLogOf(intent, &atPath);
+  // Written again before the flush: only a flush that follows a write of
+  // its own tells that the bytes are on disk.
+  auto whole = [](Holds held) { return held == Holds::kWhole || held == Holds::kPart; };
   bool flushed = sameCard(card, intent) && log >= 0 &&
-                 holds(card, intent.cardOffset, intent.cardBytes, true, &last) == Holds::kWhole &&
-                 holds(log, intent.logOffset, intent.logBytes, false, &last) == Holds::kWhole &&
-                 flushBoth(card, log);
+                 whole(holds(card, intent.cardOffset, intent.cardBytes, true, &last)) &&
+                 whole(holds(log, intent.logOffset, intent.logBytes, false, &last)) &&
+                 complete(card, intent.cardOffset, intent.cardBytes) &&
+                 complete(log, intent.logOffset, intent.logBytes) && flushBoth(card, log);
   if (card >= 0) close(card);
   if (log >= 0) close(log);
   return flushed;
@@ -299,6 +346,25 @@ std::string networkMissing() {
   return empty ? kCardsEmpty : "";
 }
 
+// A user's name, or its number when it has none.
+static std::string userName(uid_t uid) {
+  struct passwd entry {};
+  struct passwd* found = nullptr;
+  char buffer[1024];
+  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->pw_name;
+  }
+  return "uid " + std::to_string(uid);
+}
+
+std::string notOwner() {
+  struct stat cards {};
+  if (stat("Card", &cards) != 0 || cards.st_uid == geteuid()) return "";
+  std::string owner = userName(cards.st_uid);
+  return "the network directory belongs to " + owner + " (the owner of Card/), and this runs as " +
+         userName(geteuid()) + ": run it as its owner, as in sudo -u " + owner + " ...";
+}
+
 // Moves aside every note in the log directory that is no journal of the
 // network's writers (a name no writer has), and every journal that another
 // user made: no reader acts on them.
@@ -318,6 +384,15 @@ static void setAsideStrangeNotes(const std::vector<std::string>& logs,
     for (const std::string& log : logs) known = known || journalPath(log) == path;
     struct stat info {};
     bool own = lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+    // Another user's journal that holds a tap in flight stays where it is:
+    // the card it names is refused until the operator gives it back.
+    TapIntent intent;
+    if (known && !own && inspectJournal(path, &intent) && intent.state != kIdle) {
+      notices->push_back(path + " holds a tap in flight but was made by another user than the "
+                         "network's owner: it is left in place, and its card refused, until the "
+                         "file is given to the owner (chown)");
+      continue;
+    }
     if (!known || !own) strange.push_back(path);
   }
   closedir(directory);
@@ -328,7 +403,8 @@ static void setAsideStrangeNotes(const std::vector<std::string>& logs,
   }
 }
 
-bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::string>* notices) {
+bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::string>* notices,
+                        const std::string& ownLog) {
   if (!networkMissing().empty()) return false;
   setAsideStrangeNotes(logs, notices);
   std::map<std::string, bool> cards;
@@ -345,7 +421,8 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
     // file now (a link, a second name) is left alone.
     int card = openRegular(cardPath.c_str(), O_RDWR | O_APPEND);
     if (card >= 0 || errno == ENOENT) {
-      settled = settleCard(cardPath, card, locks, logs, true, notices) && settled;
+      settled = settleCard(cardPath, card, locks, logs, true, notices, nullptr, nullptr, ownLog) &&
+                settled;
     } else {
       settled = false;
     }

@@ -21,7 +21,7 @@ struct OpenJournal {
 };
 using JournalCache = std::vector<OpenJournal>;
 
-// Reads the journal at `path` as readJournal does, through `cache` when
+// Reads the journal at `path`, whoever made it, as inspectJournal does, through `cache` when
 // given (opening it there the first time, or when its name leads to
 // another file now).
 [[nodiscard]] bool readJournalThrough(JournalCache* cache, const std::string& path,
@@ -37,25 +37,31 @@ using JournalCache = std::vector<OpenJournal>;
 // beside its journal. What the operator should know is added to `notices`.
 // Sets `settled`, when given, if it settled any tap (the card may have
 // changed). Returns false when a tap on this card could not be settled (a
-// journal held too long, a log that cannot be written): the card is then
-// not to be read.
-// The journals are read through `cache` when given.
+// journal held too long, a log that cannot be written, `locks` no longer
+// the file named Card/taps.lock, a journal of another user's, a tap made
+// under another lock file whose writer may be alive): the card is then not
+// to be read. Only the writer of the log `ownLog` settles a tap of its own
+// made under another lock file. The journals are read through `cache`
+// when given.
 [[nodiscard]] bool settleCard(const std::string& cardPath, int card, int locks,
                               const std::vector<std::string>& logs, bool finishWhole,
                               std::vector<std::string>* notices, bool* settled = nullptr,
-                              JournalCache* cache = nullptr);
+                              JournalCache* cache = nullptr, const std::string& ownLog = "");
 
 // Settles every tap in flight in the journals of `logs`, each card's taps
 // under that card's lock: what a reader does when it starts, so that a
 // power cut leaves nothing in flight once any reader is running again.
 // Does nothing while the network directory is missing (networkMissing).
-// Returns whether all were settled.
+// `ownLog` is the caller's own log (see settleCard). Returns whether all
+// were settled.
 [[nodiscard]] bool settleEveryJournal(const std::vector<std::string>& logs,
-                                      std::vector<std::string>* notices);
+                                      std::vector<std::string>* notices,
+                                      const std::string& ownLog = "");
 
-// Flushes the record and line of a committed tap when both are whole where
-// its intent puts them (on the card it names, in the log it was written
-// to). Returns whether they are whole and on disk.
+// Writes again and flushes the record and line of a committed tap when
+// both are where its intent puts them (on the card it names, in the log it
+// was written to), whole or with bytes a failed flush lost. Returns
+// whether they are whole and on disk.
 [[nodiscard]] bool flushCommitted(const TapIntent& intent);
 
 // Why the network directory (the working directory) cannot be settled
@@ -63,3 +69,11 @@ using JournalCache = std::vector<OpenJournal>;
 // (kCardsEmpty: a file system not mounted yet). Empty when it is there.
 std::string networkMissing();
 constexpr char kCardsEmpty[] = "Card/ is empty";
+
+// Why this process may not write the network directory (the working
+// directory): it has one owner, the user that owns Card/, and every
+// program that writes it runs as that user, root included, so that no file
+// of it is made by another user (a lock file or a journal the readers
+// could not open). Names the user to run as. Empty when this process runs
+// as the owner, or when Card/ is not there.
+std::string notOwner();

@@ -41,7 +41,11 @@ static std::string blockBody(const TapIntent& intent) {
            intent.cardPath.c_str(), intent.cardInode, intent.cardOffset, intent.cardTail.size(),
            intent.cardBytes.size(), intent.logPath.c_str(), intent.logInode, intent.logOffset,
            intent.logBytes.size());
-  return head + intent.cardTail + intent.cardBytes + intent.logBytes;
+  // The lock file's line is written only when it is known, so that a block
+  // written before intents named their lock file still reads as it was.
+  std::string lock;
+  if (intent.lockInode != 0) lock = "lock " + std::to_string(intent.lockInode) + "\n";
+  return head + lock + intent.cardTail + intent.cardBytes + intent.logBytes;
 }
 
 std::string formatIntent(const TapIntent& intent) {
@@ -112,6 +116,15 @@ static bool lineOfTap(const std::string& lineBytes, const CardRecord& record,
          strcmp(record.mode, logged.mode) == 0 && strcmp(record.inOut, logged.inOut) == 0;
 }
 
+// Reads the lock file's line if the block has one at `at` (moving `at`
+// past it); leaves `inode` 0 when it has none. False for a malformed one.
+static bool lockLine(const std::string& block, size_t* at, uint64_t* inode) {
+  if (block.compare(*at, 5, "lock ") != 0) return true;
+  std::vector<std::string> words;
+  return headWords(block, at, &words) && words.size() == 2 && number(words[1], inode) &&
+         *inode != 0;
+}
+
 bool parseIntent(const std::string& block, TapIntent* intent) {
   if (block.size() != kJournalBytes) return false;
   char state = block.back();
@@ -131,7 +144,8 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
       !number(card[2], &parsed.cardInode) || !number(card[3], &cardOffset) ||
       !number(card[4], &tailLength) || !number(card[5], &cardLength) ||
       !number(log[2], &parsed.logInode) || !number(log[3], &logOffset) ||
-      !number(log[4], &logLength) || tailLength > kTailBytes || cardLength > kMaxLineBytes ||
+      !number(log[4], &logLength) || !lockLine(block, &at, &parsed.lockInode) ||
+      tailLength > kTailBytes || cardLength > kMaxLineBytes ||
       logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
       at + tailLength + cardLength + logLength > block.size()) {
     return false;
@@ -266,9 +280,14 @@ int openJournal(const std::string& logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
   int fd = openRegular(path.c_str(), O_RDWR);
   if (fd >= 0 && !writersOwn(fd)) {
+    // Another user's journal is moved aside, unless it holds a tap in
+    // flight: that is never passed over, and this writer records nothing
+    // until the operator gives the file to the network's owner.
+    bool inFlight = readJournalBlock(fd, intent) && intent->state != kIdle;
     close(fd);
-    fd = -1;
     errno = EPERM;
+    if (inFlight) return -1;
+    fd = -1;
   }
   if (fd >= 0 && readJournalBlock(fd, intent) && ownIntent(path, *intent)) return fd;
   // An empty journal, left by a writer stopped as it made it or by a full
@@ -310,6 +329,12 @@ int openLocks() {
   // Made with mode 0600 and never written: only the readers' user can open
   // it, and so only readers (and the office) can take its locks.
   return openRegular(kLockFile, O_RDWR | O_CREAT, 0600);
+}
+
+bool locksStillNamed(int locks) {
+  struct stat named {}, held {};
+  return lstat(kLockFile, &named) == 0 && fstat(locks, &held) == 0 &&
+         named.st_ino == held.st_ino && named.st_dev == held.st_dev;
 }
 
 // FNV-1a of a text, kept to 40 bits: a byte far within any file size.

@@ -23,6 +23,7 @@ struct TapIntent {
   uint64_t logInode;      // the log's inode
   int64_t logOffset;      // the log's size before the line
   std::string logBytes;   // what the log gets: the line and CR LF
+  uint64_t lockInode = 0; // the lock file the writer held the card by (0: not told)
 };
 
 constexpr char kPending = 'P';    // committed: both appends are to be whole
@@ -105,6 +106,11 @@ std::string formatIntent(const TapIntent& intent);
 // other user who may read a card or a log can hold up a tap. Returns the
 // descriptor of a new open of it, or -1.
 [[nodiscard]] int openLocks();
+
+// Whether the lock file open as `locks` is still the file named
+// Card/taps.lock: a lock held on a file that was removed or replaced keeps
+// no other writer out, who locks the file now under that name.
+[[nodiscard]] bool locksStillNamed(int locks);
 
 // The byte of the lock file that holds the card at `cardPath`, and the one
 // that holds the journal of the log at `logPath`. Two cards (or journals)

@@ -38,12 +38,17 @@ void moniterInterface(const TapResult& result, bool recorded) {
 bool writingInterface(HeldCard* card, const TapEntry& entry) {
   bool recorded =
       entry.charged < 0 || recordTap(*card, formatCardRecord(entry), formatLogLine(entry), &writer);
-  int reason = errno;
   // The card was held from intake on: the next reader to tap it goes on
-  // from this tap's record.
+  // from this tap's record. Only then is anything said.
   releaseCard(card);
+  for (const std::string& notice : card->notices) warnOperator(notice);
   if (!recorded) {
-    warnOperator("the tap on " + card->path + " could not be recorded: " + strerror(reason));
+    warnOperator("the tap on " + card->path + " could not be recorded: " + writer.problem);
+  }
+  if (writer.undecided) {
+    warnOperator("waiting for the disk to take the mark that this tap was not recorded, before "
+                 "its outcome is shown");
+    decideTap(&writer);
   }
   return recorded;
 }

@@ -45,6 +45,9 @@ constexpr int64_t kIssueBackdate = 60;
 // What a card number is, as a wrong one is told.
 const char kCardNumberRule[] =
     "a card number has 1 to 10 characters and no '/', '\\' or white space";
+const char kOfficeCardNumberRule[] =
+    "a card number has 1 to 10 characters, printable ASCII, and no ',', '/', '\\' or white "
+    "space";
 
 // The name the tool was run by (card_tool, or fare-card-tool as installed),
 // for its usage lines and messages; set once, first thing in main.
@@ -83,7 +86,9 @@ int refuse(const std::string& problem) {
 // removed again.
 int issueCard(const char* number, const char* balanceText) {
   int32_t balance = 0;
-  if (!isCardNumber(number, strlen(number))) return usage(kCardNumberRule, "issue");
+  if (!isOfficeCardNumber(number, strlen(number))) {
+    return usage(std::string(kOfficeCardNumberRule) + ", not '" + number + "'", "issue");
+  }
   // Card/.x.txt would be a hidden file that a listing of Card/ does not show.
   if (number[0] == '.') return usage("a new card's number does not begin with '.'", "issue");
   if (!parseBalance(balanceText, &balance)) {
@@ -400,7 +405,9 @@ std::string notHeld(const std::string& number, LoadStatus load) {
 // with only the balance raised, and a line in the top-up log, as one
 // transaction under the card's lock, as a reader records a tap.
 int topUpCard(const std::string& number, const char* amountText) {
-  if (!isCardNumber(number.data(), number.size())) return usage(kCardNumberRule, "topup");
+  if (!isOfficeCardNumber(number.data(), number.size())) {
+    return usage(std::string(kOfficeCardNumberRule) + ", not '" + number + "'", "topup");
+  }
   int32_t amount = 0;
   if (!parseBalance(amountText, &amount) || amount == 0) {
     return usage("an amount is a whole number from 1 to 2147483647", "topup");
@@ -419,8 +426,8 @@ int topUpCard(const std::string& number, const char* amountText) {
   HeldCard card;
   CardRecord records[2];
   LoadStatus load = holdCard(path.c_str(), logs, &card, records, &notices);
-  tellNotices(notices);
   if (load != LoadStatus::kLoaded) {
+    tellNotices(notices);
     closeTapWriter(&writer);
     return refuse(notHeld(number, load));
   }
@@ -438,6 +445,7 @@ int topUpCard(const std::string& number, const char* amountText) {
   }
   if (!problem.empty()) {
     releaseCard(&card);
+    tellNotices(notices);
     closeTapWriter(&writer);
     return refuse(problem);
   }
@@ -449,18 +457,23 @@ int topUpCard(const std::string& number, const char* amountText) {
   line.balance = balance;
   bool recorded =
       recordTap(card, formatTopUpRecord(latest, balance), formatTopUpLine(line), &writer);
-  int reason = errno;
+  // Nothing is said while the card is held: an error stream that blocks
+  // would hold it.
   releaseCard(&card);
+  tellNotices(notices);
+  if (writer.undecided) {
+    tellNotices({"waiting for the disk to take the mark that this top-up was not recorded"});
+    decideTap(&writer);
+  }
   if (!recorded) {
     closeTapWriter(&writer);
-    return refuse("card " + number + " was not topped up: " +
-                  (reason == ESTALE ? "the card changed behind its lock" : strerror(reason)));
+    return refuse("card " + number + " was not topped up: " + writer.problem);
   }
   // Committed: the tap is whole even if its flush fails now; the card's
   // next holder flushes it then.
   if (!finishTap(&writer)) {
     fprintf(stderr, "%s: warning: the top-up is recorded, but not yet flushed to disk: %s\n",
-            programName.c_str(), strerror(errno));
+            programName.c_str(), writer.problem.c_str());
   }
   closeTapWriter(&writer);
   printf("Topped up card %s by %d: balance %d, was %d (%s, %s)\n", number.c_str(), amount, balance,
@@ -840,6 +853,12 @@ int runCommand(const CommandLine& line) {
   if (stale.empty()) stale = staleStorage("Reader_txt");
   if (!stale.empty() && (command == "issue" || command == "topup")) {
     return refuse("nothing is written here: " + stale);
+  }
+  // The network has one owner, whom every writer runs as: a file made by
+  // another user (root's lock file, root's journal) would stop the readers.
+  std::string owner = notOwner();
+  if (!owner.empty() && (command == "issue" || command == "topup")) {
+    return refuse("nothing is written here: " + owner);
   }
   if (!stale.empty()) {
     fprintf(stderr, "%s: warning: what is read here may be stale: %s\n", programName.c_str(),

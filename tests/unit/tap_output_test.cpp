@@ -33,11 +33,12 @@ class Recording : public InScratchNetwork {
   const std::string kCard =
       "20150303074002,SUBWAY,IN,11050,S1_7\r\n20150303075500,BUS,OUT,10000,B_4";
   std::string card = "Card/1234.txt";
-  std::string log = "Subway1.txt";
+  std::string log = "Reader_txt/Subway1.txt";
   TapEntry entry{};
 };
 
 TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
+  ASSERT_EQ(mkdir("Reader_txt", 0755), 0);
   ASSERT_TRUE(recordOnCard(entry, log.c_str()));
   EXPECT_EQ(readFile(card), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
   EXPECT_EQ(readFile(log), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
