@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <sqlite3.h>
 
@@ -95,6 +96,9 @@ TEST(CardTool, RefusesWhatItMustNotDo) {
       {"issue 8 2147483648", 2, "balance"},
       {"issue 8 12x", 2, "balance"},
       {"issue 8", 2, "issue takes NUMBER and BALANCE"},
+      {"issue 1,2 5", 2, "no ','"},
+      {"issue \"$(printf 'a\\tb')\" 5", 2, "1 to 10 characters"},
+      {"issue \"$(printf 'a\\001')\" 5", 2, "printable ASCII"},
       {"show 12345678901", 2, "1 to 10 characters"},
       {"frobnicate", 2, "unknown command 'frobnicate'"},
       {"--frob show 7", 2, "unknown option '--frob'"},
@@ -776,6 +780,9 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   network.writeCard("9",
                     "20260306080000,SUBWAY,OUT,9000,S2_4\r\n"
                     "20260306081530,SUBWAY,OFFF,-2147483648,S1_123456");
+  // A card the readers take, whose number a top-up line could not carry
+  // back (the line's fields are parted by commas).
+  network.writeCard("1,2", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,BUS,OUT,0,B_3");
   ASSERT_EQ(cardTool(network, "issue 10 100").status, 0);
   ASSERT_EQ(mkfifo((network.root() + "/Card/11.txt").c_str(), 0644), 0);
   const struct {
@@ -799,6 +806,7 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
       {"topup 10 2147483648", 2, "an amount is a whole number from 1 to 2147483647"},
       {"topup 10", 2, "topup takes NUMBER and AMOUNT"},
       {"topup 12345678901 5", 2, "a card number has 1 to 10 characters"},
+      {"topup 1,2 5", 2, "a card number has 1 to 10 characters, printable ASCII, and no ','"},
   };
   for (const auto& r : refusals) {
     std::string number = std::string(r.args).substr(6, std::string(r.args).find(' ', 6) - 6);
@@ -1110,4 +1118,37 @@ TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
                 " 4:10000:1:" + std::to_string(lines[2]));
   sqlite3_finalize(query);
   sqlite3_close(sql);
+}
+
+TEST(CardTool, OnlyTheNetworksOwnerWritesIt) {
+  // The network belongs to the readers' user. A program run by anyone else,
+  // root included, writes nothing there (no lock file or journal that the
+  // readers could not open) and says whom to run as.
+  if (geteuid() != 0) GTEST_SKIP() << "needs root, to give the network to another user";
+  Network network;
+  ASSERT_EQ(cardTool(network, "issue 5 1000").status, 0);
+  ASSERT_EQ(system(("chown -R 65534:65534 '" + network.root() + "'").c_str()), 0);
+  const std::string card = network.card("5");
+  for (const char* args : {"topup 5 100", "issue 6 100"}) {
+    ToolRun root = cardTool(network, args);
+    EXPECT_EQ(root.status, 1) << args;
+    EXPECT_NE(root.output.find("belongs to nobody"), std::string::npos) << root.output;
+    EXPECT_NE(root.output.find("sudo -u nobody"), std::string::npos) << root.output;
+  }
+  ReaderRun reader = runToEnd(network, program("subway_reader_s1"), "5\n");
+  EXPECT_EQ(reader.status, 1);
+  EXPECT_NE(reader.errors.find("sudo -u nobody"), std::string::npos) << reader.errors;
+  EXPECT_EQ(network.card("5"), card);
+  for (const char* made : {"Card/taps.lock", "Card/6.txt", "Reader_txt/Topup.txt.pending",
+                           "Reader_txt/Subway1.txt.pending"}) {
+    EXPECT_FALSE(fileExists(network.root() + "/" + made)) << made;
+  }
+  // Run as the owner, the same top-up is made, and the reader taps.
+  ToolRun owner = runTool("setpriv --reuid=65534 --regid=65534 --clear-groups " +
+                          program("card_tool") + " --dir '" + network.root() +
+                          "' topup 5 100 2>&1");
+  EXPECT_EQ(owner.status, 0) << owner.output;
+  struct stat lock {};
+  ASSERT_EQ(stat((network.root() + "/Card/taps.lock").c_str(), &lock), 0);
+  EXPECT_EQ(lock.st_uid, 65534u);
 }

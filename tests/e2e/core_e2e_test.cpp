@@ -80,27 +80,42 @@ TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
 
 TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {
   // S2's console stops (a terminal stopped with Ctrl-S, a pipe nobody
-  // reads) as it shows a tap's fare: the tap is recorded and its card let
-  // go before anything is shown, so S3 taps the card meanwhile.
-  Network network;
-  std::string card = freshCard(5000);
-  network.writeCard("1", card);
-  // S3 begins its operating period first, so that S2's entry is no trip
-  // left open from before it.
-  Reader s3(network, program("subway_reader_s3"));
-  waitForPeriods({&s3});
-  Reader s2(network, program("subway_reader_s2"), prompt(kS2).size());
-  s2.type("1\n");
-  EXPECT_TRUE(waitUntil([&] { return network.card("1") != card; }, 10))
-      << "the tap was not recorded while its console was blocked";
-  s3.type("1\n");
-  EXPECT_EQ(s3.finish(), 0);
-  EXPECT_EQ(s3.maskedOutput(), prompt("Subway Reader (Quillbay)") + charged(0, 3950) +
-                                   prompt("Subway Reader (Quillbay)"));
-  s2.unblockConsole();
-  EXPECT_EQ(s2.finish(), 0);
-  EXPECT_EQ(s3.masked(network.card("1")),
-            card + "\r\n<now>,SUBWAY,IN,3950,S2_1\r\n<now>,SUBWAY,OUT,3950,S3_1");
+  // reads) as it shows a tap's fare, or its error stream does as it warns
+  // of a card dated ahead of its clock: the tap is recorded and its card
+  // let go before anything is said, so S3 taps the card meanwhile.
+  const struct {
+    const char* what;
+    std::string card;
+    bool errorsToConsole;
+  } stalls[] = {
+      {"the console", freshCard(5000), false},
+      {"the error stream",
+       cardLine("SUBWAY IN", 900, 6050, "S4_1") + "\r\n" +
+           cardLine("SUBWAY OUT", -3600, 5000, "S3_2"),
+       true},
+  };
+  for (const auto& stall : stalls) {
+    Network network;
+    network.writeCard("1", stall.card);
+    // S3 begins its operating period first, so that S2's entry is no trip
+    // left open from before it.
+    Reader s3(network, program("subway_reader_s3"));
+    waitForPeriods({&s3});
+    Reader s2(network, program("subway_reader_s2"), prompt(kS2).size(), stall.errorsToConsole);
+    s2.type("1\n");
+    EXPECT_TRUE(waitUntil([&] { return network.card("1") != stall.card; }, 10))
+        << "the tap was not recorded while " << stall.what << " was blocked";
+    s3.type("1\n");
+    EXPECT_EQ(s3.finish(), 0);
+    EXPECT_EQ(s3.maskedOutput(), prompt("Subway Reader (Quillbay)") + charged(0, 3950) +
+                                     prompt("Subway Reader (Quillbay)"))
+        << stall.what;
+    s2.unblockConsole();
+    EXPECT_EQ(s2.finish(), 0);
+    EXPECT_EQ(s3.masked(network.card("1")),
+              stall.card + "\r\n<now>,SUBWAY,IN,3950,S2_1\r\n<now>,SUBWAY,OUT,3950,S3_1")
+        << stall.what;
+  }
 }
 
 class EveryReader : public ::testing::TestWithParam<std::array<const char*, 5>> {};

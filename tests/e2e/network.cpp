@@ -37,7 +37,8 @@ std::string program(const std::string& name) {
   return std::string(READERS_DIR) + "/" + name;
 }
 
-Reader::Reader(const Network& network, const std::string& programPath, size_t consoleRoom) {
+Reader::Reader(const Network& network, const std::string& programPath, size_t consoleRoom,
+               bool errorsToConsole) {
   static int readers = 0;
   outputPath_ = network.root() + "/console-" + std::to_string(++readers) + ".txt";
   ProgramRun run;
@@ -50,6 +51,7 @@ Reader::Reader(const Network& network, const std::string& programPath, size_t co
   run.console = outputPath_;
   run.errors = outputPath_ + ".err";
   run.consoleRoom = consoleRoom;
+  run.errorsToConsole = errorsToConsole;
   started_ = getTime();
   program_ = startProgram(run);
 }

@@ -37,8 +37,10 @@ class Reader {
  public:
   // With `consoleRoom`, the console is a pipe that nobody reads and that has
   // room for that many bytes only: the reader blocks writing past them, as
-  // on a terminal stopped with Ctrl-S, until unblockConsole.
-  Reader(const Network& network, const std::string& program, size_t consoleRoom = 0);
+  // on a terminal stopped with Ctrl-S, until unblockConsole. With
+  // `errorsToConsole` its error stream is that console too.
+  Reader(const Network& network, const std::string& program, size_t consoleRoom = 0,
+         bool errorsToConsole = false);
   ~Reader();
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;

@@ -286,6 +286,32 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   ASSERT_FALSE(finish(s3, "S3").killed);
   ASSERT_FALSE(run({}, "S1").killed);
   EXPECT_EQ(agreement({"S1", "S3"}), "") << "after a failed line and failed truncates";
+  // The disk dies at the commit: the intent's flush fails, and so does the
+  // first write of the mark that takes it back. Whether the intent is on
+  // disk cannot be known until the disk answers again: the reader waits
+  // for the mark to reach it, then says the tap failed, and no settling
+  // ever completes it.
+  std::string intentFlush, markWrite;
+  int pwrites = 0;
+  for (const Point& p : tapPoints(false)) {
+    if (p.name == "pwrite64") pwrites = p.nth;
+    if (p.name == "fdatasync" && intentFlush.empty() &&
+        p.line.find("Subway1.txt.pending>") != std::string::npos) {
+      intentFlush = "inject=fdatasync:error=EIO:when=" + std::to_string(p.nth);
+      markWrite = "inject=pwrite64:error=EIO:when=" + std::to_string(pwrites + 1);
+    }
+  }
+  ASSERT_NE(intentFlush, "") << "the intent's flush was not traced";
+  restore(before);
+  ReaderEnd dying = run({"-qq", "-o", "/dev/null", "-e", intentFlush, "-e", markWrite}, "S1", false);
+  EXPECT_NE(dying.output.find(failed), std::string::npos) << dying.output;
+  ASSERT_FALSE(run({}, "S3").killed);
+  std::map<std::string, std::string> dyingAfter = snapshot();
+  EXPECT_EQ(dyingAfter[kCard], before[kCard] + dyingAfter[kCard].substr(before[kCard].size()));
+  EXPECT_EQ(split(dyingAfter[kCard], "\r\n").size(), split(before[kCard], "\r\n").size() + 1)
+      << "the failed tap was completed, or the next one not recorded";
+  EXPECT_EQ(dyingAfter[kLog], before[kLog]) << "the failed tap's line was written";
+  EXPECT_EQ(agreement({"S1", "S3"}), "") << "after the disk died at the commit";
   // A file-size limit the card has reached: the record's write fails, the
   // reader is not killed by SIGXFSZ, and the tap is taken back.
   std::string history;
@@ -307,6 +333,41 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
       "whose take-back failed too was taken back by the card's next reader; past a file-size "
       "limit the tap was taken back and the reader lived\n",
       points, takenBack, recorded);
+}
+
+TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
+  // S1 has committed its tap and sleeps before appending its record when
+  // an operator removes Card/taps.lock (a "stale lock" clean-up), or puts
+  // another file in its place. S3, tapping the card meanwhile, locks the
+  // file now named so: it must neither complete S1's tap while S1 still
+  // records it nor decide from a card S1 is about to write.
+  prepare(false);
+  std::string cardAppend;
+  for (const Point& p : tapPoints(false)) {
+    if (p.name == "write" && p.line.find("Card/1.txt>") != std::string::npos) {
+      cardAppend = "inject=write:delay_enter=2000000:when=" + std::to_string(p.nth);
+    }
+  }
+  ASSERT_NE(cardAppend, "") << "the card's append was not traced";
+  for (const char* change : {"rm Card/taps.lock", "cp Card/taps.lock x && mv x Card/taps.lock"}) {
+    restore(before);
+    Program s1 = start({"-qq", "-o", "/dev/null", "-e", cardAppend}, "S1", false);
+    typeInto(s1, "1\n");
+    ASSERT_TRUE(waitUntil(
+        [] {
+          TapIntent intent;
+          return readJournal("Reader_txt/Subway1.txt.pending", &intent) &&
+                 intent.state == kPending;
+        },
+        10))
+        << "S1 did not commit its tap";
+    ASSERT_EQ(system(change), 0);
+    ASSERT_FALSE(run({}, "S3").killed);
+    ASSERT_FALSE(finish(s1, "S1").killed);
+    ASSERT_FALSE(run({}, "S1").killed);
+    ASSERT_FALSE(run({}, "S3").killed);
+    EXPECT_EQ(agreement({"S1", "S3"}), "") << "after " << change;
+  }
 }
 
 namespace {

@@ -48,7 +48,7 @@ Program startProgram(const ProgramRun& run) {
     if (out < 0 || err < 0) _exit(126);
     dup2(input[0], 0);
     dup2(run.consoleRoom > 0 ? console[1] : out, 1);
-    dup2(err, 2);
+    dup2(run.errorsToConsole ? 1 : err, 2);
     rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     // As a program finds it when started from a shell: SIGXFSZ kills.

@@ -20,6 +20,7 @@ struct ProgramRun {
   std::string console;                   // file for its standard output; empty: /dev/null
   std::string errors;                    // file for its error stream; empty: the console's
   size_t consoleRoom = 0;                // > 0: its output is a pipe with room for that alone
+  bool errorsToConsole = false;          // its error stream is its console (the pipe too)
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ at its default
 };
 
