@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/card_transaction.h"
+#include "core/file_io.h"
 #include "core/settle.h"
 #include "core/tap_journal.h"
 #include "tests/reliability/card_checks.h"
@@ -563,6 +564,11 @@ void retarget(const std::string& journal) {
   struct stat info {};
   if (stat(intent.cardPath.c_str(), &info) == 0) intent.cardInode = info.st_ino;
   if (stat(intent.logPath.c_str(), &info) == 0) intent.logInode = info.st_ino;
+  // The lock file the tap was made under outlives the power cut: the image
+  // holds it as the intent names it.
+  int locks = openLocks();
+  if (intent.lockInode != 0 && locks >= 0) intent.lockInode = inodeOf(locks);
+  if (locks >= 0) close(locks);
   writeFile(journal, formatIntent(intent));
 }
 
