@@ -79,14 +79,6 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
     if (own) close(locks);
     return LoadStatus::kUnreadable;
   }
-  // Held by a file that is no longer Card/taps.lock, the card would not be
-  // held at all: another writer locks the file under that name.
-  if (!locksStillNamed(locks)) {
-    notices->push_back("Card/taps.lock was removed or replaced as " + std::string(path) +
-                       " was held: the card is not read; the next tap opens the lock file anew");
-    letGoOfLocks(locks, own, path);
-    return LoadStatus::kUnreadable;
-  }
   struct stat info {};
   int fd = openCard(path, &info);
   if (fd < 0) {
@@ -96,8 +88,9 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
   }
   HeldCard held{};
   CardRecord parsed[2];
-  // A tap left in flight on this card is settled before anything is read;
-  // settling changes the card's size.
+  // A tap left in flight on this card is settled before anything is read
+  // (settling changes the card's size), once settling has made sure that
+  // the card is held by the file named Card/taps.lock.
   bool changed = false;
   bool settled = settleCard(path, fd, locks, logs, false, notices, &changed, cache);
   bool read =

@@ -282,8 +282,8 @@ bool settleCard(const std::string& cardPath, int card, int locks,
                 const std::string& ownLog) {
   // A lock on a file that is no longer the lock file keeps no one out.
   if (!locksStillNamed(locks)) {
-    notices->push_back("Card/taps.lock was removed or replaced while " + cardPath +
-                       " was held: it is not read until the next tap");
+    notices->push_back("Card/taps.lock was removed or replaced as " + cardPath +
+                       " was held: the card is not read; the next tap opens the lock file anew");
     return false;
   }
   for (const InFlight& seen : inFlightOn(cardPath, logs, cache)) {
@@ -358,9 +358,14 @@ static std::string userName(uid_t uid) {
 }
 
 std::string notOwner() {
-  struct stat cards {};
-  if (stat("Card", &cards) != 0 || cards.st_uid == geteuid()) return "";
+  struct stat cards {}, logs {};
+  if (stat("Card", &cards) != 0) return "";
   std::string owner = userName(cards.st_uid);
+  if (stat(kLogDirectory, &logs) == 0 && logs.st_uid != cards.st_uid) {
+    return std::string(kLogDirectory) + "/ belongs to " + userName(logs.st_uid) +
+           " and Card/ to " + owner + ": give both to the readers' user";
+  }
+  if (cards.st_uid == geteuid()) return "";
   return "the network directory belongs to " + owner + " (the owner of Card/), and this runs as " +
          userName(geteuid()) + ": run it as its owner, as in sudo -u " + owner + " ...";
 }
