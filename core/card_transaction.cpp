@@ -173,10 +173,10 @@ static bool flushLastTap(TapWriter* writer) {
   bool ours =
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
   if (ours) {
-    bool written = !writer->flushFailed ||
-                   (writeAt(writer->lastCard, current.cardBytes, current.cardOffset) &&
-                    writeAt(writer->log, current.logBytes, current.logOffset));
-    if (!written || !flushBoth(writer->lastCard, writer->log)) {
+    // After a failure, written again where settling would find them.
+    bool flushed = writer->flushFailed ? flushCommitted(current)
+                                       : flushBoth(writer->lastCard, writer->log);
+    if (!flushed) {
       writer->flushFailed = true;
       return failed(writer, "the disk failed: " + current.cardPath + " and " + current.logPath +
                                 " could not be written to disk; the tap stays in " +
@@ -394,7 +394,9 @@ static std::vector<std::string> withOwnLog(std::vector<std::string> logs, const 
 
 bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
                       std::vector<std::string>* notices) {
-  if (!finishTap(writer)) return false;
+  // A tap whose flush failed, and that cannot be written again where it
+  // was (its card or its log moved on), is settled as any other.
+  if (!finishTap(writer)) notices->push_back(writer->problem);
   // Through the writer's own descriptor when it has one: only the writer
   // writes its journal.
   TapIntent intent;

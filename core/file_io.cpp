@@ -66,16 +66,18 @@ bool appendWhole(int fd, const std::string& bytes, int64_t size) {
 }
 
 bool writeAt(int fd, const std::string& bytes, int64_t offset) {
-  // pwrite through O_APPEND would append: the flag is cleared for the write
-  // and set again (the descriptor is this process's own).
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || ((flags & O_APPEND) != 0 && fcntl(fd, F_SETFL, flags & ~O_APPEND) != 0)) {
-    return false;
+  return pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
+         static_cast<ssize_t>(bytes.size());
+}
+
+int openToRewrite(const std::string& path, uint64_t inode) {
+  int fd = openRegular(path.c_str(), O_RDWR);
+  if (fd >= 0 && inodeOf(fd) != inode) {
+    close(fd);
+    errno = ESTALE;
+    return -1;
   }
-  bool whole = pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)) ==
-               static_cast<ssize_t>(bytes.size());
-  if ((flags & O_APPEND) != 0 && fcntl(fd, F_SETFL, flags) != 0) whole = false;
-  return whole;
+  return fd;
 }
 
 bool flushBoth(int first, int second) {

@@ -39,11 +39,16 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 // a file-size limit): a part that was written is cut off again.
 [[nodiscard]] bool appendWhole(int fd, const std::string& bytes, int64_t size = -1);
 
-// Writes `bytes` at `offset` of the open file, in one write, even through a
-// descriptor opened with O_APPEND: what a failed flush may have lost is
-// written again where it belongs, from a copy that is not the file's
-// cache. Returns whether the write was whole.
+// Writes `bytes` at `offset` of the open file, in one write: what a failed
+// flush may have lost is written again where it belongs, from a copy that
+// is not the file's cache. `fd` must be opened without O_APPEND (a network
+// file system's client appends through such a descriptor whatever the
+// offset). Returns whether the write was whole.
 [[nodiscard]] bool writeAt(int fd, const std::string& bytes, int64_t offset);
+
+// Opens the plain file at `path` for writing at offsets (without O_APPEND)
+// if it is the file `inode`. Returns the descriptor, or -1.
+[[nodiscard]] int openToRewrite(const std::string& path, uint64_t inode);
 
 // Flushes two files to disk at once: both start writing before either is
 // waited for. Returns whether both flushes succeeded.

@@ -117,12 +117,13 @@ bool wholeInBoth(int card, const InFlight& tap) {
   return whole;
 }
 
-// Opens the log an intent's line was written to: the log at its path if
+// Opens the log an intent's line was written to, for writing at offsets
+// (without O_APPEND): the log at its path if
 // it is still that file, else the file of the log directory it was renamed
 // to (a rotated log). Sets `atPath` when it is the log at the path. -1 when
 // it is nowhere to be found.
 int openLogOf(const TapIntent& intent, bool* atPath) {
-  int log = openRegular(intent.logPath.c_str(), O_RDWR | O_APPEND);
+  int log = openRegular(intent.logPath.c_str(), O_RDWR);
   *atPath = log >= 0 && inodeOf(log) == intent.logInode;
   if (*atPath) return log;
   if (log >= 0) close(log);
@@ -133,7 +134,7 @@ int openLogOf(const TapIntent& intent, bool* atPath) {
     if (entry->d_ino == intent.logInode) renamed = std::string(kLogDirectory) + "/" + entry->d_name;
   }
   closedir(directory);
-  log = renamed.empty() ? -1 : openRegular(renamed.c_str(), O_RDWR | O_APPEND);
+  log = renamed.empty() ? -1 : openRegular(renamed.c_str(), O_RDWR);
   if (log >= 0 && inodeOf(log) != intent.logInode) {
     close(log);
     log = -1;
@@ -149,7 +150,12 @@ int openLogOf(const TapIntent& intent, bool* atPath) {
 // log as it now is, the journal told so first, so that settling again
 // finds it there and does not write it twice.
 bool completeTap(int journal, TapIntent intent, int card, std::vector<std::string>* notices) {
-  if (!complete(card, intent.cardOffset, intent.cardBytes)) return false;
+  // The card is held through a descriptor that appends: it is written at
+  // the record's offset through one of its own.
+  int rewriter = openToRewrite(intent.cardPath, inodeOf(card));
+  bool written = rewriter >= 0 && complete(rewriter, intent.cardOffset, intent.cardBytes);
+  if (rewriter >= 0) close(rewriter);
+  if (!written) return false;
   bool atPath = false, last = false;
   int log = openLogOf(intent, &atPath);
   Holds inLog =
@@ -157,7 +163,8 @@ bool completeTap(int journal, TapIntent intent, int card, std::vector<std::strin
   bool done = true;
   if (inLog == Holds::kOther || (inLog == Holds::kNothing && !atPath)) {
     if (log >= 0) close(log);
-    log = openRegular(intent.logPath.c_str(), O_RDWR | O_APPEND | O_CREAT);
+    // Its writer appends to it only under the journal's byte, held here.
+    log = openRegular(intent.logPath.c_str(), O_RDWR | O_CREAT);
     if (log < 0) return false;
     intent.logInode = inodeOf(log);
     intent.logOffset = sizeOf(log);
