@@ -174,8 +174,8 @@ static bool flushLastTap(TapWriter* writer) {
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
   if (ours) {
     // After a failure, written again where settling would find them.
-    bool flushed = writer->flushFailed ? flushCommitted(current)
-                                       : flushBoth(writer->lastCard, writer->log);
+    bool flushed =
+        writer->flushFailed ? flushCommitted(current) : flushBoth(writer->lastCard, writer->log);
     if (!flushed) {
       writer->flushFailed = true;
       return failed(writer, "the disk failed: " + current.cardPath + " and " + current.logPath +
@@ -194,6 +194,10 @@ static bool flushLastTap(TapWriter* writer) {
   writer->flushFailed = false;
   return true;
 }
+
+// The byte of a journal that its writer's process holds for as long as it
+// writes it: far past the block, so that nothing reading the block meets it.
+constexpr int64_t kWriterByte = int64_t{1} << 40;
 
 // Makes the writer's journal ready for an intent, its byte held: open (a
 // journal renamed or removed since is opened anew), and idle once the tap
@@ -214,6 +218,15 @@ static bool readyJournal(TapWriter* writer) {
     writer->journal = openJournal(writer->logPath, &current);
     if (writer->journal < 0) return false;
     writer->journalInode = inodeOf(writer->journal);
+    // A journal made anew is claimed anew: another process holding it
+    // writes it too, and this writer records nothing.
+    if (writer->sole && !lockWithin(writer->journal, kWriterByte, 0)) {
+      close(writer->journal);
+      writer->journal = -1;
+      writer->sole = false;
+      errno = EBUSY;
+      return false;
+    }
   }
   TapIntent current;
   if (!readJournalBlock(writer->journal, &current)) {
@@ -267,8 +280,11 @@ static bool markAbandoned(int journal, TapIntent intent) {
 // the writer's next intake, or by the card's next reader.
 static bool abandon(int journal, const TapIntent& intent, int card, int log) {
   if (!markAbandoned(journal, intent)) return false;
-  bool cut = ftruncate(card, static_cast<off_t>(intent.cardOffset)) == 0 &&
-             ftruncate(log, static_cast<off_t>(intent.logOffset)) == 0 && flushBoth(card, log);
+  // Only this tap's own bytes, where they end their file: after a lock file
+  // was replaced another writer's record may follow the place this one's
+  // would have taken.
+  bool cut = takeBackBytes(card, intent.cardOffset, intent.cardBytes, true) &&
+             takeBackBytes(log, intent.logOffset, intent.logBytes, false) && flushBoth(card, log);
   if (cut) (void)markJournal(journal, kIdle, false);
   return true;
 }
@@ -324,30 +340,44 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // whatever stops this writer, unless it lives to take it back. Only a
   // flush that succeeds tells that it is on disk.
   bool written =
-      ready && (readsBack(intent) || (errno = EINVAL, failed(writer, "an intent for " + card.path +
-                                                                           " would not read back"))) &&
+      ready &&
+      (readsBack(intent) ||
+       (errno = EINVAL, failed(writer, "an intent for " + card.path + " would not read back"))) &&
       (putIntent(writer->journal, intent) || failed(writer, journal + " could not be written"));
-  bool committed = written && (fdatasync(writer->journal) == 0 ||
-                               failed(writer, "the disk failed: " + journal +
-                                                  " could not be written to disk"));
+  bool committed =
+      written && (fdatasync(writer->journal) == 0 ||
+                  failed(writer, "the disk failed: " + journal + " could not be written to disk"));
   // Checked once the intent is on disk: a writer that locks the file named
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
   bool fenced = committed && (locksStillNamed(card.locks) ||
-                              (errno = ESTALE, failed(writer, "Card/taps.lock was removed or "
-                                                              "replaced during the tap")));
-  bool recorded =
-      fenced &&
-      (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
-      (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
+                              (errno = ESTALE, failed(writer,
+                                                      "Card/taps.lock was removed or "
+                                                      "replaced during the tap")));
+  bool recorded = fenced &&
+                  (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
+                  (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
   int reason = errno;
   if (!recorded && written && !abandon(writer->journal, intent, card.fd, writer->log)) {
-    // The disk would not take even the mark: whether the journal holds this
-    // intent on disk is not known. The journal stays locked until it does.
-    writer->undecided = true;
-    writer->lastBlock = formatIntent(intent);
-    errno = reason;
-    return false;
+    if (!committed || !fenced) {
+      // The disk would not take even the mark: whether the journal holds
+      // this intent on disk is not known (or, the lock file changed, whether
+      // another writer went on from the card meanwhile). The journal stays
+      // locked until the mark is on disk.
+      writer->undecided = true;
+      writer->lastBlock = formatIntent(intent);
+      errno = reason;
+      return false;
+    }
+    // Committed under the lock file as it is named, and on disk: whoever
+    // settles next completes it (this writer, before its next tap). The
+    // cache is made to say so again, as the disk does.
+    (void)putIntent(writer->journal, intent);
+    writer->problem = "the tap on " + card.path + " is committed, but " + writer->problem +
+                      "; it is completed from " + journal + " by whoever settles next";
+    unlock(writer->locks, byte);
+    errno = 0;
+    return true;
   }
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
@@ -411,13 +441,29 @@ bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
   // A card that is not there is dropped only when the network directory
   // is: a file system not mounted yet hides every card.
   int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
-  bool settled =
-      (card >= 0 || (errno == ENOENT && networkMissing().empty())) &&
-      settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true, notices,
-                 nullptr, nullptr, writer->logPath);
+  bool settled = (card >= 0 || (errno == ENOENT && networkMissing().empty())) &&
+                 settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true,
+                            notices, nullptr, nullptr, writer->sole ? writer->logPath : "");
   if (card >= 0) close(card);
   close(locks);
   return settled;
+}
+
+bool claimJournal(TapWriter* writer, int waitMs) {
+  if (writer->journal < 0) {
+    TapIntent current;
+    writer->journal = openJournal(writer->logPath, &current);
+    if (writer->journal < 0) {
+      return failed(writer, journalPath(writer->logPath) + " cannot be opened");
+    }
+    writer->journalInode = inodeOf(writer->journal);
+  }
+  writer->sole = lockWithin(writer->journal, kWriterByte, waitMs);
+  if (!writer->sole) {
+    writer->problem = "another process writes " + journalPath(writer->logPath) +
+                      " (a second copy of this program, or a lock another user took on it)";
+  }
+  return writer->sole;
 }
 
 void closeTapWriter(TapWriter* writer) {

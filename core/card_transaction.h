@@ -21,13 +21,13 @@
 // A card held for one tap.
 struct HeldCard {
   std::vector<std::string> notices;  // for the operator, told once the card is let go
-  int fd = -1;            // open; -1 when no card is held
-  int locks = -1;         // the lock file, the card's byte locked
-  bool ownLocks = false;  // whether `locks` was opened for this card (else lent)
-  std::string path;       // Card/<number>.txt
-  uint64_t inode;         // the card's inode
-  int64_t size;           // its size when its tail was read
-  char tail[kTailBytes];  // the bytes of that tail
+  int fd = -1;                       // open; -1 when no card is held
+  int locks = -1;                    // the lock file, the card's byte locked
+  bool ownLocks = false;             // whether `locks` was opened for this card (else lent)
+  std::string path;                  // Card/<number>.txt
+  uint64_t inode;                    // the card's inode
+  int64_t size;                      // its size when its tail was read
+  char tail[kTailBytes];             // the bytes of that tail
   size_t tailLength;
 };
 
@@ -40,11 +40,12 @@ struct TapWriter {
   uint64_t logInode = 0;  // the log's inode, to notice a log rotated or removed
   int journal = -1;       // the journal, open
   uint64_t journalInode = 0;
-  int locks = -1;         // the lock file, for the journal's byte
-  int lastCard = -1;      // the card of the tap recorded last, until it is flushed
-  std::string lastBlock;  // that tap's journal block
+  int locks = -1;            // the lock file, for the journal's byte
+  int lastCard = -1;         // the card of the tap recorded last, until it is flushed
+  std::string lastBlock;     // that tap's journal block
   bool flushFailed = false;  // a flush of that tap failed: its bytes are written again first
   bool undecided = false;    // recordTap could not tell the disk the tap was abandoned
+  bool sole = false;         // holds its journal's writer byte: no other process writes it
   std::string problem;       // what failed last, naming the file and the reason
 };
 
@@ -118,6 +119,15 @@ void decideTap(TapWriter* writer);
 // Returns whether the journal is idle.
 [[nodiscard]] bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
                                     std::vector<std::string>* notices);
+
+// Claims the writer's journal for this process (a lock on a byte of the
+// journal itself, held until the writer is closed), waiting at most
+// `waitMs` for another process that holds it: a second copy of a reader,
+// or another office command. Only a writer that holds its claim settles a
+// tap of its own made under another lock file: no other process can then
+// be recording it. Returns whether it is held; false also when the journal
+// cannot be opened (see writer->problem).
+[[nodiscard]] bool claimJournal(TapWriter* writer, int waitMs);
 
 // Finishes the writer's last tap and closes its files.
 void closeTapWriter(TapWriter* writer);

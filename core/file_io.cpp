@@ -107,7 +107,7 @@ static int lockByte(int fd, int64_t offset, short type, bool wait) {
 
 bool lockWithin(int fd, int64_t offset, int waitMs) {
   if (lockByte(fd, offset, F_WRLCK, false) == 0) return true;
-  if (errno != EAGAIN && errno != EACCES) return false;
+  if ((errno != EAGAIN && errno != EACCES) || waitMs <= 0) return false;
   // Wait in the kernel (or the file system's lock server), in line with
   // every other waiter, until a timer sent to this thread alone interrupts
   // the wait. The timer goes on ringing every 20 ms after the wait is

@@ -48,6 +48,14 @@ static void warnIfNotInANetwork() {
 
 void checkNetwork(bool atStart) {
   if (networkReady) return;
+  // Before anything is made there (the lock file, a journal): a reader of
+  // another user would make files the network's own readers cannot open.
+  std::string wrongUser = notOwner();
+  if (!wrongUser.empty()) {
+    warnOperator("no tap is recorded here: " + wrongUser);
+    flushConsole();
+    exit(EXIT_FAILURE);
+  }
   std::string missing = networkMissing();
   if (!missing.empty()) {
     // A missing directory was told of already; an empty Card/ is told here.
@@ -62,9 +70,6 @@ void checkNetwork(bool atStart) {
   // Reader_txt/, which may each be a mount of their own.
   std::string stale = trustStorage ? "" : staleStorage("Card");
   if (stale.empty() && !trustStorage) stale = staleStorage(kLogDirectory);
-  // A reader of another user would make journals, a log or the lock file
-  // that the network's own readers cannot write, and move theirs aside.
-  if (stale.empty()) stale = notOwner();
   if (!stale.empty()) {
     warnOperator("no tap is recorded here: " + stale);
     flushConsole();
@@ -72,6 +77,14 @@ void checkNetwork(bool atStart) {
   }
   // Taps left in flight by any writer (this reader stopped part-way, or all
   // of them by a power cut) are settled before the first tap.
+  // One process writes this reader's journal: a second copy of the reader
+  // would share its log and tap numbers, and could settle a tap the first
+  // is still recording.
+  if (!writer.sole && !claimJournal(&writer, 0)) {
+    warnOperator("no tap is recorded here: " + writer.problem);
+    flushConsole();
+    exit(EXIT_FAILURE);
+  }
   std::vector<std::string> notices;
   networkReady = settleEveryJournal(networkLogs, &notices, writer.logPath);
   for (const std::string& notice : notices) warnOperator(notice);

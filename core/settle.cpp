@@ -2,8 +2,8 @@
 #include "core/settle.h"
 
 #include <dirent.h>
-#include <pwd.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,7 +22,8 @@ namespace {
 struct InFlight {
   std::string logPath;
   TapIntent intent;
-  bool foreign;  // its journal was made by another user than the network's owner
+  bool foreign;             // its journal was made by another user than the network's owner
+  bool unreadable = false;  // a journal there that cannot be read: what it holds is unknown
 };
 
 // The taps in flight on `cardPath` (every card when empty) in the journals
@@ -33,11 +34,16 @@ std::vector<InFlight> inFlightOn(const std::string& cardPath, const std::vector<
   std::vector<InFlight> found;
   for (const std::string& log : logs) {
     TapIntent intent;
-    if (readJournalThrough(cache, journalPath(log), &intent) && intent.state != kIdle &&
-        intent.logPath == log && (cardPath.empty() || intent.cardPath == cardPath)) {
+    bool unreadable = false;
+    if (readJournalThrough(cache, journalPath(log), &intent, &unreadable) &&
+        intent.state != kIdle && intent.logPath == log &&
+        (cardPath.empty() || intent.cardPath == cardPath)) {
       struct stat info {};
       bool foreign = lstat(journalPath(log).c_str(), &info) != 0 || info.st_uid != geteuid();
       found.push_back({log, intent, foreign});
+    } else if (unreadable) {
+      // It may hold a tap on any card: none is read until it can be.
+      found.push_back({log, TapIntent{kPending, "", 0, 0, "", "", "", 0, 0, ""}, true, true});
     }
   }
   std::stable_sort(found.begin(), found.end(), [](const InFlight& a, const InFlight& b) {
@@ -97,6 +103,7 @@ bool complete(int fd, int64_t offset, const std::string& bytes) {
 }
 
 // Cuts the bytes off again when they, or a first part of them, end the file.
+// (takeBackBytes, below, is this for a writer taking back its own tap.)
 bool takeBack(int fd, Holds held, bool last, int64_t offset) {
   if (held == Holds::kNothing || held == Holds::kOther || !last) return true;
   return ftruncate(fd, static_cast<off_t>(offset)) == 0;
@@ -232,8 +239,10 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
 
 }  // namespace
 
-bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent* intent) {
-  if (cache == nullptr) return inspectJournal(path, intent);
+bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent* intent,
+                        bool* unreadable) {
+  JournalCache once;
+  if (cache == nullptr) cache = &once;
   OpenJournal* open = nullptr;
   for (OpenJournal& journal : *cache) {
     if (journal.path == path) open = &journal;
@@ -243,22 +252,34 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
     open = &cache->back();
   }
   // The name decides which file is the journal: a plain file with one
-  // name. Whoever made it, a tap in flight in it is never passed over.
-  struct stat named {};
-  bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1;
-  if (!there || named.st_ino != open->inode) {
-    if (open->fd >= 0) close(open->fd);
-    open->fd = -1;
-    open->inode = 0;
+  // name. Whoever made it, a tap in flight in it is never passed over. A
+  // journal made anew between the look at its name and the open is looked
+  // at again.
+  bool read = false;
+  for (int look = 0; look < 2 && !read; look++) {
+    struct stat named {};
+    bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1;
+    if (!there || named.st_ino != open->inode) {
+      if (open->fd >= 0) close(open->fd);
+      open->fd = -1;
+      open->inode = 0;
+    }
+    if (!there) break;
+    if (open->fd < 0) {
+      open->fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (open->fd < 0 && (errno == EACCES || errno == EPERM) && unreadable != nullptr) {
+        *unreadable = true;
+      }
+      if (open->fd < 0) break;
+      open->inode = inodeOf(open->fd);
+      if (open->inode != named.st_ino) continue;
+    }
+    read = readJournalBlock(open->fd, intent) &&
+           (intent->state == kIdle || journalPath(intent->logPath) == path);
+    if (!read) break;
   }
-  if (there && open->fd < 0) {
-    open->fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    open->inode = open->fd >= 0 ? inodeOf(open->fd) : 0;
-    // Made anew between the look at its name and the open: read it afresh.
-    if (open->inode != named.st_ino) return inspectJournal(path, intent);
-  }
-  return open->fd >= 0 && readJournalBlock(open->fd, intent) &&
-         (intent->state == kIdle || journalPath(intent->logPath) == path);
+  if (cache == &once && open->fd >= 0) close(open->fd);
+  return read;
 }
 
 // Why the tap in flight cannot be settled by this writer now, or empty
@@ -268,6 +289,11 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
 // recording it; only that writer settles such a tap. A tap whose record
 // and line are whole is no harm to the card's next reader either way.
 static std::string cannotSettle(const InFlight& tap, int locks, const std::string& ownLog) {
+  if (tap.unreadable) {
+    return journalPath(tap.logPath) +
+           " cannot be read (another user's file?): it may hold a tap in flight on any card, so "
+           "no card is read until the network's owner can read it";
+  }
   if (tap.foreign) {
     return journalPath(tap.logPath) + " holds a tap in flight on " + tap.intent.cardPath +
            " but was made by another user than the network's owner: the card is refused until "
@@ -296,7 +322,7 @@ bool settleCard(const std::string& cardPath, int card, int locks,
   for (const InFlight& seen : inFlightOn(cardPath, logs, cache)) {
     // The common case after a tap: committed, both appends whole, the
     // writer flushing them in its pause.
-    if (!finishWhole && wholeInBoth(card, seen)) continue;
+    if (!finishWhole && !seen.unreadable && wholeInBoth(card, seen)) continue;
     std::string why = cannotSettle(seen, locks, ownLog);
     if (!why.empty()) {
       notices->push_back(why);
@@ -365,12 +391,13 @@ static std::string userName(uid_t uid) {
 }
 
 std::string notOwner() {
-  struct stat cards {}, logs {};
+  struct stat cards {
+  }, logs{};
   if (stat("Card", &cards) != 0) return "";
   std::string owner = userName(cards.st_uid);
   if (stat(kLogDirectory, &logs) == 0 && logs.st_uid != cards.st_uid) {
-    return std::string(kLogDirectory) + "/ belongs to " + userName(logs.st_uid) +
-           " and Card/ to " + owner + ": give both to the readers' user";
+    return std::string(kLogDirectory) + "/ belongs to " + userName(logs.st_uid) + " and Card/ to " +
+           owner + ": give both to the readers' user";
   }
   if (cards.st_uid == geteuid()) return "";
   return "the network directory belongs to " + owner + " (the owner of Card/), and this runs as " +
@@ -399,10 +426,14 @@ static void setAsideStrangeNotes(const std::vector<std::string>& logs,
     // Another user's journal that holds a tap in flight stays where it is:
     // the card it names is refused until the operator gives it back.
     TapIntent intent;
-    if (known && !own && inspectJournal(path, &intent) && intent.state != kIdle) {
-      notices->push_back(path + " holds a tap in flight but was made by another user than the "
-                         "network's owner: it is left in place, and its card refused, until the "
-                         "file is given to the owner (chown)");
+    bool unreadable = false;
+    bool inFlight =
+        readJournalThrough(nullptr, path, &intent, &unreadable) && intent.state != kIdle;
+    if (known && !own && (inFlight || unreadable)) {
+      notices->push_back(path + " was made by another user than the network's owner and " +
+                         (unreadable ? "cannot be read" : "holds a tap in flight") +
+                         ": it is left in place, and cards refused, until the file is given to "
+                         "the owner (chown)");
       continue;
     }
     if (!known || !own) strange.push_back(path);
@@ -420,8 +451,15 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
   if (!networkMissing().empty()) return false;
   setAsideStrangeNotes(logs, notices);
   std::map<std::string, bool> cards;
-  for (const InFlight& tap : inFlightOn("", logs, nullptr)) cards[tap.intent.cardPath] = true;
   bool settled = true;
+  for (const InFlight& tap : inFlightOn("", logs, nullptr)) {
+    if (tap.unreadable) {
+      notices->push_back(cannotSettle(tap, -1, ownLog));
+      settled = false;
+    } else {
+      cards[tap.intent.cardPath] = true;
+    }
+  }
   for (const auto& [cardPath, unused] : cards) {
     int locks = openLocks();
     if (locks < 0 || !lockWithin(locks, cardLockByte(cardPath), kLockWaitMs)) {
@@ -442,4 +480,10 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
     close(locks);
   }
   return settled;
+}
+
+bool takeBackBytes(int fd, int64_t offset, const std::string& bytes, bool card) {
+  bool last = false;
+  Holds held = holds(fd, offset, bytes, card, &last);
+  return takeBack(fd, held, last, offset);
 }

@@ -21,11 +21,12 @@ struct OpenJournal {
 };
 using JournalCache = std::vector<OpenJournal>;
 
-// Reads the journal at `path`, whoever made it, as inspectJournal does, through `cache` when
-// given (opening it there the first time, or when its name leads to
-// another file now).
+// Reads the journal at `path`, whoever made it, as inspectJournal does,
+// through `cache` when given (opening it there the first time, or when its
+// name leads to another file now). Sets `unreadable`, when given, when a
+// file stands there that this user may not read.
 [[nodiscard]] bool readJournalThrough(JournalCache* cache, const std::string& path,
-                                      TapIntent* intent);
+                                      TapIntent* intent, bool* unreadable = nullptr);
 
 // Settles every tap in flight on the card at `cardPath`, which the caller
 // holds (its lock byte taken on `locks`) and has open as `card` (-1: no
@@ -77,3 +78,9 @@ constexpr char kCardsEmpty[] = "Card/ is empty";
 // could not open). Names the user to run as. Empty when this process runs
 // as the owner, or when Card/ is not there.
 std::string notOwner();
+
+// Cuts off `bytes` (a card's record when `card`, else a log's line), or
+// the first part of them that is there, when they stand at `offset` and end
+// the open file; leaves the file alone when anything else is there (another
+// writer's record). Returns false when a cut that was due failed.
+[[nodiscard]] bool takeBackBytes(int fd, int64_t offset, const std::string& bytes, bool card);

@@ -279,6 +279,9 @@ static bool writeIdle(int fd) {
 int openJournal(const std::string& logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
   int fd = openRegular(path.c_str(), O_RDWR);
+  // A journal this user may not open is never moved aside: it may hold a
+  // tap in flight. Nothing is recorded until the operator gives it back.
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) return -1;
   if (fd >= 0 && !writersOwn(fd)) {
     // Another user's journal is moved aside, unless it holds a tap in
     // flight: that is never passed over, and this writer records nothing
@@ -332,9 +335,10 @@ int openLocks() {
 }
 
 bool locksStillNamed(int locks) {
-  struct stat named {}, held {};
-  return lstat(kLockFile, &named) == 0 && fstat(locks, &held) == 0 &&
-         named.st_ino == held.st_ino && named.st_dev == held.st_dev;
+  struct stat named {
+  }, held{};
+  return lstat(kLockFile, &named) == 0 && fstat(locks, &held) == 0 && named.st_ino == held.st_ino &&
+         named.st_dev == held.st_dev;
 }
 
 // FNV-1a of a text, kept to 40 bits: a byte far within any file size.

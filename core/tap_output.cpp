@@ -41,14 +41,16 @@ bool writingInterface(HeldCard* card, const TapEntry& entry) {
   // The card was held from intake on: the next reader to tap it goes on
   // from this tap's record. Only then is anything said.
   releaseCard(card);
+  // An undecided tap keeps its journal locked until the disk takes the
+  // mark that it was not recorded: nothing is said until then either.
+  bool undecided = writer.undecided;
+  decideTap(&writer);
   for (const std::string& notice : card->notices) warnOperator(notice);
   if (!recorded) {
-    warnOperator("the tap on " + card->path + " could not be recorded: " + writer.problem);
-  }
-  if (writer.undecided) {
-    warnOperator("waiting for the disk to take the mark that this tap was not recorded, before "
-                 "its outcome is shown");
-    decideTap(&writer);
+    warnOperator("the tap on " + card->path + " could not be recorded: " + writer.problem +
+                 (undecided ? " (the reader waited for the disk to take that it was not)" : ""));
+  } else if (entry.charged >= 0 && !writer.problem.empty()) {
+    warnOperator(writer.problem);
   }
   return recorded;
 }

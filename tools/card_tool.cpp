@@ -419,6 +419,12 @@ int topUpCard(const std::string& number, const char* amountText) {
   std::string path = cardPath(number.c_str());
   std::vector<std::string> logs = networkLogPaths(), notices;
   TapWriter writer = tapWriter(kTopUpLog);
+  // One office command records at a time: the top-up journal is claimed
+  // for this run, so that none settles a top-up another is recording.
+  if (!claimJournal(&writer, kLockWaitMs)) {
+    closeTapWriter(&writer);
+    return refuse("card " + number + " was not topped up: " + writer.problem + "; try again");
+  }
   // A top-up an earlier run left in flight is settled under its own card's
   // lock before this card is held, never two at once. Should it stay in
   // flight, recording this one fails and says so.
@@ -460,11 +466,9 @@ int topUpCard(const std::string& number, const char* amountText) {
   // Nothing is said while the card is held: an error stream that blocks
   // would hold it.
   releaseCard(&card);
+  decideTap(&writer);
   tellNotices(notices);
-  if (writer.undecided) {
-    tellNotices({"waiting for the disk to take the mark that this top-up was not recorded"});
-    decideTap(&writer);
-  }
+  if (recorded && !writer.problem.empty()) tellNotices({writer.problem});
   if (!recorded) {
     closeTapWriter(&writer);
     return refuse("card " + number + " was not topped up: " + writer.problem);

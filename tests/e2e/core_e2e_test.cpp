@@ -140,6 +140,17 @@ TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
   EXPECT_EQ(journal.state, kIdle);
   EXPECT_EQ(run.masked(network.log(log)),
             "<now>," + std::string(mode) + ",IN,1050," + newId + "\r\n");
+  // One copy of it runs on a network: a second would share its log and its
+  // tap numbers, and could settle a tap the first is still recording.
+  Reader first(network, program(name));
+  ASSERT_TRUE(first.waitForPrompts(1));
+  ReaderRun second = runToEnd(network, program(name), "77\n");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_NE(
+      second.errors.find("another process writes Reader_txt/" + std::string(log) + ".pending"),
+      std::string::npos)
+      << second.errors;
+  EXPECT_EQ(first.finish(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -15,10 +15,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/card_transaction.h"
@@ -304,7 +306,8 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   }
   ASSERT_NE(intentFlush, "") << "the intent's flush was not traced";
   restore(before);
-  ReaderEnd dying = run({"-qq", "-o", "/dev/null", "-e", intentFlush, "-e", markWrite}, "S1", false);
+  ReaderEnd dying =
+      run({"-qq", "-o", "/dev/null", "-e", intentFlush, "-e", markWrite}, "S1", false);
   EXPECT_NE(dying.output.find(failed), std::string::npos) << dying.output;
   ASSERT_FALSE(run({}, "S3").killed);
   std::map<std::string, std::string> dyingAfter = snapshot();
@@ -342,33 +345,48 @@ TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
   // another file in its place. S3, tapping the card meanwhile, locks the
   // file now named so: it must neither complete S1's tap while S1 still
   // records it nor decide from a card S1 is about to write.
+  // S1 held either before its card's append (its tap committed) or before
+  // its intent is written (S3 then goes on from the card as it is, and S1,
+  // finding the lock file changed, takes back its own tap and nothing of
+  // S3's).
   prepare(false);
-  std::string cardAppend;
+  std::string cardAppend, intentWrite;
   for (const Point& p : tapPoints(false)) {
     if (p.name == "write" && p.line.find("Card/1.txt>") != std::string::npos) {
       cardAppend = "inject=write:delay_enter=2000000:when=" + std::to_string(p.nth);
     }
+    if (p.name == "pwrite64" && intentWrite.empty() &&
+        p.line.find("Subway1.txt.pending>") != std::string::npos) {
+      intentWrite = "inject=pwrite64:delay_enter=2000000:when=" + std::to_string(p.nth);
+    }
   }
   ASSERT_NE(cardAppend, "") << "the card's append was not traced";
-  for (const char* change : {"rm Card/taps.lock", "cp Card/taps.lock x && mv x Card/taps.lock"}) {
-    restore(before);
-    Program s1 = start({"-qq", "-o", "/dev/null", "-e", cardAppend}, "S1", false);
-    typeInto(s1, "1\n");
-    ASSERT_TRUE(waitUntil(
-        [] {
-          TapIntent intent;
-          return readJournal("Reader_txt/Subway1.txt.pending", &intent) &&
-                 intent.state == kPending;
-        },
-        10))
-        << "S1 did not commit its tap";
-    ASSERT_EQ(system(change), 0);
-    ASSERT_FALSE(run({}, "S3").killed);
-    ASSERT_FALSE(finish(s1, "S1").killed);
-    ASSERT_FALSE(run({}, "S1").killed);
-    ASSERT_FALSE(run({}, "S3").killed);
-    EXPECT_EQ(agreement({"S1", "S3"}), "") << "after " << change;
-  }
+  ASSERT_NE(intentWrite, "") << "the intent's write was not traced";
+  for (const std::string& held : {cardAppend, intentWrite})
+    for (const char* change : {"rm Card/taps.lock", "cp Card/taps.lock x && mv x Card/taps.lock"}) {
+      SCOPED_TRACE(held);
+      restore(before);
+      Program s1 = start({"-qq", "-o", "/dev/null", "-e", held}, "S1", false);
+      typeInto(s1, "1\n");
+      if (held == cardAppend) {
+        ASSERT_TRUE(waitUntil(
+            [] {
+              TapIntent intent;
+              return readJournal("Reader_txt/Subway1.txt.pending", &intent) &&
+                     intent.state == kPending;
+            },
+            10))
+            << "S1 did not commit its tap";
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+      }
+      ASSERT_EQ(system(change), 0);
+      ASSERT_FALSE(run({}, "S3").killed);
+      ASSERT_FALSE(finish(s1, "S1").killed);
+      ASSERT_FALSE(run({}, "S1").killed);
+      ASSERT_FALSE(run({}, "S3").killed);
+      EXPECT_EQ(agreement({"S1", "S3"}), "") << "after " << change;
+    }
 }
 
 namespace {
@@ -757,10 +775,19 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
       ASSERT_TRUE(
           waitUntil([&] { return readFile(console).find("Input Card") != std::string::npos; }, 30));
     }
+    // Each taps once the one before has appended both its record and its
+    // line: the next then finds that tap whole and leaves it to its writer,
+    // which holds its journal while its flush is held up.
     for (size_t r = 0; r < readers.size(); r++) {
       size_t size = readFile(kCard).size();
       typeInto(running[r], "1\n");
-      ASSERT_TRUE(waitUntil([&] { return readFile(kCard).size() > size; }, 30)) << readers[r];
+      ASSERT_TRUE(waitUntil(
+          [&] {
+            return readFile(kCard).size() > size && fileExists(logOf(readers[r])) &&
+                   !readFile(logOf(readers[r])).empty();
+          },
+          30))
+          << readers[r];
     }
     for (Program& reader : running) finishProgram(&reader);
     std::map<std::string, std::string> after = snapshot();
