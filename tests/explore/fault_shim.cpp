@@ -8,6 +8,9 @@
 //                   F <dev> <ino>                     a flush that succeeded
 //                   X <dev> <ino>                     a flush that failed
 //                   ! <pid> <fault>                   the fault was injected
+// EXPLORE_SNAPSHOTS  a directory: after each flush that succeeded, the
+//                 file's bytes are copied to <dir>/<dev>.<ino>, what its disk
+//                 holds of it from then on
 // EXPLORE_FAULT   "<kind> <n> [<ms>]", the kind one of:
 //                   kill     SIGKILL at the nth call of any kind counted
 //                   stall    sleep <ms> real milliseconds at the nth call
@@ -141,12 +144,34 @@ void recordWrite(const struct stat& st, off_t offset, ssize_t n) {
   }
 }
 
+// Copies the file open at `fd`, just flushed, to its snapshot.
+void snapshot(int fd, const struct stat& st) {
+  const char* dir = getenv("EXPLORE_SNAPSHOTS");
+  if (dir == nullptr || st.st_size > (1 << 20)) return;
+  char path[4096], temporary[4200];
+  snprintf(path, sizeof path, "%s/%lu.%lu", dir, static_cast<unsigned long>(st.st_dev),
+           static_cast<unsigned long>(st.st_ino));
+  snprintf(temporary, sizeof temporary, "%s.%d", path, getpid());
+  int out = static_cast<int>(
+      syscall(SYS_open, temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (out < 0) return;
+  char buffer[65536];
+  ssize_t n;
+  for (off_t at = 0; (n = pread(fd, buffer, sizeof buffer, at)) > 0; at += n) {
+    if (syscall(SYS_write, out, buffer, static_cast<size_t>(n)) != n) break;
+  }
+  syscall(SYS_close, out);
+  syscall(SYS_rename, temporary, path);
+}
+
 int flush(const char* name, int fd) {
   struct stat st;
   if (!networkFile(fd, &st)) return real<int (*)(int)>(name)(fd);
   bool fails = injected(Call::kFlush);
   int result = fails ? -1 : real<int (*)(int)>(name)(fd);
   int saved = errno;
+  struct stat now;
+  if (result == 0 && fstat(fd, &now) == 0) snapshot(fd, now);
   // A flush that failed leaves its pages marked clean but not on disk.
   event("%c %lu %lu\n", result == 0 ? 'F' : 'X', static_cast<unsigned long>(st.st_dev),
         static_cast<unsigned long>(st.st_ino));
