@@ -45,6 +45,9 @@ std::string text(const char* utf8) {
   return euckr(utf8);
 }
 
+// When the explorer started: the programs' fast clock counts from here.
+const auto kStart = std::chrono::steady_clock::now();
+
 // What a reader's console said of one tap.
 enum class Said { kCharged, kFailed, kRefused, kOther, kUnknown };
 
@@ -89,8 +92,10 @@ class Episode {
   std::string path(const std::string& relative) const { return net_ + "/" + relative; }
 
   std::vector<std::string> environment(const std::string& fault, bool clockBack);
-  std::vector<std::string> asUser(bool other, std::vector<std::string> argv);
+  void setUp(ProgramRun* run, bool other, const std::vector<std::string>& argv,
+             const std::vector<std::string>& environment);
   void startReader(const std::string& id);
+  void startAnyReader();
   int office(const std::vector<std::string>& args, bool asOther, std::string* out);
   void topup();
   void operatorFault();
@@ -125,8 +130,21 @@ std::vector<std::string> Episode::environment(const std::string& fault, bool clo
       variable = "LD_PRELOAD=" + std::string(FAULT_SHIM) + ":" + variable.substr(11);
       preloaded = true;
     }
-    // A clock stepped back a minute, at the shared pace.
-    if (clockBack && variable.rfind("FAKETIME=", 0) == 0) variable = "FAKETIME=-60 x15";
+    // Not the clock libfaketime shares through a semaphore: a program killed
+    // while it holds it would stop every other. Each program gets the one
+    // fast clock by an offset instead: started t s after the explorer, at
+    // speed x, it is (x - 1) t s ahead of its own start.
+    if (variable.rfind("FAKETIME_SHARED=", 0) == 0) continue;
+    size_t x = variable.find(" x");
+    if (variable.rfind("FAKETIME=", 0) == 0 && x != std::string::npos) {
+      double speed = std::stod(variable.substr(x + 2));
+      double since =
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - kStart).count();
+      char clock[64];
+      snprintf(clock, sizeof clock, "FAKETIME=%+.3f x%g",
+               (speed - 1) * since - (clockBack ? 60 : 0), speed);
+      variable = clock;
+    }
     env.push_back(variable);
   }
   if (!preloaded) {
@@ -138,12 +156,29 @@ std::vector<std::string> Episode::environment(const std::string& fault, bool clo
   return env;
 }
 
-std::vector<std::string> Episode::asUser(bool other, std::vector<std::string> argv) {
-  if (!other) return argv;
+// Fills in how to start `argv` with `environment`, as the other user when
+// `other`: through setpriv and env, so that only the program itself has the
+// explorer's library and libfaketime (whose state setpriv, still root, would
+// make for it).
+void Episode::setUp(ProgramRun* run, bool other, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& environment) {
+  run->argv = argv;
+  run->environment = environment;
+  if (!other) return;
   std::vector<std::string> prefix = {"/usr/bin/setpriv", std::string("--reuid=") + kOtherUser,
-                                     std::string("--regid=") + kOtherUser, "--clear-groups"};
-  argv.insert(argv.begin(), prefix.begin(), prefix.end());
-  return argv;
+                                     std::string("--regid=") + kOtherUser, "--clear-groups",
+                                     "/usr/bin/env"};
+  prefix.insert(prefix.end(), environment.begin(), environment.end());
+  run->argv.insert(run->argv.begin(), prefix.begin(), prefix.end());
+  run->environment.clear();
+}
+
+// Removes what libfaketime kept in /dev/shm for a program that ended (a
+// program killed leaves it there).
+void forget(pid_t pid) {
+  for (const char* name : {"/dev/shm/faketime_shm_", "/dev/shm/sem.faketime_sem_"}) {
+    unlink((name + std::to_string(pid)).c_str());
+  }
 }
 
 // A fault for one program, or none ("none 0"), and what it says.
@@ -168,9 +203,8 @@ void Episode::startReader(const std::string& id) {
   bool clockBack = chance(0.2);
   bool root = othersNetwork_ && chance(0.15);
   std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
-  run.argv = asUser(othersNetwork_ && !root, {kBin + "/" + program});
+  setUp(&run, othersNetwork_ && !root, {kBin + "/" + program}, environment(fault, clockBack));
   run.dir = net_;
-  run.environment = environment(fault, clockBack);
   std::string what = id + "#" + std::to_string(readers_.size()) + ": " + fault;
   if (clockBack) what += ", clock 60 s behind";
   // The audit tells the record dated by the other clock as dated ahead.
@@ -199,19 +233,28 @@ void Episode::startReader(const std::string& id) {
   readers_.push_back(reader);
 }
 
+// Starts a reader drawn at random, unless it is running already.
+void Episode::startAnyReader() {
+  std::string id = pick(kEpisodeReaders);
+  bool up = false;
+  for (const Instance& reader : readers_) up |= reader.id == id && running(reader);
+  if (!up) startReader(id);
+}
+
 // Runs the card tool in the network, as the other user when `asOther`;
 // returns its exit status (128 + a signal) and fills `out` with its output.
 int Episode::office(const std::vector<std::string>& args, bool asOther, std::string* out) {
   ProgramRun run;
   std::vector<std::string> argv = {kBin + "/card_tool", "--dir", net_};
   argv.insert(argv.end(), args.begin(), args.end());
-  run.argv = asUser(asOther, argv);
   std::string fault = args[0] == "topup" ? drawFault(true) : "none 0";
   if (fault != "none 0") note("office " + args[0] + ": " + fault);
-  run.environment = environment(fault, false);
+  setUp(&run, asOther, argv, environment(fault, false));
   run.console = scratch_ / "office.txt";
   Program tool = startProgram(run);
+  pid_t pid = tool.pid;
   int status = finishProgram(&tool, 30);
+  forget(pid);
   if (out != nullptr) *out = readFile(run.console);
   return status;
 }
@@ -310,7 +353,9 @@ void Episode::finish(Instance* reader, bool powerCut) {
     // What was there before the program: the pipe's filler.
     reader->output.erase(0, reader->output.find_first_not_of('.'));
   }
+  pid_t pid = reader->program.pid;
   int status = finishProgram(&reader->program, 15);
+  forget(pid);
   reader->exitedNormally = status == 0;
   if (!reader->console.empty()) reader->output = readFile(reader->console);
 }
@@ -450,7 +495,17 @@ std::string Episode::run() {
   std::shuffle(ids.begin(), ids.end(), rng_);
   for (int i = 0, n = between(2, 3); i < n; i++) startReader(ids[i]);
 
+  size_t stallsSeen = 0;
   for (int step = 0, steps = between(10, 18); step < steps; step++) {
+    // While a reader is stalled in a tap, the others and the operators act
+    // more often: that is when a tap in flight meets them.
+    size_t stalls = split(readFile(events_), " stall\n").size() - 1;
+    if (stalls > stallsSeen && chance(0.7)) {
+      stallsSeen = stalls;
+      if (operators || chance(0.3)) operatorFault();
+      startAnyReader();
+      continue;
+    }
     int action = between(0, 99);
     if (action < 50) {
       std::vector<size_t> live;
@@ -466,11 +521,7 @@ std::string Episode::run() {
     } else if (action < 70) {
       if (operators) operatorFault();
     } else if (action < 78) {
-      // A reader (re)started: one that is not running now.
-      std::string id = pick(kEpisodeReaders);
-      bool up = false;
-      for (const Instance& reader : readers_) up |= reader.id == id && running(reader);
-      if (!up) startReader(id);
+      startAnyReader();
     } else {
       std::this_thread::sleep_for(std::chrono::milliseconds(between(20, 600)));
     }
@@ -526,19 +577,19 @@ std::string Episode::check() {
   for (const std::string& id : kEpisodeReaders) {
     ProgramRun start;
     std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
-    start.argv = asUser(othersNetwork_, {kBin + "/" + program});
+    setUp(&start, othersNetwork_, {kBin + "/" + program}, environment("none 0", false));
     start.dir = net_;
-    start.environment = environment("none 0", false);
     Program reader = startProgram(start);
+    pid_t pid = reader.pid;
     finishProgram(&reader, 15);
+    forget(pid);
   }
   Instance settler;
   settler.id = "S2";
   settler.console = scratch_ / "console-settle.txt";
   ProgramRun run;
-  run.argv = asUser(othersNetwork_, {kBin + "/subway_reader_s2"});
+  setUp(&run, othersNetwork_, {kBin + "/subway_reader_s2"}, environment("none 0", false));
   run.dir = net_;
-  run.environment = environment("none 0", false);
   run.console = settler.console;
   settler.program = startProgram(run);
   for (const std::string& card : cards_) {
@@ -650,14 +701,6 @@ std::vector<uint64_t> seedsGiven(double* seconds) {
 TEST(Explore, RandomEpisodesKeepEveryPromise) {
   if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
     GTEST_SKIP() << "the explorer runs programs as another user: it needs root and setpriv";
-  }
-  // The clock libfaketime shares between the programs (FAKETIME_SHARED:
-  // its semaphore and memory) is opened by the other user's programs too.
-  if (const char* shared = getenv("FAKETIME_SHARED")) {
-    for (std::string name : split(shared, " ")) {
-      if (name.rfind("/faketime_sem", 0) == 0) name = "/sem." + name.substr(1);
-      chmod(("/dev/shm" + name).c_str(), 0666);
-    }
   }
   double seconds = 0;
   std::vector<uint64_t> seeds = seedsGiven(&seconds);
