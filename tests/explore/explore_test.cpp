@@ -57,6 +57,7 @@ struct Instance {
   std::string console;             // its console file, or empty: a pipe
   std::string output;              // what its console showed
   std::vector<std::string> typed;  // the card numbers typed, in order
+  std::string fault;               // the fault drawn for it
   Program program;
   bool exitedNormally = false;
 };
@@ -181,13 +182,14 @@ void forget(pid_t pid) {
   }
 }
 
-// A fault for one program, or none ("none 0"), and what it says.
+// A fault for one program, as EXPLORE_FAULT says it, or "none".
 std::string Episode::drawFault(bool office) {
-  if (!chance(office ? 0.25 : 0.55)) return "none 0";
+  if (!chance(office ? 0.25 : 0.55)) return "none";
   std::vector<std::string> kinds = {"kill", "stall", "enospc"};
   if (powerFaults_) kinds.insert(kinds.end(), {"eio", "die", "flaky", "flaky"});
   std::string kind = pick(kinds);
-  int n = kind == "kill" || kind == "stall" ? between(1, 60) : between(1, 14);
+  // A tap makes some 15 calls, 5 of them writes and flushes.
+  int n = kind == "kill" || kind == "stall" ? between(1, 60) : between(1, 10);
   if (kind == "stall") {
     stalls_ = true;
     return kind + " " + std::to_string(n) + " " + std::to_string(between(1500, 3500));
@@ -200,6 +202,7 @@ void Episode::startReader(const std::string& id) {
   reader.id = id;
   ProgramRun run;
   std::string fault = drawFault(false);
+  reader.fault = fault;
   bool clockBack = chance(0.2);
   bool root = othersNetwork_ && chance(0.15);
   std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
@@ -247,8 +250,8 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
   ProgramRun run;
   std::vector<std::string> argv = {kBin + "/card_tool", "--dir", net_};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::string fault = args[0] == "topup" ? drawFault(true) : "none 0";
-  if (fault != "none 0") note("office " + args[0] + ": " + fault);
+  std::string fault = args[0] == "topup" ? drawFault(true) : "none";
+  if (fault != "none") note("office " + args[0] + ": " + fault);
   setUp(&run, asOther, argv, environment(fault, false));
   run.console = scratch_ / "office.txt";
   Program tool = startProgram(run);
@@ -577,7 +580,7 @@ std::string Episode::check() {
   for (const std::string& id : kEpisodeReaders) {
     ProgramRun start;
     std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
-    setUp(&start, othersNetwork_, {kBin + "/" + program}, environment("none 0", false));
+    setUp(&start, othersNetwork_, {kBin + "/" + program}, environment("none", false));
     start.dir = net_;
     Program reader = startProgram(start);
     pid_t pid = reader.pid;
@@ -588,7 +591,7 @@ std::string Episode::check() {
   settler.id = "S2";
   settler.console = scratch_ / "console-settle.txt";
   ProgramRun run;
-  setUp(&run, othersNetwork_, {kBin + "/subway_reader_s2"}, environment("none 0", false));
+  setUp(&run, othersNetwork_, {kBin + "/subway_reader_s2"}, environment("none", false));
   run.dir = net_;
   run.console = settler.console;
   settler.program = startProgram(run);
@@ -641,7 +644,10 @@ std::string Episode::checkCard(const std::string& card, const std::vector<Said>&
       if (reader.typed[i] != card) continue;
       charged[reader.id] += said[i] == Said::kCharged;
       unknown[reader.id] += said[i] == Said::kUnknown;
-      if (said[i] == Said::kRefused && !stalls_) {
+      // A reader whose own disk fails may be unable to cut off what a tap
+      // it took back left, and then refuses the card.
+      bool ownDisk = reader.fault.rfind("die", 0) == 0 || reader.fault.rfind("eio", 0) == 0;
+      if (said[i] == Said::kRefused && !stalls_ && !ownDisk) {
         wrong += "\n  reader " + reader.id + " refused card " + card + " with no reader stalled";
       }
     }

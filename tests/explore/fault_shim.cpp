@@ -234,32 +234,27 @@ int ftruncate64(int fd, off_t length) {
   return ftruncate(fd, length);
 }
 
+// The mode, which open and openat take after `flags` only when creating.
+#define EXPLORE_MODE(flags)                                                      \
+  va_list args;                                                                  \
+  va_start(args, flags);                                                         \
+  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0; \
+  va_end(args)
+
 int open(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  va_end(args);
+  EXPLORE_MODE(flags);
   return opened("open", AT_FDCWD, path, flags, mode, false);
 }
 int open64(const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  va_end(args);
+  EXPLORE_MODE(flags);
   return opened("open64", AT_FDCWD, path, flags, mode, false);
 }
 int openat(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  va_end(args);
+  EXPLORE_MODE(flags);
   return opened("openat", dirfd, path, flags, mode, true);
 }
 int openat64(int dirfd, const char* path, int flags, ...) {
-  va_list args;
-  va_start(args, flags);
-  mode_t mode = (flags & (O_CREAT | O_TMPFILE)) != 0 ? va_arg(args, mode_t) : 0;
-  va_end(args);
+  EXPLORE_MODE(flags);
   return opened("openat64", dirfd, path, flags, mode, true);
 }
 
