@@ -339,6 +339,9 @@ bool Episode::running(const Instance& reader) {
 // cut), gathering what its console showed.
 void Episode::finish(Instance* reader, bool powerCut) {
   if (powerCut && reader->program.pid > 0) kill(reader->program.pid, SIGKILL);
+  // An error stream nobody read is let go first, so the reader can go on.
+  if (reader->program.errors >= 0) close(reader->program.errors);
+  reader->program.errors = -1;
   if (reader->program.console >= 0) {
     close(reader->program.input);
     reader->program.input = -1;
@@ -355,6 +358,7 @@ void Episode::finish(Instance* reader, bool powerCut) {
     }
     // What was there before the program: the pipe's filler.
     reader->output.erase(0, reader->output.find_first_not_of('.'));
+    writeFile(scratch_ / ("console-pipe-" + std::to_string(consoles_++) + ".txt"), reader->output);
   }
   pid_t pid = reader->program.pid;
   int status = finishProgram(&reader->program, 15);
@@ -451,8 +455,11 @@ std::vector<Said> outcomes(const Instance& reader) {
       said.push_back(Said::kCharged);
     } else if (part.find(text("카드 정보를 읽을 수 없습니다.")) != std::string::npos) {
       said.push_back(Said::kRefused);
-    } else {
+    } else if (part.find(text("카드의 정보가 없습니다.")) != std::string::npos ||
+               part.find(text("잔액이 부족합니다.")) != std::string::npos) {
       said.push_back(Said::kOther);
+    } else {
+      said.push_back(Said::kUnknown);  // its console was cut off
     }
   }
   said.resize(reader.typed.size(), Said::kUnknown);
