@@ -48,6 +48,11 @@ std::string text(const char* utf8) {
   return euckr(utf8);
 }
 
+// The program of reader `id`.
+std::string programOf(const std::string& id) {
+  return kBin + "/" + (id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1));
+}
+
 // When the explorer started: the programs' fast clock counts from here.
 const auto kStart = std::chrono::steady_clock::now();
 
@@ -185,6 +190,15 @@ void forget(pid_t pid) {
   }
 }
 
+// Runs a program with its input ended at once; returns how it ended.
+int runOnce(const ProgramRun& run) {
+  Program program = startProgram(run);
+  pid_t pid = program.pid;
+  int status = finishProgram(&program, 30);
+  forget(pid);
+  return status;
+}
+
 // A fault for one program, as EXPLORE_FAULT says it, or "none".
 std::string Episode::drawFault(bool office) {
   if (!chance(office ? 0.25 : 0.55)) return "none";
@@ -208,8 +222,7 @@ void Episode::startReader(const std::string& id) {
   reader.fault = fault;
   bool clockBack = chance(0.2);
   bool root = othersNetwork_ && chance(0.15);
-  std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
-  setUp(&run, othersNetwork_ && !root, {kBin + "/" + program}, environment(fault, clockBack));
+  setUp(&run, othersNetwork_ && !root, {programOf(id)}, environment(fault, clockBack));
   run.dir = net_;
   std::string what = id + "#" + std::to_string(readers_.size()) + ": " + fault;
   if (clockBack) what += ", clock 60 s behind";
@@ -257,10 +270,7 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
   if (fault != "none") note("office " + args[0] + ": " + fault);
   setUp(&run, asOther, argv, environment(fault, false));
   run.console = scratch_ / "office.txt";
-  Program tool = startProgram(run);
-  pid_t pid = tool.pid;
-  int status = finishProgram(&tool, 30);
-  forget(pid);
+  int status = runOnce(run);
   if (out != nullptr) *out = readFile(run.console);
   return status;
 }
@@ -589,19 +599,15 @@ std::string Episode::check() {
   // The network recovers as after a power cut: every reader starts once.
   for (const std::string& id : kEpisodeReaders) {
     ProgramRun start;
-    std::string program = id == "B" ? "bus_reader" : "subway_reader_s" + id.substr(1);
-    setUp(&start, othersNetwork_, {kBin + "/" + program}, environment("none", false));
+    setUp(&start, othersNetwork_, {programOf(id)}, environment("none", false));
     start.dir = net_;
-    Program reader = startProgram(start);
-    pid_t pid = reader.pid;
-    finishProgram(&reader, 15);
-    forget(pid);
+    runOnce(start);
   }
   Instance settler;
   settler.id = "S2";
   settler.console = scratch_ / "console-settle.txt";
   ProgramRun run;
-  setUp(&run, othersNetwork_, {kBin + "/subway_reader_s2"}, environment("none", false));
+  setUp(&run, othersNetwork_, {programOf("S2")}, environment("none", false));
   run.dir = net_;
   run.console = settler.console;
   settler.program = startProgram(run);
