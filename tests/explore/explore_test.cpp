@@ -270,6 +270,7 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
   if (fault != "none") note("office " + args[0] + ": " + fault);
   setUp(&run, asOther, argv, environment(fault, false));
   run.console = scratch_ / "office.txt";
+  run.dir = scratch_.path();  // where its fake `clear` goes
   int status = runOnce(run);
   if (out != nullptr) *out = readFile(run.console);
   return status;
