@@ -579,9 +579,14 @@ std::string Episode::run() {
 // repeats the record before it in all but a higher balance.
 void countRecords(const std::vector<CardRecord>& records, std::map<std::string, int>* taps,
                   std::vector<int>* topups) {
+  // A tap id without the CR an older record keeps.
+  auto idOf = [](const CardRecord& record) {
+    std::string id = record.tapId;
+    return !id.empty() && id.back() == '\r' ? id.substr(0, id.size() - 1) : id;
+  };
   for (size_t i = 2; i < records.size(); i++) {
     const CardRecord &before = records[i - 1], &now = records[i];
-    if (now.time == before.time && std::string(now.tapId) == before.tapId &&
+    if (now.time == before.time && idOf(now) == idOf(before) &&
         std::string(now.inOut) == before.inOut && now.balance > before.balance) {
       topups->push_back(now.balance - before.balance);
       continue;
