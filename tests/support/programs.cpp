@@ -13,6 +13,16 @@
 
 #include "tests/support/test_support.h"
 
+// Makes a pipe, close-on-exec, with room for `room` bytes alone: the rest
+// of its 4 KiB is filled. Returns whether it could.
+static bool narrowPipe(int ends[2], size_t room) {
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  int size = fcntl(ends[1], F_SETPIPE_SZ, 4096);
+  std::string filler(size > 0 ? static_cast<size_t>(size) - room : 0, '.');
+  return size >= 0 &&
+         write(ends[1], filler.data(), filler.size()) == static_cast<ssize_t>(filler.size());
+}
+
 Program startProgram(const ProgramRun& run) {
   Program program;
   char here[4096];
@@ -26,18 +36,11 @@ Program startProgram(const ProgramRun& run) {
   std::vector<std::string> argv = run.argv;
 
   signal(SIGPIPE, SIG_IGN);
-  int input[2], console[2] = {-1, -1};
+  int input[2], console[2] = {-1, -1}, errors[2] = {-1, -1};
   // Close-on-exec, so that no other program holds this one's input open.
   if (pipe2(input, O_CLOEXEC) != 0) return program;
-  if (run.consoleRoom > 0) {
-    if (pipe2(console, O_CLOEXEC) != 0) return program;
-    int size = fcntl(console[1], F_SETPIPE_SZ, 4096);
-    std::string filler(size > 0 ? static_cast<size_t>(size) - run.consoleRoom : 0, '.');
-    if (size < 0 ||
-        write(console[1], filler.data(), filler.size()) != static_cast<ssize_t>(filler.size())) {
-      return program;
-    }
-  }
+  if (run.consoleRoom > 0 && !narrowPipe(console, run.consoleRoom)) return program;
+  if (run.errorRoom > 0 && !narrowPipe(errors, run.errorRoom)) return program;
   program.pid = fork();
   if (program.pid == 0) {
     int out = run.console.empty() ? open("/dev/null", O_WRONLY)
@@ -48,7 +51,7 @@ Program startProgram(const ProgramRun& run) {
     if (out < 0 || err < 0) _exit(126);
     dup2(input[0], 0);
     dup2(run.consoleRoom > 0 ? console[1] : out, 1);
-    dup2(run.errorsToConsole ? 1 : err, 2);
+    dup2(run.errorsToConsole ? 1 : run.errorRoom > 0 ? errors[1] : err, 2);
     rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     // As a program finds it when started from a shell: SIGXFSZ kills.
@@ -67,6 +70,10 @@ Program startProgram(const ProgramRun& run) {
     close(console[1]);
     program.console = console[0];
   }
+  if (run.errorRoom > 0) {
+    close(errors[1]);
+    program.errors = errors[0];
+  }
   return program;
 }
 
@@ -81,6 +88,8 @@ int finishProgram(Program* program, double seconds) {
   // A console nobody reads is let go, so that the program can end.
   if (program->console >= 0) close(program->console);
   program->console = -1;
+  if (program->errors >= 0) close(program->errors);
+  program->errors = -1;
   if (program->pid <= 0) return -1;
   int status = 0;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);

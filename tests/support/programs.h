@@ -21,6 +21,7 @@ struct ProgramRun {
   std::string errors;                    // file for its error stream; empty: the console's
   size_t consoleRoom = 0;                // > 0: its output is a pipe with room for that alone
   bool errorsToConsole = false;          // its error stream is its console (the pipe too)
+  size_t errorRoom = 0;                  // > 0: its error stream is such a pipe, never read
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ at its default
 };
 
@@ -29,6 +30,7 @@ struct Program {
   pid_t pid = -1;
   int input = -1;    // its console input; -1 once ended
   int console = -1;  // the read end of a console pipe (consoleRoom), or -1
+  int errors = -1;   // the read end of an error pipe (errorRoom), or -1
 };
 
 // Starts a program. Its `clear` is a script in <dir or here>/bin.
