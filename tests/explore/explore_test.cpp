@@ -288,7 +288,13 @@ void Episode::topup() {
   std::string out;
   int status = office({"topup", "--", t.card, std::to_string(t.amount)}, other, &out);
   if (status == 0 && out.find("Topped up") != std::string::npos) t.said = Said::kCharged;
-  if (status >= 128) t.said = Said::kUnknown;
+  // Killed, or still waiting for its disk when its time ran out (-1): it
+  // said nothing of the top-up.
+  if (status >= 128 || status < 0) t.said = Said::kUnknown;
+  if (t.said != Said::kCharged) {
+    note("top-up of " + t.card + " not done (" + std::to_string(status) + "): " +
+         out.substr(0, out.find('\n')));
+  }
   topups_.push_back(t);
 }
 
