@@ -273,20 +273,27 @@ static bool markAbandoned(int journal, TapIntent intent) {
   return writeIntent(journal, intent);
 }
 
+// What became of the mark that takes a tap back.
+enum class Mark {
+  kOnDisk,      // flushed: no settling completes the tap
+  kNotWritten,  // its write failed: the journal holds the intent as it was
+  kUnknown,     // written but its flush failed: what the disk holds is not known
+};
+
 // Takes back a tap that is not to be recorded once its intent may be on
 // disk: the journal marked abandoned on disk, then what was written cut
-// off. Returns false when the mark could not be flushed: the tap is
-// undecided. Should the cutting fail, the abandoned journal is settled at
-// the writer's next intake, or by the card's next reader.
-static bool abandon(int journal, const TapIntent& intent, int card, int log) {
-  if (!markAbandoned(journal, intent)) return false;
-  // Only this tap's own bytes, where they end their file: after a lock file
-  // was replaced another writer's record may follow the place this one's
-  // would have taken.
+// off (only this tap's own bytes, where they end their file: after a lock
+// file was replaced another writer's record may follow the place this
+// one's would have taken). Should the cutting fail, the abandoned journal
+// is settled at the writer's next intake, or by the card's next reader.
+static Mark abandon(int journal, TapIntent intent, int card, int log) {
+  intent.state = kAbandoned;
+  if (!putIntent(journal, intent)) return Mark::kNotWritten;
+  if (fdatasync(journal) != 0) return Mark::kUnknown;
   bool cut = takeBackBytes(card, intent.cardOffset, intent.cardBytes, true) &&
              takeBackBytes(log, intent.logOffset, intent.logBytes, false) && flushBoth(card, log);
   if (cut) (void)markJournal(journal, kIdle, false);
-  return true;
+  return Mark::kOnDisk;
 }
 
 // Whether the intent reads back from its block as it was written: a card
@@ -358,26 +365,26 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                   (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
                   (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
   int reason = errno;
-  if (!recorded && written && !abandon(writer->journal, intent, card.fd, writer->log)) {
-    if (!committed || !fenced) {
-      // The disk would not take even the mark: whether the journal holds
-      // this intent on disk is not known (or, the lock file changed, whether
-      // another writer went on from the card meanwhile). The journal stays
-      // locked until the mark is on disk.
-      writer->undecided = true;
-      writer->lastBlock = formatIntent(intent);
-      errno = reason;
-      return false;
-    }
-    // Committed under the lock file as it is named, and on disk: whoever
-    // settles next completes it (this writer, before its next tap). The
-    // cache is made to say so again, as the disk does.
-    (void)putIntent(writer->journal, intent);
+  Mark mark =
+      !recorded && written ? abandon(writer->journal, intent, card.fd, writer->log) : Mark::kOnDisk;
+  if (mark == Mark::kNotWritten && fenced) {
+    // Committed under the lock file as it is named, and the journal still
+    // holds it as it was: whoever settles next completes it (this writer,
+    // before its next tap).
     writer->problem = "the tap on " + card.path + " is committed, but " + writer->problem +
                       "; it is completed from " + journal + " by whoever settles next";
     unlock(writer->locks, byte);
     errno = 0;
     return true;
+  }
+  if (mark != Mark::kOnDisk) {
+    // Whether the journal holds this intent on disk is not known (or, the
+    // lock file changed, another writer may have gone on from the card
+    // meanwhile): the journal stays locked until the mark is on disk.
+    writer->undecided = true;
+    writer->lastBlock = formatIntent(intent);
+    errno = reason;
+    return false;
   }
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
