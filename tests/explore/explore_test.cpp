@@ -292,8 +292,8 @@ void Episode::topup() {
   // said nothing of the top-up.
   if (status >= 128 || status < 0) t.said = Said::kUnknown;
   if (t.said != Said::kCharged) {
-    note("top-up of " + t.card + " not done (" + std::to_string(status) + "): " +
-         out.substr(0, out.find('\n')));
+    note("top-up of " + t.card + " not done (" + std::to_string(status) +
+         "): " + out.substr(0, out.find('\n')));
   }
   topups_.push_back(t);
 }
@@ -302,7 +302,12 @@ void Episode::topup() {
 void Episode::operatorFault() {
   int kind = between(0, 4);
   std::string lock = path("Card/taps.lock");
-  if (kind <= 1) unsure_ = true;
+  if (kind <= 1) {
+    unsure_ = true;
+    // A top-up in flight under the old lock file waits for the next office
+    // command, which no episode may run.
+    allowed_.insert("note_left");
+  }
   if (kind == 0) {
     note("lock file removed");
     unlink(lock.c_str());
@@ -336,7 +341,9 @@ void Episode::operatorFault() {
       std::string to = logOf(pick(kEpisodeReaders), net_) + ".pending";
       note("journal " + to.substr(net_.size() + 1) + " written by another user");
       unsure_ = true;
-      foreignJournals_.push_back(to);
+      // Its own journal, given away with a tap in flight in it, must stay;
+      // anything else of another user's may be moved aside.
+      if (to == from && !bytes.empty() && bytes.back() != '-') foreignJournals_.push_back(to);
       std::string forged = scratch_ / "forged";
       writeFile(forged, bytes);
       int ignored = chown(forged.c_str(), othersNetwork_ ? 0 : 65534, othersNetwork_ ? 0 : 65534);
