@@ -153,6 +153,10 @@ static uint64_t namedInode(const std::string& path) {
              : 0;
 }
 
+// Why a tap is refused when the lock file it holds its card by is no
+// longer the file named Card/taps.lock.
+constexpr char kLockChanged[] = "Card/taps.lock was removed or replaced during the tap";
+
 // What failed, for the operator: the files, and the system's reason.
 static bool failed(TapWriter* writer, const std::string& what) {
   writer->problem = what + ": " + strerror(errno != 0 ? errno : EIO);
@@ -325,7 +329,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   if (inodeOf(writer->locks) != inodeOf(card.locks)) {
     unlock(writer->locks, byte);
     errno = ESTALE;
-    return failed(writer, "Card/taps.lock was removed or replaced during the tap");
+    return failed(writer, kLockChanged);
   }
   std::string journal = journalPath(writer->logPath);
   int64_t logSize = -1;
@@ -357,10 +361,8 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // Checked once the intent is on disk: a writer that locks the file named
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
-  bool fenced = committed && (locksStillNamed(card.locks) ||
-                              (errno = ESTALE, failed(writer,
-                                                      "Card/taps.lock was removed or "
-                                                      "replaced during the tap")));
+  bool fenced =
+      committed && (locksStillNamed(card.locks) || (errno = ESTALE, failed(writer, kLockChanged)));
   bool recorded = fenced &&
                   (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
                   (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
