@@ -199,10 +199,6 @@ static bool flushLastTap(TapWriter* writer) {
   return true;
 }
 
-// The byte of a journal that its writer's process holds for as long as it
-// writes it: far past the block, so that nothing reading the block meets it.
-constexpr int64_t kWriterByte = int64_t{1} << 40;
-
 // Makes the writer's journal ready for an intent, its byte held: open (a
 // journal renamed or removed since is opened anew), and idle once the tap
 // it tells of is flushed: this writer's last, or one that another process

@@ -79,8 +79,9 @@ void checkNetwork(bool atStart) {
   // of them by a power cut) are settled before the first tap.
   // One process writes this reader's journal: a second copy of the reader
   // would share its log and tap numbers, and could settle a tap the first
-  // is still recording.
-  if (!writer.sole && !claimJournal(&writer, 0)) {
+  // is still recording. (A settler holds the claim of a journal whose
+  // writer has ended for as long as it settles its tap: it is waited for.)
+  if (!writer.sole && !claimJournal(&writer, kLockWaitMs)) {
     warnOperator("no tap is recorded here: " + writer.problem);
     flushConsole();
     exit(EXIT_FAILURE);

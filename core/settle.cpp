@@ -286,7 +286,8 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
 // when it can: its journal is another user's (which the readers may not
 // write), or it was made under another lock file than the one held here
 // (Card/taps.lock removed or replaced since), so its writer may still be
-// recording it; only that writer settles such a tap. A tap whose record
+// recording it; only that writer settles such a tap, or a settler once no
+// process claims its journal. A tap whose record
 // and line are whole is no harm to the card's next reader either way.
 static std::string cannotSettle(const InFlight& tap, int locks, const std::string& ownLog) {
   if (tap.unreadable) {
@@ -303,10 +304,24 @@ static std::string cannotSettle(const InFlight& tap, int locks, const std::strin
       tap.logPath != ownLog) {
     return "a tap in flight on " + tap.intent.cardPath + " (" + journalPath(tap.logPath) +
            ") was made under another lock file: Card/taps.lock was removed or replaced while it "
-           "was recorded, and its writer may still be recording it; the card is refused until "
-           "that writer settles it";
+           "was recorded, and its writer, still running, may still be recording it; the card is "
+           "refused until that writer settles it or ends";
   }
   return "";
+}
+
+// Claims the journal of a tap in flight, when no process claims it (its
+// writer has ended): the claim is let go when the descriptor returned is
+// closed. -1 while another process holds it.
+static int claimUnclaimed(const InFlight& tap) {
+  std::string path = journalPath(tap.logPath);
+  int journal = openRegular(path.c_str(), O_RDWR);
+  if (journal < 0) return -1;
+  if (!lockWithin(journal, kWriterByte, 0)) {
+    close(journal);
+    return -1;
+  }
+  return journal;
 }
 
 bool settleCard(const std::string& cardPath, int card, int locks,
@@ -324,12 +339,19 @@ bool settleCard(const std::string& cardPath, int card, int locks,
     // writer flushing them in its pause.
     if (!finishWhole && !seen.unreadable && wholeInBoth(card, seen)) continue;
     std::string why = cannotSettle(seen, locks, ownLog);
-    if (!why.empty()) {
+    // A tap made under another lock file whose journal no process claims
+    // has no writer left to record it: the settler claims the journal
+    // itself for as long as it settles it, so that none starts meanwhile.
+    int claim = why.empty() || seen.foreign || seen.unreadable ? -1 : claimUnclaimed(seen);
+    if (!why.empty() && claim < 0) {
       notices->push_back(why);
       return false;
     }
     int64_t byte = journalLockByte(seen.logPath);
-    if (!lockWithin(locks, byte, kLockWaitMs)) return false;
+    if (!lockWithin(locks, byte, kLockWaitMs)) {
+      if (claim >= 0) close(claim);
+      return false;
+    }
     // Read again under the journal's lock: its writer may have finished.
     TapIntent now;
     bool settled = true;
@@ -339,6 +361,7 @@ bool settleCard(const std::string& cardPath, int card, int locks,
       if (anySettled != nullptr) *anySettled = true;
     }
     unlock(locks, byte);
+    if (claim >= 0) close(claim);
     if (!settled) return false;
   }
   return true;

@@ -34,6 +34,11 @@ constexpr char kIdle = '-';       // no tap in flight
 // it never changes the file's size and a flush has only the block to write.
 constexpr size_t kJournalBytes = 512;
 
+// The byte of a journal that its writer's process holds for as long as it
+// writes it (its claim): far past the block, so that nothing reading the
+// block meets it.
+constexpr int64_t kWriterByte = int64_t{1} << 40;
+
 // How long a reader waits for another to finish with a card or a journal.
 constexpr int kLockWaitMs = 3000;
 

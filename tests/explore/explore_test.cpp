@@ -42,7 +42,7 @@ const std::vector<std::string> kEpisodeReaders = {"S1", "S3", "S5", "B"};
 // the network once (docs/reliability.md says how), then others.
 const std::vector<uint64_t> kCiSeeds = {306,  1148, 2161, 2151, 1003, 2210, 107,  1019,
                                         1083, 3060, 3001, 1058, 133,  2097, 1107, 1104,
-                                        1155, 1002, 1004, 1008, 1011, 1015, 1016, 1017};
+                                        1155, 1002, 1004, 1008, 1011, 1015, 1016, 1017, 20144, 20278};
 
 std::string text(const char* utf8) {
   return euckr(utf8);
@@ -124,6 +124,7 @@ class Episode {
   std::vector<std::string> cards_;
   std::set<std::string> reissued_;
   std::set<std::string> allowed_;  // anomalies the episode's operators make the audit report
+                                   // (a kind, or a kind and the file it is in)
   bool stalls_ = false, powerFaults_ = true;
   // The lock file was removed or replaced, or a journal given to another
   // user: a reader may then refuse a card it cannot be sure of, saying why.
@@ -344,6 +345,10 @@ void Episode::operatorFault() {
       // Its own journal, given away with a tap in flight in it, must stay;
       // anything else of another user's may be moved aside.
       if (to == from && !bytes.empty() && bytes.back() != '-') foreignJournals_.push_back(to);
+      // The journal written over held the only copy of a tap whose flush
+      // failed: its line, lost from the log's cache, cannot be written
+      // again.
+      allowed_.insert("not_a_log_line " + to.substr(net_.size() + 1, to.size() - net_.size() - 9));
       std::string forged = scratch_ / "forged";
       writeFile(forged, bytes);
       int ignored = chown(forged.c_str(), othersNetwork_ ? 0 : 65534, othersNetwork_ ? 0 : 65534);
@@ -591,6 +596,7 @@ std::string Episode::run() {
                           scratch_.path() + "' '" + to + "'")
                              .c_str());
     (void)ignored;
+    writeFile(to + "/drawn.txt", drawn_ + "\n" + wrong + "\n");
   }
   return wrong;
 }
@@ -664,7 +670,10 @@ std::string Episode::check() {
   if (audit.is_discarded())
     return wrong + "\n  the audit's report is not JSON (status " + std::to_string(status) + ")";
   for (const auto& anomaly : audit["anomalies"]) {
-    if (!allowed_.count(anomaly.value("kind", ""))) wrong += "\n  audit: " + anomaly.dump();
+    std::string kind = anomaly.value("kind", "");
+    if (!allowed_.count(kind) && !allowed_.count(kind + " " + anomaly.value("file", ""))) {
+      wrong += "\n  audit: " + anomaly.dump();
+    }
   }
   return wrong;
 }

@@ -22,6 +22,7 @@
 #include <functional>
 
 #include "core/card_transaction.h"
+#include "core/file_io.h"
 #include "core/settle.h"
 #include "tests/support/test_support.h"
 
@@ -448,18 +449,30 @@ TEST_F(KilledWriter, ATapLostByAFailedFlushIsWrittenAgainFromItsJournal) {
 
 TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   // Card/taps.lock removed while a writer held a card by it: a writer that
-  // locks the new file must not complete that tap, whose writer may still
-  // be recording it. Only the log's own reader settles it.
-  leaveTorn(0, 0);
-  TapIntent intent = pendingTap();
-  intent.lockInode = 1;  // no lock file this network has now
-  writeFile(kJournal, formatIntent(intent));
-  EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
-  EXPECT_FALSE(readerStarts());
-  EXPECT_EQ(readFile(kCardPath), kCard);
-  EXPECT_TRUE(logsReaderTaps());
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-  EXPECT_EQ(readFile(kLogPath), kLog + kLine);
+  // locks the new file must not complete that tap while its writer (the
+  // process claiming its journal) may still be recording it. Once that
+  // writer has ended, its own reader or the card's next one settles it.
+  for (bool byItsOwnReader : {true, false}) {
+    SCOPED_TRACE(byItsOwnReader ? "its own reader" : "the card's next reader");
+    leaveTorn(0, 0);
+    TapIntent intent = pendingTap();
+    intent.lockInode = 1;  // no lock file this network has now
+    writeFile(kJournal, formatIntent(intent));
+    int alive = open(kJournal, O_RDWR);
+    ASSERT_TRUE(lockWithin(alive, kWriterByte, 0));
+    EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
+    EXPECT_FALSE(readerStarts());
+    EXPECT_EQ(readFile(kCardPath), kCard);
+    close(alive);
+    if (byItsOwnReader) {
+      EXPECT_TRUE(logsReaderTaps());
+    } else {
+      EXPECT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
+    }
+    EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
+    EXPECT_EQ(readFile(kLogPath), kLog + kLine);
+    EXPECT_TRUE(journalIdle());
+  }
   // And a writer whose lock file is replaced while it holds the card
   // records nothing; its next tap locks the file as it now is.
   TapWriter writer = tapWriter(kLogPath);
