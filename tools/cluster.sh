@@ -29,6 +29,7 @@ Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--d
        tools/cluster.sh status [--dir DIR]
        tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
        tools/cluster.sh brick kill N | brick start [--dir DIR]
+       tools/cluster.sh daemon restart | heal [--dir DIR]
 
 Runs as root, with /dev/fuse and GlusterFS (tools/ensure-packages.sh installs
 it). `up` starts a GlusterFS daemon in a network namespace of its own, makes
@@ -42,6 +43,11 @@ spread over the hosts, as tools/demo.sh does.
 
 `down` stops the readers, unmounts the clients, deletes the volume, stops the
 daemon and removes the namespaces and DIR: only what `up` made.
+
+For tests: `cut K` drops host K's packets and `join K` lets them through
+again; `brick kill N` kills brick N's process and `brick start` starts every
+brick again; `daemon restart` restarts the GlusterFS daemon (bricks and
+mounts stay up); `heal` waits until no brick has entries left to heal.
 
   --dir DIR                 where the bricks, mounts and state go (default: cluster/)
   --clients N               how many hosts mount the volume (1 to 6)
@@ -290,6 +296,36 @@ brick() {
   done
 }
 
+# Restarts the GlusterFS daemon (the bricks and the mounts stay up) and
+# waits until it answers again.
+daemon() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  [ "$1" = restart ] || fail "daemon takes: restart"
+  local pid
+  pid=$(cat "$dir/glusterd.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ] || break
+    sleep 0.1
+  done
+  in_server glusterd -p "$dir/glusterd.pid"
+  wait_for "the GlusterFS daemon" gluster --mode=script volume status "$volume"
+}
+
+# Waits (up to a minute) until no brick has entries left to heal.
+heal() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  for _ in $(seq 1 600); do
+    local info
+    info=$(gluster --mode=script volume heal "$volume" info 2>/dev/null) || true
+    if [ -n "$info" ] && ! echo "$info" | grep -q 'Number of entries: [1-9-]'; then return 0; fi
+    sleep 0.1
+  done
+  fail "the volume did not heal within a minute"
+}
+
 brick_pid() {
   gluster --mode=script volume status "$volume" "$address:$dir/bricks/b$1" --xml 2>/dev/null |
     sed -n 's|.*<pid>\(-*[0-9]*\)</pid>.*|\1|p' | head -1
@@ -327,6 +363,8 @@ case "$command" in
   cut) link down "${arguments[0]:?which host}" ;;
   join) link up "${arguments[0]:?which host}" ;;
   brick) brick "${arguments[0]:?kill or start}" "${arguments[1]:-}" ;;
+  daemon) daemon "${arguments[0]:?restart}" ;;
+  heal) heal ;;
   -h|--help|help) usage ;;
   *) fail "unknown command '$command'" ;;
 esac

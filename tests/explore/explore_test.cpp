@@ -6,7 +6,10 @@
 // program is stopped, the cache dropped as the fault model says, a reader
 // settles what is in flight, and the network is held to the promises of
 // docs/transaction.md. A failing episode prints its seed, what was drawn,
-// what broke and the command that runs it again.
+// what broke and the command that runs it again. Given a cluster of
+// tools/cluster.sh, the same episodes run on its hosts, and the cluster's
+// own faults are drawn too (a brick killed, a host cut off, the GlusterFS
+// daemon restarted).
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "tests/reliability/card_checks.h"
+#include "tests/reliability/cluster.h"
 #include "tests/support/programs.h"
 #include "tests/support/test_support.h"
 
@@ -43,6 +47,9 @@ const std::vector<std::string> kEpisodeReaders = {"S1", "S3", "S5", "B"};
 const std::vector<uint64_t> kCiSeeds = {306,  1148, 2161, 2151, 1003, 2210, 107,  1019,
                                         1083, 3060, 3001, 1058, 133,  2097, 1107, 1104,
                                         1155, 1002, 1004, 1008, 1011, 1015, 1016, 1017, 20144, 20278};
+
+// The seeds CI runs on a cluster.
+const std::vector<uint64_t> kClusterSeeds = {1, 2, 3, 4, 5, 6};
 
 std::string text(const char* utf8) {
   return euckr(utf8);
@@ -84,7 +91,9 @@ struct Lost {
 
 class Episode {
  public:
-  explicit Episode(uint64_t seed) : seed_(seed), rng_(seed) {}
+  // An episode on one host, or on the hosts of `cluster`.
+  explicit Episode(uint64_t seed, const Cluster* cluster = nullptr)
+      : seed_(seed), rng_(seed), cluster_(cluster) {}
 
   // Runs the episode; returns what broke, or nothing.
   std::string run();
@@ -99,6 +108,13 @@ class Episode {
   }
   void note(const std::string& fault) { drawn_ += (drawn_.empty() ? "" : "; ") + fault; }
   std::string path(const std::string& relative) const { return net_ + "/" + relative; }
+  // The network directory as host `host` sees it (on one host: net_), and
+  // a host drawn at random for a program to run on.
+  std::string view(int host) const {
+    return cluster_ == nullptr ? net_
+                               : cluster_->host(host) + "/episode-" + std::to_string(seed_);
+  }
+  int anyHost() { return cluster_ == nullptr ? 1 : between(1, cluster_->clients()); }
 
   std::vector<std::string> environment(const std::string& fault, bool clockBack);
   void setUp(ProgramRun* run, bool other, const std::vector<std::string>& argv,
@@ -108,6 +124,8 @@ class Episode {
   int office(const std::vector<std::string>& args, bool asOther, std::string* out);
   void topup();
   void operatorFault();
+  void clusterFault();
+  void clusterWhole();
   std::string drawFault(bool office);
   bool running(const Instance& reader);
   void finish(Instance* reader, bool powerCut);
@@ -117,6 +135,8 @@ class Episode {
 
   uint64_t seed_;
   std::mt19937_64 rng_;
+  const Cluster* cluster_;
+  int brickDown_ = 0, hostCut_ = 0;  // on a cluster: the brick killed, the host cut off
   std::string drawn_;
   ScratchDir scratch_;
   std::string net_, events_;
@@ -208,7 +228,10 @@ int runOnce(const ProgramRun& run) {
 std::string Episode::drawFault(bool office) {
   if (!chance(office ? 0.25 : 0.55)) return "none";
   std::vector<std::string> kinds = {"kill", "stall", "enospc"};
-  if (powerFaults_) kinds.insert(kinds.end(), {"eio", "die", "flaky", "flaky"});
+  if (powerFaults_) kinds.insert(kinds.end(), {"eio", "die"});
+  // A flush that loses its pages is a local disk's: a cluster's client
+  // writes through to its servers.
+  if (powerFaults_ && cluster_ == nullptr) kinds.insert(kinds.end(), {"flaky", "flaky"});
   std::string kind = pick(kinds);
   // A tap makes some 15 calls, 5 of them writes and flushes.
   int n = kind == "kill" || kind == "stall" ? between(1, 60) : between(1, 10);
@@ -227,9 +250,11 @@ void Episode::startReader(const std::string& id) {
   reader.fault = fault;
   bool clockBack = chance(0.2);
   bool root = othersNetwork_ && chance(0.15);
-  setUp(&run, othersNetwork_ && !root, {programOf(id)}, environment(fault, clockBack));
-  run.dir = net_;
-  std::string what = id + "#" + std::to_string(readers_.size()) + ": " + fault;
+  std::vector<std::string> env = environment(fault, clockBack);
+  int host = anyHost();
+  run.dir = view(host);
+  std::string what = id + "#" + std::to_string(readers_.size()) +
+                     (cluster_ != nullptr ? " on host " + std::to_string(host) : "") + ": " + fault;
   if (clockBack) what += ", clock 60 s behind";
   // The audit tells the record dated by the other clock as dated ahead.
   if (clockBack) allowed_.insert("clock_ahead");
@@ -240,9 +265,13 @@ void Episode::startReader(const std::string& id) {
   }
   bool limited = chance(0.08);
   if (limited) {
-    run.fileSizeLimit = static_cast<rlim_t>(between(200, 1200));
-    what += ", file-size limit " + std::to_string(run.fileSizeLimit);
+    // Kept by the explorer's library: the kernel's limit would cut its
+    // record of the program's writes and flushes too.
+    std::string limit = std::to_string(between(200, 1200));
+    env.push_back("EXPLORE_FILE_LIMIT=" + limit);
+    what += ", file-size limit " + limit;
   }
+  setUp(&run, othersNetwork_ && !root, {programOf(id)}, env);
   if (chance(0.1) || limited) {
     // A console file would be cut by the limit: a pipe is not.
     run.consoleRoom = limited ? 4000 : static_cast<size_t>(between(64, 600));
@@ -269,7 +298,7 @@ void Episode::startAnyReader() {
 // returns its exit status (128 + a signal) and fills `out` with its output.
 int Episode::office(const std::vector<std::string>& args, bool asOther, std::string* out) {
   ProgramRun run;
-  std::vector<std::string> argv = {kBin + "/card_tool", "--dir", net_};
+  std::vector<std::string> argv = {kBin + "/card_tool", "--dir", view(anyHost())};
   argv.insert(argv.end(), args.begin(), args.end());
   std::string fault = args[0] == "topup" ? drawFault(true) : "none";
   if (fault != "none") note("office " + args[0] + ": " + fault);
@@ -363,6 +392,56 @@ void Episode::operatorFault() {
       if (fd >= 0) close(fd);
     }
   }
+}
+
+// One of a cluster's faults, or its end: a brick killed (one at a time, so
+// each of the three in turn over the episodes) or started again, a host cut
+// off from the servers or joined again, the GlusterFS daemon restarted.
+void Episode::clusterFault() {
+  int kind = between(0, 2);
+  if (kind == 0 && brickDown_ == 0) {
+    brickDown_ = between(1, 3);
+    note("brick " + std::to_string(brickDown_) + " killed");
+    if (cluster_->tool("brick kill " + std::to_string(brickDown_) + " >/dev/null") != 0) {
+      note("(not killed)");
+    }
+  } else if (kind == 0) {
+    note("bricks started");
+    if (cluster_->tool("brick start >/dev/null") != 0) note("(not started)");
+    brickDown_ = 0;
+  } else if (kind == 1 && hostCut_ == 0) {
+    hostCut_ = between(1, cluster_->clients());
+    note("host " + std::to_string(hostCut_) + " cut off");
+    // Its readers cannot reach the card files until it joins again: they
+    // may refuse a card meanwhile.
+    unsure_ = true;
+    if (cluster_->tool("cut " + std::to_string(hostCut_)) != 0) note("(not cut)");
+  } else if (kind == 1) {
+    note("host " + std::to_string(hostCut_) + " joined");
+    if (cluster_->tool("join " + std::to_string(hostCut_) + " >/dev/null") != 0) {
+      note("(not joined)");
+    }
+    hostCut_ = 0;
+  } else {
+    note("GlusterFS daemon restarted");
+    if (cluster_->tool("daemon restart >/dev/null") != 0) note("(not restarted)");
+  }
+}
+
+// Makes the cluster whole again at the end of an episode: every host
+// joined, every brick running.
+void Episode::clusterWhole() {
+  if (hostCut_ != 0) {
+    note("host " + std::to_string(hostCut_) + " joined");
+    if (cluster_->tool("join " + std::to_string(hostCut_) + " >/dev/null") != 0) {
+      note("(not joined)");
+    }
+  }
+  if (brickDown_ != 0) {
+    note("bricks started");
+    if (cluster_->tool("brick start >/dev/null") != 0) note("(not started)");
+  }
+  hostCut_ = brickDown_ = 0;
 }
 
 // Whether the reader has not ended (it is not reaped here).
@@ -508,6 +587,7 @@ std::vector<Said> outcomes(const Instance& reader) {
 std::string Episode::run() {
   chmod(scratch_.path().c_str(), 0755);
   net_ = scratch_ / "net";
+  if (cluster_ != nullptr) net_ = view(1);
   events_ = scratch_ / "events";
   writeFile(events_, "");
   chmod(events_.c_str(), 0666);
@@ -522,7 +602,9 @@ std::string Episode::run() {
     int ignored = system(("chown -R 65534:65534 '" + net_ + "'").c_str());
     (void)ignored;
   }
-  bool powerCut = chance(0.15);
+  // A power cut takes a local disk's unflushed writes: a cluster's servers
+  // are not cut here.
+  bool powerCut = chance(0.15) && cluster_ == nullptr;
   // A flush that fails and then a power cut: two faults at once, beyond
   // what the design promises.
   powerFaults_ = !powerCut;
@@ -533,7 +615,7 @@ std::string Episode::run() {
       cards_.push_back(numbers[i]);
     }
   }
-  if (cards_.empty()) return "no card could be issued";
+  if (cards_.empty()) return "\n  no card could be issued";
   note("cards " + [&] {
     std::string all;
     for (const std::string& c : cards_) all += (all.empty() ? "" : " ") + c;
@@ -546,6 +628,10 @@ std::string Episode::run() {
 
   size_t stallsSeen = 0;
   for (int step = 0, steps = between(10, 18); step < steps; step++) {
+    if (cluster_ != nullptr && chance(0.2)) {
+      clusterFault();
+      continue;
+    }
     // While a reader is stalled in a tap, the others and the operators act
     // more often: that is when a tap in flight meets them.
     size_t stalls = split(readFile(events_), " stall\n").size() - 1;
@@ -575,6 +661,7 @@ std::string Episode::run() {
       std::this_thread::sleep_for(std::chrono::milliseconds(between(20, 600)));
     }
   }
+  if (cluster_ != nullptr) clusterWhole();
   // Time for the taps typed to be done, then every program stopped.
   for (Instance& reader : readers_) {
     waitUntil(
@@ -597,6 +684,13 @@ std::string Episode::run() {
                              .c_str());
     (void)ignored;
     writeFile(to + "/drawn.txt", drawn_ + "\n" + wrong + "\n");
+    if (cluster_ != nullptr) {
+      ignored = system(("cp -a '" + net_ + "' '" + to + "/net'").c_str());
+    }
+  }
+  if (cluster_ != nullptr) {
+    int ignored = system(("rm -rf '" + net_ + "'").c_str());
+    (void)ignored;
   }
   return wrong;
 }
@@ -748,7 +842,7 @@ std::string Episode::checkCard(const std::string& card, const std::vector<Said>&
 
 // The seeds to run: EXPLORE_SEEDS (a list), or seeds from
 // EXPLORE_FIRST_SEED on for EXPLORE_SECONDS, or the CI list.
-std::vector<uint64_t> seedsGiven(double* seconds) {
+std::vector<uint64_t> seedsGiven(const std::vector<uint64_t>& ciSeeds, double* seconds) {
   *seconds = 0;
   std::vector<uint64_t> seeds;
   if (const char* list = getenv("EXPLORE_SEEDS")) {
@@ -764,17 +858,14 @@ std::vector<uint64_t> seedsGiven(double* seconds) {
                                      : static_cast<uint64_t>(time(nullptr)) * 1000);
     return seeds;
   }
-  return kCiSeeds;
+  return ciSeeds;
 }
 
-}  // namespace
-
-TEST(Explore, RandomEpisodesKeepEveryPromise) {
-  if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
-    GTEST_SKIP() << "the explorer runs programs as another user: it needs root and setpriv";
-  }
+// Runs the seeds given, or the CI list, one episode each (on the hosts of
+// `cluster` when there is one).
+void explore(const std::vector<uint64_t>& ciSeeds, const Cluster* cluster) {
   double seconds = 0;
-  std::vector<uint64_t> seeds = seedsGiven(&seconds);
+  std::vector<uint64_t> seeds = seedsGiven(ciSeeds, &seconds);
   auto start = std::chrono::steady_clock::now();
   auto elapsed = [&] {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -782,15 +873,45 @@ TEST(Explore, RandomEpisodesKeepEveryPromise) {
   int episodes = 0, broken = 0;
   for (size_t i = 0; seconds > 0 ? elapsed() < seconds : i < seeds.size(); i++) {
     uint64_t seed = seconds > 0 ? seeds[0] + i : seeds[i];
-    Episode episode(seed);
+    Episode episode(seed, cluster);
     std::string wrong = episode.run();
     episodes++;
     if (!wrong.empty()) {
       broken++;
       ADD_FAILURE() << "seed " << seed << " broke a promise\n  drawn: " << episode.drawn() << wrong
                     << "\n  again: EXPLORE_SEEDS=" << seed
-                    << " ctest --test-dir build/default -L explore";
+                    << " ctest --test-dir build/default -R "
+                    << (cluster != nullptr ? "ExploreOnACluster" : "Explore\\.");
     }
   }
   printf("explore: %d episodes in %.0f s, %d broke a promise\n", episodes, elapsed(), broken);
+}
+
+bool canExplore() {
+  return geteuid() == 0 && access("/usr/bin/setpriv", X_OK) == 0;
+}
+
+}  // namespace
+
+TEST(Explore, RandomEpisodesKeepEveryPromise) {
+  if (!canExplore()) {
+    GTEST_SKIP() << "the explorer runs programs as another user: it needs root and setpriv";
+  }
+  explore(kCiSeeds, nullptr);
+}
+
+TEST(ExploreOnACluster, RandomEpisodesKeepEveryPromise) {
+  if (!canExplore()) {
+    GTEST_SKIP() << "the explorer runs programs as another user: it needs root and setpriv";
+  }
+  Cluster cluster(ClusterSetup{});
+  if (cluster.cannotRun()) GTEST_SKIP() << cluster.missing();
+  ASSERT_EQ(cluster.missing(), "");
+  // The other user reaches the hosts' views through the folders above them.
+  for (std::string folder = cluster.host(1); folder.size() > 1;) {
+    folder = folder.substr(0, folder.rfind('/'));
+    struct stat info {};
+    if (stat(folder.c_str(), &info) == 0) chmod(folder.c_str(), (info.st_mode & 07777) | 0055);
+  }
+  explore(kClusterSeeds, &cluster);
 }

@@ -19,6 +19,11 @@
 //                   flaky    the nth flush fails with EIO; later ones succeed
 //                   die      from the nth write, flush or truncate on, all fail
 //                            with EIO: the disk is gone for this process
+// EXPLORE_FILE_LIMIT  a file-size limit on the network's files, as
+//                 RLIMIT_FSIZE would set it (a write is cut at the limit, one
+//                 past it fails with EFBIG and raises SIGXFSZ). It is kept
+//                 here rather than by the kernel, whose limit would also cut
+//                 this library's own event file and snapshots.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -49,12 +54,31 @@ F real(const char* name) {
   return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+long long fileLimit = -1;  // -1: none
+
 void readFault() {
   static bool read = false;
   if (read) return;
   read = true;
   const char* fault = getenv("EXPLORE_FAULT");
   if (fault != nullptr) sscanf(fault, "%15s %ld %ld", faultKind, &faultAt, &stallMs);
+  const char* limit = getenv("EXPLORE_FILE_LIMIT");
+  if (limit != nullptr) fileLimit = atoll(limit);
+}
+
+// How much of a write of `size` bytes at `start` the file-size limit lets
+// through: all, a first part, or nothing (-1, errno EFBIG, SIGXFSZ raised).
+ssize_t withinLimit(off_t start, size_t size) {
+  readFault();
+  if (fileLimit < 0 || start + static_cast<long long>(size) <= fileLimit) {
+    return static_cast<ssize_t>(size);
+  }
+  if (start >= fileLimit) {
+    raise(SIGXFSZ);
+    errno = EFBIG;
+    return -1;
+  }
+  return static_cast<ssize_t>(fileLimit - start);
 }
 
 // Appends one event line with a single write, so that processes never
@@ -194,7 +218,11 @@ ssize_t write(int fd, const void* buffer, size_t size) {
   if (!networkFile(fd, &st))
     return real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
   if (injected(Call::kWrite)) return -1;
-  ssize_t n = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer, size);
+  off_t start = (fcntl(fd, F_GETFL) & O_APPEND) != 0 ? st.st_size : lseek(fd, 0, SEEK_CUR);
+  ssize_t allowed = withinLimit(start, size);
+  if (allowed < 0) return -1;
+  ssize_t n = real<ssize_t (*)(int, const void*, size_t)>("write")(fd, buffer,
+                                                                   static_cast<size_t>(allowed));
   int saved = errno;
   // After a write the offset is where it ended, appending or not.
   if (n > 0) recordWrite(st, lseek(fd, 0, SEEK_CUR) - n, n);
@@ -207,7 +235,9 @@ ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
   auto next = real<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
   if (!networkFile(fd, &st)) return next(fd, buffer, size, offset);
   if (injected(Call::kWrite)) return -1;
-  ssize_t n = next(fd, buffer, size, offset);
+  ssize_t allowed = withinLimit(offset, size);
+  if (allowed < 0) return -1;
+  ssize_t n = next(fd, buffer, static_cast<size_t>(allowed), offset);
   int saved = errno;
   recordWrite(st, offset, n);
   errno = saved;

@@ -32,6 +32,7 @@ class Cluster {
 
   // Host k's view of the network directory (1 to clients).
   std::string host(int k) const { return dir_ + "/host" + std::to_string(k); }
+  int clients() const { return clients_; }
   // The views of every host.
   std::vector<std::string> hosts() const;
 
