@@ -17,9 +17,6 @@
 #include "core/reader_state.h"
 #include "core/trip_facts.h"
 
-// The pause after a refused number or card, so the message can be read.
-constexpr int kMessagePauseMs = 2500;
-
 // This reader's banner, the first line of every prompt.
 static const char* banner = "";
 
@@ -99,7 +96,7 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     if (word == WordStatus::kEndOfInput) endOfInput();
     if (word == WordStatus::kRefused) {
       sayLine(kBadNumberText);
-      pauseMs(kMessagePauseMs);
+      pauseMs(kPauseMs);
       continue;
     }
     copyText(name, cardPath(number).c_str());
@@ -116,6 +113,6 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     }
     tellNotices(notices);
     sayLine(load == LoadStatus::kNoCard ? kNoCardText : kUnreadableCardText);
-    pauseMs(kMessagePauseMs);
+    pauseMs(kPauseMs);
   }
 }

@@ -17,9 +17,6 @@
 #include "core/storage.h"
 #include "core/tap_journal.h"
 
-// How long a tap's outcome stays on the screen before the next prompt.
-constexpr int kTapPauseMs = 2500;
-
 TapResult chooseAndClaim(const CardData& card, ChooseFare choose) {
   for (;;) {
     int32_t number = nextTapNumber();
@@ -113,7 +110,7 @@ void pauseAfterTap() {
   // A tap whose flush fails stays committed in the journal, and is written
   // and flushed again before the next tap's intent; the operator is told.
   if (!finishTap(&writer)) warnOperator(writer.problem);
-  pauseMs(kTapPauseMs);
+  pauseMs(kPauseMs);
 }
 
 void runReader(const ReaderConfig& config, const std::vector<std::string>& logs,

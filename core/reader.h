@@ -39,8 +39,12 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
 // says why on the error stream and settles nothing.
 void checkNetwork(bool atStart);
 
+// How long a tap's outcome, or the message of a refused number or card,
+// stays on the screen before the next prompt.
+constexpr int kPauseMs = 2500;
+
 // The pause after a tap: the tap's record and line are flushed to disk,
-// then its outcome stays on the screen for 2500 ms.
+// then its outcome stays on the screen for kPauseMs.
 void pauseAfterTap();
 
 // Starts the reader, then runs one tap after another with the pause after

@@ -129,7 +129,7 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
   if (block.size() != kJournalBytes) return false;
   char state = block.back();
   if (state == kIdle) {
-    *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
+    *intent = kIdleIntent;
     return true;
   }
   if (state != kPending && state != kAbandoned) return false;
@@ -271,7 +271,7 @@ bool inspectJournalAt(int directory, const std::string& path, TapIntent* intent)
 
 // Writes an idle block into the journal `fd` and flushes it.
 static bool writeIdle(int fd) {
-  std::string idle = formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""});
+  std::string idle = formatIntent(kIdleIntent);
   return pwrite(fd, idle.data(), idle.size(), 0) == static_cast<ssize_t>(idle.size()) &&
          fdatasync(fd) == 0;
 }
@@ -296,7 +296,7 @@ int openJournal(const std::string& logPath, TapIntent* intent) {
   // An empty journal, left by a writer stopped as it made it or by a full
   // disk, holds nothing: it is made idle where it is.
   if (fd >= 0 && sizeOf(fd) == 0 && writeIdle(fd)) {
-    *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
+    *intent = kIdleIntent;
     return fd;
   }
   if (fd >= 0) close(fd);
@@ -311,7 +311,7 @@ int openJournal(const std::string& logPath, TapIntent* intent) {
     unlink(path.c_str());
     return -1;
   }
-  *intent = TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
+  *intent = kIdleIntent;
   return fd;
 }
 

@@ -30,6 +30,9 @@ constexpr char kPending = 'P';    // committed: both appends are to be whole
 constexpr char kAbandoned = 'A';  // recording failed: both appends are to be taken back
 constexpr char kIdle = '-';       // no tap in flight
 
+// The intent of a journal with no tap in flight.
+inline const TapIntent kIdleIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""};
+
 // A journal is one block of this size, rewritten in place, so that writing
 // it never changes the file's size and a flush has only the block to write.
 constexpr size_t kJournalBytes = 512;

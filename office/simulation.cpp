@@ -97,14 +97,13 @@ struct RulesClock {
 
 // Seconds a subway ride takes from station a to station b.
 int64_t rideTime(int a, int b, Random* random) {
-  int hops = std::abs(a - b);
-  if (hops > 2) hops = 5 - hops;
-  return 30 + 35 * hops + random->between(0, 40);
+  return 30 + 35 * subway::stationsApart(a, b) + random->between(0, 40);
 }
 
 // Plans a passenger's next journey.
 void planJourney(Passenger* p, Random* random) {
-  int a = static_cast<int>(random->between(0, 4)), b = static_cast<int>(random->between(0, 4));
+  int a = static_cast<int>(random->between(0, subway::kStations - 1)),
+      b = static_cast<int>(random->between(0, subway::kStations - 1));
   int64_t subway = rideTime(a, b, random), bus = random->between(40, 200);
   int64_t change = random->between(3, 13);  // from one vehicle to the other
   int64_t kind = random->between(0, 99);

@@ -16,15 +16,14 @@ static int secondCharacter(const char* text) {
   return text[0] == '\0' ? 0 : static_cast<signed char>(text[1]);
 }
 
-int32_t ringDistance(const char* lastTapId, const char* readerId) {
-  int32_t distance = abs(secondCharacter(lastTapId) - secondCharacter(readerId));
+int32_t stationsApart(int32_t a, int32_t b) {
+  int32_t steps = abs(a - b);
   // Three or four steps one way round the ring are two or one the other.
-  if (distance == 3) {
-    distance = 2;
-  } else if (distance == 4) {
-    distance = 1;
-  }
-  return distance;
+  return steps > kStations / 2 && steps < kStations ? kStations - steps : steps;
+}
+
+int32_t ringDistance(const char* lastTapId, const char* readerId) {
+  return stationsApart(secondCharacter(lastTapId), secondCharacter(readerId));
 }
 
 CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,

@@ -9,9 +9,16 @@
 
 namespace subway {
 
+// The stations S1 to S5 lie on a ring.
+constexpr int32_t kStations = 5;
+
+// Steps between stations `a` and `b` of the ring (each 1 to kStations, or
+// 0 to kStations - 1), the shorter way round: 0, 1 or 2.
+int32_t stationsApart(int32_t a, int32_t b);
+
 // Stations between the entry station of `lastTapId` and reader `readerId`
-// on the ring of five, the shorter way round: 0, 1 or 2 for ids that
-// subway readers write.
+// on the ring, the shorter way round: 0, 1 or 2 for ids that subway
+// readers write.
 int32_t ringDistance(const char* lastTapId, const char* readerId);
 
 // The trip state of a card whose last two records are `older` and
