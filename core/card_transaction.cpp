@@ -212,21 +212,23 @@ static bool readyJournal(TapWriter* writer) {
     if (!flushLastTap(writer)) return false;
     close(writer->journal);
     writer->journal = -1;
+    writer->sole = false;  // the claim went with the file
   }
   if (writer->journal < 0) {
     TapIntent current;
     writer->journal = openJournal(writer->logPath, &current);
     if (writer->journal < 0) return false;
     writer->journalInode = inodeOf(writer->journal);
-    // A journal made anew is claimed anew: another process holding it
-    // writes it too, and this writer records nothing.
-    if (writer->sole && !lockWithin(writer->journal, kWriterByte, 0)) {
-      close(writer->journal);
-      writer->journal = -1;
-      writer->sole = false;
-      errno = EBUSY;
-      return false;
-    }
+  }
+  // No intent is written without the claim of the journal at its path: a
+  // settler that finds a journal unclaimed takes its writer for ended.
+  // Another process holding it writes it too, and this writer records
+  // nothing until it lets go.
+  if (!writer->sole && !(writer->sole = lockWithin(writer->journal, kWriterByte, 0))) {
+    close(writer->journal);
+    writer->journal = -1;
+    errno = EBUSY;
+    return false;
   }
   TapIntent current;
   if (!readJournalBlock(writer->journal, &current)) {
@@ -237,7 +239,7 @@ static bool readyJournal(TapWriter* writer) {
     if (writer->lastCard >= 0) close(writer->lastCard);
     writer->lastCard = -1;
     writer->flushFailed = false;
-    return writeIntent(writer->journal, TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""});
+    return writeIntent(writer->journal, kIdleIntent);
   }
   if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
     return flushLastTap(writer);

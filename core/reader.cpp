@@ -77,8 +77,9 @@ void checkNetwork(bool atStart) {
   // One process writes this reader's journal: a second copy of the reader
   // would share its log and tap numbers, and could settle a tap the first
   // is still recording. (A settler holds the claim of a journal whose
-  // writer has ended for as long as it settles its tap: it is waited for.)
-  if (!writer.sole && !claimJournal(&writer, kLockWaitMs)) {
+  // writer has ended for as long as it settles its tap, which may wait
+  // for a card: it is waited for.)
+  if (!writer.sole && !claimJournal(&writer, 2 * kLockWaitMs)) {
     warnOperator("no tap is recorded here: " + writer.problem);
     flushConsole();
     exit(EXIT_FAILURE);

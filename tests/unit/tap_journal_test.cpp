@@ -491,8 +491,26 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
             LoadStatus::kLoaded);
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
-  closeTapWriter(&writer);
   EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord);
+  // A writer whose journal is removed claims the one made anew before its
+  // next intent: a settler finding a journal unclaimed takes its writer for
+  // ended. While another process holds that claim, it records nothing.
+  ASSERT_EQ(unlink(kJournal), 0);
+  writeFile(kJournal, formatIntent(kIdleIntent));
+  int other = open(kJournal, O_RDWR);
+  ASSERT_TRUE(lockWithin(other, kWriterByte, 0));
+  for (bool otherHolds : {true, false}) {
+    if (!otherHolds) close(other);
+    ASSERT_EQ(holdCard(kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+              LoadStatus::kLoaded);
+    EXPECT_EQ(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer), !otherHolds);
+    releaseCard(&held);
+  }
+  int fresh = open(kJournal, O_RDWR);
+  EXPECT_FALSE(lockWithin(fresh, kWriterByte, 0));
+  close(fresh);
+  closeTapWriter(&writer);
+  EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord + kNextRecord);
 }
 
 TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
