@@ -148,9 +148,8 @@ static bool unchanged(const HeldCard& card) {
 // 0 otherwise.
 static uint64_t namedInode(const std::string& path) {
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 1
-             ? static_cast<uint64_t>(info.st_ino)
-             : 0;
+  return lstat(path.c_str(), &info) == 0 && isPlainFile(info) ? static_cast<uint64_t>(info.st_ino)
+                                                              : 0;
 }
 
 // Why a tap is refused when the lock file it holds its card by is no

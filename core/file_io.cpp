@@ -20,7 +20,7 @@ int openRegular(const char* path, int flags, mode_t mode, struct stat* stated) {
   }
   struct stat own {};
   struct stat& info = stated != nullptr ? *stated : own;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+  if (fstat(fd, &info) != 0 || !isPlainFile(info)) {
     close(fd);
     errno = EINVAL;
     return -1;

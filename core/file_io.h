@@ -11,6 +11,13 @@
 #include <cstdint>
 #include <string>
 
+// Whether `info` tells of a plain file: a regular file with one name
+// (no FIFO, directory or link, and no second name another path could
+// change it by).
+inline bool isPlainFile(const struct stat& info) {
+  return S_ISREG(info.st_mode) && info.st_nlink == 1;
+}
+
 // Opens `path` with `flags` (O_CLOEXEC, O_NONBLOCK and O_NOFOLLOW are
 // added, so that a FIFO cannot stall the reader and a link cannot lead it
 // elsewhere) and keeps it only if it is a regular file with one name.

@@ -196,8 +196,7 @@ bool takeBackLine(const TapIntent& intent) {
   struct stat named {};
   if (log < 0) {
     bool there = lstat(intent.logPath.c_str(), &named) == 0;
-    return there ? S_ISREG(named.st_mode) && named.st_nlink == 1 && named.st_ino != intent.logInode
-                 : errno == ENOENT;
+    return there ? isPlainFile(named) && named.st_ino != intent.logInode : errno == ENOENT;
   }
   Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last);
   bool done = takeBack(log, inLog, last, intent.logOffset) && fdatasync(log) == 0;
@@ -258,7 +257,7 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
   bool read = false;
   for (int look = 0; look < 2 && !read; look++) {
     struct stat named {};
-    bool there = lstat(path.c_str(), &named) == 0 && S_ISREG(named.st_mode) && named.st_nlink == 1;
+    bool there = lstat(path.c_str(), &named) == 0 && isPlainFile(named);
     if (!there || named.st_ino != open->inode) {
       if (open->fd >= 0) close(open->fd);
       open->fd = -1;

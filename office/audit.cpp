@@ -22,36 +22,6 @@
 #include "office/line_reader.h"
 #include "readers/network.h"
 
-const char* anomalyName(AnomalyKind kind) {
-  switch (kind) {
-    case AnomalyKind::kRecordWithoutLogLine:
-      return "record_without_log_line";
-    case AnomalyKind::kLogLineWithoutRecord:
-      return "log_line_without_record";
-    case AnomalyKind::kBalanceRises:
-      return "balance_rises";
-    case AnomalyKind::kFareDiffers:
-      return "fare_differs";
-    case AnomalyKind::kLogIdDiffers:
-      return "log_id_differs";
-    case AnomalyKind::kUnreadableCard:
-      return "unreadable_card";
-    case AnomalyKind::kUnreadableFile:
-      return "unreadable_file";
-    case AnomalyKind::kNotARecord:
-      return "not_a_record";
-    case AnomalyKind::kNoteLeft:
-      return "note_left";
-    case AnomalyKind::kNotALogLine:
-      return "not_a_log_line";
-    case AnomalyKind::kClockAhead:
-      return "clock_ahead";
-    case AnomalyKind::kTopUpWithoutRecord:
-      return "topup_without_record";
-  }
-  return "unknown";
-}
-
 std::string whereCardBreaks(const std::string& older, const std::string& latest, int64_t lines) {
   if (lines < 2) return "a card needs at least two records";
   CardRecord record;

@@ -32,8 +32,59 @@ enum class AnomalyKind {
   kTopUpWithoutRecord,    // a line of the top-up log no card record tells
 };
 
+// Every kind, in the enum's order (reports list them so): its name, as the
+// JSON, CSV and SQLite outputs give it, and what an operator does about it.
+struct AnomalyKindInfo {
+  AnomalyKind kind;
+  const char* name;
+  const char* advice;
+};
+inline constexpr AnomalyKindInfo kAnomalyKinds[] = {
+    {AnomalyKind::kRecordWithoutLogLine, "record_without_log_line",
+     "a tap on the card that its reader's log lacks: look for a lost or edited log"},
+    {AnomalyKind::kLogLineWithoutRecord, "log_line_without_record",
+     "a logged tap no card holds: look for a lost, replaced or edited card"},
+    {AnomalyKind::kBalanceRises, "balance_rises",
+     "money appeared on a card that no top-up tells: the card was edited, or a top-up's "
+     "line is lost"},
+    {AnomalyKind::kFareDiffers, "fare_differs",
+     "the card and the log disagree on a fare: one of them was edited"},
+    {AnomalyKind::kLogIdDiffers, "log_id_differs",
+     "the log ties a tap to the wrong trip: the log or the card was edited"},
+    {AnomalyKind::kUnreadableCard, "unreadable_card",
+     "every reader refuses this card: repair its last lines from the logs"},
+    {AnomalyKind::kUnreadableFile, "unreadable_file",
+     "the audit could not read this file: fix its type or permissions, and audit again"},
+    {AnomalyKind::kNotARecord, "not_a_record",
+     "an old line that is not a record: readers never read it, but something wrote it"},
+    {AnomalyKind::kNoteLeft, "note_left",
+     "a tap was interrupted or a note set aside: start any reader, or look at the file"},
+    {AnomalyKind::kNotALogLine, "not_a_log_line", "a line no reader writes: a torn or edited log"},
+    {AnomalyKind::kClockAhead, "clock_ahead",
+     "a record dated ahead of its time: check the clock of the host of the reader that "
+     "recorded it; every host keeps time with NTP"},
+    {AnomalyKind::kTopUpWithoutRecord, "topup_without_record",
+     "money the office loaded that no card holds: look for a lost, replaced or edited "
+     "card"},
+};
+
+// The row of `kind` in kAnomalyKinds.
+constexpr const AnomalyKindInfo& anomalyKindInfo(AnomalyKind kind) {
+  return kAnomalyKinds[static_cast<int>(kind)];
+}
+
+constexpr bool anomalyKindsInOrder() {
+  for (size_t i = 0; i < sizeof kAnomalyKinds / sizeof kAnomalyKinds[0]; i++) {
+    if (static_cast<size_t>(kAnomalyKinds[i].kind) != i) return false;
+  }
+  return true;
+}
+static_assert(anomalyKindsInOrder(), "kAnomalyKinds lists every kind once, in the enum's order");
+
 // The name of a kind, as the JSON, CSV and SQLite outputs give it.
-const char* anomalyName(AnomalyKind kind);
+inline const char* anomalyName(AnomalyKind kind) {
+  return anomalyKindInfo(kind).name;
+}
 
 struct Anomaly {
   AnomalyKind kind;

@@ -15,53 +15,6 @@ namespace {
 const TapKind kAllKinds[] = {TapKind::kNewRide, TapKind::kTransfer, TapKind::kExit,
                              TapKind::kExitAfterTransfer, TapKind::kSettlement};
 
-const AnomalyKind kAllAnomalies[] = {AnomalyKind::kRecordWithoutLogLine,
-                                     AnomalyKind::kLogLineWithoutRecord,
-                                     AnomalyKind::kBalanceRises,
-                                     AnomalyKind::kFareDiffers,
-                                     AnomalyKind::kLogIdDiffers,
-                                     AnomalyKind::kUnreadableCard,
-                                     AnomalyKind::kUnreadableFile,
-                                     AnomalyKind::kNotARecord,
-                                     AnomalyKind::kNoteLeft,
-                                     AnomalyKind::kNotALogLine,
-                                     AnomalyKind::kClockAhead,
-                                     AnomalyKind::kTopUpWithoutRecord};
-
-// What an operator does about an anomaly of each kind.
-const char* advice(AnomalyKind kind) {
-  switch (kind) {
-    case AnomalyKind::kRecordWithoutLogLine:
-      return "a tap on the card that its reader's log lacks: look for a lost or edited log";
-    case AnomalyKind::kLogLineWithoutRecord:
-      return "a logged tap no card holds: look for a lost, replaced or edited card";
-    case AnomalyKind::kBalanceRises:
-      return "money appeared on a card that no top-up tells: the card was edited, or a top-up's "
-             "line is lost";
-    case AnomalyKind::kFareDiffers:
-      return "the card and the log disagree on a fare: one of them was edited";
-    case AnomalyKind::kLogIdDiffers:
-      return "the log ties a tap to the wrong trip: the log or the card was edited";
-    case AnomalyKind::kUnreadableCard:
-      return "every reader refuses this card: repair its last lines from the logs";
-    case AnomalyKind::kUnreadableFile:
-      return "the audit could not read this file: fix its type or permissions, and audit again";
-    case AnomalyKind::kNotARecord:
-      return "an old line that is not a record: readers never read it, but something wrote it";
-    case AnomalyKind::kNoteLeft:
-      return "a tap was interrupted or a note set aside: start any reader, or look at the file";
-    case AnomalyKind::kNotALogLine:
-      return "a line no reader writes: a torn or edited log";
-    case AnomalyKind::kClockAhead:
-      return "a record dated ahead of its time: check the clock of the host of the reader that "
-             "recorded it; every host keeps time with NTP";
-    case AnomalyKind::kTopUpWithoutRecord:
-      return "money the office loaded that no card holds: look for a lost, replaced or edited "
-             "card";
-  }
-  return "";
-}
-
 // The readers of a report: the network's in their order, then any other.
 std::vector<std::string> readersOf(const AuditReport& report) {
   std::vector<std::string> order;
@@ -149,10 +102,11 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
       fprintf(out, "  %-24s %-32s %s\n", anomalyName(a.kind), where.c_str(), a.detail.c_str());
     }
     fprintf(out, "\nWhat to do:\n");
-    for (AnomalyKind kind : kAllAnomalies) {
+    for (const AnomalyKindInfo& row : kAnomalyKinds) {
+      AnomalyKind kind = row.kind;
       bool seen = std::any_of(report.anomalies.begin(), report.anomalies.end(),
                               [&](const Anomaly& a) { return a.kind == kind; });
-      if (seen) fprintf(out, "  %-24s %s\n", anomalyName(kind), advice(kind));
+      if (seen) fprintf(out, "  %-24s %s\n", row.name, row.advice);
     }
     fprintf(out, "\n");
   }
