@@ -202,6 +202,17 @@ up() {
   fi
 }
 
+# Stops the GlusterFS daemon and waits (up to 10 s) until it is gone.
+stop_daemon() {
+  local pid
+  pid=$(cat "$dir/glusterd.pid")
+  kill "$pid" 2>/dev/null || true
+  for _ in $(seq 1 100); do
+    kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ] || break
+    sleep 0.1
+  done
+}
+
 down() {
   names
   [ -e "$state" ] || { echo "No cluster is up in $dir."; return 0; }
@@ -218,16 +229,8 @@ down() {
     gluster --mode=script volume stop "$volume" force >/dev/null 2>&1 || true
     gluster --mode=script volume delete "$volume" >/dev/null 2>&1 || true
   fi
-  if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then
-    local daemon
-    daemon=$(cat "$dir/glusterd.pid")
-    kill "$daemon" 2>/dev/null || true
-    # Gone before this returns, so that the next `up` can start its own.
-    for _ in $(seq 1 100); do
-      kill -0 "$daemon" 2>/dev/null && [ "$(ps -o stat= -p "$daemon")" != Z ] || break
-      sleep 0.1
-    done
-  fi
+  # Gone before this returns, so that the next `up` can start its own.
+  if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then stop_daemon; fi
   # What the daemon started in the server's namespace goes with it.
   if [ -e "/run/netns/$server_ns" ]; then
     for pid in $(ip netns pids "$server_ns" 2>/dev/null); do kill -9 "$pid" 2>/dev/null || true; done
@@ -302,13 +305,7 @@ daemon() {
   names
   [ -e "$state" ] || fail "no cluster is up in $dir"
   [ "$1" = restart ] || fail "daemon takes: restart"
-  local pid
-  pid=$(cat "$dir/glusterd.pid")
-  kill "$pid" 2>/dev/null || true
-  for _ in $(seq 1 100); do
-    kill -0 "$pid" 2>/dev/null && [ "$(ps -o stat= -p "$pid")" != Z ] || break
-    sleep 0.1
-  done
+  stop_daemon
   in_server glusterd -p "$dir/glusterd.pid"
   wait_for "the GlusterFS daemon" gluster --mode=script volume status "$volume"
 }

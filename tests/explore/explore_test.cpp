@@ -44,9 +44,9 @@ const std::vector<std::string> kEpisodeReaders = {"S1", "S3", "S5", "B"};
 
 // The seeds CI runs, some four seconds each here: first those that broke
 // the network once (docs/reliability.md says how), then others.
-const std::vector<uint64_t> kCiSeeds = {306,  1148, 2161, 2151, 1003, 2210, 107,  1019,
-                                        1083, 3060, 3001, 1058, 133,  2097, 1107, 1104,
-                                        1155, 1002, 1004, 1008, 1011, 1015, 1016, 1017, 20144, 20278};
+const std::vector<uint64_t> kCiSeeds = {306,  1148, 2161, 2151, 1003, 2210, 107,   1019, 1083,
+                                        3060, 3001, 1058, 133,  2097, 1107, 1104,  1155, 1002,
+                                        1004, 1008, 1011, 1015, 1016, 1017, 20144, 20278};
 
 // The seeds CI runs on a cluster.
 const std::vector<uint64_t> kClusterSeeds = {1, 2, 3, 4, 5, 6};
@@ -111,8 +111,7 @@ class Episode {
   // The network directory as host `host` sees it (on one host: net_), and
   // a host drawn at random for a program to run on.
   std::string view(int host) const {
-    return cluster_ == nullptr ? net_
-                               : cluster_->host(host) + "/episode-" + std::to_string(seed_);
+    return cluster_ == nullptr ? net_ : cluster_->host(host) + "/episode-" + std::to_string(seed_);
   }
   int anyHost() { return cluster_ == nullptr ? 1 : between(1, cluster_->clients()); }
 
@@ -879,8 +878,7 @@ void explore(const std::vector<uint64_t>& ciSeeds, const Cluster* cluster) {
     if (!wrong.empty()) {
       broken++;
       ADD_FAILURE() << "seed " << seed << " broke a promise\n  drawn: " << episode.drawn() << wrong
-                    << "\n  again: EXPLORE_SEEDS=" << seed
-                    << " ctest --test-dir build/default -R "
+                    << "\n  again: EXPLORE_SEEDS=" << seed << " ctest --test-dir build/default -R "
                     << (cluster != nullptr ? "ExploreOnACluster" : "Explore\\.");
     }
   }

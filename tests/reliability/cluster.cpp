@@ -47,8 +47,7 @@ int Cluster::tool(const std::string& command) const {
   // The cluster's daemons keep the real clock, whatever clock the test
   // runs its programs under; none of its commands hangs a test.
   int status = system(("env -u LD_PRELOAD -u FAKETIME -u FAKETIME_SHARED timeout 300 " +
-                       quoted(CLUSTER_TOOL) +
-                       " " + command + " --dir " + quoted(dir_))
+                       quoted(CLUSTER_TOOL) + " " + command + " --dir " + quoted(dir_))
                           .c_str());
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
