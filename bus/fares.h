@@ -30,10 +30,10 @@ constexpr int32_t kBoardingThreshold = thresholdFor(kBoardingFare);  // 1049
 constexpr int32_t kTransferFare = 0;
 constexpr int32_t kTransferThreshold = thresholdFor(kRideFareCap);  // 699
 
-// Boardings over a trip left open settle it at a flat fare.
-constexpr int32_t kOpenSubwayFare = 1250;       // an open subway trip
-constexpr int32_t kOpenBusToSubwayFare = 1650;  // one begun by transfer from the bus
-constexpr int32_t kOpenSubwayToBusFare = 1750;  // an old bus ride begun by transfer
+// Boardings over a trip left open settle it at its flat fare. An old bus
+// ride begun by transfer from the subway cost at most an entry (the fare of
+// a boarding) and the longest ride.
+static_assert(kOpenSubwayToBusFare == kBoardingFare + kRideFareCap);
 constexpr int32_t kOpenSubwayThreshold = thresholdFor(kOpenSubwayFare);
 constexpr int32_t kOpenBusToSubwayThreshold = thresholdFor(kOpenBusToSubwayFare);
 constexpr int32_t kOpenSubwayToBusThreshold = thresholdFor(kOpenSubwayToBusFare);

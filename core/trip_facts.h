@@ -12,6 +12,14 @@
 // which entering the other is a transfer (both rule sets, both ways).
 constexpr int64_t kTransferWindowSeconds = 15;
 
+// A trip left open when an operating period began is settled by the
+// card's next tap, at either kind of reader, at one flat fare: the most the
+// trip could have cost (each rule set checks the derivation from its own
+// fares).
+constexpr int32_t kOpenSubwayFare = 1250;       // an entry and the dearest exit
+constexpr int32_t kOpenBusToSubwayFare = 1650;  // a boarding and the dearest exit after it
+constexpr int32_t kOpenSubwayToBusFare = 1750;  // an entry and the longest ride after it
+
 // How far apart the clocks of the network's hosts may be, in seconds, and a
 // record still count as dated right: a reader warns of a card record dated
 // further ahead of its clock, and the audit reports one dated further ahead

@@ -259,7 +259,7 @@ bool runDay(int dir, const SimulationPlan& plan, SimulationResult* result, std::
     Passenger& p = passengers[static_cast<size_t>(i)];
     // Most cards hold enough for the day's journeys (at most the dearest
     // settlement a tap); some run low during it.
-    int64_t enough = journeys * 2 * subway::kOpenSubwayToBusFare / 50;
+    int64_t enough = journeys * 2 * kOpenSubwayToBusFare / 50;
     bool plenty = random.between(0, 9) < 8;
     int32_t balance = static_cast<int32_t>(
         std::min<int64_t>(INT32_MAX / 50, plenty ? random.between(enough, 2 * enough)

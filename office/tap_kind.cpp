@@ -27,9 +27,7 @@ TapKind kindOf(const char* inOut, int64_t fare, bool enteredFree) {
   if (strcmp(inOut, "IN") == 0) {
     if (fare == subway::kTransferFare || fare == bus::kTransferFare) return TapKind::kTransfer;
     // The flat fares that settle a trip left open, in either rule set.
-    if (fare == subway::kOpenSubwayFare || fare == subway::kOpenBusToSubwayFare ||
-        fare == subway::kOpenSubwayToBusFare || fare == bus::kOpenSubwayFare ||
-        fare == bus::kOpenBusToSubwayFare || fare == bus::kOpenSubwayToBusFare) {
+    if (fare == kOpenSubwayFare || fare == kOpenBusToSubwayFare || fare == kOpenSubwayToBusFare) {
       return TapKind::kSettlement;
     }
     return TapKind::kNewRide;

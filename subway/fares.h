@@ -29,10 +29,12 @@ constexpr int32_t kRideThreshold = thresholdFor(kRideFare + kExitTwoAwayFare);  
 constexpr int32_t kTransferFare = 0;
 constexpr int32_t kTransferThreshold = thresholdFor(kTransferExitTwoAwayFare);  // 599
 
-// Entries over a trip left open settle it at a flat fare, and need 200 more.
-constexpr int32_t kOpenSubwayFare = 1250;       // an open subway trip
-constexpr int32_t kOpenBusToSubwayFare = 1650;  // one begun by transfer from the bus
-constexpr int32_t kOpenSubwayToBusFare = 1750;  // an open bus ride begun by transfer
+// Entries over a trip left open settle it at its flat fare, and need 200
+// more. An open subway trip cost at most an entry and the dearest exit; one
+// begun by transfer from the bus, a boarding (the fare of an entry) and the
+// dearest exit after a transfer.
+static_assert(kOpenSubwayFare == kRideFare + kExitTwoAwayFare);
+static_assert(kOpenBusToSubwayFare == kRideFare + kTransferExitTwoAwayFare);
 constexpr int32_t kOpenSubwayThreshold = thresholdFor(kOpenSubwayFare + kExitTwoAwayFare);
 constexpr int32_t kOpenBusToSubwayThreshold = thresholdFor(kOpenBusToSubwayFare + kExitTwoAwayFare);
 constexpr int32_t kOpenSubwayToBusThreshold = thresholdFor(kOpenSubwayToBusFare + kExitTwoAwayFare);
