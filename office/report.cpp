@@ -205,7 +205,7 @@ void writeReportJson(FILE* out, const AuditReport& report) {
 
 // A CSV field: quoted, with its quotes doubled, when it holds a comma, a
 // quote or a line break.
-static std::string csvField(const std::string& text) {
+std::string csvField(const std::string& text) {
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string quoted = "\"";
   for (char c : text) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);

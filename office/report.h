@@ -38,3 +38,7 @@ void writeHoursCsv(FILE* out, const AuditReport& report);
 // for each hour of the day (0 to 23) by the top-up lines' times, then "all"
 // and "without_record" (the lines no card record tells, in "all" too).
 void writeTopUpsCsv(FILE* out, const AuditReport& report);
+
+// A CSV field: quoted, with its quotes doubled, when it holds a comma, a
+// quote or a line break.
+std::string csvField(const std::string& text);

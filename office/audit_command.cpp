@@ -1,0 +1,55 @@
+// The audit as a command.
+#include "office/audit_command.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/clock.h"
+#include "office/audit.h"
+#include "office/audit_db.h"
+#include "office/office_command.h"
+#include "office/report.h"
+
+// Says why the audit could not be made (or written): exit status 2, as a
+// directory that is no network directory is a wrong command line.
+static int cannotAudit(const std::string& problem) {
+  refuse(problem);
+  return kUsage;
+}
+
+int auditCommand(const std::string& dir, const std::string& format, const std::string& sqlite) {
+  AuditDatabase* db = nullptr;
+  std::string problem = notANetwork(".", dir.empty() ? "." : dir);
+  if (!problem.empty()) return cannotAudit(problem);
+  if (!sqlite.empty() && (db = createAuditDatabase(sqlite, &problem)) == nullptr) {
+    return cannotAudit(problem);
+  }
+  AuditReport report;
+  AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
+  if (!auditNetwork(".", calendarNow(), isatty(2), sinks, &report, &problem)) {
+    return cannotAudit(problem);
+  }
+  if (db != nullptr && !finishAuditDatabase(db, report, &problem)) {
+    return cannotAudit(problem);
+  }
+  if (format == "json") {
+    writeReportJson(stdout, report);
+  } else if (format == "csv") {
+    writeReportCsv(stdout, report);
+  } else if (format == "csv:anomalies") {
+    writeAnomaliesCsv(stdout, report);
+  } else if (format == "csv:hours") {
+    writeHoursCsv(stdout, report);
+  } else if (format == "csv:topups") {
+    writeTopUpsCsv(stdout, report);
+  } else {
+    writeReportText(stdout, report, dir.empty() ? "." : dir, isatty(1));
+  }
+  if (fflush(stdout) != 0 || ferror(stdout)) {
+    return cannotAudit(std::string("the report could not be written: ") + strerror(errno));
+  }
+  return report.anomalies.empty() ? kDone : kRefused;
+}

@@ -1,0 +1,37 @@
+// What every office command shares: the exit statuses a script can rely
+// on, the name the tool was run by, and how a command says that its
+// command line was wrong or that it was refused.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Exit statuses a script can rely on.
+constexpr int kDone = 0;
+constexpr int kRefused = 1;  // the card could not be issued, found, read or topped up
+constexpr int kUsage = 2;    // the command line was wrong
+
+// What a card number is, as a wrong one is told.
+inline constexpr char kCardNumberRule[] =
+    "a card number has 1 to 10 characters and no '/', '\\' or white space";
+inline constexpr char kOfficeCardNumberRule[] =
+    "a card number has 1 to 10 characters, printable ASCII, and no ',', '/', '\\' or white "
+    "space";
+
+// The name the tool was run by (card_tool, or fare-card-tool as installed),
+// for its usage lines and messages; set once, first thing in main.
+extern std::string programName;
+
+// Reports a wrong command line, pointing to the help of `command` (the
+// tool's own when empty). Returns kUsage.
+int usage(const std::string& problem, const std::string& command = "");
+
+// Reports a command that was refused, naming why. Returns kRefused.
+int refuse(const std::string& problem);
+
+// Tells the operator a warning on the error stream.
+void warn(const std::string& warning);
+
+// Parses a balance: digits only, at most what a card can hold. Returns
+// false, leaving `balance` alone, for anything else.
+[[nodiscard]] bool parseBalance(const char* text, int32_t* balance);
