@@ -47,7 +47,8 @@ daemon and removes the namespaces and DIR: only what `up` made.
 For tests: `cut K` drops host K's packets and `join K` lets them through
 again; `brick kill N` kills brick N's process and `brick start` starts every
 brick again; `daemon restart` restarts the GlusterFS daemon (bricks and
-mounts stay up); `heal` waits until no brick has entries left to heal.
+mounts stay up); `heal` waits until every host is connected to every
+brick and no brick has entries left to heal.
 
   --dir DIR                 where the bricks, mounts and state go (default: cluster/)
   --clients N               how many hosts mount the volume (1 to 6)
@@ -310,17 +311,29 @@ daemon() {
   wait_for "the GlusterFS daemon" gluster --mode=script volume status "$volume"
 }
 
-# Waits (up to a minute) until no brick has entries left to heal.
+# Waits (up to two minutes) until every host's client is connected to every
+# brick again and no brick has entries left to heal: the cluster whole.
 heal() {
   names
   [ -e "$state" ] || fail "no cluster is up in $dir"
-  for _ in $(seq 1 600); do
-    local info
-    info=$(gluster --mode=script volume heal "$volume" info 2>/dev/null) || true
-    if [ -n "$info" ] && ! echo "$info" | grep -q 'Number of entries: [1-9-]'; then return 0; fi
-    sleep 0.1
+  local mounts=() clients=0
+  # shellcheck disable=SC1090
+  source "$state"
+  for _ in $(seq 1 400); do
+    local status info whole=1
+    status=$(gluster --mode=script volume status "$volume" clients 2>/dev/null) || status=""
+    for k in $(seq 1 "$clients"); do
+      [ "$(echo "$status" | grep -c "^10\.213\.$k\.2:")" -ge 3 ] || whole=0
+    done
+    # The heal report is made by a client that fetches its volume file from
+    # the daemon by address: it runs where the daemon listens.
+    info=$(in_server gluster --mode=script volume heal "$volume" info 2>/dev/null) || info=""
+    if [ $whole = 1 ] && [ -n "$info" ] && ! echo "$info" | grep -q 'Number of entries: [1-9-]'; then
+      return 0
+    fi
+    sleep 0.2
   done
-  fail "the volume did not heal within a minute"
+  fail "the cluster was not whole again within two minutes"
 }
 
 brick_pid() {

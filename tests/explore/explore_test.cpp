@@ -428,7 +428,7 @@ void Episode::clusterFault() {
 }
 
 // Makes the cluster whole again at the end of an episode: every host
-// joined, every brick running.
+// joined, every brick running and connected, every copy healed.
 void Episode::clusterWhole() {
   if (hostCut_ != 0) {
     note("host " + std::to_string(hostCut_) + " joined");
@@ -441,6 +441,9 @@ void Episode::clusterWhole() {
     if (cluster_->tool("brick start >/dev/null") != 0) note("(not started)");
   }
   hostCut_ = brickDown_ = 0;
+  // Every client connected to every brick again, and every copy healed:
+  // the promises are held on the cluster recovered.
+  if (cluster_->tool("heal") != 0) note("(not healed)");
 }
 
 // Whether the reader has not ended (it is not reaped here).
