@@ -145,6 +145,7 @@ class Episode {
   std::set<std::string> allowed_;  // anomalies the episode's operators make the audit report
                                    // (a kind, or a kind and the file it is in)
   bool stalls_ = false, powerFaults_ = true;
+  bool officeDiskFails_ = false;  // an office command's disk failed: it may wait, a card held
   // The lock file was removed or replaced, or a journal given to another
   // user: a reader may then refuse a card it cannot be sure of, saying why.
   bool unsure_ = false;
@@ -301,6 +302,7 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
   argv.insert(argv.end(), args.begin(), args.end());
   std::string fault = args[0] == "topup" ? drawFault(true) : "none";
   if (fault != "none") note("office " + args[0] + ": " + fault);
+  officeDiskFails_ |= fault.rfind("die", 0) == 0 || fault.rfind("eio", 0) == 0;
   setUp(&run, asOther, argv, environment(fault, false));
   run.console = scratch_ / "office.txt";
   run.dir = scratch_.path();  // where its fake `clear` goes
@@ -795,7 +797,7 @@ std::string Episode::checkCard(const std::string& card, const std::vector<Said>&
   countRecords(records, &taps, &topups);
   // Per reader: the taps shown charged, and those whose outcome no one saw.
   std::map<std::string, int> charged, unknown;
-  bool diskFails = false;
+  bool diskFails = officeDiskFails_;
   for (const Instance& reader : readers_) {
     diskFails = diskFails || reader.fault.rfind("die", 0) == 0 || reader.fault.rfind("eio", 0) == 0;
   }
@@ -805,9 +807,10 @@ std::string Episode::checkCard(const std::string& card, const std::vector<Said>&
       if (reader.typed[i] != card) continue;
       charged[reader.id] += said[i] == Said::kCharged;
       unknown[reader.id] += said[i] == Said::kUnknown;
-      // A reader whose disk fails may be unable to cut off what a tap it
-      // took back left, or waits, its journal held, until the disk tells
-      // whether its tap was committed: the card is refused meanwhile.
+      // A reader or an office command whose disk fails may be unable to
+      // cut off what a tap it took back left, or waits, its journal held,
+      // until the disk tells whether its tap was committed: the card is
+      // refused meanwhile.
       if (said[i] == Said::kRefused && !stalls_ && !diskFails && !unsure_) {
         wrong += "\n  reader " + reader.id + " refused card " + card + " with no reader stalled";
       }
