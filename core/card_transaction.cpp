@@ -343,7 +343,8 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    writer->logInode,
                    logSize,
                    logBytes,
-                   inodeOf(card.locks)};
+                   inodeOf(card.locks),
+                   writer->journalInode};
   // The intent on disk is the commit: from then on the tap ends whole,
   // whatever stops this writer, unless it lives to take it back. Only a
   // flush that succeeds tells that it is on disk.

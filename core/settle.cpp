@@ -311,12 +311,15 @@ static std::string cannotSettle(const InFlight& tap, int locks, const std::strin
 
 // Claims the journal of a tap in flight, when no process claims it (its
 // writer has ended): the claim is let go when the descriptor returned is
-// closed. -1 while another process holds it.
+// closed. -1 while another process holds it, or when the file at the
+// journal's path is not the one the intent was written to (a copy put
+// there: its writer's claim is on the file it still writes).
 static int claimUnclaimed(const InFlight& tap) {
   std::string path = journalPath(tap.logPath);
   int journal = openRegular(path.c_str(), O_RDWR);
   if (journal < 0) return -1;
-  if (!lockWithin(journal, kWriterByte, 0)) {
+  if (tap.intent.journalInode == 0 || inodeOf(journal) != tap.intent.journalInode ||
+      !lockWithin(journal, kWriterByte, 0)) {
     close(journal);
     return -1;
   }
@@ -338,17 +341,21 @@ bool settleCard(const std::string& cardPath, int card, int locks,
     // writer flushing them in its pause.
     if (!finishWhole && !seen.unreadable && wholeInBoth(card, seen)) continue;
     std::string why = cannotSettle(seen, locks, ownLog);
-    // A tap made under another lock file whose journal no process claims
-    // has no writer left to record it: the settler claims the journal
-    // itself for as long as it settles it, so that none starts meanwhile.
-    int claim = why.empty() || seen.foreign || seen.unreadable ? -1 : claimUnclaimed(seen);
-    if (!why.empty() && claim < 0) {
+    if (!why.empty() && (seen.foreign || seen.unreadable)) {
       notices->push_back(why);
       return false;
     }
     int64_t byte = journalLockByte(seen.logPath);
-    if (!lockWithin(locks, byte, kLockWaitMs)) {
-      if (claim >= 0) close(claim);
+    if (!lockWithin(locks, byte, kLockWaitMs)) return false;
+    // A tap made under another lock file whose journal no process claims
+    // has no writer left to record it: the settler claims the journal
+    // itself for as long as it settles it, so that none starts meanwhile
+    // (claimed only once the journal's byte is held: the claim is held no
+    // longer than settling takes).
+    int claim = why.empty() ? -1 : claimUnclaimed(seen);
+    if (!why.empty() && claim < 0) {
+      unlock(locks, byte);
+      notices->push_back(why);
       return false;
     }
     // Read again under the journal's lock: its writer may have finished.

@@ -41,10 +41,14 @@ static std::string blockBody(const TapIntent& intent) {
            intent.cardPath.c_str(), intent.cardInode, intent.cardOffset, intent.cardTail.size(),
            intent.cardBytes.size(), intent.logPath.c_str(), intent.logInode, intent.logOffset,
            intent.logBytes.size());
-  // The lock file's line is written only when it is known, so that a block
-  // written before intents named their lock file still reads as it was.
+  // The lock file's line (and on it the journal's own inode) is written
+  // only when it is known, so that a block written before intents named
+  // them still reads as it was.
   std::string lock;
-  if (intent.lockInode != 0) lock = "lock " + std::to_string(intent.lockInode) + "\n";
+  if (intent.lockInode != 0) {
+    lock = "lock " + std::to_string(intent.lockInode) +
+           (intent.journalInode != 0 ? " " + std::to_string(intent.journalInode) : "") + "\n";
+  }
   return head + lock + intent.cardTail + intent.cardBytes + intent.logBytes;
 }
 
@@ -117,12 +121,15 @@ static bool lineOfTap(const std::string& lineBytes, const CardRecord& record,
 }
 
 // Reads the lock file's line if the block has one at `at` (moving `at`
-// past it); leaves `inode` 0 when it has none. False for a malformed one.
-static bool lockLine(const std::string& block, size_t* at, uint64_t* inode) {
+// past it): the lock file's inode, and the journal's when it is told;
+// leaves them 0 when it has none. False for a malformed one.
+static bool lockLine(const std::string& block, size_t* at, TapIntent* intent) {
   if (block.compare(*at, 5, "lock ") != 0) return true;
   std::vector<std::string> words;
-  return headWords(block, at, &words) && words.size() == 2 && number(words[1], inode) &&
-         *inode != 0;
+  return headWords(block, at, &words) && (words.size() == 2 || words.size() == 3) &&
+         number(words[1], &intent->lockInode) && intent->lockInode != 0 &&
+         (words.size() == 2 ||
+          (number(words[2], &intent->journalInode) && intent->journalInode != 0));
 }
 
 bool parseIntent(const std::string& block, TapIntent* intent) {
@@ -144,9 +151,8 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
       !number(card[2], &parsed.cardInode) || !number(card[3], &cardOffset) ||
       !number(card[4], &tailLength) || !number(card[5], &cardLength) ||
       !number(log[2], &parsed.logInode) || !number(log[3], &logOffset) ||
-      !number(log[4], &logLength) || !lockLine(block, &at, &parsed.lockInode) ||
-      tailLength > kTailBytes || cardLength > kMaxLineBytes ||
-      logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
+      !number(log[4], &logLength) || !lockLine(block, &at, &parsed) || tailLength > kTailBytes ||
+      cardLength > kMaxLineBytes || logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
       at + tailLength + cardLength + logLength > block.size()) {
     return false;
   }

@@ -13,17 +13,18 @@
 // that it is never completed onto another file under the same name, and
 // the log as it stood when it was written.
 struct TapIntent {
-  char state;              // kPending, kAbandoned or kIdle
-  std::string cardPath;    // the card: Card/<number>.txt
-  uint64_t cardInode;      // the card's inode
-  int64_t cardOffset;      // the card's size before the record
-  std::string cardTail;    // the card's bytes just before the record: what it continues
-  std::string cardBytes;   // what the card gets: CR LF and the record
-  std::string logPath;     // the log: Reader_txt/<name>, the journal's own
-  uint64_t logInode;       // the log's inode
-  int64_t logOffset;       // the log's size before the line
-  std::string logBytes;    // what the log gets: the line and CR LF
-  uint64_t lockInode = 0;  // the lock file the writer held the card by (0: not told)
+  char state;                 // kPending, kAbandoned or kIdle
+  std::string cardPath;       // the card: Card/<number>.txt
+  uint64_t cardInode;         // the card's inode
+  int64_t cardOffset;         // the card's size before the record
+  std::string cardTail;       // the card's bytes just before the record: what it continues
+  std::string cardBytes;      // what the card gets: CR LF and the record
+  std::string logPath;        // the log: Reader_txt/<name>, the journal's own
+  uint64_t logInode;          // the log's inode
+  int64_t logOffset;          // the log's size before the line
+  std::string logBytes;       // what the log gets: the line and CR LF
+  uint64_t lockInode = 0;     // the lock file the writer held the card by (0: not told)
+  uint64_t journalInode = 0;  // the journal the intent was written to (0: not told)
 };
 
 constexpr char kPending = 'P';    // committed: both appends are to be whole

@@ -452,19 +452,36 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   // locks the new file must not complete that tap while its writer (the
   // process claiming its journal) may still be recording it. Once that
   // writer has ended, its own reader or the card's next one settles it.
-  for (bool byItsOwnReader : {true, false}) {
-    SCOPED_TRACE(byItsOwnReader ? "its own reader" : "the card's next reader");
+  // A copy of the journal put at its path (a backup restored) is not the
+  // file its live writer claims: the tap stays its writer's.
+  enum class Then { kItsOwnReader, kNextReader, kCopyAtThePath };
+  for (Then then : {Then::kItsOwnReader, Then::kNextReader, Then::kCopyAtThePath}) {
+    SCOPED_TRACE(static_cast<int>(then));
     leaveTorn(0, 0);
     TapIntent intent = pendingTap();
     intent.lockInode = 1;  // no lock file this network has now
+    struct stat journal {};
+    ASSERT_EQ(stat(kJournal, &journal), 0);
+    intent.journalInode = journal.st_ino;
     writeFile(kJournal, formatIntent(intent));
     int alive = open(kJournal, O_RDWR);
     ASSERT_TRUE(lockWithin(alive, kWriterByte, 0));
     EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
     EXPECT_FALSE(readerStarts());
     EXPECT_EQ(readFile(kCardPath), kCard);
+    if (then == Then::kCopyAtThePath) {
+      writeFile("Reader_txt/copy", readFile(kJournal));
+      ASSERT_EQ(rename("Reader_txt/copy", kJournal), 0);
+      EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
+      EXPECT_EQ(readFile(kCardPath), kCard);
+      close(alive);
+      // Its own reader, starting again, completes it.
+      EXPECT_TRUE(logsReaderTaps());
+      EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
+      continue;
+    }
     close(alive);
-    if (byItsOwnReader) {
+    if (then == Then::kItsOwnReader) {
       EXPECT_TRUE(logsReaderTaps());
     } else {
       EXPECT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
