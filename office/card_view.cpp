@@ -24,11 +24,13 @@
 // not there or cannot be read, `found` and `problem`. Returns whether it
 // was read.
 [[nodiscard]] static bool readCardLines(const std::string& path, CardView* view) {
-  // O_NONBLOCK keeps a FIFO from stalling the tool, as it does a reader.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // O_NONBLOCK keeps a FIFO from stalling the tool, and O_NOFOLLOW a link
+  // from leading it to another file, as they do a reader.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   view->found = fd >= 0 || errno != ENOENT;
   if (fd < 0) {
-    view->problem = std::string("cannot read this card: ") + strerror(errno);
+    view->problem = std::string("cannot read this card: ") +
+                    (errno == ELOOP ? "not a regular file" : strerror(errno));
     return false;
   }
   struct stat info {};

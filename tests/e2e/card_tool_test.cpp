@@ -785,6 +785,8 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   network.writeCard("1,2", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,BUS,OUT,0,B_3");
   ASSERT_EQ(cardTool(network, "issue 10 100").status, 0);
   ASSERT_EQ(mkfifo((network.root() + "/Card/11.txt").c_str(), 0644), 0);
+  // A link is no card, whatever it leads to.
+  ASSERT_EQ(symlink("10.txt", (network.root() + "/Card/13.txt").c_str()), 0);
   const struct {
     const char* args;
     int status;
@@ -799,6 +801,7 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
       {"topup 8 100", 1, "card 8 cannot be topped up: its latest record is not as a reader writes"},
       {"topup 9 100", 1, "card 9 cannot be topped up"},
       {"topup 11 100", 1, "Card/11.txt: cannot read this card: not a regular file"},
+      {"topup 13 100", 1, "Card/13.txt: cannot read this card: not a regular file"},
       {"topup 12 100", 1, "there is no card file Card/12.txt"},
       {"topup 10 0", 2, "an amount is a whole number from 1 to 2147483647"},
       {"topup 10 -5", 2, "an amount is a whole number from 1 to 2147483647"},
@@ -810,7 +813,7 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   };
   for (const auto& r : refusals) {
     std::string number = std::string(r.args).substr(6, std::string(r.args).find(' ', 6) - 6);
-    bool isFile = number != "11" && number != "12" && number != "12345678901";
+    bool isFile = number != "11" && number != "12" && number != "13" && number != "12345678901";
     std::string before = isFile ? topUpFiles(network, number) : "";
     ToolRun run = cardTool(network, r.args);
     EXPECT_EQ(run.status, r.status) << r.args << ": " << run.output;
