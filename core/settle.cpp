@@ -286,8 +286,8 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
 // write), or it was made under another lock file than the one held here
 // (Card/taps.lock removed or replaced since), so its writer may still be
 // recording it; only that writer settles such a tap, or a settler once no
-// process claims its journal. A tap whose record
-// and line are whole is no harm to the card's next reader either way.
+// process claims its journal. A tap whose record and line are whole is no
+// harm to the card's next reader either way.
 static std::string cannotSettle(const InFlight& tap, int locks, const std::string& ownLog) {
   if (tap.unreadable) {
     return journalPath(tap.logPath) +
@@ -303,8 +303,8 @@ static std::string cannotSettle(const InFlight& tap, int locks, const std::strin
       tap.logPath != ownLog) {
     return "a tap in flight on " + tap.intent.cardPath + " (" + journalPath(tap.logPath) +
            ") was made under another lock file: Card/taps.lock was removed or replaced while it "
-           "was recorded, and its writer, still running, may still be recording it; the card is "
-           "refused until that writer settles it or ends";
+           "was recorded, and its writer may still be recording it; the card is refused until "
+           "that writer settles it or ends";
   }
   return "";
 }
