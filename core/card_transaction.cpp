@@ -198,6 +198,12 @@ static bool flushLastTap(TapWriter* writer) {
   return true;
 }
 
+// Why a writer records nothing: another process claims its journal.
+static std::string claimedElsewhere(const std::string& journal) {
+  return "another process writes " + journal +
+         " (a second copy of this program, or a lock another user took on it)";
+}
+
 // Makes the writer's journal ready for an intent, its byte held: open (a
 // journal renamed or removed since is opened anew), and idle once the tap
 // it tells of is flushed: this writer's last, or one that another process
@@ -330,9 +336,11 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   }
   std::string journal = journalPath(writer->logPath);
   int64_t logSize = -1;
-  bool ready = (readyJournal(writer) || failed(writer, journal + " cannot be made")) &&
-               (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened")) &&
-               ((logSize = sizeOf(writer->log)) >= 0 || failed(writer, writer->logPath));
+  bool ready =
+      (readyJournal(writer) ||
+       failed(writer, errno == EBUSY ? claimedElsewhere(journal) : journal + " cannot be made")) &&
+      (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened")) &&
+      ((logSize = sizeOf(writer->log)) >= 0 || failed(writer, writer->logPath));
   TapIntent intent{kPending,
                    card.path,
                    card.inode,
@@ -467,8 +475,7 @@ bool claimJournal(TapWriter* writer, int waitMs) {
   }
   writer->sole = lockWithin(writer->journal, kWriterByte, waitMs);
   if (!writer->sole) {
-    writer->problem = "another process writes " + journalPath(writer->logPath) +
-                      " (a second copy of this program, or a lock another user took on it)";
+    writer->problem = claimedElsewhere(journalPath(writer->logPath));
   }
   return writer->sole;
 }

@@ -521,6 +521,9 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
     ASSERT_EQ(holdCard(kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
               LoadStatus::kLoaded);
     EXPECT_EQ(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer), !otherHolds);
+    if (otherHolds) {
+      EXPECT_NE(writer.problem.find("another process writes"), std::string::npos);
+    }
     releaseCard(&held);
   }
   int fresh = open(kJournal, O_RDWR);
