@@ -60,7 +60,7 @@ std::string makeCard(const char* number, long records) {
 void intake(benchmark::State& state, const std::string& path) {
   CardRecord records[2];
   for (auto _ : state) {
-    if (loadCardTail(path.c_str(), records) != LoadStatus::kLoaded) state.SkipWithError("unread");
+    if (loadCardTail(kHere, path.c_str(), records) != LoadStatus::kLoaded) state.SkipWithError("unread");
     benchmark::DoNotOptimize(records);
   }
 }
@@ -121,14 +121,14 @@ void BM_AppendBothFlushedAtOnce(benchmark::State& state) {
 // settling, reading its tail) is not timed: BM_WholeTapOnDisk times it.
 void BM_AppendTap(benchmark::State& state) {
   TapEntry entry = tapOf(state.thread_index());
-  TapWriter writer = tapWriter(logOf(state.thread_index()));
+  TapWriter writer = tapWriter(kHere, logOf(state.thread_index()));
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     state.PauseTiming();
     HeldCard card;
     CardRecord records[2];
-    if (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
+    if (holdCard(kHere, entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
       state.SkipWithError("not held");
     }
     state.ResumeTiming();
@@ -146,13 +146,13 @@ void BM_AppendTap(benchmark::State& state) {
 // (lock, settling any tap left in flight, reading the tail), recording the
 // tap, letting go of the card, finishing the tap.
 void wholeTaps(benchmark::State& state, const TapEntry& entry, const std::string& log) {
-  TapWriter writer = tapWriter(log);
+  TapWriter writer = tapWriter(kHere, log);
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     HeldCard card;
     CardRecord records[2];
-    if (holdCard(entry.cardFile, logs, &card, records, &notices, writerLocks(&writer)) !=
+    if (holdCard(kHere, entry.cardFile, logs, &card, records, &notices, writerLocks(&writer)) !=
             LoadStatus::kLoaded ||
         !recordTap(card, record, line, &writer)) {
       state.SkipWithError("not recorded");

@@ -162,19 +162,6 @@ bool isOfficeCardNumber(const char* text, size_t length) {
   return true;
 }
 
-std::string cardPath(const char* number) {
-  return std::string("Card/") + number + ".txt";
-}
-
-bool isCardPath(const std::string& path) {
-  const std::string prefix = "Card/", suffix = ".txt";
-  if (path.size() <= prefix.size() + suffix.size() || path.rfind(prefix, 0) != 0 ||
-      path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return false;
-  }
-  return isCardNumber(path.data() + prefix.size(), path.size() - prefix.size() - suffix.size());
-}
-
 std::string readerOfTapId(const char* tapId) {
   const char* part = tapId + strspn(tapId, "_");
   return std::string(part, strcspn(part, "_\r"));
@@ -199,11 +186,6 @@ std::string issueRecords(int64_t time, int32_t balance) {
 
 std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance) {
   return recordLine(latest.time, latest.mode, latest.inOut, newBalance, latest.tapId);
-}
-
-std::string cardNumberOf(const std::string& path) {
-  const size_t prefix = strlen("Card/"), suffix = strlen(".txt");
-  return isCardPath(path) ? path.substr(prefix, path.size() - prefix - suffix) : std::string();
 }
 
 std::string formatTopUpLine(const TopUpLine& line) {

@@ -44,13 +44,6 @@ bool isCardNumber(const char* text, size_t length);
 // line and a journal carry the number back as it was written.
 bool isOfficeCardNumber(const char* text, size_t length);
 
-// The path of card `number`'s history file: Card/<number>.txt.
-std::string cardPath(const char* number);
-
-// Whether `path` is the path of a card: Card/<number>.txt for a number that
-// isCardNumber accepts.
-bool isCardPath(const std::string& path);
-
 // The reader part of a tap id: its first run of characters other than "_"
 // (S3 of S3_12, S1 of _S1_3), without a CR an older record keeps; empty
 // when it has none. What names the reader that recorded a tap.
@@ -68,9 +61,6 @@ std::string issueRecords(int64_t time, int32_t balance);
 // the same in every field but its balance, so that every reader decides as
 // it did before but for the balance.
 std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance);
-
-// The number of the card at the card path `path` (Card/<number>.txt).
-std::string cardNumberOf(const std::string& path);
 
 // A line of the office's top-up log: when the money was loaded, the card,
 // the amount and the card's balance after it. Written as

@@ -27,9 +27,11 @@ static bool readTail(int fd, int64_t size, HeldCard* card, CardRecord records[2]
 
 // Opens a card for reading and appending; a card that may only be read is
 // read, and its tap fails when it is recorded.
-static int openCard(const char* path, struct stat* info) {
-  int fd = openRegular(path, O_RDWR | O_APPEND, 0644, info);
-  if (fd < 0 && (errno == EACCES || errno == EROFS)) fd = openRegular(path, O_RDONLY, 0644, info);
+static int openCard(int dir, const char* path, struct stat* info) {
+  int fd = openRegular(dir, path, O_RDWR | O_APPEND, 0644, info);
+  if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+    fd = openRegular(dir, path, O_RDONLY, 0644, info);
+  }
   return fd;
 }
 
@@ -38,8 +40,8 @@ static LoadStatus failedOpen() {
   return errno == EINVAL ? LoadStatus::kUnreadable : LoadStatus::kNoCard;
 }
 
-LoadStatus loadCardTail(const char* path, CardRecord records[2]) {
-  int fd = openRegular(path, O_RDONLY);
+LoadStatus loadCardTail(int dir, const char* path, CardRecord records[2]) {
+  int fd = openRegular(dir, path, O_RDONLY);
   if (fd < 0) return failedOpen();
   HeldCard card{};
   CardRecord parsed[2];
@@ -62,16 +64,16 @@ static void letGoOfLocks(int locks, bool own, const char* path) {
   }
 }
 
-LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, HeldCard* card,
+LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& logs, HeldCard* card,
                     CardRecord records[2], std::vector<std::string>* notices, int locks,
                     JournalCache* cache) {
   // The lock first, then the card by its name: whatever was done to the
   // card under that name before the lock was taken is seen.
   bool own = locks < 0;
-  if (own) locks = openLocks();
+  if (own) locks = openLocks(dir);
   if (locks < 0 && errno == ENOENT) return LoadStatus::kNoCard;
   if (locks < 0) {
-    notices->push_back("Card/taps.lock cannot be opened: " + std::string(strerror(errno)) +
+    notices->push_back(std::string(kLockFile) + " cannot be opened: " + strerror(errno) +
                        ": no card can be held until it belongs to the network's owner");
     return LoadStatus::kUnreadable;
   }
@@ -80,7 +82,7 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
     return LoadStatus::kUnreadable;
   }
   struct stat info {};
-  int fd = openCard(path, &info);
+  int fd = openCard(dir, path, &info);
   if (fd < 0) {
     LoadStatus status = failedOpen();
     letGoOfLocks(locks, own, path);
@@ -92,7 +94,7 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
   // (settling changes the card's size), once settling has made sure that
   // the card is held by the file named Card/taps.lock.
   bool changed = false;
-  bool settled = settleCard(path, fd, locks, logs, false, notices, &changed, cache);
+  bool settled = settleCard(dir, path, fd, locks, logs, false, notices, &changed, cache);
   bool read =
       settled && readTail(fd, changed ? -1 : static_cast<int64_t>(info.st_size), &held, parsed);
   if (!read) {
@@ -100,6 +102,7 @@ LoadStatus holdCard(const char* path, const std::vector<std::string>& logs, Held
     letGoOfLocks(locks, own, path);
     return LoadStatus::kUnreadable;
   }
+  held.dir = dir;
   held.fd = fd;
   held.locks = locks;
   held.ownLocks = own;
@@ -119,16 +122,17 @@ void releaseCard(HeldCard* card) {
 }
 
 int writerLocks(TapWriter* writer) {
-  if (writer->locks >= 0 && !locksStillNamed(writer->locks)) {
+  if (writer->locks >= 0 && !locksStillNamed(writer->dir, writer->locks)) {
     close(writer->locks);
     writer->locks = -1;
   }
-  if (writer->locks < 0) writer->locks = openLocks();
+  if (writer->locks < 0) writer->locks = openLocks(writer->dir);
   return writer->locks;
 }
 
-TapWriter tapWriter(const std::string& logPath) {
+TapWriter tapWriter(int dir, const std::string& logPath) {
   TapWriter writer;
+  writer.dir = dir;
   writer.logPath = logPath;
   return writer;
 }
@@ -146,15 +150,17 @@ static bool unchanged(const HeldCard& card) {
 
 // The inode of the file named `path` if it is a plain file with one name;
 // 0 otherwise.
-static uint64_t namedInode(const std::string& path) {
+static uint64_t namedInode(int dir, const std::string& path) {
   struct stat info {};
-  return lstat(path.c_str(), &info) == 0 && isPlainFile(info) ? static_cast<uint64_t>(info.st_ino)
-                                                              : 0;
+  return fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && isPlainFile(info)
+             ? static_cast<uint64_t>(info.st_ino)
+             : 0;
 }
 
 // Why a tap is refused when the lock file it holds its card by is no
 // longer the file named Card/taps.lock.
-constexpr char kLockChanged[] = "Card/taps.lock was removed or replaced during the tap";
+static const std::string kLockChanged =
+    std::string(kLockFile) + " was removed or replaced during the tap";
 
 // What failed, for the operator: the files, and the system's reason.
 static bool failed(TapWriter* writer, const std::string& what) {
@@ -177,8 +183,8 @@ static bool flushLastTap(TapWriter* writer) {
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
   if (ours) {
     // After a failure, written again where settling would find them.
-    bool flushed =
-        writer->flushFailed ? flushCommitted(current) : flushBoth(writer->lastCard, writer->log);
+    bool flushed = writer->flushFailed ? flushCommitted(writer->dir, current)
+                                       : flushBoth(writer->lastCard, writer->log);
     if (!flushed) {
       writer->flushFailed = true;
       return failed(writer, "the disk failed: " + current.cardPath + " and " + current.logPath +
@@ -211,7 +217,7 @@ static std::string claimedElsewhere(const std::string& journal) {
 // its block is written over). Returns false when it is not.
 static bool readyJournal(TapWriter* writer) {
   std::string path = journalPath(writer->logPath);
-  if (writer->journal >= 0 && namedInode(path) != writer->journalInode) {
+  if (writer->journal >= 0 && namedInode(writer->dir, path) != writer->journalInode) {
     // The journal at the path is not this writer's any more: the last tap
     // is flushed before it is let go.
     if (!flushLastTap(writer)) return false;
@@ -221,7 +227,7 @@ static bool readyJournal(TapWriter* writer) {
   }
   if (writer->journal < 0) {
     TapIntent current;
-    writer->journal = openJournal(writer->logPath, &current);
+    writer->journal = openJournal(writer->dir, writer->logPath, &current);
     if (writer->journal < 0) return false;
     writer->journalInode = inodeOf(writer->journal);
   }
@@ -249,20 +255,21 @@ static bool readyJournal(TapWriter* writer) {
   if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
     return flushLastTap(writer);
   }
-  return flushCommitted(current) && markJournal(writer->journal, kIdle, false);
+  return flushCommitted(writer->dir, current) && markJournal(writer->journal, kIdle, false);
 }
 
 // Makes the writer's log ready for a line: a log rotated or removed since
 // the last tap (noticed by its name) is opened anew, and created, its name
 // made durable, when there is none.
 static bool readyLog(TapWriter* writer) {
-  if (writer->log >= 0 && namedInode(writer->logPath) == writer->logInode) return true;
+  if (writer->log >= 0 && namedInode(writer->dir, writer->logPath) == writer->logInode) return true;
   if (!flushLastTap(writer)) return false;
   if (writer->log >= 0) close(writer->log);
-  writer->log = openRegular(writer->logPath.c_str(), O_RDWR | O_APPEND);
+  int dir = writer->dir;
+  writer->log = openRegular(dir, writer->logPath.c_str(), O_RDWR | O_APPEND);
   if (writer->log < 0 && errno == ENOENT) {
-    writer->log = openRegular(writer->logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL);
-    if (writer->log >= 0 && !syncDirectoryOf(writer->logPath.c_str())) {
+    writer->log = openRegular(dir, writer->logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_EXCL);
+    if (writer->log >= 0 && !syncDirectoryOf(dir, writer->logPath.c_str())) {
       close(writer->log);
       writer->log = -1;
     }
@@ -323,7 +330,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   int64_t byte = journalLockByte(writer->logPath);
   // The lock file as it is open (the card may be held by it: it is never
   // closed here), or opened for the journal alone.
-  if (writer->locks < 0) writer->locks = openLocks();
+  if (writer->locks < 0) writer->locks = openLocks(writer->dir);
   if (writer->locks < 0 || !lockWithin(writer->locks, byte, kLockWaitMs)) {
     return failed(writer, journalPath(writer->logPath) + " could not be locked");
   }
@@ -367,8 +374,8 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // Checked once the intent is on disk: a writer that locks the file named
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
-  bool fenced =
-      committed && (locksStillNamed(card.locks) || (errno = ESTALE, failed(writer, kLockChanged)));
+  bool fenced = committed && (locksStillNamed(card.dir, card.locks) ||
+                              (errno = ESTALE, failed(writer, kLockChanged)));
   bool recorded = fenced &&
                   (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
                   (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
@@ -445,20 +452,22 @@ bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
   // Through the writer's own descriptor when it has one: only the writer
   // writes its journal.
   TapIntent intent;
-  bool read = writer->journal >= 0 ? readJournalBlock(writer->journal, &intent)
-                                   : readJournal(journalPath(writer->logPath), &intent);
+  bool read = writer->journal >= 0
+                  ? readJournalBlock(writer->journal, &intent)
+                  : readJournal(writer->dir, journalPath(writer->logPath), &intent);
   if (!read || intent.state == kIdle) return true;
-  int locks = openLocks();
+  int locks = openLocks(writer->dir);
   if (locks < 0 || !lockWithin(locks, cardLockByte(intent.cardPath), kLockWaitMs)) {
     if (locks >= 0) close(locks);
     return false;
   }
   // A card that is not there is dropped only when the network directory
   // is: a file system not mounted yet hides every card.
-  int card = openRegular(intent.cardPath.c_str(), O_RDWR | O_APPEND);
-  bool settled = (card >= 0 || (errno == ENOENT && networkMissing().empty())) &&
-                 settleCard(intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true,
-                            notices, nullptr, nullptr, writer->sole ? writer->logPath : "");
+  int card = openRegular(writer->dir, intent.cardPath.c_str(), O_RDWR | O_APPEND);
+  bool settled =
+      (card >= 0 || (errno == ENOENT && networkMissing(writer->dir).empty())) &&
+      settleCard(writer->dir, intent.cardPath, card, locks, withOwnLog(logs, writer->logPath), true,
+                 notices, nullptr, nullptr, writer->sole ? writer->logPath : "");
   if (card >= 0) close(card);
   close(locks);
   return settled;
@@ -467,7 +476,7 @@ bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
 bool claimJournal(TapWriter* writer, int waitMs) {
   if (writer->journal < 0) {
     TapIntent current;
-    writer->journal = openJournal(writer->logPath, &current);
+    writer->journal = openJournal(writer->dir, writer->logPath, &current);
     if (writer->journal < 0) {
       return failed(writer, journalPath(writer->logPath) + " cannot be opened");
     }
@@ -485,5 +494,5 @@ void closeTapWriter(TapWriter* writer) {
   for (int fd : {writer->log, writer->journal, writer->locks}) {
     if (fd >= 0) close(fd);
   }
-  *writer = tapWriter(writer->logPath);
+  *writer = tapWriter(writer->dir, writer->logPath);
 }

@@ -21,6 +21,7 @@
 // A card held for one tap.
 struct HeldCard {
   std::vector<std::string> notices;  // for the operator, told once the card is let go
+  int dir = kHere;                   // the network directory it is in
   int fd = -1;                       // open; -1 when no card is held
   int locks = -1;                    // the lock file, the card's byte locked
   bool ownLocks = false;             // whether `locks` was opened for this card (else lent)
@@ -35,6 +36,7 @@ struct HeldCard {
 // kept open between taps, and its last tap until that tap's record and line
 // are on disk.
 struct TapWriter {
+  int dir = kHere;        // the network directory it writes
   std::string logPath;    // its log, under Reader_txt/; the journal is beside it
   int log = -1;           // the log, open for appending
   uint64_t logInode = 0;  // the log's inode, to notice a log rotated or removed
@@ -57,9 +59,11 @@ enum class LoadStatus {
                 // plain file, or is held by another reader for too long
 };
 
+// Every path below is taken from the network directory `dir`.
+
 // Reads the card at `path` as a reader would, without holding it: for tools
 // that only look. On anything but kLoaded the records are left untouched.
-[[nodiscard]] LoadStatus loadCardTail(const char* path, CardRecord records[2]);
+[[nodiscard]] LoadStatus loadCardTail(int dir, const char* path, CardRecord records[2]);
 
 // Takes the card's lock (waiting a few seconds at most for another writer
 // to finish with it) through the lock file open as `locks` (-1: opened for
@@ -69,7 +73,7 @@ enum class LoadStatus {
 // `records`, older first. On kLoaded the card is held in `card`; on
 // anything else nothing is held and the records are left untouched.
 // The journals are read through `cache` when given (see settle.h).
-[[nodiscard]] LoadStatus holdCard(const char* path, const std::vector<std::string>& logs,
+[[nodiscard]] LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& logs,
                                   HeldCard* card, CardRecord records[2],
                                   std::vector<std::string>* notices, int locks = -1,
                                   JournalCache* cache = nullptr);
@@ -83,7 +87,7 @@ int writerLocks(TapWriter* writer);
 void releaseCard(HeldCard* card);
 
 // Opens nothing yet: a writer whose log is at `logPath`.
-TapWriter tapWriter(const std::string& logPath);
+TapWriter tapWriter(int dir, const std::string& logPath);
 
 // Records an accepted tap: `cardBytes` (CR LF and the record) on the held
 // card and `logBytes` (the line and CR LF) in the writer's log, both or

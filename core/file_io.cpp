@@ -11,8 +11,8 @@
 #include <ctime>
 #include <mutex>
 
-int openRegular(const char* path, int flags, mode_t mode, struct stat* stated) {
-  int fd = open(path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
+int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* stated) {
+  int fd = openat(dir, path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
   if (fd < 0) {
     // O_NOFOLLOW fails a link with ELOOP: to the caller it is not a file.
     if (errno == ELOOP) errno = EINVAL;
@@ -26,6 +26,13 @@ int openRegular(const char* path, int flags, mode_t mode, struct stat* stated) {
     return -1;
   }
   return fd;
+}
+
+DIR* openDirectory(int dir, const char* path) {
+  int fd = openat(dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (directory == nullptr && fd >= 0) close(fd);
+  return directory;
 }
 
 int64_t sizeOf(int fd) {
@@ -70,8 +77,8 @@ bool writeAt(int fd, const std::string& bytes, int64_t offset) {
          static_cast<ssize_t>(bytes.size());
 }
 
-int openToRewrite(const std::string& path, uint64_t inode) {
-  int fd = openRegular(path.c_str(), O_RDWR);
+int openToRewrite(int dir, const std::string& path, uint64_t inode) {
+  int fd = openRegular(dir, path.c_str(), O_RDWR);
   if (fd >= 0 && inodeOf(fd) != inode) {
     close(fd);
     errno = ESTALE;
@@ -144,11 +151,11 @@ void unlock(int fd, int64_t offset) {
   lockByte(fd, offset, F_UNLCK, false);
 }
 
-bool syncDirectoryOf(const char* path) {
+bool syncDirectoryOf(int dir, const char* path) {
   std::string directory(path);
   size_t slash = directory.rfind('/');
   directory = slash == std::string::npos ? "." : directory.substr(0, slash);
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = openat(dir, directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   bool synced = fsync(fd) == 0;
   close(fd);

@@ -4,6 +4,7 @@
 // waits for a lock only so long.
 #pragma once
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -18,14 +19,20 @@ inline bool isPlainFile(const struct stat& info) {
   return S_ISREG(info.st_mode) && info.st_nlink == 1;
 }
 
+// Every path below is taken from the directory `dir` (a network
+// directory's descriptor, or kHere).
+
 // Opens `path` with `flags` (O_CLOEXEC, O_NONBLOCK and O_NOFOLLOW are
 // added, so that a FIFO cannot stall the reader and a link cannot lead it
 // elsewhere) and keeps it only if it is a regular file with one name.
 // Returns the descriptor, or -1 with errno set (EINVAL: a FIFO, a
 // directory, a link, or a file with another name too). Fills `info`, when
 // given, with what fstat said of the file.
-[[nodiscard]] int openRegular(const char* path, int flags, mode_t mode = 0644,
+[[nodiscard]] int openRegular(int dir, const char* path, int flags, mode_t mode = 0644,
                               struct stat* info = nullptr);
+
+// Opens the directory `path` to read its names; nullptr when it cannot.
+DIR* openDirectory(int dir, const char* path);
 
 // The size of the open file, or -1.
 int64_t sizeOf(int fd);
@@ -55,7 +62,7 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 
 // Opens the plain file at `path` for writing at offsets (without O_APPEND)
 // if it is the file `inode`. Returns the descriptor, or -1.
-[[nodiscard]] int openToRewrite(const std::string& path, uint64_t inode);
+[[nodiscard]] int openToRewrite(int dir, const std::string& path, uint64_t inode);
 
 // Flushes two files to disk at once: both start writing before either is
 // waited for. Returns whether both flushes succeeded.
@@ -73,4 +80,4 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 void unlock(int fd, int64_t offset);
 
 // Makes the names in the directory holding `path` durable.
-[[nodiscard]] bool syncDirectoryOf(const char* path);
+[[nodiscard]] bool syncDirectoryOf(int dir, const char* path);

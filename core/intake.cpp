@@ -103,7 +103,7 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     settleBeforeTap();
     std::vector<std::string> notices;
     LoadStatus load =
-        holdCard(name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
+        holdCard(kHere, name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
     if (load == LoadStatus::kLoaded) {
       // Nothing is written while the card is held (an error stream nobody
       // reads would hold it): what there is to say waits for its release.

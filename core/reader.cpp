@@ -34,10 +34,10 @@ static void warnIfNotInANetwork() {
   const struct {
     const char* name;
     const char* consequence;
-  } needed[] = {{"Card", "every card will be unknown"}, {"Reader_txt", "no tap can be recorded"}};
+  } needed[] = {{kCardDirectory, "every card will be unknown"},
+                {kLogDirectory, "no tap can be recorded"}};
   for (const auto& directory : needed) {
-    struct stat info {};
-    if (stat(directory.name, &info) == 0 && S_ISDIR(info.st_mode)) continue;
+    if (hasDirectory(kHere, directory.name)) continue;
     warnOperator(std::string("there is no ") + directory.name + "/ directory in " + here + ": " +
                  directory.consequence);
   }
@@ -47,26 +47,26 @@ void checkNetwork(bool atStart) {
   if (networkReady) return;
   // Before anything is made there (the lock file, a journal): a reader of
   // another user would make files the network's own readers cannot open.
-  std::string wrongUser = notOwner();
+  std::string wrongUser = notOwner(kHere);
   if (!wrongUser.empty()) {
     warnOperator("no tap is recorded here: " + wrongUser);
     flushConsole();
     exit(EXIT_FAILURE);
   }
-  std::string missing = networkMissing();
+  std::string missing = networkMissing(kHere);
   if (!missing.empty()) {
     // A missing directory was told of already; an empty Card/ is told here.
     if (atStart && missing == kCardsEmpty) {
-      warnOperator(
-          "Card/ is empty: every card will be unknown, and taps left in flight are not "
-          "settled until cards are there: is the network's file system mounted?");
+      warnOperator(std::string(kCardsEmpty) +
+                   ": every card will be unknown, and taps left in flight are not settled until "
+                   "cards are there: is the network's file system mounted?");
     }
     return;
   }
   // Where the cards and logs are: the network directory's Card/ and
   // Reader_txt/, which may each be a mount of their own.
-  std::string stale = trustStorage ? "" : staleStorage("Card");
-  if (stale.empty() && !trustStorage) stale = staleStorage(kLogDirectory);
+  std::string stale = trustStorage ? "" : staleStorage(kHere, kCardDirectory);
+  if (stale.empty() && !trustStorage) stale = staleStorage(kHere, kLogDirectory);
   if (!stale.empty()) {
     warnOperator("no tap is recorded here: " + stale);
     flushConsole();
@@ -85,7 +85,7 @@ void checkNetwork(bool atStart) {
     exit(EXIT_FAILURE);
   }
   std::vector<std::string> notices;
-  networkReady = settleEveryJournal(networkLogs, &notices, writer.logPath);
+  networkReady = settleEveryJournal(kHere, networkLogs, &notices, writer.logPath);
   for (const std::string& notice : notices) warnOperator(notice);
 }
 
@@ -93,7 +93,7 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
   copyText(readerID, config.readerId);
   copyText(readerTxt, config.logPath);
   networkLogs = logs;
-  writer = tapWriter(config.logPath);
+  writer = tapWriter(kHere, config.logPath);
   showBanner(config.banner);
   warnIfNotInANetwork();
   // A write past a file-size limit fails (and is taken back) instead of

@@ -29,17 +29,18 @@ struct InFlight {
 // The taps in flight on `cardPath` (every card when empty) in the journals
 // of `logs`, read through `cache` when given, in the order of their
 // offsets on their card.
-std::vector<InFlight> inFlightOn(const std::string& cardPath, const std::vector<std::string>& logs,
-                                 JournalCache* cache) {
+std::vector<InFlight> inFlightOn(int dir, const std::string& cardPath,
+                                 const std::vector<std::string>& logs, JournalCache* cache) {
   std::vector<InFlight> found;
   for (const std::string& log : logs) {
     TapIntent intent;
     bool unreadable = false;
-    if (readJournalThrough(cache, journalPath(log), &intent, &unreadable) &&
+    if (readJournalThrough(dir, cache, journalPath(log), &intent, &unreadable) &&
         intent.state != kIdle && intent.logPath == log &&
         (cardPath.empty() || intent.cardPath == cardPath)) {
       struct stat info {};
-      bool foreign = lstat(journalPath(log).c_str(), &info) != 0 || info.st_uid != geteuid();
+      bool foreign = fstatat(dir, journalPath(log).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+                     info.st_uid != geteuid();
       found.push_back({log, intent, foreign});
     } else if (unreadable) {
       // It may hold a tap on any card: none is read until it can be.
@@ -111,13 +112,13 @@ bool takeBack(int fd, Holds held, bool last, int64_t offset) {
 
 // The tap's record and line, both whole where the intent puts them: it is
 // committed and its writer, alive, will flush them.
-bool wholeInBoth(int card, const InFlight& tap) {
+bool wholeInBoth(int dir, int card, const InFlight& tap) {
   if (tap.intent.state != kPending || !sameCard(card, tap.intent)) return false;
   bool last = false;
   if (holds(card, tap.intent.cardOffset, tap.intent.cardBytes, true, &last) != Holds::kWhole) {
     return false;
   }
-  int log = openRegular(tap.logPath.c_str(), O_RDONLY);
+  int log = openRegular(dir, tap.logPath.c_str(), O_RDONLY);
   bool whole = log >= 0 && inodeOf(log) == tap.intent.logInode &&
                holds(log, tap.intent.logOffset, tap.intent.logBytes, false, &last) == Holds::kWhole;
   if (log >= 0) close(log);
@@ -129,19 +130,19 @@ bool wholeInBoth(int card, const InFlight& tap) {
 // it is still that file, else the file of the log directory it was renamed
 // to (a rotated log). Sets `atPath` when it is the log at the path. -1 when
 // it is nowhere to be found.
-int openLogOf(const TapIntent& intent, bool* atPath) {
-  int log = openRegular(intent.logPath.c_str(), O_RDWR);
+int openLogOf(int dir, const TapIntent& intent, bool* atPath) {
+  int log = openRegular(dir, intent.logPath.c_str(), O_RDWR);
   *atPath = log >= 0 && inodeOf(log) == intent.logInode;
   if (*atPath) return log;
   if (log >= 0) close(log);
-  DIR* directory = opendir(kLogDirectory);
+  DIR* directory = openDirectory(dir, kLogDirectory);
   if (directory == nullptr) return -1;
   std::string renamed;
   while (dirent* entry = readdir(directory)) {
     if (entry->d_ino == intent.logInode) renamed = std::string(kLogDirectory) + "/" + entry->d_name;
   }
   closedir(directory);
-  log = renamed.empty() ? -1 : openRegular(renamed.c_str(), O_RDWR);
+  log = renamed.empty() ? -1 : openRegular(dir, renamed.c_str(), O_RDWR);
   if (log >= 0 && inodeOf(log) != intent.logInode) {
     close(log);
     log = -1;
@@ -156,27 +157,28 @@ int openLogOf(const TapIntent& intent, bool* atPath) {
 // at its place (truncated, removed), the line goes whole to the end of the
 // log as it now is, the journal told so first, so that settling again
 // finds it there and does not write it twice.
-bool completeTap(int journal, TapIntent intent, int card, std::vector<std::string>* notices) {
+bool completeTap(int dir, int journal, TapIntent intent, int card,
+                 std::vector<std::string>* notices) {
   // The card is held through a descriptor that appends: it is written at
   // the record's offset through one of its own.
-  int rewriter = openToRewrite(intent.cardPath, inodeOf(card));
+  int rewriter = openToRewrite(dir, intent.cardPath, inodeOf(card));
   bool written = rewriter >= 0 && complete(rewriter, intent.cardOffset, intent.cardBytes);
   if (rewriter >= 0) close(rewriter);
   if (!written) return false;
   bool atPath = false, last = false;
-  int log = openLogOf(intent, &atPath);
+  int log = openLogOf(dir, intent, &atPath);
   Holds inLog =
       log >= 0 ? holds(log, intent.logOffset, intent.logBytes, false, &last) : Holds::kOther;
   bool done = true;
   if (inLog == Holds::kOther || (inLog == Holds::kNothing && !atPath)) {
     if (log >= 0) close(log);
     // Its writer appends to it only under the journal's byte, held here.
-    log = openRegular(intent.logPath.c_str(), O_RDWR | O_CREAT);
+    log = openRegular(dir, intent.logPath.c_str(), O_RDWR | O_CREAT);
     if (log < 0) return false;
     intent.logInode = inodeOf(log);
     intent.logOffset = sizeOf(log);
     done = intent.logOffset >= 0 && writeIntent(journal, intent) &&
-           syncDirectoryOf(intent.logPath.c_str());
+           syncDirectoryOf(dir, intent.logPath.c_str());
     notices->push_back("a tap on " + intent.cardPath + " was completed and its line written to " +
                        intent.logPath + " as it now is: the log it was written to no longer " +
                        "holds its place");
@@ -190,12 +192,12 @@ bool completeTap(int journal, TapIntent intent, int card, std::vector<std::strin
 // written to. A log that is gone (nothing at its path, or another plain
 // file) holds nothing to take back; one that stands there but cannot be
 // opened (a link, no permission) cannot be settled now.
-bool takeBackLine(const TapIntent& intent) {
+bool takeBackLine(int dir, const TapIntent& intent) {
   bool atPath = false, last = false;
-  int log = openLogOf(intent, &atPath);
+  int log = openLogOf(dir, intent, &atPath);
   struct stat named {};
   if (log < 0) {
-    bool there = lstat(intent.logPath.c_str(), &named) == 0;
+    bool there = fstatat(dir, intent.logPath.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
     return there ? isPlainFile(named) && named.st_ino != intent.logInode : errno == ENOENT;
   }
   Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last);
@@ -207,9 +209,9 @@ bool takeBackLine(const TapIntent& intent) {
 // Settles one tap in flight, its journal held: completes a pending tap on
 // its card, drops one whose card is gone or other, and takes back an
 // abandoned one. Returns whether the journal is idle again.
-bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices) {
+bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>* notices) {
   std::string path = journalPath(tap.logPath);
-  int journal = openRegular(path.c_str(), O_RDWR);
+  int journal = openRegular(dir, path.c_str(), O_RDWR);
   if (journal < 0) return false;
   const TapIntent& intent = tap.intent;
   bool ours = sameCard(card, intent), last = false;
@@ -217,18 +219,18 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
       ours ? holds(card, intent.cardOffset, intent.cardBytes, true, &last) : Holds::kOther;
   bool settled;
   if (intent.state == kPending && onCard != Holds::kOther) {
-    settled = completeTap(journal, intent, card, notices);
+    settled = completeTap(dir, journal, intent, card, notices);
   } else if (intent.state == kPending) {
     // Committed, but its card can hold it no more: the card was removed,
     // issued anew or written behind the readers' backs. Never completed
     // onto another file; the operator gets a copy of it.
-    settled = takeBackLine(intent) && keepDroppedIntent(path, intent);
+    settled = takeBackLine(dir, intent) && keepDroppedIntent(dir, path, intent);
     notices->push_back("a tap on " + intent.cardPath +
                        " could not be completed: the card is gone or is another file now; its "
                        "intent is kept beside " +
                        path);
   } else {
-    settled = takeBack(card, onCard, last, intent.cardOffset) && takeBackLine(intent) &&
+    settled = takeBack(card, onCard, last, intent.cardOffset) && takeBackLine(dir, intent) &&
               (card < 0 || fdatasync(card) == 0);
   }
   settled = settled && markJournal(journal, kIdle, false);
@@ -238,7 +240,7 @@ bool settleTap(const InFlight& tap, int card, std::vector<std::string>* notices)
 
 }  // namespace
 
-bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent* intent,
+bool readJournalThrough(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
                         bool* unreadable) {
   JournalCache once;
   if (cache == nullptr) cache = &once;
@@ -257,7 +259,7 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
   bool read = false;
   for (int look = 0; look < 2 && !read; look++) {
     struct stat named {};
-    bool there = lstat(path.c_str(), &named) == 0 && isPlainFile(named);
+    bool there = fstatat(dir, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && isPlainFile(named);
     if (!there || named.st_ino != open->inode) {
       if (open->fd >= 0) close(open->fd);
       open->fd = -1;
@@ -265,7 +267,7 @@ bool readJournalThrough(JournalCache* cache, const std::string& path, TapIntent*
     }
     if (!there) break;
     if (open->fd < 0) {
-      open->fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      open->fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
       if (open->fd < 0 && (errno == EACCES || errno == EPERM) && unreadable != nullptr) {
         *unreadable = true;
       }
@@ -302,7 +304,8 @@ static std::string cannotSettle(const InFlight& tap, int locks, const std::strin
   if (tap.intent.lockInode != 0 && tap.intent.lockInode != inodeOf(locks) &&
       tap.logPath != ownLog) {
     return "a tap in flight on " + tap.intent.cardPath + " (" + journalPath(tap.logPath) +
-           ") was made under another lock file: Card/taps.lock was removed or replaced while it "
+           ") was made under another lock file: " + kLockFile +
+           " was removed or replaced while it "
            "was recorded, and its writer may still be recording it; the card is refused until "
            "that writer settles it or ends";
   }
@@ -314,9 +317,9 @@ static std::string cannotSettle(const InFlight& tap, int locks, const std::strin
 // closed. -1 while another process holds it, or when the file at the
 // journal's path is not the one the intent was written to (a copy put
 // there: its writer's claim is on the file it still writes).
-static int claimUnclaimed(const InFlight& tap) {
+static int claimUnclaimed(int dir, const InFlight& tap) {
   std::string path = journalPath(tap.logPath);
-  int journal = openRegular(path.c_str(), O_RDWR);
+  int journal = openRegular(dir, path.c_str(), O_RDWR);
   if (journal < 0) return -1;
   if (tap.intent.journalInode == 0 || inodeOf(journal) != tap.intent.journalInode ||
       !lockWithin(journal, kWriterByte, 0)) {
@@ -326,20 +329,20 @@ static int claimUnclaimed(const InFlight& tap) {
   return journal;
 }
 
-bool settleCard(const std::string& cardPath, int card, int locks,
+bool settleCard(int dir, const std::string& cardPath, int card, int locks,
                 const std::vector<std::string>& logs, bool finishWhole,
                 std::vector<std::string>* notices, bool* anySettled, JournalCache* cache,
                 const std::string& ownLog) {
   // A lock on a file that is no longer the lock file keeps no one out.
-  if (!locksStillNamed(locks)) {
-    notices->push_back("Card/taps.lock was removed or replaced as " + cardPath +
+  if (!locksStillNamed(dir, locks)) {
+    notices->push_back(std::string(kLockFile) + " was removed or replaced as " + cardPath +
                        " was held: the card is not read; the next tap opens the lock file anew");
     return false;
   }
-  for (const InFlight& seen : inFlightOn(cardPath, logs, cache)) {
+  for (const InFlight& seen : inFlightOn(dir, cardPath, logs, cache)) {
     // The common case after a tap: committed, both appends whole, the
     // writer flushing them in its pause.
-    if (!finishWhole && !seen.unreadable && wholeInBoth(card, seen)) continue;
+    if (!finishWhole && !seen.unreadable && wholeInBoth(dir, card, seen)) continue;
     std::string why = cannotSettle(seen, locks, ownLog);
     if (!why.empty() && (seen.foreign || seen.unreadable)) {
       notices->push_back(why);
@@ -352,7 +355,7 @@ bool settleCard(const std::string& cardPath, int card, int locks,
     // itself for as long as it settles it, so that none starts meanwhile
     // (claimed only once the journal's byte is held: the claim is held no
     // longer than settling takes).
-    int claim = why.empty() ? -1 : claimUnclaimed(seen);
+    int claim = why.empty() ? -1 : claimUnclaimed(dir, seen);
     if (!why.empty() && claim < 0) {
       unlock(locks, byte);
       notices->push_back(why);
@@ -361,9 +364,9 @@ bool settleCard(const std::string& cardPath, int card, int locks,
     // Read again under the journal's lock: its writer may have finished.
     TapIntent now;
     bool settled = true;
-    if (readJournal(journalPath(seen.logPath), &now) && now.state != kIdle &&
+    if (readJournal(dir, journalPath(seen.logPath), &now) && now.state != kIdle &&
         formatIntent(now) == formatIntent(seen.intent)) {
-      settled = settleTap(seen, card, notices);
+      settled = settleTap(dir, seen, card, notices);
       if (anySettled != nullptr) *anySettled = true;
     }
     unlock(locks, byte);
@@ -373,11 +376,11 @@ bool settleCard(const std::string& cardPath, int card, int locks,
   return true;
 }
 
-bool flushCommitted(const TapIntent& intent) {
+bool flushCommitted(int dir, const TapIntent& intent) {
   if (intent.state != kPending) return false;
-  int card = openRegular(intent.cardPath.c_str(), O_RDWR);
+  int card = openRegular(dir, intent.cardPath.c_str(), O_RDWR);
   bool atPath = false, last = false;
-  int log = openLogOf(intent, &atPath);
+  int log = openLogOf(dir, intent, &atPath);
   // Written again before the flush: only a flush that follows a write of
   // its own tells that the bytes are on disk.
   auto whole = [](Holds held) { return held == Holds::kWhole || held == Holds::kPart; };
@@ -391,73 +394,28 @@ bool flushCommitted(const TapIntent& intent) {
   return flushed;
 }
 
-std::string networkMissing() {
-  for (const char* directory : {"Card", kLogDirectory}) {
-    struct stat info {};
-    if (stat(directory, &info) != 0 || !S_ISDIR(info.st_mode)) {
-      return std::string("there is no ") + directory + "/ directory";
-    }
-  }
-  DIR* cards = opendir("Card");
-  if (cards == nullptr) return "Card/ cannot be read";
-  bool empty = true;
-  while (dirent* entry = empty ? readdir(cards) : nullptr) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) empty = false;
-  }
-  closedir(cards);
-  return empty ? kCardsEmpty : "";
-}
-
-// A user's name, or its number when it has none.
-static std::string userName(uid_t uid) {
-  struct passwd entry {};
-  struct passwd* found = nullptr;
-  char buffer[1024];
-  if (getpwuid_r(uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return found->pw_name;
-  }
-  return "uid " + std::to_string(uid);
-}
-
-std::string notOwner() {
-  struct stat cards {
-  }, logs{};
-  if (stat("Card", &cards) != 0) return "";
-  std::string owner = userName(cards.st_uid);
-  if (stat(kLogDirectory, &logs) == 0 && logs.st_uid != cards.st_uid) {
-    return std::string(kLogDirectory) + "/ belongs to " + userName(logs.st_uid) + " and Card/ to " +
-           owner + ": give both to the readers' user";
-  }
-  if (cards.st_uid == geteuid()) return "";
-  return "the network directory belongs to " + owner + " (the owner of Card/), and this runs as " +
-         userName(geteuid()) + ": run it as its owner, as in sudo -u " + owner + " ...";
-}
-
 // Moves aside every note in the log directory that is no journal of the
 // network's writers (a name no writer has), and every journal that another
 // user made: no reader acts on them.
-static void setAsideStrangeNotes(const std::vector<std::string>& logs,
+static void setAsideStrangeNotes(int dir, const std::vector<std::string>& logs,
                                  std::vector<std::string>* notices) {
-  DIR* directory = opendir(kLogDirectory);
+  DIR* directory = openDirectory(dir, kLogDirectory);
   if (directory == nullptr) return;
   std::vector<std::string> strange;
-  const std::string suffix = journalPath("");
   while (dirent* entry = readdir(directory)) {
-    std::string name = entry->d_name, path = std::string(kLogDirectory) + "/" + name;
-    if (name.size() <= suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-      continue;
-    }
+    std::string name = entry->d_name, path = logPath(name);
+    if (!isJournalName(name)) continue;
     bool known = false;
     for (const std::string& log : logs) known = known || journalPath(log) == path;
     struct stat info {};
-    bool own = lstat(path.c_str(), &info) == 0 && info.st_uid == geteuid();
+    bool own =
+        fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_uid == geteuid();
     // Another user's journal that holds a tap in flight stays where it is:
     // the card it names is refused until the operator gives it back.
     TapIntent intent;
     bool unreadable = false;
     bool inFlight =
-        readJournalThrough(nullptr, path, &intent, &unreadable) && intent.state != kIdle;
+        readJournalThrough(dir, nullptr, path, &intent, &unreadable) && intent.state != kIdle;
     if (known && !own && (inFlight || unreadable)) {
       notices->push_back(path + " was made by another user than the network's owner and " +
                          (unreadable ? "cannot be read" : "holds a tap in flight") +
@@ -469,19 +427,19 @@ static void setAsideStrangeNotes(const std::vector<std::string>& logs,
   }
   closedir(directory);
   for (const std::string& path : strange) {
-    if (setAside(path)) {
+    if (setAside(dir, path)) {
       notices->push_back(path + " is no journal of this network's readers: it was moved aside");
     }
   }
 }
 
-bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::string>* notices,
-                        const std::string& ownLog) {
-  if (!networkMissing().empty()) return false;
-  setAsideStrangeNotes(logs, notices);
+bool settleEveryJournal(int dir, const std::vector<std::string>& logs,
+                        std::vector<std::string>* notices, const std::string& ownLog) {
+  if (!networkMissing(dir).empty()) return false;
+  setAsideStrangeNotes(dir, logs, notices);
   std::map<std::string, bool> cards;
   bool settled = true;
-  for (const InFlight& tap : inFlightOn("", logs, nullptr)) {
+  for (const InFlight& tap : inFlightOn(dir, "", logs, nullptr)) {
     if (tap.unreadable) {
       notices->push_back(cannotSettle(tap, -1, ownLog));
       settled = false;
@@ -490,7 +448,7 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
     }
   }
   for (const auto& [cardPath, unused] : cards) {
-    int locks = openLocks();
+    int locks = openLocks(dir);
     if (locks < 0 || !lockWithin(locks, cardLockByte(cardPath), kLockWaitMs)) {
       if (locks >= 0) close(locks);
       settled = false;
@@ -498,10 +456,11 @@ bool settleEveryJournal(const std::vector<std::string>& logs, std::vector<std::s
     }
     // A card removed since holds nothing of its taps; one that is no plain
     // file now (a link, a second name) is left alone.
-    int card = openRegular(cardPath.c_str(), O_RDWR | O_APPEND);
+    int card = openRegular(dir, cardPath.c_str(), O_RDWR | O_APPEND);
     if (card >= 0 || errno == ENOENT) {
-      settled = settleCard(cardPath, card, locks, logs, true, notices, nullptr, nullptr, ownLog) &&
-                settled;
+      settled =
+          settleCard(dir, cardPath, card, locks, logs, true, notices, nullptr, nullptr, ownLog) &&
+          settled;
     } else {
       settled = false;
     }

@@ -21,11 +21,13 @@ struct OpenJournal {
 };
 using JournalCache = std::vector<OpenJournal>;
 
+// Every path below is taken from the network directory `dir`.
+
 // Reads the journal at `path`, whoever made it, as inspectJournal does,
 // through `cache` when given (opening it there the first time, or when its
 // name leads to another file now). Sets `unreadable`, when given, when a
 // file stands there that this user may not read.
-[[nodiscard]] bool readJournalThrough(JournalCache* cache, const std::string& path,
+[[nodiscard]] bool readJournalThrough(int dir, JournalCache* cache, const std::string& path,
                                       TapIntent* intent, bool* unreadable = nullptr);
 
 // Settles every tap in flight on the card at `cardPath`, which the caller
@@ -44,7 +46,7 @@ using JournalCache = std::vector<OpenJournal>;
 // to be read. Only the writer of the log `ownLog` settles a tap of its own
 // made under another lock file. The journals are read through `cache`
 // when given.
-[[nodiscard]] bool settleCard(const std::string& cardPath, int card, int locks,
+[[nodiscard]] bool settleCard(int dir, const std::string& cardPath, int card, int locks,
                               const std::vector<std::string>& logs, bool finishWhole,
                               std::vector<std::string>* notices, bool* settled = nullptr,
                               JournalCache* cache = nullptr, const std::string& ownLog = "");
@@ -55,7 +57,7 @@ using JournalCache = std::vector<OpenJournal>;
 // Does nothing while the network directory is missing (networkMissing).
 // `ownLog` is the caller's own log (see settleCard). Returns whether all
 // were settled.
-[[nodiscard]] bool settleEveryJournal(const std::vector<std::string>& logs,
+[[nodiscard]] bool settleEveryJournal(int dir, const std::vector<std::string>& logs,
                                       std::vector<std::string>* notices,
                                       const std::string& ownLog = "");
 
@@ -63,21 +65,7 @@ using JournalCache = std::vector<OpenJournal>;
 // both are where its intent puts them (on the card it names, in the log it
 // was written to), whole or with bytes a failed flush lost. Returns
 // whether they are whole and on disk.
-[[nodiscard]] bool flushCommitted(const TapIntent& intent);
-
-// Why the network directory (the working directory) cannot be settled
-// yet: Card/ or Reader_txt/ is not a directory, or Card/ is empty
-// (kCardsEmpty: a file system not mounted yet). Empty when it is there.
-std::string networkMissing();
-constexpr char kCardsEmpty[] = "Card/ is empty";
-
-// Why this process may not write the network directory (the working
-// directory): it has one owner, the user that owns Card/, and every
-// program that writes it runs as that user, root included, so that no file
-// of it is made by another user (a lock file or a journal the readers
-// could not open). Names the user to run as. Empty when this process runs
-// as the owner, or when Card/ is not there.
-std::string notOwner();
+[[nodiscard]] bool flushCommitted(int dir, const TapIntent& intent);
 
 // Cuts off `bytes` (a card's record when `card`, else a log's line), or
 // the first part of them that is there, when they stand at `offset` and end

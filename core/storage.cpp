@@ -4,6 +4,7 @@
 #include "core/storage.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -159,7 +160,10 @@ std::string staleGlusterClient(const std::string& translators, const std::string
   return why + " (docs/many-hosts.md)";
 }
 
-std::string staleStorage(const std::string& directory) {
+std::string staleStorage(int dir, const std::string& name) {
+  // The directory's own path, found through the descriptor.
+  std::string directory =
+      dir == AT_FDCWD ? name : "/proc/self/fd/" + std::to_string(dir) + "/" + name;
   char real[PATH_MAX];
   if (realpath(directory.c_str(), real) == nullptr) return "";
   std::string point, type;
@@ -167,5 +171,5 @@ std::string staleStorage(const std::string& directory) {
   std::string why =
       point.empty() ? staleGlusterClient("", "")
                     : staleGlusterClient(translatorsOf(point), readWhole(point + "/.meta/cmdline"));
-  return why.empty() ? "" : directory + " is on a GlusterFS mount, and " + why;
+  return why.empty() ? "" : name + " is on a GlusterFS mount, and " + why;
 }

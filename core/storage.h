@@ -6,11 +6,12 @@
 
 #include <string>
 
-// Why the file system holding `directory` may serve a card from its
-// client's caches, naming what to change (a volume option or a mount
-// option); empty when it serves every read as it is on its servers (a
-// local file system, or a network one mounted as it must be).
-std::string staleStorage(const std::string& directory);
+// Why the file system holding the directory `name` of the network
+// directory `dir` may serve a card from its client's caches, naming what
+// to change (a volume option or a mount option); empty when it serves
+// every read as it is on its servers (a local file system, or a network
+// one mounted as it must be).
+std::string staleStorage(int dir, const std::string& name);
 
 // Why a GlusterFS client whose translators are `translators` (their types,
 // as "performance/md-cache", one per line) and whose command line is

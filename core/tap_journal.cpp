@@ -18,13 +18,6 @@
 #include "core/card_file.h"
 #include "core/file_io.h"
 
-constexpr char kJournalSuffix[] = ".pending";
-constexpr char kLockFile[] = "Card/taps.lock";
-
-std::string journalPath(const std::string& logPath) {
-  return logPath + kJournalSuffix;
-}
-
 // FNV-1a, 64 bits: enough to tell a block cut short or overwritten in part.
 static uint64_t checksum(const std::string& bytes) {
   uint64_t hash = 14695981039346656037ULL;
@@ -91,15 +84,6 @@ static bool number(const std::string& word, uint64_t* value) {
   errno = 0;
   *value = strtoull(word.c_str(), nullptr, 10);
   return errno == 0;
-}
-
-// Whether `path` can name a log: <log directory>/<name>, and no journal.
-static bool isLogPath(const std::string& path) {
-  const std::string directory = std::string(kLogDirectory) + "/";
-  const size_t suffix = strlen(kJournalSuffix);
-  return path.size() > directory.size() && path.rfind(directory, 0) == 0 &&
-         path.find('/', directory.size()) == std::string::npos &&
-         (path.size() < suffix || path.compare(path.size() - suffix, suffix, kJournalSuffix) != 0);
 }
 
 // Whether the log line of a tap goes with its card record: a reader's log
@@ -186,45 +170,39 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
 // without replacing (RENAME_NOREPLACE: a FUSE file system may not) does it
 // by a second name (a link), or, for what has no second name (a
 // directory), by a rename once nothing is there.
-static bool moveWithoutReplacing(const std::string& path, const std::string& aside) {
-  if (renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
-    return true;
-  }
+static bool moveWithoutReplacing(int dir, const std::string& path, const std::string& aside) {
+  if (renameat2(dir, path.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
   if (errno != EINVAL && errno != ENOSYS) return false;
-  if (link(path.c_str(), aside.c_str()) == 0) return unlink(path.c_str()) == 0;
+  if (linkat(dir, path.c_str(), dir, aside.c_str(), 0) == 0) {
+    return unlinkat(dir, path.c_str(), 0) == 0;
+  }
   if (errno == EEXIST) return false;
   struct stat there {};
-  if (lstat(aside.c_str(), &there) == 0) {
+  if (fstatat(dir, aside.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return false;
   }
-  return rename(path.c_str(), aside.c_str()) == 0;
+  return renameat(dir, path.c_str(), dir, aside.c_str()) == 0;
 }
 
-bool setAside(const std::string& path) {
+bool setAside(int dir, const std::string& path) {
   for (int n = 0; n < 100; n++) {
-    char suffix[80];
-    snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
-             static_cast<int>(getpid()), n);
-    if (moveWithoutReplacing(path, path + suffix)) return true;
+    if (moveWithoutReplacing(dir, path, setAsidePath(path, n))) return true;
     if (errno != EEXIST) return false;
   }
   return false;
 }
 
-bool keepDroppedIntent(const std::string& journal, const TapIntent& intent) {
+bool keepDroppedIntent(int dir, const std::string& journal, const TapIntent& intent) {
   std::string block = formatIntent(intent);
   for (int n = 0; n < 100; n++) {
-    char suffix[80];
-    snprintf(suffix, sizeof suffix, ".set-aside.%lld.%d.%d", static_cast<long long>(time(nullptr)),
-             static_cast<int>(getpid()), n);
-    int fd = openRegular((journal + suffix).c_str(), O_WRONLY | O_CREAT | O_EXCL);
+    int fd = openRegular(dir, setAsidePath(journal, n).c_str(), O_WRONLY | O_CREAT | O_EXCL);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) return false;
     bool written = write(fd, block.data(), block.size()) == static_cast<ssize_t>(block.size()) &&
                    fsync(fd) == 0;
     close(fd);
-    return written && syncDirectoryOf(journal.c_str());
+    return written && syncDirectoryOf(dir, journal.c_str());
   }
   return false;
 }
@@ -251,11 +229,9 @@ static bool writersOwn(int fd) {
   return fstat(fd, &info) == 0 && info.st_uid == geteuid();
 }
 
-// Reads the journal at `path` under `directory`; `anyOwner` takes one
-// another user made.
-static bool readJournalAt(int directory, const std::string& path, TapIntent* intent,
-                          bool anyOwner) {
-  int fd = openat(directory, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+// Reads the journal at `path`; `anyOwner` takes one another user made.
+static bool readJournalAt(int dir, const std::string& path, TapIntent* intent, bool anyOwner) {
+  int fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
   bool read =
       (anyOwner || writersOwn(fd)) && readJournalBlock(fd, intent) && ownIntent(path, *intent);
@@ -263,16 +239,12 @@ static bool readJournalAt(int directory, const std::string& path, TapIntent* int
   return read;
 }
 
-bool readJournal(const std::string& path, TapIntent* intent) {
-  return readJournalAt(AT_FDCWD, path, intent, false);
+bool readJournal(int dir, const std::string& path, TapIntent* intent) {
+  return readJournalAt(dir, path, intent, false);
 }
 
-bool inspectJournal(const std::string& path, TapIntent* intent) {
-  return readJournalAt(AT_FDCWD, path, intent, true);
-}
-
-bool inspectJournalAt(int directory, const std::string& path, TapIntent* intent) {
-  return readJournalAt(directory, path, intent, true);
+bool inspectJournal(int dir, const std::string& path, TapIntent* intent) {
+  return readJournalAt(dir, path, intent, true);
 }
 
 // Writes an idle block into the journal `fd` and flushes it.
@@ -282,9 +254,9 @@ static bool writeIdle(int fd) {
          fdatasync(fd) == 0;
 }
 
-int openJournal(const std::string& logPath, TapIntent* intent) {
+int openJournal(int dir, const std::string& logPath, TapIntent* intent) {
   std::string path = journalPath(logPath);
-  int fd = openRegular(path.c_str(), O_RDWR);
+  int fd = openRegular(dir, path.c_str(), O_RDWR);
   // A journal this user may not open is never moved aside: it may hold a
   // tap in flight. Nothing is recorded until the operator gives it back.
   if (fd < 0 && (errno == EACCES || errno == EPERM)) return -1;
@@ -306,15 +278,15 @@ int openJournal(const std::string& logPath, TapIntent* intent) {
     return fd;
   }
   if (fd >= 0) close(fd);
-  if ((fd >= 0 || errno != ENOENT) && !setAside(path)) return -1;
+  if ((fd >= 0 || errno != ENOENT) && !setAside(dir, path)) return -1;
   // A new journal: created where nothing stands, idle, and its name made
   // durable, so that an intent written into it later cannot be lost with
   // it. One that cannot be written goes again: nothing is left per tap.
-  fd = openRegular(path.c_str(), O_RDWR | O_CREAT | O_EXCL);
+  fd = openRegular(dir, path.c_str(), O_RDWR | O_CREAT | O_EXCL);
   if (fd < 0) return -1;
-  if (!writeIdle(fd) || !syncDirectoryOf(path.c_str())) {
+  if (!writeIdle(fd) || !syncDirectoryOf(dir, path.c_str())) {
     close(fd);
-    unlink(path.c_str());
+    unlinkat(dir, path.c_str(), 0);
     return -1;
   }
   *intent = kIdleIntent;
@@ -334,17 +306,17 @@ bool markJournal(int journal, char state, bool flush) {
   return pwrite(journal, &state, 1, kJournalBytes - 1) == 1 && (!flush || fdatasync(journal) == 0);
 }
 
-int openLocks() {
+int openLocks(int dir) {
   // Made with mode 0600 and never written: only the readers' user can open
   // it, and so only readers (and the office) can take its locks.
-  return openRegular(kLockFile, O_RDWR | O_CREAT, 0600);
+  return openRegular(dir, kLockFile, O_RDWR | O_CREAT, 0600);
 }
 
-bool locksStillNamed(int locks) {
+bool locksStillNamed(int dir, int locks) {
   struct stat named {
   }, held{};
-  return lstat(kLockFile, &named) == 0 && fstat(locks, &held) == 0 && named.st_ino == held.st_ino &&
-         named.st_dev == held.st_dev;
+  return fstatat(dir, kLockFile, &named, AT_SYMLINK_NOFOLLOW) == 0 && fstat(locks, &held) == 0 &&
+         named.st_ino == held.st_ino && named.st_dev == held.st_dev;
 }
 
 // FNV-1a of a text, kept to 40 bits: a byte far within any file size.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/network.h"
+
 // What a journal says of the tap in flight. An intent names the card it
 // was decided from (its inode, its size and the tail the reader read), so
 // that it is never completed onto another file under the same name, and
@@ -46,12 +48,6 @@ constexpr int64_t kWriterByte = int64_t{1} << 40;
 // How long a reader waits for another to finish with a card or a journal.
 constexpr int kLockWaitMs = 3000;
 
-// The directory of the writers' logs, where every journal lies.
-constexpr char kLogDirectory[] = "Reader_txt";
-
-// The journal of the log at `logPath`.
-std::string journalPath(const std::string& logPath);
-
 // The block for an intent: its card and log lines, the bytes it continues
 // and appends, a checksum of all that, padding, and the state as the
 // block's last byte (a write cut short leaves the state it had).
@@ -63,19 +59,17 @@ std::string formatIntent(const TapIntent& intent);
 // card of Card/ and a log of the log directory; returns false otherwise.
 [[nodiscard]] bool parseIntent(const std::string& block, TapIntent* intent);
 
+// Every path below is taken from the network directory `dir`.
+
 // Reads the journal at `path` without following a link or blocking.
 // Returns false when there is no journal block there, one for another log
 // than the one it stands beside, or one another user made (no reader acts
 // on it).
-[[nodiscard]] bool readJournal(const std::string& path, TapIntent* intent);
+[[nodiscard]] bool readJournal(int dir, const std::string& path, TapIntent* intent);
 
 // Reads the journal at `path` as the office looks at it, whoever made it;
 // otherwise as readJournal.
-[[nodiscard]] bool inspectJournal(const std::string& path, TapIntent* intent);
-
-// As inspectJournal, with `path` (Reader_txt/<log>.pending) taken relative
-// to the directory `directory` rather than the working directory.
-[[nodiscard]] bool inspectJournalAt(int directory, const std::string& path, TapIntent* intent);
+[[nodiscard]] bool inspectJournal(int dir, const std::string& path, TapIntent* intent);
 
 // Opens the journal of the log at `logPath` for writing, creating an idle
 // one if there is none, and reads what it holds into `intent`. An empty
@@ -84,7 +78,7 @@ std::string formatIntent(const TapIntent& intent);
 // with a second name, a file of another size or shape) is moved aside
 // (see setAside), never followed, read whole or truncated. A journal it
 // made and could not write is removed again. Returns the descriptor, or -1.
-[[nodiscard]] int openJournal(const std::string& logPath, TapIntent* intent);
+[[nodiscard]] int openJournal(int dir, const std::string& logPath, TapIntent* intent);
 
 // Reads the block of the open journal `fd`; false when it holds none.
 [[nodiscard]] bool readJournalBlock(int fd, TapIntent* intent);
@@ -102,24 +96,24 @@ std::string formatIntent(const TapIntent& intent);
 
 // Moves whatever stands at `path` to <path>.set-aside.<time>.<pid>.<n>,
 // without opening it and never over anything moved aside before.
-[[nodiscard]] bool setAside(const std::string& path);
+[[nodiscard]] bool setAside(int dir, const std::string& path);
 
 // Keeps a copy of an intent that settling had to drop, for the operator:
 // <journal>.set-aside.<time>.<pid>.<n>, made anew. Returns whether it is
 // written.
-[[nodiscard]] bool keepDroppedIntent(const std::string& journal, const TapIntent& intent);
+[[nodiscard]] bool keepDroppedIntent(int dir, const std::string& journal, const TapIntent& intent);
 
 // The lock file of the network, Card/taps.lock: a card is held, and a
 // journal written or settled, by the lock of one byte of it. Only the
 // readers and the office can open it (it is made with mode 0600), so no
 // other user who may read a card or a log can hold up a tap. Returns the
 // descriptor of a new open of it, or -1.
-[[nodiscard]] int openLocks();
+[[nodiscard]] int openLocks(int dir);
 
 // Whether the lock file open as `locks` is still the file named
 // Card/taps.lock: a lock held on a file that was removed or replaced keeps
 // no other writer out, who locks the file now under that name.
-[[nodiscard]] bool locksStillNamed(int locks);
+[[nodiscard]] bool locksStillNamed(int dir, int locks);
 
 // The byte of the lock file that holds the card at `cardPath`, and the one
 // that holds the journal of the log at `logPath`. Two cards (or journals)

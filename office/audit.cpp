@@ -35,14 +35,6 @@ std::string whereCardBreaks(const std::string& older, const std::string& latest,
   return "its last two records cannot be read";
 }
 
-std::string notANetwork(const std::string& dir, const std::string& shownAs) {
-  struct stat cards {
-  }, logs{};
-  bool network = stat((dir + "/Card").c_str(), &cards) == 0 && S_ISDIR(cards.st_mode) &&
-                 stat((dir + "/" + kLogDirectory).c_str(), &logs) == 0 && S_ISDIR(logs.st_mode);
-  return network ? "" : shownAs + " is not a network directory: it needs Card/ and Reader_txt/";
-}
-
 void addAnomaly(AuditState* s, AnomalyKind kind, const std::string& file, int64_t line,
                 const std::string& detail) {
   s->report->anomalies.push_back({kind, shownName(file), line, detail});
@@ -184,19 +176,14 @@ void sortAnomalies(std::deque<Anomaly>* anomalies) {
   }
 }
 
-bool auditNetwork(const std::string& dir, int64_t now, bool progress, const AuditSinks& sinks,
-                  AuditReport* report, std::string* problem) {
-  *problem = notANetwork(dir, dir);
+bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progress,
+                  const AuditSinks& sinks, AuditReport* report, std::string* problem) {
+  *problem = notANetwork(dir, shownAs);
   if (!problem->empty()) return false;
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    *problem = "cannot open " + dir + ": " + strerror(errno);
-    return false;
-  }
   *report = AuditReport{};
   for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
   AuditState state{};
-  state.dir = fd;
+  state.dir = dir;
   state.sinks = &sinks;
   state.report = report;
   state.progress = progress;
@@ -210,6 +197,5 @@ bool auditNetwork(const std::string& dir, int64_t now, bool progress, const Audi
   reportLeftOverTopUps(&state);
   if (progress) fprintf(stderr, "\r%60s\r", "");
   sortAnomalies(&report->anomalies);
-  close(fd);
   return true;
 }

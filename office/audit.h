@@ -193,16 +193,11 @@ struct AuditSinks {
   std::function<void(const AuditedTopUp&)> topUp;
 };
 
-// Why `dir` is no network directory (it needs Card/ and Reader_txt/),
-// naming it `shownAs`; empty when it is one.
-std::string notANetwork(const std::string& dir, const std::string& shownAs);
-
-// Audits the network directory `dir` at calendar time `now` (no record may
-// be dated ahead of it), reading it through paths under it: the process's
-// working directory is never changed. Shows its progress on stderr when
-// `progress`. Returns false, with `problem` set, when there is no such
-// network directory.
-[[nodiscard]] bool auditNetwork(const std::string& dir, int64_t now, bool progress,
+// Audits the network directory open as `dir` (named `shownAs` to the
+// operator) at calendar time `now` (no record may be dated ahead of it).
+// Shows its progress on stderr when `progress`. Returns false, with
+// `problem` set, when it is no network directory.
+[[nodiscard]] bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progress,
                                 const AuditSinks& sinks, AuditReport* report, std::string* problem);
 
 // Why the readers refuse a card whose last two lines are `older` and

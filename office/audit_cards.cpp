@@ -242,21 +242,21 @@ void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
 }
 
 void readCards(AuditState* s) {
-  std::vector<std::string> names = namesIn(s->dir, "Card");
+  std::vector<std::string> names = namesIn(s->dir, kCardDirectory);
   int64_t done = 0;
   for (const std::string& name : names) {
-    std::string path = "Card/" + name;
+    std::string path = std::string(kCardDirectory) + "/" + name;
     if (s->progress && ++done % 1000 == 0) {
       fprintf(stderr, "\raudit: %lld of %zu cards read", static_cast<long long>(done),
               names.size());
     }
-    if (endsWith(name, ".pending")) {
+    if (isJournalName(name)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "a note readers of an earlier version left beside a card: no reader reads it "
                  "now; remove it");
       continue;
     }
-    if (name.find(".set-aside.") != std::string::npos) {
+    if (isSetAsideName(name)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "moved aside by a reader: look at it, then remove it");
       continue;

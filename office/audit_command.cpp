@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/clock.h"
+#include "core/network.h"
 #include "office/audit.h"
 #include "office/audit_db.h"
 #include "office/office_command.h"
@@ -20,16 +21,17 @@ static int cannotAudit(const std::string& problem) {
   return kUsage;
 }
 
-int auditCommand(const std::string& dir, const std::string& format, const std::string& sqlite) {
+int auditCommand(int dir, const std::string& shownAs, const std::string& format,
+                 const std::string& sqlite) {
   AuditDatabase* db = nullptr;
-  std::string problem = notANetwork(".", dir.empty() ? "." : dir);
+  std::string problem = notANetwork(dir, shownAs);
   if (!problem.empty()) return cannotAudit(problem);
   if (!sqlite.empty() && (db = createAuditDatabase(sqlite, &problem)) == nullptr) {
     return cannotAudit(problem);
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(".", calendarNow(), isatty(2), sinks, &report, &problem)) {
+  if (!auditNetwork(dir, shownAs, calendarNow(), isatty(2), sinks, &report, &problem)) {
     return cannotAudit(problem);
   }
   if (db != nullptr && !finishAuditDatabase(db, report, &problem)) {
@@ -46,7 +48,7 @@ int auditCommand(const std::string& dir, const std::string& format, const std::s
   } else if (format == "csv:topups") {
     writeTopUpsCsv(stdout, report);
   } else {
-    writeReportText(stdout, report, dir.empty() ? "." : dir, isatty(1));
+    writeReportText(stdout, report, shownAs, isatty(1));
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
     return cannotAudit(std::string("the report could not be written: ") + strerror(errno));

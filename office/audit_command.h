@@ -4,7 +4,8 @@
 
 #include <string>
 
-// Audits the network directory "." and prints the report. Exit status: 0
-// when everything matches, 1 for any anomaly, 2 when "." is not a network
-// directory or the database cannot be written.
-int auditCommand(const std::string& dir, const std::string& format, const std::string& sqlite);
+// Audits the network directory open as `dir` (named `shownAs`) and prints
+// the report. Exit status: 0 when everything matches, 1 for any anomaly, 2
+// when it is not a network directory or the database cannot be written.
+int auditCommand(int dir, const std::string& shownAs, const std::string& format,
+                 const std::string& sqlite);

@@ -32,9 +32,9 @@ bool loggable(const CardRecord& r) {
 
 // A journal, a hint or something moved aside, in the log directory.
 void noteInLogs(AuditState* s, const std::string& path) {
-  if (endsWith(path, ".pending")) {
+  if (isJournalName(path)) {
     TapIntent intent;
-    if (!inspectJournalAt(s->dir, path, &intent)) {
+    if (!inspectJournal(s->dir, path, &intent)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "not a journal block: a reader starting moves it aside; look at it, then remove "
                  "it");
@@ -121,15 +121,15 @@ void readLogs(AuditState* s) {
   int64_t bytes = 0;
   for (const std::string& name : names) {
     struct stat info {};
-    std::string path = std::string(kLogDirectory) + "/" + name;
+    std::string path = logPath(name);
     if (endsWith(name, ".txt") && fstatat(s->dir, path.c_str(), &info, 0) == 0) {
       bytes += info.st_size;
     }
   }
   reserveLines(&s->table, static_cast<size_t>(bytes / 30));
   for (const std::string& name : names) {
-    std::string path = std::string(kLogDirectory) + "/" + name;
-    if (endsWith(name, ".pending") || name.find(".set-aside.") != std::string::npos) {
+    std::string path = logPath(name);
+    if (isJournalName(name) || isSetAsideName(name)) {
       noteInLogs(s, path);
       continue;
     }

@@ -14,6 +14,7 @@
 
 #include "core/card_file.h"
 #include "core/card_transaction.h"
+#include "core/file_io.h"
 #include "core/packed_time.h"
 #include "core/text.h"
 #include "office/audit.h"
@@ -23,10 +24,10 @@
 // Reads a whole card file into `view`: its lines, or, for a file that is
 // not there or cannot be read, `found` and `problem`. Returns whether it
 // was read.
-[[nodiscard]] static bool readCardLines(const std::string& path, CardView* view) {
+[[nodiscard]] static bool readCardLines(int dir, const std::string& path, CardView* view) {
   // O_NONBLOCK keeps a FIFO from stalling the tool, and O_NOFOLLOW a link
   // from leading it to another file, as they do a reader.
-  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  int fd = openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   view->found = fd >= 0 || errno != ENOENT;
   if (fd < 0) {
     view->problem = std::string("cannot read this card: ") +
@@ -58,14 +59,14 @@
   return true;
 }
 
-CardView viewCard(const std::string& path, bool withLines) {
+CardView viewCard(int dir, const std::string& path, bool withLines) {
   CardView view;
-  if (!withLines && loadCardTail(path.c_str(), view.records) == LoadStatus::kLoaded) {
+  if (!withLines && loadCardTail(dir, path.c_str(), view.records) == LoadStatus::kLoaded) {
     view.found = view.readable = true;
     return view;
   }
-  if (!readCardLines(path, &view)) return view;
-  view.readable = loadCardTail(path.c_str(), view.records) == LoadStatus::kLoaded;
+  if (!readCardLines(dir, path, &view)) return view;
+  view.readable = loadCardTail(dir, path.c_str(), view.records) == LoadStatus::kLoaded;
   if (!view.readable) {
     size_t n = view.lines.size();
     view.problem = "the readers refuse this card: " +
@@ -89,10 +90,10 @@ bool inTrip(const CardRecord& latest) {
   return strcmp(latest.inOut, "IN") == 0;
 }
 
-int showCard(const char* number) {
+int showCard(int dir, const char* number) {
   if (!isCardNumber(number, strlen(number))) return usage(kCardNumberRule, "show");
   std::string path = cardPath(number);
-  CardView view = viewCard(path, true);
+  CardView view = viewCard(dir, path, true);
   if (!view.readable) return refuse(cardFault(path, view));
   const std::vector<std::string>& lines = view.lines;
   printf("Card %s (%s), %s\n\n", number, path.c_str(),
@@ -139,14 +140,14 @@ static bool countingOrder(const std::string& a, const std::string& b) {
 // The numbers of the cards in Card/, in counting order: every name that
 // is a card's (Card/<number>.txt), hidden ones aside, as the audit reads
 // them. Returns false when Card/ cannot be read.
-[[nodiscard]] static bool cardNumbers(std::vector<std::string>* numbers) {
-  DIR* dir = opendir("Card");
-  if (dir == nullptr) return false;
-  while (dirent* entry = readdir(dir)) {
-    std::string path = std::string("Card/") + entry->d_name;
+[[nodiscard]] static bool cardNumbers(int dir, std::vector<std::string>* numbers) {
+  DIR* cards = openDirectory(dir, kCardDirectory);
+  if (cards == nullptr) return false;
+  while (dirent* entry = readdir(cards)) {
+    std::string path = std::string(kCardDirectory) + "/" + entry->d_name;
     if (entry->d_name[0] != '.' && isCardPath(path)) numbers->push_back(cardNumberOf(path));
   }
-  closedir(dir);
+  closedir(cards);
   std::sort(numbers->begin(), numbers->end(), countingOrder);
   return true;
 }
@@ -169,10 +170,10 @@ static nlohmann::ordered_json cardJson(const std::string& number, const CardView
   return card;
 }
 
-int listCards(const std::string& format) {
+int listCards(int dir, const std::string& format) {
   std::vector<std::string> numbers;
-  if (!cardNumbers(&numbers)) {
-    return refuse(std::string("Card/ cannot be read: ") + strerror(errno) +
+  if (!cardNumbers(dir, &numbers)) {
+    return refuse(std::string(kCardDirectory) + "/ cannot be read: " + strerror(errno) +
                   ": is this a network directory?");
   }
   long long trips = 0, unreadable = 0;
@@ -185,7 +186,7 @@ int listCards(const std::string& format) {
   }
   long long cards = 0;
   for (const std::string& number : numbers) {
-    CardView view = viewCard(cardPath(number.c_str()), false);
+    CardView view = viewCard(dir, cardPath(number.c_str()), false);
     // A card gone since the directory was read is no card of the list.
     if (!view.found) continue;
     cards++;

@@ -18,9 +18,11 @@ struct CardView {
   std::string problem;             // why the card is of no use, when found and not readable
 };
 
+// The network directory is open as `dir` in every function below.
+
 // Judges the card at `path`. Reads the whole file only when `withLines`
 // asks for its lines, or to tell where a card the readers refuse breaks.
-CardView viewCard(const std::string& path, bool withLines);
+CardView viewCard(int dir, const std::string& path, bool withLines);
 
 // Why a card that was found cannot be used, as the audit says it, or that
 // there is none.
@@ -35,8 +37,8 @@ bool inTrip(const CardRecord& latest);
 
 // Prints card `number`'s records and its state now. Returns the exit
 // status: refused for a card that is missing or the readers refuse.
-int showCard(const char* number);
+int showCard(int dir, const char* number);
 
 // Prints every card of Card/ in `format` (text, json or csv). Returns the
 // exit status: refused only when Card/ cannot be read.
-int listCards(const std::string& format);
+int listCards(int dir, const std::string& format);

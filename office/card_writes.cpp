@@ -28,7 +28,7 @@
 // reader sees them as an exit a moment ago and opens a transfer window.
 constexpr int64_t kIssueBackdate = 60;
 
-int issueCard(const char* number, const char* balanceText) {
+int issueCard(int dir, const char* number, const char* balanceText) {
   int32_t balance = 0;
   if (!isOfficeCardNumber(number, strlen(number))) {
     return usage(std::string(kOfficeCardNumberRule) + ", not '" + number + "'", "issue");
@@ -38,13 +38,13 @@ int issueCard(const char* number, const char* balanceText) {
   if (!parseBalance(balanceText, &balance)) {
     return usage("a balance is a whole number from 0 to 2147483647", "issue");
   }
-  struct stat cards {};
-  if (stat("Card", &cards) != 0 || !S_ISDIR(cards.st_mode)) {
-    return refuse("there is no Card/ directory here: is this a network directory?");
+  if (!hasDirectory(dir, kCardDirectory)) {
+    return refuse(std::string("there is no ") + kCardDirectory +
+                  "/ directory here: is this a network directory?");
   }
   std::string path = cardPath(number);
   // Created exclusively: an existing card is never truncated or replaced.
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0 && errno == EEXIST) return refuse("card " + std::string(number) + " exists already");
   if (fd < 0) return refuse(path + ": " + strerror(errno));
   int64_t issued = timetolong(calendarNow() - kIssueBackdate);
@@ -53,12 +53,12 @@ int issueCard(const char* number, const char* balanceText) {
       write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
   close(fd);
   if (!written) {
-    unlink(path.c_str());
+    unlinkat(dir, path.c_str(), 0);
     return refuse(path + ": could not be written");
   }
   // The card's name is flushed too; should that fail, the card stands but
   // a power cut could still lose it, and the operator is told.
-  if (!syncDirectoryOf(path.c_str())) {
+  if (!syncDirectoryOf(dir, path.c_str())) {
     warn(path + ": its name could not be flushed to disk: " + strerror(errno));
   }
   printf("Issued card %s with balance %d: %s\n", number, balance, path.c_str());
@@ -99,17 +99,17 @@ static void tellNotices(const std::vector<std::string>& notices) {
 
 // Why card `number` could not be held for a top-up: the card's own fault
 // as show words it, or that another writer has it.
-static std::string notHeld(const std::string& number, LoadStatus load) {
+static std::string notHeld(int dir, const std::string& number, LoadStatus load) {
   std::string path = cardPath(number.c_str());
   if (load == LoadStatus::kNoCard) return "there is no card file " + path;
-  CardView view = viewCard(path, false);
+  CardView view = viewCard(dir, path, false);
   if (!view.readable) return cardFault(path, view);
   return "card " + number +
          " could not be held: a reader is tapping it, or a tap in flight on it could not be "
          "settled; try again";
 }
 
-int topUpCard(const std::string& number, const char* amountText) {
+int topUpCard(int dir, const std::string& number, const char* amountText) {
   if (!isOfficeCardNumber(number.data(), number.size())) {
     return usage(std::string(kOfficeCardNumberRule) + ", not '" + number + "'", "topup");
   }
@@ -117,13 +117,13 @@ int topUpCard(const std::string& number, const char* amountText) {
   if (!parseBalance(amountText, &amount) || amount == 0) {
     return usage("an amount is a whole number from 1 to 2147483647", "topup");
   }
-  std::string missing = networkMissing();
+  std::string missing = networkMissing(dir);
   if (!missing.empty() && missing != kCardsEmpty) {
     return refuse(missing + " here: is this a network directory?");
   }
   std::string path = cardPath(number.c_str());
   std::vector<std::string> logs = networkLogPaths(), notices;
-  TapWriter writer = tapWriter(kTopUpLog);
+  TapWriter writer = tapWriter(dir, kTopUpLog);
   // One office command records at a time: the top-up journal is claimed
   // for this run, so that none settles a top-up another is recording.
   if (!claimJournal(&writer, kLockWaitMs)) {
@@ -136,11 +136,11 @@ int topUpCard(const std::string& number, const char* amountText) {
   (void)settleOwnJournal(&writer, logs, &notices);
   HeldCard card;
   CardRecord records[2];
-  LoadStatus load = holdCard(path.c_str(), logs, &card, records, &notices);
+  LoadStatus load = holdCard(dir, path.c_str(), logs, &card, records, &notices);
   if (load != LoadStatus::kLoaded) {
     tellNotices(notices);
     closeTapWriter(&writer);
-    return refuse(notHeld(number, load));
+    return refuse(notHeld(dir, number, load));
   }
   const CardRecord& latest = records[1];
   std::string problem;

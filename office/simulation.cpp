@@ -312,7 +312,7 @@ bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationR
     *problem = "cannot open " + dir;
     return false;
   }
-  mkdirat(fd, "Card", 0755);
+  mkdirat(fd, kCardDirectory, 0755);
   mkdirat(fd, kLogDirectory, 0755);
   *result = SimulationResult{};
   bool simulated = runDay(fd, plan, result, problem);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/network.h"
 #include "core/reader.h"
 
 constexpr ReaderConfig kStationS1 = {"S1", "Subway Reader (Tollvane)", "Reader_txt/Subway1.txt"};
@@ -18,10 +19,6 @@ constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Reader_txt/Bus.txt"};
 
 constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
                                             kStationS4, kStationS5, kBusReader};
-
-// The office's log of the money it loads onto cards (card_tool topup): a
-// file beside the reader logs that no reader reads.
-constexpr char kTopUpLog[] = "Reader_txt/Topup.txt";
 
 // The logs of every writer of the network, the readers' and the office's:
 // the only journals (<log>.pending) a reader reads or settles. Made once,

@@ -2,6 +2,7 @@
 // one's history and state, and audits them against the readers' logs. This
 // file is its command line (options, help, exit statuses); each command's
 // work is in office/.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "core/network.h"
 #include "core/settle.h"
 #include "core/storage.h"
 #include "office/audit_command.h"
@@ -331,37 +333,35 @@ int runCommand(const CommandLine& line) {
     if (space != std::string::npos) names.replace(space, 1, " and ");
     return usage(command + " takes " + names, command);
   }
-  // The database's path is the user's, not the network directory's.
-  char here[4096];
-  if (!sqlite.empty() && sqlite[0] != '/' && getcwd(here, sizeof here) != nullptr) {
-    sqlite = std::string(here) + "/" + sqlite;
-  }
-  if (!line.dir.empty() && chdir(line.dir.c_str()) != 0) {
-    std::string why = "cannot enter " + line.dir + ": " + strerror(errno);
+  // The network directory, held open: every file is reached from it.
+  std::string shownAs = line.dir.empty() ? "." : line.dir;
+  int dir = line.dir.empty() ? kHere : open(line.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 && dir != kHere) {
+    std::string why = "cannot open " + line.dir + ": " + strerror(errno);
     return command == "audit" ? usage(why, command) : refuse(why);
   }
   // On a network file system whose client may serve cards from its caches,
   // nothing is written (a top-up could be made on a stale card), and what
   // is read may be stale: the operator is told.
-  std::string stale = staleStorage("Card");
-  if (stale.empty()) stale = staleStorage("Reader_txt");
+  std::string stale = staleStorage(dir, kCardDirectory);
+  if (stale.empty()) stale = staleStorage(dir, kLogDirectory);
   if (!stale.empty() && (command == "issue" || command == "topup")) {
     return refuse("nothing is written here: " + stale);
   }
   // The network has one owner, whom every writer runs as: a file made by
   // another user (root's lock file, root's journal) would stop the readers.
-  std::string owner = notOwner();
+  std::string owner = notOwner(dir);
   if (!owner.empty() && (command == "issue" || command == "topup")) {
     return refuse("nothing is written here: " + owner);
   }
   if (!stale.empty()) {
     warn("what is read here may be stale: " + stale);
   }
-  if (command == "audit") return auditCommand(line.dir, format, sqlite);
-  if (command == "list") return listCards(format);
-  if (command == "issue") return issueCard(operands[0].c_str(), operands[1].c_str());
-  if (command == "topup") return topUpCard(operands[0], operands[1].c_str());
-  return showCard(operands[0].c_str());
+  if (command == "audit") return auditCommand(dir, shownAs, format, sqlite);
+  if (command == "list") return listCards(dir, format);
+  if (command == "issue") return issueCard(dir, operands[0].c_str(), operands[1].c_str());
+  if (command == "topup") return topUpCard(dir, operands[0], operands[1].c_str());
+  return showCard(dir, operands[0].c_str());
 }
 
 }  // namespace

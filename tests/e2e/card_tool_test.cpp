@@ -55,7 +55,7 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
   Network network;
   ASSERT_EQ(cardTool(network, "issue 0042 5000").status, 0);
   CardRecord records[2];
-  ASSERT_EQ(loadCardTail((network.root() + "/Card/0042.txt").c_str(), records),
+  ASSERT_EQ(loadCardTail(kHere, (network.root() + "/Card/0042.txt").c_str(), records),
             LoadStatus::kLoaded);
   EXPECT_STREQ(records[1].inOut, "OUT");
   EXPECT_EQ(records[1].balance, 5000);
@@ -167,7 +167,7 @@ TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
     network.writeCard("1", seed.bytes.substr(1));
     CardRecord records[2];
     bool readable =
-        loadCardTail((network.root() + "/Card/1.txt").c_str(), records) == LoadStatus::kLoaded;
+        loadCardTail(kHere, (network.root() + "/Card/1.txt").c_str(), records) == LoadStatus::kLoaded;
     EXPECT_EQ(cardTool(network, "show 1").status, readable ? 0 : 1) << seed.name;
     compared++;
   }
@@ -764,7 +764,7 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   EXPECT_EQ(maskTimes(network.log("Topup.txt"), before, after),
             "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n");
   TapIntent journal;
-  ASSERT_TRUE(readJournal(network.root() + "/Reader_txt/Topup.txt.pending", &journal));
+  ASSERT_TRUE(readJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
   EXPECT_EQ(journal.state, kIdle);
 }
 

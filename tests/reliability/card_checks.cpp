@@ -23,7 +23,7 @@ std::vector<std::string> split(const std::string& bytes, const std::string& sepa
 
 std::string wholeCard(const std::string& path, std::vector<CardRecord>* records) {
   CardRecord tail[2];
-  if (loadCardTail(path.c_str(), tail) != LoadStatus::kLoaded) {
+  if (loadCardTail(kHere, path.c_str(), tail) != LoadStatus::kLoaded) {
     return path + ": its last two records do not read as a card's";
   }
   std::vector<std::string> lines = split(readFile(path), "\r\n");
@@ -123,7 +123,7 @@ std::string agreement(const std::string& card, const std::vector<std::string>& r
   for (const std::string& reader : readers) {
     TapIntent intent;
     std::string journal = journalPath(logOf(reader, root));
-    if (inspectJournal(journal, &intent) && intent.state != kIdle) {
+    if (inspectJournal(kHere, journal, &intent) && intent.state != kIdle) {
       wrong += " " + journal + " is not idle";
     }
   }

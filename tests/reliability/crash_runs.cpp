@@ -48,7 +48,7 @@ void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
     holdAndLetGo(card.c_str(), records);
   }
   for (const std::string& reader : readers) {
-    TapWriter writer = tapWriter(logOf(reader));
+    TapWriter writer = tapWriter(kHere, logOf(reader));
     std::vector<std::string> notices;
     EXPECT_TRUE(settleOwnJournal(&writer, logsWith(), &notices)) << reader;
     closeTapWriter(&writer);

@@ -174,7 +174,7 @@ std::string tapLeftOnAnotherHost(const Cluster& cluster) {
   // The crash-test reader leaves its own last tap to be flushed, as a
   // reader starting would.
   std::vector<std::string> notices;
-  EXPECT_TRUE(settleEveryJournal(logsWith(), &notices));
+  EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
   return wrong + agreement(card, {"S1", "S3"});
 }
 
@@ -216,7 +216,7 @@ std::string tapJustMadeOnAnotherHost(const Cluster& cluster) {
     wrong += "S3 did not go on from S1's entry: " + records.back() + " ";
   }
   std::vector<std::string> notices;
-  EXPECT_TRUE(settleEveryJournal(logsWith(), &notices));
+  EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
   return wrong + agreement(card, {"S1", "S3"});
 }
 
@@ -235,7 +235,7 @@ TEST_P(EachOption, IsNeededOrHarmless) {
   ScratchDir copy;
   checkRace(onServers(copy), &race);
   std::string left = tapLeftOnAnotherHost(*cluster_) + tapJustMadeOnAnotherHost(*cluster_);
-  std::string stale = staleStorage("Card");
+  std::string stale = staleStorage(kHere, kCardDirectory);
   if (*other.needed != '\0') {
     if (other.always) {
       EXPECT_NE(race.wrong + left, "")
@@ -404,7 +404,7 @@ TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
       << readFile(run.errors);
   EXPECT_EQ(readFile("Reader_txt/Subway1.txt"), log);
   TapIntent intent;
-  EXPECT_TRUE(inspectJournal("Reader_txt/Subway1.txt.pending", &intent) &&
+  EXPECT_TRUE(inspectJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
               intent.state == kPending);
   ASSERT_EQ(system(("mount --bind '" + cluster_->host(2) + "/Card' '" + net + "/Card'").c_str()),
             0);

@@ -50,7 +50,7 @@ bool consistentTaps(const std::vector<CardRecord>& records, const std::string& r
 // Whether the journal beside `log` holds a tap in flight.
 bool inFlight(const std::string& log) {
   TapIntent intent;
-  return readJournal(journalPath(log), &intent) && intent.state != kIdle;
+  return readJournal(kHere, journalPath(log), &intent) && intent.state != kIdle;
 }
 
 // The taps a card tells after its first two records, as
@@ -94,7 +94,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
       // that gets the card must be recorded. Exits with the number of taps
       // tapped again.
       int again = 0;
-      TapWriter writer = tapWriter(logs[w]);
+      TapWriter writer = tapWriter(kHere, logs[w]);
       std::vector<std::string> notices;
       for (int i = 0; i < kTaps; i++) {
         TapEntry entry = sampleTap("Card/1.txt", "", w * 1000 + i, 20260306081530);
@@ -105,7 +105,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
         HeldCard card;
         CardRecord records[2];
         int tries = 0;
-        while (holdCard(entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
+        while (holdCard(kHere, entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
           if (++tries == 10) _exit(kGaveUp);
         }
         if (!recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer)) {

@@ -330,7 +330,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_EQ(limitedAfter[kCard], before[kCard]);
   EXPECT_EQ(limitedAfter[kLog], before[kLog]);
   TapIntent journal;
-  EXPECT_TRUE(readJournal(journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
+  EXPECT_TRUE(readJournal(kHere, journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
   printf(
       "failure: each of %d writes and flushes of a tap failed in turn (ENOSPC, EIO): %d taps "
       "said so and were taken back whole, %d were recorded whole without a word; a failed line "
@@ -372,7 +372,7 @@ TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
         ASSERT_TRUE(waitUntil(
             [] {
               TapIntent intent;
-              return readJournal("Reader_txt/Subway1.txt.pending", &intent) &&
+              return readJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
                      intent.state == kPending;
             },
             10))
@@ -584,7 +584,7 @@ void retarget(const std::string& journal) {
   if (stat(intent.logPath.c_str(), &info) == 0) intent.logInode = info.st_ino;
   // The lock file the tap was made under outlives the power cut: the image
   // holds it as the intent names it.
-  int locks = openLocks();
+  int locks = openLocks(kHere);
   if (intent.lockInode != 0 && locks >= 0) intent.lockInode = inodeOf(locks);
   if (locks >= 0) close(locks);
   writeFile(journal, formatIntent(intent));
@@ -670,7 +670,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
         // The files of the image are the files the tap wrote: the intent
         // names them by their inodes here.
         retarget(journal);
-        bool inFlight = readJournal(journal.c_str(), &intent) && intent.state != kIdle;
+        bool inFlight = readJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
         CardRecord records[2];
         std::vector<std::string> notices;
         // The machine comes back; when a journal still holds a tap, its log
@@ -680,7 +680,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
           bool moved = rename(kLog, "log.real") == 0 || errno == ENOENT;
           ASSERT_TRUE(moved);
           ASSERT_EQ(symlink("../log.real", kLog), 0);
-          EXPECT_FALSE(settleEveryJournal(logsWith(), &notices));
+          EXPECT_FALSE(settleEveryJournal(kHere, logsWith(), &notices));
           EXPECT_NE(holdAndLetGo(kCard, records), LoadStatus::kLoaded);
           unlink(kLog);
           bool restored = rename("log.real", kLog) == 0 || errno == ENOENT;
@@ -689,7 +689,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
         }
         // Then every reader settles every journal as it starts, and the
         // card's next reader holds it.
-        EXPECT_TRUE(settleEveryJournal(logsWith(), &notices));
+        EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
         bool readable = holdAndLetGo(kCard, records) == LoadStatus::kLoaded;
         std::map<std::string, std::string> recovered = snapshot();
         bool none = recovered[kCard] == before[kCard] && recovered[kLog] == before[kLog];
@@ -702,7 +702,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
               split(recovered[kCard], "\r\n").size() == split(before[kCard], "\r\n").size() + 1 &&
               split(recovered[kLog], "\r\n").size() == split(before[kLog], "\r\n").size() + 1;
         }
-        bool idle = !readJournal(journal.c_str(), &intent) || intent.state == kIdle;
+        bool idle = !readJournal(kHere, journal.c_str(), &intent) || intent.state == kIdle;
         ASSERT_EQ(chdir(root.c_str()), 0);
         ASSERT_TRUE(readable && (none || both) && idle)
             << "card " << (readable ? "readable" : "unreadable")
@@ -842,12 +842,12 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
         for (const std::string& r : readers) {
           retarget(journalPath(logOf(r)));
           TapIntent intent;
-          if (readJournal(journalPath(logOf(r)), &intent) && intent.state == kPending) {
+          if (readJournal(kHere, journalPath(logOf(r)), &intent) && intent.state == kPending) {
             committed.push_back(intent.cardBytes.substr(2));
           }
         }
         std::vector<std::string> notices;
-        EXPECT_TRUE(settleEveryJournal(logsWith(), &notices));
+        EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
         CardRecord records[2];
         bool readable = holdAndLetGo(kCard, records) == LoadStatus::kLoaded;
         std::string wrong = ::agreement(kCard, readers), card = readFile(kCard);

@@ -85,11 +85,11 @@ bool recordOnCard(const TapEntry& entry, const char* logPath) {
   HeldCard card;
   CardRecord records[2];
   std::vector<std::string> notices;
-  if (holdCard(entry.cardFile, logsWith(logPath), &card, records, &notices) !=
+  if (holdCard(kHere, entry.cardFile, logsWith(logPath), &card, records, &notices) !=
       LoadStatus::kLoaded) {
     return false;
   }
-  TapWriter writer = tapWriter(logPath);
+  TapWriter writer = tapWriter(kHere, logPath);
   bool recorded =
       entry.charged < 0 || recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer);
   releaseCard(&card);
@@ -100,7 +100,7 @@ bool recordOnCard(const TapEntry& entry, const char* logPath) {
 LoadStatus holdAndLetGo(const char* path, CardRecord records[2]) {
   HeldCard card;
   std::vector<std::string> notices;
-  LoadStatus status = holdCard(path, logsWith(), &card, records, &notices);
+  LoadStatus status = holdCard(kHere, path, logsWith(), &card, records, &notices);
   releaseCard(&card);
   return status;
 }

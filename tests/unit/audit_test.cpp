@@ -3,6 +3,7 @@
 // reported in; and an audit that reads its network without entering it.
 #include "office/audit.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -73,17 +74,19 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   std::string problem;
   ASSERT_TRUE(simulateDay(network.path(), plan, &day, &problem)) << problem;
   // An idle journal is no anomaly, once it is found where it lies.
-  writeFile(network / "Reader_txt/Subway1.txt.pending",
-            formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
+  writeFile(network / "Reader_txt/Subway1.txt.pending", formatIntent(kIdleIntent));
   char home[4096];
   ASSERT_NE(getcwd(home, sizeof home), nullptr);
+  int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
   // Run from a working directory that is no more: an audit that entered
   // its network directory could not come back to it.
   ASSERT_EQ(chdir(gone.path().c_str()), 0);
   ASSERT_EQ(rmdir(gone.path().c_str()), 0);
   AuditReport report;
   bool audited =
-      auditNetwork(network.path(), calendarNow(), false, AuditSinks{}, &report, &problem);
+      auditNetwork(dir, network.path(), calendarNow(), false, AuditSinks{}, &report, &problem);
+  close(dir);
   char after[4096];
   bool cwdGone = getcwd(after, sizeof after) == nullptr && errno == ENOENT;
   ASSERT_EQ(chdir(home), 0);

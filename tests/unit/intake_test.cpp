@@ -51,7 +51,7 @@ TEST_F(CardTailOnDisk, ReadsTheLastTwoRecordsOfALongCard) {
   std::string file;
   for (int i = 0; i < 5000; i++) file += "20150303070000,BUS,OUT,5,B_1\r\n";
   writeFile(dir / "1.txt", file + "20150303080000,SUBWAY,IN,-150,S2_9");
-  ASSERT_EQ(loadCardTail((dir / "1.txt").c_str(), records), LoadStatus::kLoaded);
+  ASSERT_EQ(loadCardTail(kHere, (dir / "1.txt").c_str(), records), LoadStatus::kLoaded);
   EXPECT_EQ(records[0].time, 20150303070000);
   EXPECT_STREQ(records[1].tapId, "S2_9");
   EXPECT_EQ(records[1].balance, -150);
@@ -59,20 +59,20 @@ TEST_F(CardTailOnDisk, ReadsTheLastTwoRecordsOfALongCard) {
 
 TEST_F(CardTailOnDisk, AShortCardIsReadFromItsStart) {
   writeFile(dir / "1.txt", "20150303070000,BUS,OUT,5,B_1\n20150303080000,BUS,IN,5,B_2");
-  ASSERT_EQ(loadCardTail((dir / "1.txt").c_str(), records), LoadStatus::kLoaded);
+  ASSERT_EQ(loadCardTail(kHere, (dir / "1.txt").c_str(), records), LoadStatus::kLoaded);
   EXPECT_STREQ(records[0].tapId, "B_1");
 }
 
 TEST_F(CardTailOnDisk, MissingAndUnreadableCardsAreToldApart) {
-  EXPECT_EQ(loadCardTail((dir / "none.txt").c_str(), records), LoadStatus::kNoCard);
+  EXPECT_EQ(loadCardTail(kHere, (dir / "none.txt").c_str(), records), LoadStatus::kNoCard);
   writeFile(dir / "empty.txt", "");
-  EXPECT_EQ(loadCardTail((dir / "empty.txt").c_str(), records), LoadStatus::kUnreadable);
+  EXPECT_EQ(loadCardTail(kHere, (dir / "empty.txt").c_str(), records), LoadStatus::kUnreadable);
   writeFile(dir / "one.txt", "20150303080000,BUS,IN,5,B_2");
-  EXPECT_EQ(loadCardTail((dir / "one.txt").c_str(), records), LoadStatus::kUnreadable);
+  EXPECT_EQ(loadCardTail(kHere, (dir / "one.txt").c_str(), records), LoadStatus::kUnreadable);
   mkdir((dir / "dir.txt").c_str(), 0755);
-  EXPECT_EQ(loadCardTail((dir / "dir.txt").c_str(), records), LoadStatus::kUnreadable);
+  EXPECT_EQ(loadCardTail(kHere, (dir / "dir.txt").c_str(), records), LoadStatus::kUnreadable);
   mkfifo((dir / "fifo.txt").c_str(), 0644);
-  EXPECT_EQ(loadCardTail((dir / "fifo.txt").c_str(), records), LoadStatus::kUnreadable);
+  EXPECT_EQ(loadCardTail(kHere, (dir / "fifo.txt").c_str(), records), LoadStatus::kUnreadable);
   EXPECT_EQ(records[0].time, 1);
   EXPECT_STREQ(records[1].tapId, "T");
 }

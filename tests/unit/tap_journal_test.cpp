@@ -94,7 +94,7 @@ class KilledWriter : public InScratchNetwork {
   // What the log's own reader does before its next tap (it holds its
   // journal's claim from its start).
   bool logsReaderTaps() {
-    TapWriter writer = tapWriter(kLogPath);
+    TapWriter writer = tapWriter(kHere, kLogPath);
     std::vector<std::string> notices;
     bool settled = claimJournal(&writer, 0) && settleOwnJournal(&writer, logsWith(), &notices);
     closeTapWriter(&writer);
@@ -103,12 +103,12 @@ class KilledWriter : public InScratchNetwork {
 
   bool readerStarts() {
     std::vector<std::string> notices;
-    return settleEveryJournal(logsWith(), &notices);
+    return settleEveryJournal(kHere, logsWith(), &notices);
   }
 
   bool journalIdle(const char* journal = kJournal) {
     TapIntent intent;
-    return readJournal(journal, &intent) && intent.state == kIdle;
+    return readJournal(kHere, journal, &intent) && intent.state == kIdle;
   }
 
   TapEntry nextTap() { return sampleTap(kCardPath, "S1_13", 6900, 20260306083000); }
@@ -492,10 +492,10 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   }
   // And a writer whose lock file is replaced while it holds the card
   // records nothing; its next tap locks the file as it now is.
-  TapWriter writer = tapWriter(kLogPath);
+  TapWriter writer = tapWriter(kHere, kLogPath);
   HeldCard held;
   std::vector<std::string> notices;
-  ASSERT_EQ(holdCard(kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+  ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
             LoadStatus::kLoaded);
   writeFile("Card/new.lock", "");
   ASSERT_EQ(rename("Card/new.lock", "Card/taps.lock"), 0);
@@ -504,7 +504,7 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   releaseCard(&held);
   EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
   EXPECT_EQ(readFile(kLogPath), kLog + kLine);
-  ASSERT_EQ(holdCard(kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+  ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
             LoadStatus::kLoaded);
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
@@ -518,7 +518,7 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   ASSERT_TRUE(lockWithin(other, kWriterByte, 0));
   for (bool otherHolds : {true, false}) {
     if (!otherHolds) close(other);
-    ASSERT_EQ(holdCard(kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+    ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
               LoadStatus::kLoaded);
     EXPECT_EQ(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer), !otherHolds);
     if (otherHolds) {

@@ -76,10 +76,10 @@ TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
     HeldCard held;
     CardRecord records[2];
     std::vector<std::string> notices;
-    ASSERT_EQ(holdCard(card.c_str(), logsWith(), &held, records, &notices), LoadStatus::kLoaded);
+    ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices), LoadStatus::kLoaded);
     c.change();
     std::string now = fileExists(card) ? readFile(card) : "";
-    TapWriter writer = tapWriter(log);
+    TapWriter writer = tapWriter(kHere, log);
     EXPECT_FALSE(recordTap(held, formatCardRecord(entry), formatLogLine(entry), &writer)) << c.what;
     releaseCard(&held);
     closeTapWriter(&writer);
