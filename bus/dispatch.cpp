@@ -34,6 +34,7 @@ TapResult chooseFare(const CardData& card, const TapStamp& stamp) {
 void determineController() {
   HeldCard card;
   const CardRecord* records = receivingCardInterface(&card);
+  if (records == nullptr) return;  // the reader is ending
   CardData data = arrangingCardDataInterface(records);
   TapResult result = chooseAndClaim(data, chooseFare);
   bool recorded = writingInterface(&card, result.entry);

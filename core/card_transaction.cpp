@@ -454,7 +454,7 @@ bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
   TapIntent intent;
   bool read = writer->journal >= 0
                   ? readJournalBlock(writer->journal, &intent)
-                  : readJournal(writer->dir, journalPath(writer->logPath), &intent);
+                  : readWritersJournal(writer->dir, journalPath(writer->logPath), &intent);
   if (!read || intent.state == kIdle) return true;
   int locks = openLocks(writer->dir);
   if (locks < 0 || !lockWithin(locks, cardLockByte(intent.cardPath), kLockWaitMs)) {

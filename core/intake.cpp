@@ -48,12 +48,6 @@ WordStatus readCardWord(FILE* in, char (&word)[kCardNumberMax + 1]) {
   return WordStatus::kWord;
 }
 
-// Ends the reader when its console input is gone: no card can come.
-[[noreturn]] static void endOfInput() {
-  flushConsole();
-  exit(ferror(stdin) ? EXIT_FAILURE : EXIT_SUCCESS);
-}
-
 // Tells the operator what settling found.
 static void tellNotices(const std::vector<std::string>& notices) {
   for (const std::string& notice : notices) warnOperator(notice);
@@ -62,14 +56,15 @@ static void tellNotices(const std::vector<std::string>& notices) {
 // Settles what is left in flight before this tap: the whole network's
 // taps, once, if start-up found no network directory to settle; and a tap
 // of this reader's own that it could not take back.
-static void settleBeforeTap() {
-  checkNetwork(false);
+static bool settleBeforeTap() {
+  if (!checkNetwork(false)) return false;
   std::vector<std::string> notices;
   // Should its own journal stay in flight, this tap's recording fails and
   // says so, and the next intake tries again: nothing to do with the
   // result here.
   (void)settleOwnJournal(&writer, networkLogs, &notices);
   tellNotices(notices);
+  return true;
 }
 
 // Notes, for the operator, when the card's latest record is dated ahead of
@@ -93,14 +88,18 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     flushConsole();
     char number[kCardNumberMax + 1];
     WordStatus word = readCardWord(stdin, number);
-    if (word == WordStatus::kEndOfInput) endOfInput();
+    if (word == WordStatus::kEndOfInput) {
+      // No card can come: the reader ends.
+      exitStatus = ferror(stdin) ? EXIT_FAILURE : EXIT_SUCCESS;
+      return nullptr;
+    }
     if (word == WordStatus::kRefused) {
       sayLine(kBadNumberText);
       pauseMs(kPauseMs);
       continue;
     }
     copyText(name, cardPath(number).c_str());
-    settleBeforeTap();
+    if (!settleBeforeTap()) return nullptr;
     std::vector<std::string> notices;
     LoadStatus load =
         holdCard(kHere, name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);

@@ -31,6 +31,7 @@ void warnOperator(const std::string& text);
 // (writingInterface lets go of it), sets name and ud and returns ud. Taps
 // left in flight are settled first: those of the network once its
 // directory is there (if start-up could not), this reader's own, and any
-// on the card. When the console input ends, the reader exits: with status
-// 0, or 1 when reading the input failed.
+// on the card. Returns nullptr, holding nothing, when the reader is to end
+// (exitStatus set): its console input ended (status 0, or 1 when reading
+// it failed), or the network directory is one it may not record in.
 const CardRecord* receivingCardInterface(HeldCard* card);

@@ -43,15 +43,15 @@ static void warnIfNotInANetwork() {
   }
 }
 
-void checkNetwork(bool atStart) {
-  if (networkReady) return;
+bool checkNetwork(bool atStart) {
+  if (networkReady) return true;
   // Before anything is made there (the lock file, a journal): a reader of
   // another user would make files the network's own readers cannot open.
   std::string wrongUser = notOwner(kHere);
   if (!wrongUser.empty()) {
     warnOperator("no tap is recorded here: " + wrongUser);
-    flushConsole();
-    exit(EXIT_FAILURE);
+    exitStatus = EXIT_FAILURE;
+    return false;
   }
   std::string missing = networkMissing(kHere);
   if (!missing.empty()) {
@@ -61,7 +61,7 @@ void checkNetwork(bool atStart) {
                    ": every card will be unknown, and taps left in flight are not settled until "
                    "cards are there: is the network's file system mounted?");
     }
-    return;
+    return true;
   }
   // Where the cards and logs are: the network directory's Card/ and
   // Reader_txt/, which may each be a mount of their own.
@@ -69,8 +69,8 @@ void checkNetwork(bool atStart) {
   if (stale.empty() && !trustStorage) stale = staleStorage(kHere, kLogDirectory);
   if (!stale.empty()) {
     warnOperator("no tap is recorded here: " + stale);
-    flushConsole();
-    exit(EXIT_FAILURE);
+    exitStatus = EXIT_FAILURE;
+    return false;
   }
   // Taps left in flight by any writer (this reader stopped part-way, or all
   // of them by a power cut) are settled before the first tap.
@@ -81,15 +81,16 @@ void checkNetwork(bool atStart) {
   // for a card: it is waited for.)
   if (!writer.sole && !claimJournal(&writer, 2 * kLockWaitMs)) {
     warnOperator("no tap is recorded here: " + writer.problem);
-    flushConsole();
-    exit(EXIT_FAILURE);
+    exitStatus = EXIT_FAILURE;
+    return false;
   }
   std::vector<std::string> notices;
   networkReady = settleEveryJournal(kHere, networkLogs, &notices, writer.logPath);
   for (const std::string& notice : notices) warnOperator(notice);
+  return true;
 }
 
-void startReader(const ReaderConfig& config, const std::vector<std::string>& logs) {
+bool startReader(const ReaderConfig& config, const std::vector<std::string>& logs) {
   copyText(readerID, config.readerId);
   copyText(readerTxt, config.logPath);
   networkLogs = logs;
@@ -99,12 +100,13 @@ void startReader(const ReaderConfig& config, const std::vector<std::string>& log
   // A write past a file-size limit fails (and is taken back) instead of
   // killing the reader between a tap's two appends.
   signal(SIGXFSZ, SIG_IGN);
-  checkNetwork(true);
+  if (!checkNetwork(true)) return false;
   // Without the timer the reader still works: ids keep rising and no
   // entry is ever stale. The operator is told.
   if (!startPeriodTimer()) {
     warnOperator("the period timer could not be started: no entry is ever taken as stale");
   }
+  return true;
 }
 
 void pauseAfterTap() {
@@ -114,11 +116,15 @@ void pauseAfterTap() {
   pauseMs(kPauseMs);
 }
 
-void runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
-               void (*determineController)()) {
-  startReader(config, logs);
-  for (;;) {
-    determineController();
-    pauseAfterTap();
+int runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
+              void (*determineController)()) {
+  if (startReader(config, logs)) {
+    for (;;) {
+      determineController();
+      if (exitStatus >= 0) break;
+      pauseAfterTap();
+    }
   }
+  flushConsole();
+  return exitStatus;
 }

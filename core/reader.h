@@ -30,14 +30,17 @@ TapResult chooseAndClaim(const CardData& card, ChooseFare choose);
 // warns when it does not run in a network directory, settles every tap left
 // in flight (once the network directory is there), and starts the
 // operating period timer: all that comes before the first tap.
-void startReader(const ReaderConfig& config, const std::vector<std::string>& logs);
+// Returns false when the reader is to end (exitStatus set; see checkNetwork).
+[[nodiscard]] bool startReader(const ReaderConfig& config, const std::vector<std::string>& logs);
 
 // Once the network directory is there (its file system mounted), makes
-// sure that file system shows cards as they are (else ends the reader with
-// status 1, saying why: it would charge from stale cards) and settles every
-// tap left in flight. Until then, or when `atStart` and it is not there,
-// says why on the error stream and settles nothing.
-void checkNetwork(bool atStart);
+// sure that this reader may record there (it runs as the network's owner,
+// the file system shows cards as they are, no other process writes its
+// journal) and settles every tap left in flight. Until then, or when
+// `atStart` and it is not there, says why on the error stream and settles
+// nothing. Returns false when the reader may not record there, saying why:
+// it is to end with exitStatus (1).
+[[nodiscard]] bool checkNetwork(bool atStart);
 
 // How long a tap's outcome, or the message of a refused number or card,
 // stays on the screen before the next prompt.
@@ -48,7 +51,8 @@ constexpr int kPauseMs = 2500;
 void pauseAfterTap();
 
 // Starts the reader, then runs one tap after another with the pause after
-// each. Never returns: the reader ends when its console input ends (see
-// receivingCardInterface).
-[[noreturn]] void runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
+// each, until the reader is to end: its console input ends (see
+// receivingCardInterface), or it may not record in the network directory.
+// Returns the status the reader's main returns.
+[[nodiscard]] int runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
                             void (*determineController)());

@@ -10,5 +10,6 @@ TapWriter writer;
 JournalCache journals;
 bool networkReady = false;
 bool trustStorage = false;
+int exitStatus = -1;
 std::atomic<int64_t> init{0};
 std::atomic<int32_t> count{0};

@@ -48,6 +48,12 @@ extern TapWriter writer;
 // it there (checkNetwork). Written and read by checkNetwork.
 extern bool networkReady;
 
+// The status the reader ends with, -1 while it runs: set when its console
+// input ends (by intake) or when the network directory is one it may not
+// record in (by checkNetwork). Read by the tap loop, which then returns it
+// from the reader's main.
+extern int exitStatus;
+
 // Whether the file system is trusted without a look (only programs that
 // test the readers on a file system made wrong on purpose set it). Written
 // before start-up; read by checkNetwork.

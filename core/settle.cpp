@@ -35,7 +35,7 @@ std::vector<InFlight> inFlightOn(int dir, const std::string& cardPath,
   for (const std::string& log : logs) {
     TapIntent intent;
     bool unreadable = false;
-    if (readJournalThrough(dir, cache, journalPath(log), &intent, &unreadable) &&
+    if (readCachedJournal(dir, cache, journalPath(log), &intent, &unreadable) &&
         intent.state != kIdle && intent.logPath == log &&
         (cardPath.empty() || intent.cardPath == cardPath)) {
       struct stat info {};
@@ -240,8 +240,8 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
 
 }  // namespace
 
-bool readJournalThrough(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
-                        bool* unreadable) {
+bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
+                       bool* unreadable) {
   JournalCache once;
   if (cache == nullptr) cache = &once;
   OpenJournal* open = nullptr;
@@ -275,8 +275,7 @@ bool readJournalThrough(int dir, JournalCache* cache, const std::string& path, T
       open->inode = inodeOf(open->fd);
       if (open->inode != named.st_ino) continue;
     }
-    read = readJournalBlock(open->fd, intent) &&
-           (intent->state == kIdle || journalPath(intent->logPath) == path);
+    read = readJournalBlock(open->fd, intent, path);
     if (!read) break;
   }
   if (cache == &once && open->fd >= 0) close(open->fd);
@@ -364,7 +363,7 @@ bool settleCard(int dir, const std::string& cardPath, int card, int locks,
     // Read again under the journal's lock: its writer may have finished.
     TapIntent now;
     bool settled = true;
-    if (readJournal(dir, journalPath(seen.logPath), &now) && now.state != kIdle &&
+    if (readWritersJournal(dir, journalPath(seen.logPath), &now) && now.state != kIdle &&
         formatIntent(now) == formatIntent(seen.intent)) {
       settled = settleTap(dir, seen, card, notices);
       if (anySettled != nullptr) *anySettled = true;
@@ -415,7 +414,7 @@ static void setAsideStrangeNotes(int dir, const std::vector<std::string>& logs,
     TapIntent intent;
     bool unreadable = false;
     bool inFlight =
-        readJournalThrough(dir, nullptr, path, &intent, &unreadable) && intent.state != kIdle;
+        readCachedJournal(dir, nullptr, path, &intent, &unreadable) && intent.state != kIdle;
     if (known && !own && (inFlight || unreadable)) {
       notices->push_back(path + " was made by another user than the network's owner and " +
                          (unreadable ? "cannot be read" : "holds a tap in flight") +

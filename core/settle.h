@@ -23,12 +23,12 @@ using JournalCache = std::vector<OpenJournal>;
 
 // Every path below is taken from the network directory `dir`.
 
-// Reads the journal at `path`, whoever made it, as inspectJournal does,
+// Reads the journal at `path`, whoever made it, as readAnyJournal does,
 // through `cache` when given (opening it there the first time, or when its
 // name leads to another file now). Sets `unreadable`, when given, when a
 // file stands there that this user may not read.
-[[nodiscard]] bool readJournalThrough(int dir, JournalCache* cache, const std::string& path,
-                                      TapIntent* intent, bool* unreadable = nullptr);
+[[nodiscard]] bool readCachedJournal(int dir, JournalCache* cache, const std::string& path,
+                                     TapIntent* intent, bool* unreadable = nullptr);
 
 // Settles every tap in flight on the card at `cardPath`, which the caller
 // holds (its lock byte taken on `locks`) and has open as `card` (-1: no

@@ -207,19 +207,20 @@ bool keepDroppedIntent(int dir, const std::string& journal, const TapIntent& int
   return false;
 }
 
-bool readJournalBlock(int fd, TapIntent* intent) {
+bool readJournalBlock(int fd, TapIntent* intent, const std::string& path) {
   // One byte more than a block tells a file that is too long; a FIFO or a
   // directory fails the read itself.
   char block[kJournalBytes + 1];
   ssize_t read = pread(fd, block, sizeof block, 0);
-  return read == static_cast<ssize_t>(kJournalBytes) &&
-         parseIntent(std::string(block, kJournalBytes), intent);
-}
-
-// Whether an intent read from the journal at `path` is that journal's own:
-// idle, or for the log the journal stands beside (not a copy of another's).
-static bool ownIntent(const std::string& path, const TapIntent& intent) {
-  return intent.state == kIdle || journalPath(intent.logPath) == path;
+  TapIntent parsed;
+  if (read != static_cast<ssize_t>(kJournalBytes) ||
+      !parseIntent(std::string(block, kJournalBytes), &parsed)) {
+    return false;
+  }
+  // An idle block, or one for the log the journal stands beside.
+  if (!path.empty() && parsed.state != kIdle && journalPath(parsed.logPath) != path) return false;
+  *intent = parsed;
+  return true;
 }
 
 // Whether the open file is the writers' own: made by the user the readers
@@ -233,17 +234,16 @@ static bool writersOwn(int fd) {
 static bool readJournalAt(int dir, const std::string& path, TapIntent* intent, bool anyOwner) {
   int fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
-  bool read =
-      (anyOwner || writersOwn(fd)) && readJournalBlock(fd, intent) && ownIntent(path, *intent);
+  bool read = (anyOwner || writersOwn(fd)) && readJournalBlock(fd, intent, path);
   close(fd);
   return read;
 }
 
-bool readJournal(int dir, const std::string& path, TapIntent* intent) {
+bool readWritersJournal(int dir, const std::string& path, TapIntent* intent) {
   return readJournalAt(dir, path, intent, false);
 }
 
-bool inspectJournal(int dir, const std::string& path, TapIntent* intent) {
+bool readAnyJournal(int dir, const std::string& path, TapIntent* intent) {
   return readJournalAt(dir, path, intent, true);
 }
 
@@ -270,7 +270,7 @@ int openJournal(int dir, const std::string& logPath, TapIntent* intent) {
     if (inFlight) return -1;
     fd = -1;
   }
-  if (fd >= 0 && readJournalBlock(fd, intent) && ownIntent(path, *intent)) return fd;
+  if (fd >= 0 && readJournalBlock(fd, intent, path)) return fd;
   // An empty journal, left by a writer stopped as it made it or by a full
   // disk, holds nothing: it is made idle where it is.
   if (fd >= 0 && sizeOf(fd) == 0 && writeIdle(fd)) {

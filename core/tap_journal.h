@@ -65,11 +65,11 @@ std::string formatIntent(const TapIntent& intent);
 // Returns false when there is no journal block there, one for another log
 // than the one it stands beside, or one another user made (no reader acts
 // on it).
-[[nodiscard]] bool readJournal(int dir, const std::string& path, TapIntent* intent);
+[[nodiscard]] bool readWritersJournal(int dir, const std::string& path, TapIntent* intent);
 
 // Reads the journal at `path` as the office looks at it, whoever made it;
-// otherwise as readJournal.
-[[nodiscard]] bool inspectJournal(int dir, const std::string& path, TapIntent* intent);
+// otherwise as readWritersJournal.
+[[nodiscard]] bool readAnyJournal(int dir, const std::string& path, TapIntent* intent);
 
 // Opens the journal of the log at `logPath` for writing, creating an idle
 // one if there is none, and reads what it holds into `intent`. An empty
@@ -80,8 +80,11 @@ std::string formatIntent(const TapIntent& intent);
 // made and could not write is removed again. Returns the descriptor, or -1.
 [[nodiscard]] int openJournal(int dir, const std::string& logPath, TapIntent* intent);
 
-// Reads the block of the open journal `fd`; false when it holds none.
-[[nodiscard]] bool readJournalBlock(int fd, TapIntent* intent);
+// Reads the block of the open journal `fd`: the one reader of a journal
+// block, which every other goes through. False when it holds none, or,
+// when `path` (where the journal stands) is given, when it holds an intent
+// for another log than the one it stands beside (a copy of another's).
+[[nodiscard]] bool readJournalBlock(int fd, TapIntent* intent, const std::string& path = "");
 
 // Writes a whole block for the intent into the journal, in one write,
 // without flushing it. Returns whether the write was whole.

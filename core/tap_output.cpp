@@ -36,8 +36,14 @@ void moniterInterface(const TapResult& result, bool recorded) {
 }
 
 bool writingInterface(HeldCard* card, const TapEntry& entry) {
-  bool recorded =
-      entry.charged < 0 || recordTap(*card, formatCardRecord(entry), formatLogLine(entry), &writer);
+  // The record goes to the card the entry names, which must be the card
+  // held since intake read it: never to another.
+  bool heldCard = entry.charged < 0 || card->path == entry.cardFile;
+  if (!heldCard) {
+    writer.problem = "its entry names " + std::string(entry.cardFile) + ", not the card held";
+  }
+  bool recorded = entry.charged < 0 || (heldCard && recordTap(*card, formatCardRecord(entry),
+                                                              formatLogLine(entry), &writer));
   // The card was held from intake on: the next reader to tap it goes on
   // from this tap's record. Only then is anything said.
   releaseCard(card);

@@ -34,7 +34,7 @@ bool loggable(const CardRecord& r) {
 void noteInLogs(AuditState* s, const std::string& path) {
   if (isJournalName(path)) {
     TapIntent intent;
-    if (!inspectJournal(s->dir, path, &intent)) {
+    if (!readAnyJournal(s->dir, path, &intent)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "not a journal block: a reader starting moves it aside; look at it, then remove "
                  "it");

@@ -3,5 +3,5 @@
 #include "readers/network.h"
 
 int main() {
-  runReader(kBusReader, networkLogPaths(), bus::determineController);
+  return runReader(kBusReader, networkLogPaths(), bus::determineController);
 }

@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS1, networkLogPaths(), subway::determineController);
+  return runReader(kStationS1, networkLogPaths(), subway::determineController);
 }

@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS2, networkLogPaths(), subway::determineController);
+  return runReader(kStationS2, networkLogPaths(), subway::determineController);
 }

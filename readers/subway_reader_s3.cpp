@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS3, networkLogPaths(), subway::determineController);
+  return runReader(kStationS3, networkLogPaths(), subway::determineController);
 }

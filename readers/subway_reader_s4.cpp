@@ -3,5 +3,5 @@
 #include "subway/dispatch.h"
 
 int main() {
-  runReader(kStationS4, networkLogPaths(), subway::determineController);
+  return runReader(kStationS4, networkLogPaths(), subway::determineController);
 }

@@ -764,7 +764,7 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   EXPECT_EQ(maskTimes(network.log("Topup.txt"), before, after),
             "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n");
   TapIntent journal;
-  ASSERT_TRUE(readJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
+  ASSERT_TRUE(readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
   EXPECT_EQ(journal.state, kIdle);
 }
 

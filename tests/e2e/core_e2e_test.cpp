@@ -136,7 +136,7 @@ TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{log, std::string(log) + ".pending"}));
   TapIntent journal;
-  ASSERT_TRUE(readJournal(kHere, (network.root() + "/Reader_txt/" + log + ".pending").c_str(), &journal));
+  ASSERT_TRUE(readWritersJournal(kHere, (network.root() + "/Reader_txt/" + log + ".pending").c_str(), &journal));
   EXPECT_EQ(journal.state, kIdle);
   EXPECT_EQ(run.masked(network.log(log)),
             "<now>," + std::string(mode) + ",IN,1050," + newId + "\r\n");

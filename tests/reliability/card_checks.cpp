@@ -123,7 +123,7 @@ std::string agreement(const std::string& card, const std::vector<std::string>& r
   for (const std::string& reader : readers) {
     TapIntent intent;
     std::string journal = journalPath(logOf(reader, root));
-    if (inspectJournal(kHere, journal, &intent) && intent.state != kIdle) {
+    if (readAnyJournal(kHere, journal, &intent) && intent.state != kIdle) {
       wrong += " " + journal + " is not idle";
     }
   }

@@ -19,14 +19,15 @@ int main(int argc, char** argv) {
     bool bus = reader.readerId[0] == 'B';
     // As every reader does at start: among others, taps left in flight are
     // settled.
-    startReader(reader, networkLogPaths());
-    for (;;) {
+    if (!startReader(reader, networkLogPaths())) return exitStatus;
+    while (exitStatus < 0) {
       if (bus) {
         bus::determineController();
       } else {
         subway::determineController();
       }
     }
+    return exitStatus;
   }
   return 2;
 }

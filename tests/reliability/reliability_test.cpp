@@ -50,7 +50,7 @@ bool consistentTaps(const std::vector<CardRecord>& records, const std::string& r
 // Whether the journal beside `log` holds a tap in flight.
 bool inFlight(const std::string& log) {
   TapIntent intent;
-  return readJournal(kHere, journalPath(log), &intent) && intent.state != kIdle;
+  return readWritersJournal(kHere, journalPath(log), &intent) && intent.state != kIdle;
 }
 
 // The taps a card tells after its first two records, as

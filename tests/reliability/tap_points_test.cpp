@@ -330,7 +330,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_EQ(limitedAfter[kCard], before[kCard]);
   EXPECT_EQ(limitedAfter[kLog], before[kLog]);
   TapIntent journal;
-  EXPECT_TRUE(readJournal(kHere, journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
+  EXPECT_TRUE(readWritersJournal(kHere, journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
   printf(
       "failure: each of %d writes and flushes of a tap failed in turn (ENOSPC, EIO): %d taps "
       "said so and were taken back whole, %d were recorded whole without a word; a failed line "
@@ -372,7 +372,7 @@ TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
         ASSERT_TRUE(waitUntil(
             [] {
               TapIntent intent;
-              return readJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
+              return readWritersJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
                      intent.state == kPending;
             },
             10))
@@ -670,7 +670,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
         // The files of the image are the files the tap wrote: the intent
         // names them by their inodes here.
         retarget(journal);
-        bool inFlight = readJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
+        bool inFlight = readWritersJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
         CardRecord records[2];
         std::vector<std::string> notices;
         // The machine comes back; when a journal still holds a tap, its log
@@ -702,7 +702,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
               split(recovered[kCard], "\r\n").size() == split(before[kCard], "\r\n").size() + 1 &&
               split(recovered[kLog], "\r\n").size() == split(before[kLog], "\r\n").size() + 1;
         }
-        bool idle = !readJournal(kHere, journal.c_str(), &intent) || intent.state == kIdle;
+        bool idle = !readWritersJournal(kHere, journal.c_str(), &intent) || intent.state == kIdle;
         ASSERT_EQ(chdir(root.c_str()), 0);
         ASSERT_TRUE(readable && (none || both) && idle)
             << "card " << (readable ? "readable" : "unreadable")
@@ -842,7 +842,7 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
         for (const std::string& r : readers) {
           retarget(journalPath(logOf(r)));
           TapIntent intent;
-          if (readJournal(kHere, journalPath(logOf(r)), &intent) && intent.state == kPending) {
+          if (readWritersJournal(kHere, journalPath(logOf(r)), &intent) && intent.state == kPending) {
             committed.push_back(intent.cardBytes.substr(2));
           }
         }

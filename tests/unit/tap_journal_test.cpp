@@ -108,7 +108,7 @@ class KilledWriter : public InScratchNetwork {
 
   bool journalIdle(const char* journal = kJournal) {
     TapIntent intent;
-    return readJournal(kHere, journal, &intent) && intent.state == kIdle;
+    return readWritersJournal(kHere, journal, &intent) && intent.state == kIdle;
   }
 
   TapEntry nextTap() { return sampleTap(kCardPath, "S1_13", 6900, 20260306083000); }
