@@ -439,8 +439,16 @@ TEST_F(PlainMount, IsRefusedByTheReadersAndTheCardTool) {
     EXPECT_NE(s1.errors.find(option), std::string::npos) << option << " in " << s1.errors;
   }
   EXPECT_EQ(readFile("Card/1001.txt"), card);
-  std::string command =
-      std::string(READERS_DIR) + "/card_tool --dir '" + cluster_->host(2) + "' topup 1001 500 2>&1";
-  EXPECT_NE(system(command.c_str()), 0);
+  ScratchDir scratch;
+  ProgramRun run;
+  run.argv = {
+      std::string(READERS_DIR) + "/card_tool", "--dir", cluster_->host(2), "topup", "1001", "500"};
+  run.dir = scratch.path();  // where its fake `clear` goes: off the cluster
+  run.environment = sharedEnvironment();
+  run.console = scratch / "card_tool.txt";
+  Program tool = startProgram(run);
+  int status = finishProgram(&tool);
+  EXPECT_NE(status, 0) << readFile(run.console);
+  EXPECT_NE(status, -1) << "the card tool did not start, or did not end and was killed";
   EXPECT_EQ(readFile("Card/1001.txt"), card);
 }
