@@ -4,12 +4,11 @@
 // it, one case a fault), and what the simulator refuses.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sqlite3.h>
 
-#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -27,26 +26,79 @@
 #include "subway/dispatch.h"
 #include "subway/trip_state.h"
 #include "tests/e2e/network.h"
+#include "tests/support/programs.h"
 
 namespace {
 
 struct ToolRun {
   int status;
-  std::string output;  // standard output and error together
+  std::string output;  // standard output and error together, or as `Collected` says
 };
 
-// Runs a shell command line and collects what it prints.
-ToolRun runTool(const std::string& command) {
-  FILE* pipe = popen(command.c_str(), "r");
-  std::string output;
-  char buffer[4096];
-  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, n);
-  int status = pclose(pipe);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+// What of a tool's two streams a run collects: both, in the order written,
+// as a terminal shows them; its standard output alone, its errors dropped;
+// or neither, both dropped.
+enum class Collected { kOutputAndErrors, kOutput, kNothing };
+
+// Runs `argv` (a program and its arguments) to its end and collects what it
+// prints as `collected` says. It runs in `dir`, or, when none is given, in
+// a directory of its own that holds nothing but its fake `clear`; with the
+// test's time zone and clock; its console input `input`, then ended.
+ToolRun runTool(const std::vector<std::string>& argv,
+                Collected collected = Collected::kOutputAndErrors, const std::string& dir = "",
+                const std::string& input = "") {
+  ScratchDir own;
+  ProgramRun run;
+  run.argv = argv;
+  run.dir = dir.empty() ? own.path() : dir;
+  run.environment = sharedEnvironment();
+  if (collected != Collected::kNothing) run.console = own / "output.txt";
+  // The error stream is the console (or nowhere with it) unless dropped.
+  if (collected == Collected::kOutput) run.errors = "/dev/null";
+  Program program = startProgram(run);
+  typeInto(program, input);
+  int status = finishProgram(&program);
+  // A run that hangs fails, as the test would waiting on it.
+  EXPECT_NE(status, -1) << argv[0] << " did not start, or did not end and was killed";
+  return {status, run.console.empty() ? "" : readFile(run.console)};
+}
+
+// `argv` and after it the words of `args`, split as a shell splits a
+// command line of plain words and single-quoted parts; a part in single
+// quotes is kept byte for byte (spaces, tabs, any byte but the quote).
+// Whatever else a shell would read otherwise (double quotes, backslashes,
+// '$', redirections) fails the test: a caller passes such bytes quoted.
+std::vector<std::string> withWords(std::vector<std::string> argv, const std::string& args) {
+  std::string word;
+  bool inWord = false;
+  for (size_t i = 0; i < args.size(); i++) {
+    char c = args[i];
+    if (c == ' ') {
+      if (inWord) argv.push_back(word);
+      word.clear();
+      inWord = false;
+    } else if (c == '\'') {
+      size_t end = args.find('\'', i + 1);
+      if (end == std::string::npos) {
+        ADD_FAILURE() << "an unended quote in: " << args;
+        break;
+      }
+      word += args.substr(i + 1, end - i - 1);
+      inWord = true;
+      i = end;
+    } else if (strchr("\"\\$`|&;<>()*?[]{}~#!\t\n", c) != nullptr) {
+      ADD_FAILURE() << "'" << c << "' would be read by a shell, unquoted, in: " << args;
+    } else {
+      word += c;
+      inWord = true;
+    }
+  }
+  if (inWord) argv.push_back(word);
+  return argv;
 }
 
 ToolRun cardTool(const Network& network, const std::string& args) {
-  return runTool(program("card_tool") + " --dir '" + network.root() + "' " + args + " 2>&1");
+  return runTool(withWords({program("card_tool"), "--dir", network.root()}, args));
 }
 
 }  // namespace
@@ -97,8 +149,8 @@ TEST(CardTool, RefusesWhatItMustNotDo) {
       {"issue 8 12x", 2, "balance"},
       {"issue 8", 2, "issue takes NUMBER and BALANCE"},
       {"issue 1,2 5", 2, "no ','"},
-      {"issue \"$(printf 'a\\tb')\" 5", 2, "1 to 10 characters"},
-      {"issue \"$(printf 'a\\001')\" 5", 2, "printable ASCII"},
+      {"issue 'a\tb' 5", 2, "1 to 10 characters"},
+      {"issue 'a\001' 5", 2, "printable ASCII"},
       {"show 12345678901", 2, "1 to 10 characters"},
       {"frobnicate", 2, "unknown command 'frobnicate'"},
       {"--frob show 7", 2, "unknown option '--frob'"},
@@ -940,28 +992,33 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
   Network network;
   std::string tool = program("card_tool");
   // Help on standard output, the tool's and each command's, however asked for.
-  std::string help = runTool(tool + " help 2>/dev/null").output;
-  EXPECT_EQ(runTool(tool + " --help 2>/dev/null").output, help);
+  std::string help = runTool({tool, "help"}, Collected::kOutput).output;
+  EXPECT_EQ(runTool({tool, "--help"}, Collected::kOutput).output, help);
   for (const char* command : {"issue", "topup", "show", "list", "audit", "help"}) {
-    std::string own = runTool(tool + " help " + command + " 2>/dev/null").output;
+    std::string own = runTool({tool, "help", command}, Collected::kOutput).output;
     std::string usage = std::string("Usage: card_tool [--dir DIR] ") + command;
     EXPECT_EQ(own.rfind(usage, 0), 0u) << own;
     EXPECT_NE(help.find(std::string("\n  ") + command + " "), std::string::npos) << command;
-    EXPECT_EQ(runTool(tool + " " + command + " --help 2>/dev/null").output, own) << command;
-    EXPECT_EQ(runTool(tool + " -h " + command + " 2>/dev/null").output, own) << command;
-    EXPECT_EQ(runTool(tool + " " + command + " --help >/dev/null 2>&1").status, 0) << command;
+    EXPECT_EQ(runTool({tool, command, "--help"}, Collected::kOutput).output, own) << command;
+    EXPECT_EQ(runTool({tool, "-h", command}, Collected::kOutput).output, own) << command;
+    EXPECT_EQ(runTool({tool, command, "--help"}, Collected::kNothing).status, 0) << command;
   }
   for (const char* option : {"--format text|json|csv", "--sqlite FILE", "--anomalies", "--hours"}) {
-    EXPECT_NE(runTool(tool + " help audit").output.find(option), std::string::npos) << option;
+    EXPECT_NE(runTool({tool, "help", "audit"}, Collected::kOutput).output.find(option),
+              std::string::npos)
+        << option;
   }
   // --dir before or after the command, as one word or two; "--" ends the
   // options, so that a card number may begin with '-'.
   std::string dir = "'" + network.root() + "'";
-  EXPECT_EQ(runTool(tool + " issue -- -7 100 --dir " + dir + " 2>&1").status, 2);
-  EXPECT_EQ(runTool(tool + " issue --dir=" + dir + " -- -7 100").status, 0);
+  EXPECT_EQ(runTool(withWords({tool}, "issue -- -7 100 --dir " + dir)).status, 2);
+  EXPECT_EQ(
+      runTool(withWords({tool}, "issue --dir=" + dir + " -- -7 100"), Collected::kOutput).status,
+      0);
   EXPECT_TRUE(fileExists(network.root() + "/Card/-7.txt"));
-  EXPECT_EQ(runTool(tool + " show --dir " + dir + " -- -7").status, 0);
-  ToolRun shown = runTool(tool + " show -- -7 2>&1");
+  EXPECT_EQ(runTool(withWords({tool}, "show --dir " + dir + " -- -7"), Collected::kOutput).status,
+            0);
+  ToolRun shown = runTool({tool, "show", "--", "-7"});
   EXPECT_EQ(shown.output, "card_tool: there is no card file Card/-7.txt\n");
   EXPECT_EQ(cardTool(network, "topup -- -7 50").status, 0);
   EXPECT_NE(cardTool(network, "show -- -7").output.find("3 records"), std::string::npos);
@@ -991,7 +1048,7 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
 namespace {
 
 ToolRun simulator(const std::string& args) {
-  return runTool(program("simulate_network") + " " + args + " 2>&1");
+  return runTool(withWords({program("simulate_network")}, args));
 }
 
 }  // namespace
@@ -1060,11 +1117,13 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
     EXPECT_FALSE(fileExists(scratch / "day")) << w.args;
   }
   // Help on standard output; the version as the card tool gives it.
-  ToolRun help = runTool(program("simulate_network") + " --cards 0 --help 2>/dev/null");
+  ToolRun help =
+      runTool({program("simulate_network"), "--cards", "0", "--help"}, Collected::kOutput);
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.output.rfind("Usage: simulate_network DIR [--cards N]", 0), 0u) << help.output;
-  std::string version = runTool(program("simulate_network") + " --version").output;
-  std::string toolVersion = runTool(program("card_tool") + " --version").output;
+  std::string version =
+      runTool({program("simulate_network"), "--version"}, Collected::kOutput).output;
+  std::string toolVersion = runTool({program("card_tool"), "--version"}, Collected::kOutput).output;
   EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
 }
 
@@ -1133,9 +1192,13 @@ TEST(CardTool, OnlyTheNetworksOwnerWritesIt) {
   // Root's reader on a network with no card yet makes no lock file either.
   EXPECT_EQ(runToEnd(network, program("bus_reader"), "5\n").status, 1);
   EXPECT_FALSE(fileExists(network.root() + "/Card/taps.lock"));
+  // What runs a program as the network's owner.
+  const std::vector<std::string> ownersPrefix = {"/usr/bin/setpriv", "--reuid=65534",
+                                                 "--regid=65534", "--clear-groups"};
   auto asOwner = [&](const std::string& args) {
-    return runTool("setpriv --reuid=65534 --regid=65534 --clear-groups " + program("card_tool") +
-                   " --dir '" + network.root() + "' " + args + " 2>&1");
+    std::vector<std::string> argv = ownersPrefix;
+    argv.insert(argv.end(), {program("card_tool"), "--dir", network.root()});
+    return runTool(withWords(argv, args));
   };
   ASSERT_EQ(asOwner("issue 5 1000").status, 0);
   const std::string card = network.card("5");
@@ -1166,10 +1229,9 @@ TEST(CardTool, OnlyTheNetworksOwnerWritesIt) {
   writeFile(rootJournal, std::string(kJournalBytes - 1, ' ') + kIdle);
   ASSERT_EQ(chmod(rootJournal.c_str(), 0600), 0);
   const std::string topped = network.card("5");
-  ToolRun refused = runTool("cd '" + network.root() +
-                            "' && printf '5\\n' | setpriv --reuid=65534 --regid=65534 "
-                            "--clear-groups " +
-                            program("subway_reader_s1") + " 2>&1");
+  std::vector<std::string> s1 = ownersPrefix;
+  s1.push_back(program("subway_reader_s1"));
+  ToolRun refused = runTool(s1, Collected::kOutputAndErrors, network.root(), "5\n");
   EXPECT_NE(refused.output.find("Subway3.txt.pending cannot be read"), std::string::npos)
       << refused.output;
   EXPECT_EQ(network.card("5"), topped);

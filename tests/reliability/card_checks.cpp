@@ -6,9 +6,12 @@
 #include <cstring>
 #include <map>
 
+#include "bus/fares.h"
 #include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/tap_journal.h"
+#include "core/trip_facts.h"
+#include "subway/fares.h"
 #include "tests/support/test_support.h"
 
 std::vector<std::string> split(const std::string& bytes, const std::string& separator) {
@@ -64,14 +67,22 @@ static std::string idOf(const CardRecord& record) {
   return id;
 }
 
+// Whether `fare` is what an entry costs at either kind of reader: a new
+// ride, or a transfer when `transfers` count too.
+static bool entryFare(int64_t fare, bool transfers) {
+  return fare == subway::kRideFare || fare == bus::kBoardingFare ||
+         (transfers && (fare == subway::kTransferFare || fare == bus::kTransferFare));
+}
+
 // Whether a tap of `fare` in direction `now` can follow the record `before`.
 static bool follows(const CardRecord& before, const CardRecord& now, int64_t fare) {
   bool in = strcmp(now.inOut, "IN") == 0, wasIn = strcmp(before.inOut, "IN") == 0;
   if (!in) return wasIn;
-  if (!wasIn) return fare == 0 || fare == 1050;
-  // An entry over an open trip: a new ride after a bus ride, else a settling.
-  if (fare == 1050) return strcmp(before.mode, "BUS") == 0;
-  return fare == 1250 || fare == 1650 || fare == 1750;
+  if (!wasIn) return entryFare(fare, true);
+  // An entry over an open trip: a new ride after a bus ride, else a settling
+  // at one of the flat fares of a trip left open.
+  if (entryFare(fare, false)) return strcmp(before.mode, "BUS") == 0;
+  return fare == kOpenSubwayFare || fare == kOpenBusToSubwayFare || fare == kOpenSubwayToBusFare;
 }
 
 std::string disagreement(const std::string& card, const std::vector<std::string>& readers,

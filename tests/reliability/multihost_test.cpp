@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <memory>
 #include <thread>
 
@@ -144,7 +145,7 @@ namespace {
 std::string tapLeftOnAnotherHost(const Cluster& cluster) {
   const char* card = "Card/5.txt";
   const std::string journal = "Reader_txt/Subway1.txt.pending";
-  EXPECT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+  EXPECT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
   writeFile(card, kFreshCard);
   writeFile("Reader_txt/Subway1.txt", "");
   writeFile(journal, formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
@@ -197,7 +198,7 @@ Program waitingReader(const std::string& id, const std::string& dir, const std::
 // other at once, well within any cache's second. Returns what is wrong;
 // empty when nothing is.
 std::string tapJustMadeOnAnotherHost(const Cluster& cluster) {
-  EXPECT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+  EXPECT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
   const char* card = "Card/6.txt";
   writeFile(card, kFreshCard);
   ScratchDir consoles;
@@ -301,7 +302,11 @@ TEST_F(Multihost, AReaderKilledOnOneHostIsSettledByAReaderOnAnother) {
   };
   for (const auto& kill : kills) {
     SCOPED_TRACE(kill.point);
-    ASSERT_EQ(system("rm -rf Card/1.txt Reader_txt && mkdir Reader_txt"), 0);
+    // The logs made anew, and of the cards only the one tapped here.
+    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+    std::error_code error;
+    std::filesystem::remove("Card/1.txt", error);
+    ASSERT_FALSE(error) << "cannot remove Card/1.txt: " << error.message();
     writeFile("Card/1.txt", kFreshCard);
     std::string inject =
         std::string("inject=") + kill.call + ":signal=SIGKILL:when=" + std::to_string(kill.nth);
@@ -434,8 +439,16 @@ TEST_F(PlainMount, IsRefusedByTheReadersAndTheCardTool) {
     EXPECT_NE(s1.errors.find(option), std::string::npos) << option << " in " << s1.errors;
   }
   EXPECT_EQ(readFile("Card/1001.txt"), card);
-  std::string command =
-      std::string(READERS_DIR) + "/card_tool --dir '" + cluster_->host(2) + "' topup 1001 500 2>&1";
-  EXPECT_NE(system(command.c_str()), 0);
+  ScratchDir scratch;
+  ProgramRun run;
+  run.argv = {
+      std::string(READERS_DIR) + "/card_tool", "--dir", cluster_->host(2), "topup", "1001", "500"};
+  run.dir = scratch.path();  // where its fake `clear` goes: off the cluster
+  run.environment = sharedEnvironment();
+  run.console = scratch / "card_tool.txt";
+  Program tool = startProgram(run);
+  int status = finishProgram(&tool);
+  EXPECT_NE(status, 0) << readFile(run.console);
+  EXPECT_NE(status, -1) << "the card tool did not start, or did not end and was killed";
   EXPECT_EQ(readFile("Card/1001.txt"), card);
 }

@@ -77,7 +77,7 @@ class TapPoints : public InScratchNetwork {
   // The network before the tap: a fresh card and, for a tap that is not
   // the reader's first, the log and journal its first tap left.
   void prepare(bool firstTap) {
-    ASSERT_EQ(system("rm -rf Card Reader_txt && mkdir Card Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork("."));
     writeFile(kCard, cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
                          cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
     if (!firstTap) {
@@ -96,7 +96,7 @@ class TapPoints : public InScratchNetwork {
   }
 
   void restore(const std::map<std::string, std::string>& files) {
-    ASSERT_EQ(system("rm -rf Card Reader_txt && mkdir Card Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork("."));
     for (const auto& [path, bytes] : files) writeFile(path, bytes);
   }
 
@@ -753,7 +753,7 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
     scenario += "tapped, flushed";
     for (const std::string& r : flushOrder) scenario += " " + r;
     SCOPED_TRACE(scenario);
-    ASSERT_EQ(system("rm -rf Card Reader_txt && mkdir Card Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork("."));
     writeFile(kCard, cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
                          cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
     std::map<std::string, std::string> before = {{kCard, readFile(kCard)}};

@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -71,6 +72,26 @@ void InScratchNetwork::SetUp() {
 
 void InScratchNetwork::TearDown() {
   ASSERT_EQ(chdir(home_), 0);
+}
+
+::testing::AssertionResult resetNetwork(const std::string& network, NetworkFolders which) {
+  std::vector<const char*> folders;
+  if (which == NetworkFolders::kCardAndLogs) folders.push_back("Card");
+  folders.push_back("Reader_txt");
+  for (const char* folder : folders) {
+    std::filesystem::path path = std::filesystem::path(network) / folder;
+    std::error_code error;
+    std::filesystem::remove_all(path, error);
+    if (error) {
+      return ::testing::AssertionFailure() << "cannot remove " << path << ": " << error.message();
+    }
+    // As mkdir, it fails when the folder is there already (put back meanwhile).
+    if (!std::filesystem::create_directory(path, error)) {
+      return ::testing::AssertionFailure()
+             << "cannot make " << path << ": " << (error ? error.message() : "it is there");
+    }
+  }
+  return ::testing::AssertionSuccess();
 }
 
 std::vector<std::string> logsWith(const std::string& logPath) {

@@ -58,6 +58,19 @@ class InScratchNetwork : public ::testing::Test {
   ScratchDir dir_;
 };
 
+// Which folders of a network directory resetNetwork makes anew.
+enum class NetworkFolders {
+  kCardAndLogs,  // Card/ and Reader_txt/
+  kLogsOnly,     // Reader_txt/ alone: the cards stay
+};
+
+// Empties the network directory `network` as a network is when it is new:
+// removes its Card/ and Reader_txt/ (or Reader_txt/ alone, as `which`
+// says) with all they hold, and makes them again, empty. Fails naming the
+// folder and the reason when one could not be removed or made.
+[[nodiscard]] ::testing::AssertionResult resetNetwork(
+    const std::string& network, NetworkFolders which = NetworkFolders::kCardAndLogs);
+
 // The logs whose journals a reader reads when it holds a card: the
 // network's, and `logPath` when it is another.
 std::vector<std::string> logsWith(const std::string& logPath = "");

@@ -315,7 +315,7 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
   // journal: never carried out.)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
     leaveTorn(c.cardPart, c.logPart);
     writeFile(kJournal, c.journal());
     if (!c.written.empty()) writeFile(kCardPath, c.written);
@@ -339,7 +339,7 @@ TEST_F(KilledWriter, ACardIssuedAnewIsNeverTouchedByAnOldTap) {
   ASSERT_EQ(reissued.size(), kCard.size());
   for (bool sameInode : {false, true}) {
     SCOPED_TRACE(sameInode ? "written over in place" : "removed and made anew");
-    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
     leaveTorn(0, 0);
     if (!sameInode) {
       ASSERT_EQ(unlink(kCardPath), 0);
@@ -382,7 +382,7 @@ TEST_F(KilledWriter, ARotatedLogNeverTakesBackAWholeRecord) {
   for (const auto& c : cases) {
     for (int settler = 0; settler < 3; settler++) {
       SCOPED_TRACE(std::string(c.what) + ", settler " + std::to_string(settler));
-      ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+      ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
       leaveTorn(kRecord.size(), c.logPart);
       ASSERT_EQ(system(c.rotate), 0);
       if (settler == 0) {
@@ -576,7 +576,7 @@ TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
   };
   for (const auto& l : limits) {
     SCOPED_TRACE(l.what);
-    ASSERT_EQ(system("rm -rf Reader_txt && mkdir Reader_txt"), 0);
+    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
     writeFile(kCardPath, l.card);
     if (!l.log.empty()) writeFile(kLogPath, l.log);
     pid_t pid = fork();
@@ -628,7 +628,7 @@ TEST_F(KilledWriter, NothingAtAJournalsOrACardsPathHangsOrRedirectsAReader) {
   };
   for (const auto& t : things) {
     SCOPED_TRACE(t.what);
-    ASSERT_EQ(system("rm -rf Reader_txt Card && mkdir Reader_txt Card"), 0);
+    ASSERT_TRUE(resetNetwork("."));
     writeFile(kCardPath, kCard);
     t.place(kJournal);
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
