@@ -1,5 +1,5 @@
 // One tap as one transaction on its card. Intake holds the card (its byte
-// of the lock file taken, then the card opened) from before it reads the
+// of the lock file taken, then the card opened: card_hold.h) from before it reads the
 // card's last two records until the tap is recorded; the writer records
 // the tap through that same descriptor, with its log line, all or nothing:
 // the tap is committed once its intent is on disk in the writer's journal,
@@ -15,22 +15,9 @@
 #include <vector>
 
 #include "core/card_file.h"
+#include "core/card_hold.h"
 #include "core/records.h"
 #include "core/settle.h"
-
-// A card held for one tap.
-struct HeldCard {
-  std::vector<std::string> notices;  // for the operator, told once the card is let go
-  int dir = kHere;                   // the network directory it is in
-  int fd = -1;                       // open; -1 when no card is held
-  int locks = -1;                    // the lock file, the card's byte locked
-  bool ownLocks = false;             // whether `locks` was opened for this card (else lent)
-  std::string path;                  // Card/<number>.txt
-  uint64_t inode;                    // the card's inode
-  int64_t size;                      // its size when its tail was read
-  char tail[kTailBytes];             // the bytes of that tail
-  size_t tailLength;
-};
 
 // A writer's own log and journal (a reader's, or the office's top-up log),
 // kept open between taps, and its last tap until that tap's record and line
@@ -51,40 +38,10 @@ struct TapWriter {
   std::string problem;       // what failed last, naming the file and the reason
 };
 
-// What opening a card for a tap gave.
-enum class LoadStatus {
-  kLoaded,      // held, and both records filled
-  kNoCard,      // no file that can be opened for this card
-  kUnreadable,  // a file that breaks the card format, cannot be read, is no
-                // plain file, or is held by another reader for too long
-};
-
-// Every path below is taken from the network directory `dir`.
-
-// Reads the card at `path` as a reader would, without holding it: for tools
-// that only look. On anything but kLoaded the records are left untouched.
-[[nodiscard]] LoadStatus loadCardTail(int dir, const char* path, CardRecord records[2]);
-
-// Takes the card's lock (waiting a few seconds at most for another writer
-// to finish with it) through the lock file open as `locks` (-1: opened for
-// this card), opens the card at `path`, settles any tap in flight on it
-// that the journals of the logs `logs` tell of (adding what the operator
-// should know to `notices`), and parses its last two records into
-// `records`, older first. On kLoaded the card is held in `card`; on
-// anything else nothing is held and the records are left untouched.
-// The journals are read through `cache` when given (see settle.h).
-[[nodiscard]] LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& logs,
-                                  HeldCard* card, CardRecord records[2],
-                                  std::vector<std::string>* notices, int locks = -1,
-                                  JournalCache* cache = nullptr);
-
 // The writer's own open of the lock file (opened on first use, and anew
 // when Card/taps.lock is no longer the file it opened), to lend to
 // holdCard; -1 when it cannot be opened.
 int writerLocks(TapWriter* writer);
-
-// Lets go of a held card: closes it and drops its lock.
-void releaseCard(HeldCard* card);
 
 // Opens nothing yet: a writer whose log is at `logPath`.
 TapWriter tapWriter(int dir, const std::string& logPath);

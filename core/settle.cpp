@@ -3,7 +3,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,6 +13,7 @@
 
 #include "core/card_file.h"
 #include "core/file_io.h"
+#include "core/tap_bytes.h"
 #include "core/tap_journal.h"
 
 namespace {
@@ -53,63 +53,6 @@ std::vector<InFlight> inFlightOn(int dir, const std::string& cardPath,
   return found;
 }
 
-// What a file holds where an intent puts its bytes.
-enum class Holds {
-  kNothing,  // it ends where the bytes begin
-  kPart,     // it ends with a first part of them, or holds them with zeros
-             // where a failed flush lost some (the file's size kept)
-  kWhole,    // it holds them all
-  kOther,    // something else: shorter, other bytes, or not a place they could go
-};
-
-// What the file `fd` holds of `bytes` at `offset`. A card's bytes must follow
-// a record (a card never ends with a line break); a log's must begin a line.
-// `last` tells whether the bytes found are the last thing in the file.
-Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last) {
-  int64_t size = fd >= 0 ? sizeOf(fd) : -1;
-  if (size < offset || offset < 0) return Holds::kOther;
-  std::string before = offset > 0 ? bytesAt(fd, offset - 1, 1) : "";
-  bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
-  if (!follows) return Holds::kOther;
-  size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
-  std::string there = bytesAt(fd, offset, present);
-  if (there.size() != present) return Holds::kOther;
-  bool lost = false;
-  for (size_t i = 0; i < present; i++) {
-    if (there[i] == '\0' && bytes[i] != '\0') {
-      lost = true;
-    } else if (there[i] != bytes[i]) {
-      return Holds::kOther;
-    }
-  }
-  *last = size == offset + static_cast<int64_t>(present);
-  if (present == 0) return Holds::kNothing;
-  return present < bytes.size() || lost ? Holds::kPart : Holds::kWhole;
-}
-
-// Whether the open file `card` is the card the intent was decided from:
-// the same file, and the tail the writer read just before the record.
-bool sameCard(int card, const TapIntent& intent) {
-  int64_t start = intent.cardOffset - static_cast<int64_t>(intent.cardTail.size());
-  return card >= 0 && inodeOf(card) == intent.cardInode && start >= 0 &&
-         sizeOf(card) >= intent.cardOffset &&
-         bytesAt(card, start, intent.cardTail.size()) == intent.cardTail;
-}
-
-// Writes the bytes where they go, whole, from the intent rather than from
-// what the file shows: after a flush failed, what the file's cache holds
-// is no proof of what is on disk.
-bool complete(int fd, int64_t offset, const std::string& bytes) {
-  return writeAt(fd, bytes, offset);
-}
-
-// Cuts the bytes off again when they, or a first part of them, end the file.
-// (takeBackBytes, below, is this for a writer taking back its own tap.)
-bool takeBack(int fd, Holds held, bool last, int64_t offset) {
-  if (held == Holds::kNothing || held == Holds::kOther || !last) return true;
-  return ftruncate(fd, static_cast<off_t>(offset)) == 0;
-}
-
 // The tap's record and line, both whole where the intent puts them: it is
 // committed and its writer, alive, will flush them.
 bool wholeInBoth(int dir, int card, const InFlight& tap) {
@@ -123,31 +66,6 @@ bool wholeInBoth(int dir, int card, const InFlight& tap) {
                holds(log, tap.intent.logOffset, tap.intent.logBytes, false, &last) == Holds::kWhole;
   if (log >= 0) close(log);
   return whole;
-}
-
-// Opens the log an intent's line was written to, for writing at offsets
-// (without O_APPEND): the log at its path if
-// it is still that file, else the file of the log directory it was renamed
-// to (a rotated log). Sets `atPath` when it is the log at the path. -1 when
-// it is nowhere to be found.
-int openLogOf(int dir, const TapIntent& intent, bool* atPath) {
-  int log = openRegular(dir, intent.logPath.c_str(), O_RDWR);
-  *atPath = log >= 0 && inodeOf(log) == intent.logInode;
-  if (*atPath) return log;
-  if (log >= 0) close(log);
-  DIR* directory = openDirectory(dir, kLogDirectory);
-  if (directory == nullptr) return -1;
-  std::string renamed;
-  while (dirent* entry = readdir(directory)) {
-    if (entry->d_ino == intent.logInode) renamed = std::string(kLogDirectory) + "/" + entry->d_name;
-  }
-  closedir(directory);
-  log = renamed.empty() ? -1 : openRegular(dir, renamed.c_str(), O_RDWR);
-  if (log >= 0 && inodeOf(log) != intent.logInode) {
-    close(log);
-    log = -1;
-  }
-  return log;
 }
 
 // Completes a pending tap whose record goes onto `card`: the record, and
@@ -184,24 +102,6 @@ bool completeTap(int dir, int journal, TapIntent intent, int card,
                        "holds its place");
   }
   done = done && complete(log, intent.logOffset, intent.logBytes) && flushBoth(card, log);
-  close(log);
-  return done;
-}
-
-// Takes back what is there of a tap's line, where it ends the log it was
-// written to. A log that is gone (nothing at its path, or another plain
-// file) holds nothing to take back; one that stands there but cannot be
-// opened (a link, no permission) cannot be settled now.
-bool takeBackLine(int dir, const TapIntent& intent) {
-  bool atPath = false, last = false;
-  int log = openLogOf(dir, intent, &atPath);
-  struct stat named {};
-  if (log < 0) {
-    bool there = fstatat(dir, intent.logPath.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
-    return there ? isPlainFile(named) && named.st_ino != intent.logInode : errno == ENOENT;
-  }
-  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last);
-  bool done = takeBack(log, inLog, last, intent.logOffset) && fdatasync(log) == 0;
   close(log);
   return done;
 }
@@ -375,24 +275,6 @@ bool settleCard(int dir, const std::string& cardPath, int card, int locks,
   return true;
 }
 
-bool flushCommitted(int dir, const TapIntent& intent) {
-  if (intent.state != kPending) return false;
-  int card = openRegular(dir, intent.cardPath.c_str(), O_RDWR);
-  bool atPath = false, last = false;
-  int log = openLogOf(dir, intent, &atPath);
-  // Written again before the flush: only a flush that follows a write of
-  // its own tells that the bytes are on disk.
-  auto whole = [](Holds held) { return held == Holds::kWhole || held == Holds::kPart; };
-  bool flushed = sameCard(card, intent) && log >= 0 &&
-                 whole(holds(card, intent.cardOffset, intent.cardBytes, true, &last)) &&
-                 whole(holds(log, intent.logOffset, intent.logBytes, false, &last)) &&
-                 complete(card, intent.cardOffset, intent.cardBytes) &&
-                 complete(log, intent.logOffset, intent.logBytes) && flushBoth(card, log);
-  if (card >= 0) close(card);
-  if (log >= 0) close(log);
-  return flushed;
-}
-
 // Moves aside every note in the log directory that is no journal of the
 // network's writers (a name no writer has), and every journal that another
 // user made: no reader acts on them.
@@ -467,10 +349,4 @@ bool settleEveryJournal(int dir, const std::vector<std::string>& logs,
     close(locks);
   }
   return settled;
-}
-
-bool takeBackBytes(int fd, int64_t offset, const std::string& bytes, bool card) {
-  bool last = false;
-  Holds held = holds(fd, offset, bytes, card, &last);
-  return takeBack(fd, held, last, offset);
 }

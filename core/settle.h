@@ -60,15 +60,3 @@ using JournalCache = std::vector<OpenJournal>;
 [[nodiscard]] bool settleEveryJournal(int dir, const std::vector<std::string>& logs,
                                       std::vector<std::string>* notices,
                                       const std::string& ownLog = "");
-
-// Writes again and flushes the record and line of a committed tap when
-// both are where its intent puts them (on the card it names, in the log it
-// was written to), whole or with bytes a failed flush lost. Returns
-// whether they are whole and on disk.
-[[nodiscard]] bool flushCommitted(int dir, const TapIntent& intent);
-
-// Cuts off `bytes` (a card's record when `card`, else a log's line), or
-// the first part of them that is there, when they stand at `offset` and end
-// the open file; leaves the file alone when anything else is there (another
-// writer's record). Returns false when a cut that was due failed.
-[[nodiscard]] bool takeBackBytes(int fd, int64_t offset, const std::string& bytes, bool card);

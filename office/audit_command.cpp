@@ -51,7 +51,7 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
     writeReportText(stdout, report, shownAs, isatty(1));
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    return cannotAudit(std::string("the report could not be written: ") + strerror(errno));
+    return cannotAudit(systemError("write the report", "standard output"));
   }
   return report.anomalies.empty() ? kDone : kRefused;
 }

@@ -173,7 +173,7 @@ static nlohmann::ordered_json cardJson(const std::string& number, const CardView
 int listCards(int dir, const std::string& format) {
   std::vector<std::string> numbers;
   if (!cardNumbers(dir, &numbers)) {
-    return refuse(std::string(kCardDirectory) + "/ cannot be read: " + strerror(errno) +
+    return refuse(systemError("read", std::string(kCardDirectory) + "/") +
                   ": is this a network directory?");
   }
   long long trips = 0, unreadable = 0;
@@ -220,7 +220,7 @@ int listCards(int dir, const std::string& format) {
            trips, unreadable);
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    return refuse(std::string("the list could not be written: ") + strerror(errno));
+    return refuse(systemError("write the list", "standard output"));
   }
   return kDone;
 }

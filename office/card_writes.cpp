@@ -46,7 +46,7 @@ int issueCard(int dir, const char* number, const char* balanceText) {
   // Created exclusively: an existing card is never truncated or replaced.
   int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
   if (fd < 0 && errno == EEXIST) return refuse("card " + std::string(number) + " exists already");
-  if (fd < 0) return refuse(path + ": " + strerror(errno));
+  if (fd < 0) return refuse(systemError("open", path));
   int64_t issued = timetolong(calendarNow() - kIssueBackdate);
   std::string text = issueRecords(issued, balance);
   bool written =
@@ -59,7 +59,7 @@ int issueCard(int dir, const char* number, const char* balanceText) {
   // The card's name is flushed too; should that fail, the card stands but
   // a power cut could still lose it, and the operator is told.
   if (!syncDirectoryOf(dir, path.c_str())) {
-    warn(path + ": its name could not be flushed to disk: " + strerror(errno));
+    warn(systemError("flush its name to disk", path));
   }
   printf("Issued card %s with balance %d: %s\n", number, balance, path.c_str());
   return kDone;

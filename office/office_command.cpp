@@ -29,6 +29,10 @@ int refuse(const std::string& problem) {
   *balance = static_cast<int32_t>(value);
   return true;
 }
+std::string systemError(const char* call, const std::string& file, int error) {
+  return file + ": " + call + ": " + strerror(error < 0 ? errno : error);
+}
+
 void warn(const std::string& warning) {
   fprintf(stderr, "%s: warning: %s\n", programName.c_str(), warning.c_str());
 }

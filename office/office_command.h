@@ -29,6 +29,12 @@ int usage(const std::string& problem, const std::string& command = "");
 // Reports a command that was refused, naming why. Returns kRefused.
 int refuse(const std::string& problem);
 
+// What a failed system call tells the operator, in one shape for every
+// command: the file, what was tried (`call`: "open", "read", "write",
+// "flush to disk") and the system's reason, from `error` (errno when not
+// given): "Card/7.txt: open: Permission denied".
+std::string systemError(const char* call, const std::string& file, int error = -1);
+
 // Tells the operator a warning on the error stream.
 void warn(const std::string& warning);
 

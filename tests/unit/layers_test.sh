@@ -20,7 +20,7 @@ declare -A layer=(
   [records]=formats [text]=formats [messages]=formats [packed_time]=formats
   [card_file]=formats [trip_facts]=formats [tap_result]=formats
   [clock]=clock [console]=console
-  [file_io]=files [network]=files [tap_journal]=files [settle]=files [storage]=files [card_transaction]=files
+  [file_io]=files [network]=files [tap_journal]=files [settle]=files [tap_bytes]=files [storage]=files [card_hold]=files [card_transaction]=files
   [reader_state]=state [period]=state
   [intake]=stages [tap_output]=stages [reader]=stages)
 declare -A uses=(
