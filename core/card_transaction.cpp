@@ -54,8 +54,10 @@ static uint64_t namedInode(int dir, const std::string& path) {
 static const std::string kLockChanged =
     std::string(kLockFile) + " was removed or replaced during the tap";
 
-// What failed, for the operator: the files, and the system's reason.
-static bool failed(TapWriter* writer, const std::string& what) {
+// Notes what failed, for the operator: the files, and the system's reason
+// (`reason`, or errno when it is 0). Returns false, as the step did.
+static bool failed(TapWriter* writer, const std::string& what, int reason = 0) {
+  if (reason != 0) errno = reason;
   writer->problem = what + ": " + strerror(errno != 0 ? errno : EIO);
   return false;
 }
@@ -210,36 +212,45 @@ static bool readsBack(const TapIntent& intent) {
   return parseIntent(formatIntent(intent), &back) && formatIntent(back) == formatIntent(intent);
 }
 
+// Completes, now, a committed tap that could be neither appended whole nor
+// marked abandoned: settled as its card's next holder would settle it
+// (under the card's lock, which the caller holds, and the journal's byte,
+// which the caller has let go). Returns whether its record and line are
+// whole and on disk, and the journal idle.
+static bool completeNow(TapWriter* writer, const HeldCard& card) {
+  std::vector<std::string> notices;
+  TapIntent after;
+  return settleCard(writer->dir, card.path, card.fd, card.locks, {writer->logPath}, true, &notices,
+                    nullptr, nullptr, writer->logPath) &&
+         readJournalBlock(writer->journal, &after) && after.state == kIdle;
+}
+
 bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::string& logBytes,
                TapWriter* writer) {
   writer->undecided = false;
   writer->problem.clear();
   errno = 0;
-  if (!unchanged(card)) {
-    errno = ESTALE;
-    return failed(writer, card.path + " changed behind its lock");
-  }
-  int64_t byte = journalLockByte(writer->logPath);
+  const std::string journal = journalPath(writer->logPath);
+  const int64_t byte = journalLockByte(writer->logPath);
   // The lock file as it is open (the card may be held by it: it is never
   // closed here), or opened for the journal alone.
   if (writer->locks < 0) writer->locks = openLocks(writer->dir);
-  if (writer->locks < 0 || !lockWithin(writer->locks, byte, kLockWaitMs)) {
-    return failed(writer, journalPath(writer->logPath) + " could not be locked");
-  }
+
+  // The steps of a tap, in order, each taken only while every one before
+  // it succeeded; the first that fails says what (writer->problem) and
+  // why (errno), and what they came to is looked at once, after the last.
+  bool ok = unchanged(card) || failed(writer, card.path + " changed behind its lock", ESTALE);
+  bool locked = ok && (writer->locks >= 0 && lockWithin(writer->locks, byte, kLockWaitMs));
+  ok = locked || (ok && failed(writer, journal + " could not be locked"));
   // The journal's byte keeps settlers out only on the file the card is held
   // by, the one its intent will name.
-  if (inodeOf(writer->locks) != inodeOf(card.locks)) {
-    unlock(writer->locks, byte);
-    errno = ESTALE;
-    return failed(writer, kLockChanged);
-  }
-  std::string journal = journalPath(writer->logPath);
-  int64_t logSize = -1;
-  bool ready =
-      (readyJournal(writer) ||
-       failed(writer, errno == EBUSY ? claimedElsewhere(journal) : journal + " cannot be made")) &&
-      (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened")) &&
-      ((logSize = sizeOf(writer->log)) >= 0 || failed(writer, writer->logPath));
+  ok =
+      ok && (inodeOf(writer->locks) == inodeOf(card.locks) || failed(writer, kLockChanged, ESTALE));
+  ok = ok && (readyJournal(writer) || failed(writer, errno == EBUSY ? claimedElsewhere(journal)
+                                                                    : journal + " cannot be made"));
+  ok = ok && (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened"));
+  int64_t logSize = ok ? sizeOf(writer->log) : -1;
+  ok = ok && (logSize >= 0 || failed(writer, writer->logPath));
   TapIntent intent{kPending,
                    card.path,
                    card.inode,
@@ -252,47 +263,27 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    logBytes,
                    inodeOf(card.locks),
                    writer->journalInode};
+  ok = ok && (readsBack(intent) ||
+              failed(writer, "an intent for " + card.path + " would not read back", EINVAL));
+  ok = ok &&
+       (putIntent(writer->journal, intent) || failed(writer, journal + " could not be written"));
+  const bool written = ok;
   // The intent on disk is the commit: from then on the tap ends whole,
   // whatever stops this writer, unless it lives to take it back. Only a
   // flush that succeeds tells that it is on disk.
-  bool written =
-      ready &&
-      (readsBack(intent) ||
-       (errno = EINVAL, failed(writer, "an intent for " + card.path + " would not read back"))) &&
-      (putIntent(writer->journal, intent) || failed(writer, journal + " could not be written"));
-  bool committed =
-      written && (fdatasync(writer->journal) == 0 ||
-                  failed(writer, "the disk failed: " + journal + " could not be written to disk"));
+  ok = ok && (fdatasync(writer->journal) == 0 ||
+              failed(writer, "the disk failed: " + journal + " could not be written to disk"));
   // Checked once the intent is on disk: a writer that locks the file named
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
-  bool fenced = committed && (locksStillNamed(card.dir, card.locks) ||
-                              (errno = ESTALE, failed(writer, kLockChanged)));
-  bool recorded = fenced &&
-                  (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path)) &&
-                  (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
-  int reason = errno;
-  Mark mark =
-      !recorded && written ? abandon(writer->journal, intent, card.fd, writer->log) : Mark::kOnDisk;
-  if (mark == Mark::kNotWritten && fenced) {
-    // Committed under the lock file as it is named, and the journal still
-    // holds it as it was: whoever settles next completes it (this writer,
-    // before its next tap).
-    writer->problem = "the tap on " + card.path + " is committed, but " + writer->problem +
-                      "; it is completed from " + journal + " by whoever settles next";
-    unlock(writer->locks, byte);
-    errno = 0;
-    return true;
-  }
-  if (mark != Mark::kOnDisk) {
-    // Whether the journal holds this intent on disk is not known (or, the
-    // lock file changed, another writer may have gone on from the card
-    // meanwhile): the journal stays locked until the mark is on disk.
-    writer->undecided = true;
-    writer->lastBlock = formatIntent(intent);
-    errno = reason;
-    return false;
-  }
+  ok = ok && (locksStillNamed(card.dir, card.locks) || failed(writer, kLockChanged, ESTALE));
+  const bool fenced = ok;
+  ok = ok && (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path));
+  ok = ok && (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
+  const bool recorded = ok;
+  const int reason = errno;
+
+  // What the steps came to.
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
     writer->lastCard = dup(card.fd);
@@ -302,7 +293,31 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
       (void)markJournal(writer->journal, kIdle, false);
     }
   }
-  unlock(writer->locks, byte);
+  Mark mark =
+      !recorded && written ? abandon(writer->journal, intent, card.fd, writer->log) : Mark::kOnDisk;
+  if (mark == Mark::kUnknown || (mark == Mark::kNotWritten && !fenced)) {
+    // Whether the journal holds this intent on disk is not known (or, the
+    // lock file changed, another writer may have gone on from the card
+    // meanwhile): the journal stays locked until the mark is on disk.
+    writer->undecided = true;
+    writer->lastBlock = formatIntent(intent);
+    errno = reason;
+    return false;
+  }
+  if (locked) unlock(writer->locks, byte);
+  if (mark == Mark::kNotWritten) {
+    // Committed under the lock file as it is named, and the journal still
+    // holds it as it was: the tap is recorded, whole, now if the disk
+    // takes it, else by whoever settles next (this writer, before its next
+    // tap): it is never taken back.
+    writer->problem = completeNow(writer, card)
+                          ? "the tap on " + card.path + " was written again from " + journal +
+                                " after " + writer->problem
+                          : "the tap on " + card.path + " is committed, but " + writer->problem +
+                                "; it is completed from " + journal + " by whoever settles next";
+    errno = 0;
+    return true;
+  }
   errno = reason;
   return recorded;
 }

@@ -316,6 +316,20 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
       << "the failed tap was completed, or the next one not recorded";
   EXPECT_EQ(dyingAfter[kLog], before[kLog]) << "the failed tap's line was written";
   EXPECT_EQ(agreement({"S1", "S3"}), "") << "after the disk died at the commit";
+  // The line cannot be written, nor the mark that would take the tap back:
+  // committed under the lock file as it is named, the tap is never taken
+  // back, and it is written again from its journal at once, so that the
+  // reader's "recorded" is true before the card is let go.
+  restore(before);
+  ReaderEnd rewritten =
+      run({"-qq", "-o", "/dev/null", "-e", logWrite, "-e", markWrite}, "S1", false);
+  EXPECT_EQ(rewritten.output.find(failed), std::string::npos) << rewritten.output;
+  std::map<std::string, std::string> rewrittenAfter = snapshot();
+  EXPECT_EQ(split(rewrittenAfter[kCard], "\r\n").size(), split(before[kCard], "\r\n").size() + 1)
+      << "the committed tap is not on the card";
+  EXPECT_EQ(split(rewrittenAfter[kLog], "\r\n").size(), split(before[kLog], "\r\n").size() + 1)
+      << "the committed tap's line is not in the log";
+  EXPECT_EQ(agreement({"S1"}), "") << "after a failed line and a failed mark";
   // A file-size limit the card has reached: the record's write fails, the
   // reader is not killed by SIGXFSZ, and the tap is taken back.
   std::string history;
@@ -330,7 +344,8 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_EQ(limitedAfter[kCard], before[kCard]);
   EXPECT_EQ(limitedAfter[kLog], before[kLog]);
   TapIntent journal;
-  EXPECT_TRUE(readWritersJournal(kHere, journalPath(kLog).c_str(), &journal) && journal.state == kIdle);
+  EXPECT_TRUE(readWritersJournal(kHere, journalPath(kLog).c_str(), &journal) &&
+              journal.state == kIdle);
   printf(
       "failure: each of %d writes and flushes of a tap failed in turn (ENOSPC, EIO): %d taps "
       "said so and were taken back whole, %d were recorded whole without a word; a failed line "
@@ -670,7 +685,8 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
         // The files of the image are the files the tap wrote: the intent
         // names them by their inodes here.
         retarget(journal);
-        bool inFlight = readWritersJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
+        bool inFlight =
+            readWritersJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
         CardRecord records[2];
         std::vector<std::string> notices;
         // The machine comes back; when a journal still holds a tap, its log
@@ -842,7 +858,8 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
         for (const std::string& r : readers) {
           retarget(journalPath(logOf(r)));
           TapIntent intent;
-          if (readWritersJournal(kHere, journalPath(logOf(r)), &intent) && intent.state == kPending) {
+          if (readWritersJournal(kHere, journalPath(logOf(r)), &intent) &&
+              intent.state == kPending) {
             committed.push_back(intent.cardBytes.substr(2));
           }
         }

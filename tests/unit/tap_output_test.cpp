@@ -11,6 +11,7 @@
 #include <functional>
 
 #include "core/card_transaction.h"
+#include "core/reader_state.h"
 #include "tests/support/test_support.h"
 
 TEST(Outcome, FareOrRefusalThenBalance) {
@@ -46,6 +47,21 @@ TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
   ASSERT_TRUE(recordOnCard(entry, log.c_str()));
   EXPECT_EQ(readFile(log),
             "20150303081530,SUBWAY,IN,1050,B_4\r\n20150303081530,SUBWAY,IN,0,B_4\r\n");
+  // An entry that names another card than the one held is recorded on
+  // neither: the record goes only to the card intake read.
+  std::string recorded = readFile(card);
+  HeldCard held;
+  CardRecord records[2];
+  std::vector<std::string> notices;
+  ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices),
+            LoadStatus::kLoaded);
+  TapEntry other = entry;
+  copyText(other.cardFile, "Card/12345.txt");
+  writer = tapWriter(kHere, log);  // the reader's own, as intake leaves it
+  EXPECT_FALSE(writingInterface(&held, other));
+  closeTapWriter(&writer);
+  EXPECT_EQ(readFile(card), recorded);
+  EXPECT_FALSE(fileExists("Card/12345.txt"));
 }
 
 TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
@@ -76,7 +92,8 @@ TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
     HeldCard held;
     CardRecord records[2];
     std::vector<std::string> notices;
-    ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices), LoadStatus::kLoaded);
+    ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices),
+              LoadStatus::kLoaded);
     c.change();
     std::string now = fileExists(card) ? readFile(card) : "";
     TapWriter writer = tapWriter(kHere, log);
