@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -172,38 +173,6 @@ static bool readyLog(TapWriter* writer) {
   return writer->log >= 0;
 }
 
-// Makes the journal say on disk that its intent was abandoned, so that no
-// settling completes it: the whole block written again with that state
-// (after a failed flush the cache is no proof of what is on disk) and
-// flushed. Returns whether the flush succeeded.
-static bool markAbandoned(int journal, TapIntent intent) {
-  intent.state = kAbandoned;
-  return writeIntent(journal, intent);
-}
-
-// What became of the mark that takes a tap back.
-enum class Mark {
-  kOnDisk,      // flushed: no settling completes the tap
-  kNotWritten,  // its write failed: the journal holds the intent as it was
-  kUnknown,     // written but its flush failed: what the disk holds is not known
-};
-
-// Takes back a tap that is not to be recorded once its intent may be on
-// disk: the journal marked abandoned on disk, then what was written cut
-// off (only this tap's own bytes, where they end their file: after a lock
-// file was replaced another writer's record may follow the place this
-// one's would have taken). Should the cutting fail, the abandoned journal
-// is settled at the writer's next intake, or by the card's next reader.
-static Mark abandon(int journal, TapIntent intent, int card, int log) {
-  intent.state = kAbandoned;
-  if (!putIntent(journal, intent)) return Mark::kNotWritten;
-  if (fdatasync(journal) != 0) return Mark::kUnknown;
-  bool cut = takeBackBytes(card, intent.cardOffset, intent.cardBytes, true) &&
-             takeBackBytes(log, intent.logOffset, intent.logBytes, false) && flushBoth(card, log);
-  if (cut) (void)markJournal(journal, kIdle, false);
-  return Mark::kOnDisk;
-}
-
 // Whether the intent reads back from its block as it was written: a card
 // number or line that a block cannot carry (a comma in a top-up line's
 // number) would make an intent no one could ever settle.
@@ -345,9 +314,7 @@ bool finishTap(TapWriter* writer) {
 
 // The network's logs and the writer's own, once.
 static std::vector<std::string> withOwnLog(std::vector<std::string> logs, const std::string& own) {
-  bool listed = false;
-  for (const std::string& log : logs) listed = listed || log == own;
-  if (!listed) logs.push_back(own);
+  if (std::find(logs.begin(), logs.end(), own) == logs.end()) logs.push_back(own);
   return logs;
 }
 

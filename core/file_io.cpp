@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <ctime>
-#include <mutex>
+#include <thread>
 
 int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* stated) {
   int fd = openat(dir, path, flags | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW, mode);
@@ -97,58 +97,37 @@ bool flushBoth(int first, int second) {
   return firstFlushed && secondFlushed;
 }
 
-// Does nothing: the signal that ends a wait for a lock is there only to
-// interrupt the wait.
-static void endWait(int) {}
-
-// Sets (F_WRLCK) or clears (F_UNLCK) the lock of one byte, waiting when
-// `wait`.
-static int lockByte(int fd, int64_t offset, short type, bool wait) {
+// Sets (F_WRLCK) or clears (F_UNLCK) the lock of one byte, without waiting.
+static int lockByte(int fd, int64_t offset, short type) {
   struct flock byte {};
   byte.l_type = type;
   byte.l_whence = SEEK_SET;
   byte.l_start = static_cast<off_t>(offset);
   byte.l_len = 1;
-  return fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &byte);
+  return fcntl(fd, F_OFD_SETLK, &byte);
 }
 
 bool lockWithin(int fd, int64_t offset, int waitMs) {
-  if (lockByte(fd, offset, F_WRLCK, false) == 0) return true;
-  if ((errno != EAGAIN && errno != EACCES) || waitMs <= 0) return false;
-  // Wait in the kernel (or the file system's lock server), in line with
-  // every other waiter, until a timer sent to this thread alone interrupts
-  // the wait. The timer goes on ringing every 20 ms after the wait is
-  // over, so that a ring that comes between two tries cannot leave the
-  // next try waiting for ever.
-  static std::once_flag installed;
-  std::call_once(installed, [] {
-    struct sigaction action {};
-    action.sa_handler = endWait;  // without SA_RESTART, so the wait ends
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGRTMIN, &action, nullptr);
-  });
-  sigevent event{};
-  event.sigev_notify = SIGEV_THREAD_ID;
-  event.sigev_signo = SIGRTMIN;
-  event._sigev_un._tid = gettid();
-  timer_t timer;
-  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return false;
-  itimerspec when{};
-  when.it_value.tv_sec = waitMs / 1000;
-  when.it_value.tv_nsec = (waitMs % 1000) * 1000000L;
-  when.it_interval.tv_nsec = 20 * 1000000L;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
-  timer_settime(timer, 0, &when, nullptr);
-  int locked;
-  do {
-    locked = lockByte(fd, offset, F_WRLCK, true);
-  } while (locked != 0 && errno == EINTR && std::chrono::steady_clock::now() < deadline);
-  timer_delete(timer);
-  return locked == 0;
+  // Asked again and again until the deadline, never waited for in a
+  // blocking request: a network file system's client may answer an
+  // interrupted request at once yet leave it queued on its servers, to be
+  // granted later to a descriptor that no longer wants it, a lock no code
+  // knows of that would shut the card to everyone. Each try is answered
+  // and over; the pause between tries grows from 1 to 8 ms.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(waitMs);
+  for (int pauseMs = 1;; pauseMs = std::min(2 * pauseMs, 8)) {
+    if (lockByte(fd, offset, F_WRLCK) == 0) return true;
+    if (errno != EAGAIN && errno != EACCES && errno != EINTR) return false;
+    Clock::time_point now = Clock::now();
+    if (now >= deadline) return false;
+    std::this_thread::sleep_for(
+        std::min<Clock::duration>(std::chrono::milliseconds(pauseMs), deadline - now));
+  }
 }
 
 void unlock(int fd, int64_t offset) {
-  lockByte(fd, offset, F_UNLCK, false);
+  lockByte(fd, offset, F_UNLCK);
 }
 
 bool syncDirectoryOf(int dir, const char* path) {

@@ -70,10 +70,10 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 
 // Takes the exclusive lock of the byte at `offset` of the open file `fd`
 // (an open file description's lock: another descriptor, in this process or
-// another, on this host or another that shares the file, waits for it),
-// waiting at most `waitMs` for a holder to let it go; the wait is ended by
-// a timer signal (SIGRTMIN) sent to the calling thread. Returns whether
-// the lock is held.
+// another, on this host or another that shares the file, is kept out),
+// trying again for at most `waitMs` while a holder keeps it. Leaves no
+// request for the lock behind when it gives up. Returns whether the lock
+// is held.
 [[nodiscard]] bool lockWithin(int fd, int64_t offset, int waitMs);
 
 // Lets go of the lock of the byte at `offset`.

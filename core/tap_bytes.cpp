@@ -107,3 +107,18 @@ bool takeBackBytes(int fd, int64_t offset, const std::string& bytes, bool card) 
   Holds held = holds(fd, offset, bytes, card, &last);
   return takeBack(fd, held, last, offset);
 }
+
+bool markAbandoned(int journal, TapIntent intent) {
+  intent.state = kAbandoned;
+  return writeIntent(journal, intent);
+}
+
+Mark abandon(int journal, TapIntent intent, int card, int log) {
+  intent.state = kAbandoned;
+  if (!putIntent(journal, intent)) return Mark::kNotWritten;
+  if (fdatasync(journal) != 0) return Mark::kUnknown;
+  bool cut = takeBackBytes(card, intent.cardOffset, intent.cardBytes, true) &&
+             takeBackBytes(log, intent.logOffset, intent.logBytes, false) && flushBoth(card, log);
+  if (cut) (void)markJournal(journal, kIdle, false);
+  return Mark::kOnDisk;
+}

@@ -1,7 +1,7 @@
 // Where a tap's bytes stand: what a card or a log holds of the record or
 // line an intent puts there, and the few ways settling and a writer act on
-// it (written again whole, taken back, flushed). Every path is taken from
-// the network directory `dir`.
+// it (written again whole, taken back, flushed, a writer's tap abandoned).
+// Every path is taken from the network directory `dir`.
 #pragma once
 
 #include <cstdint>
@@ -60,3 +60,25 @@ bool sameCard(int card, const TapIntent& intent);
 // was written to), whole or with bytes a failed flush lost. Returns
 // whether they are whole and on disk.
 [[nodiscard]] bool flushCommitted(int dir, const TapIntent& intent);
+
+// Makes the journal say on disk that its intent was abandoned, so that no
+// settling completes it: the whole block written again with that state
+// (after a failed flush the cache is no proof of what is on disk) and
+// flushed. Returns whether the flush succeeded.
+[[nodiscard]] bool markAbandoned(int journal, TapIntent intent);
+
+// What became of the mark that takes a tap back.
+enum class Mark {
+  kOnDisk,      // flushed: no settling completes the tap
+  kNotWritten,  // its write failed: the journal holds the intent as it was
+  kUnknown,     // written but its flush failed: what the disk holds is not known
+};
+
+// Takes back a writer's tap that is not to be recorded once its intent may
+// be on disk: the journal (open as `journal`) marked abandoned on disk,
+// then what was written cut off from the open card and log (only this
+// tap's own bytes, where they end their file: after a lock file was
+// replaced another writer's record may follow the place this one's would
+// have taken). Should the cutting fail, the abandoned journal is settled
+// at the writer's next intake, or by the card's next reader.
+Mark abandon(int journal, TapIntent intent, int card, int log);

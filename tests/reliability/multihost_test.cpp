@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/file_io.h"
+#include "core/messages.h"
 #include "core/settle.h"
 #include "core/storage.h"
 #include "core/tap_journal.h"
@@ -377,6 +378,65 @@ TEST_F(Multihost, AHostCutOffMidTapLeavesItWholeAndAnotherHostSettlesIt) {
       "cut: host 1 cut off mid-tap; its lock on the card lapsed %.1f s after the cut, and S3 on "
       "host 2 settled its tap\n",
       lapse);
+}
+
+TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
+  // Host 1 holds card 1 when it is cut off. S3 on host 2 taps the card,
+  // waits for it and gives up; it goes on running, its lock file open.
+  // Once host 1's lock lapses the card's byte must be free: no request S3
+  // gave up on may be granted to it later, a lock no reader knows of that
+  // would shut the card on every host.
+  // The card and the lock file are made on host 3 a while before, as a
+  // network's are: host 1's own creation of them would hold up the other
+  // hosts' calls on them (not only their locks) until host 1 is gone.
+  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
+  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  // S3 is waiting at its prompt on host 2 when host 1 takes the card and
+  // is cut off; then the card is typed at S3.
+  ScratchDir scratch;
+  ProgramRun run;
+  run.argv = {std::string(READERS_DIR) + "/subway_reader_s3"};
+  run.dir = cluster_->host(2);
+  run.console = scratch / "s3";
+  run.errors = scratch / "s3.err";
+  Program s3 = startProgram(run);
+  ASSERT_TRUE(
+      waitUntil([&] { return readFile(run.console).find("Input Card") != std::string::npos; }, 60));
+  int held = open((cluster_->host(1) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_TRUE(lockWithin(held, cardLockByte("Card/1.txt"), 0));
+  ASSERT_EQ(cluster_->tool("cut 1"), 0);
+  auto cut = std::chrono::steady_clock::now();
+  typeInto(s3, "1\n");
+  EXPECT_TRUE(waitUntil(
+      [&] { return readFile(run.console).find(kUnreadableCardText) != std::string::npos; }, 60))
+      << readFile(run.console) << readFile(run.errors);
+  double gaveUp = std::chrono::duration<double>(std::chrono::steady_clock::now() - cut).count();
+  // A probe on host 3 that only ever asks, never waits, takes the byte the
+  // moment host 1's lock lapses, unless something else was granted it.
+  int probe = open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  bool free = waitUntil([&] { return lockWithin(probe, cardLockByte("Card/1.txt"), 0); }, 150);
+  double lapse = std::chrono::duration<double>(std::chrono::steady_clock::now() - cut).count();
+  EXPECT_TRUE(free) << "the card's byte stayed taken after host 1's lock lapsed: a request a "
+                       "reader gave up on was granted";
+  close(probe);
+  // The card serves S3's next tap, and S1's once host 1 is back.
+  typeInto(s3, "1\n");
+  EXPECT_EQ(finishProgram(&s3, 120), 0);
+  EXPECT_NE(readFile(run.console).find(euckr("요금 : ")), std::string::npos)
+      << readFile(run.console) << readFile(run.errors);
+  close(held);
+  ASSERT_EQ(cluster_->tool("join 1"), 0);
+  ASSERT_EQ(cluster_->tool("heal"), 0);
+  HostRun s1 = runReaderIn("S1", cluster_->host(1), "1\n");
+  EXPECT_NE(s1.console.find(euckr("요금 : ")), std::string::npos) << s1.console << s1.errors;
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}), "");
+  printf(
+      "ghost: S3 gave up on the card host 1 held %.1f s after the cut; the byte was free %.1f s "
+      "after the cut\n",
+      gaveUp, lapse);
 }
 
 TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
