@@ -25,8 +25,8 @@ class Recording : public InScratchNetwork {
   // Without its log directory until a test makes one.
   void SetUp() override {
     InScratchNetwork::SetUp();
-    rmdir("Reader_txt");
-    writeFile(card, kCard);
+    rmdir(at("Reader_txt").c_str());
+    writeFile(at(card), kCard);
     entry = sampleTap(card.c_str(), "S1_3", 8950, 20150303081530);
     copyText(entry.logTapId, "B_4");
   }
@@ -38,13 +38,13 @@ class Recording : public InScratchNetwork {
 };
 
 TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
-  ASSERT_EQ(mkdir("Reader_txt", 0755), 0);
-  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
-  EXPECT_EQ(readFile(card), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
-  EXPECT_EQ(readFile(log), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
+  ASSERT_EQ(mkdir(at("Reader_txt").c_str(), 0755), 0);
+  ASSERT_TRUE(recordOnCard(net(), entry, log.c_str()));
+  EXPECT_EQ(readFile(at(card)), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
+  EXPECT_EQ(readFile(at(log)), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
   entry.charged = 0;
-  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
-  EXPECT_EQ(readFile(log),
+  ASSERT_TRUE(recordOnCard(net(), entry, log.c_str()));
+  EXPECT_EQ(readFile(at(log)),
             "20150303081530,SUBWAY,IN,1050,B_4\r\n20150303081530,SUBWAY,IN,0,B_4\r\n");
 }
 
@@ -53,37 +53,41 @@ TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
   std::string missingLog = "Reader_txt/Subway1.txt";
   for (int32_t charged : {kRefusedFare, kNoFareEntry}) {
     entry.charged = charged;
-    EXPECT_TRUE(recordOnCard(entry, missingLog.c_str()));
-    EXPECT_EQ(readFile(card), kCard);
+    EXPECT_TRUE(recordOnCard(net(), entry, missingLog.c_str()));
+    EXPECT_EQ(readFile(at(card)), kCard);
   }
 }
 
 TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
-  EXPECT_FALSE(recordOnCard(entry, "Reader_txt/Subway1.txt"));
-  EXPECT_EQ(readFile(card), kCard);
+  EXPECT_FALSE(recordOnCard(net(), entry, "Reader_txt/Subway1.txt"));
+  EXPECT_EQ(readFile(at(card)), kCard);
   // A card removed, replaced or changed behind the lock since its tail was
   // read is never written, nor created again; nor is the log.
   const struct {
     const char* what;
     std::function<void()> change;
   } changes[] = {
-      {"removed", [&] { unlink(card.c_str()); }},
-      {"replaced", [&] { writeFile("Card/new.txt", kCard), rename("Card/new.txt", card.c_str()); }},
-      {"rewritten in place", [&] { writeFile(card, kCard.substr(0, kCard.size() - 1) + "5"); }},
+      {"removed", [&] { unlink(at(card).c_str()); }},
+      {"replaced",
+       [&] {
+         writeFile(at("Card/new.txt"), kCard), rename(at("Card/new.txt").c_str(), at(card).c_str());
+       }},
+      {"rewritten in place", [&] { writeFile(at(card), kCard.substr(0, kCard.size() - 1) + "5"); }},
   };
   for (const auto& c : changes) {
-    writeFile(card, kCard);
+    writeFile(at(card), kCard);
     HeldCard held;
     CardRecord records[2];
     std::vector<std::string> notices;
-    ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices), LoadStatus::kLoaded);
+    ASSERT_EQ(holdCard(net(), card.c_str(), logsWith(), &held, records, &notices),
+              LoadStatus::kLoaded);
     c.change();
-    std::string now = fileExists(card) ? readFile(card) : "";
-    TapWriter writer = tapWriter(kHere, log);
+    std::string now = fileExists(at(card)) ? readFile(at(card)) : "";
+    TapWriter writer = tapWriter(net(), log);
     EXPECT_FALSE(recordTap(held, formatCardRecord(entry), formatLogLine(entry), &writer)) << c.what;
     releaseCard(&held);
     closeTapWriter(&writer);
-    EXPECT_EQ(fileExists(card) ? readFile(card) : "", now) << c.what;
-    EXPECT_EQ(readFile(log), "") << c.what;
+    EXPECT_EQ(fileExists(at(card)) ? readFile(at(card)) : "", now) << c.what;
+    EXPECT_EQ(readFile(at(log)), "") << c.what;
   }
 }
