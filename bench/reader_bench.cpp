@@ -22,33 +22,52 @@
 
 namespace {
 
-// A scratch network directory, made once and entered for all benchmarks,
-// and removed with its million-record card at exit.
+// Makes Card/ and Reader_txt/ in the directory at `path`, and opens it as
+// a network directory. Aborts when it cannot.
+int openNetwork(const std::string& path) {
+  int dir = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0 || mkdirat(dir, "Card", 0755) != 0 || mkdirat(dir, "Reader_txt", 0755) != 0) {
+    abort();
+  }
+  return dir;
+}
+
+// A scratch network directory, made once and held open for all
+// benchmarks, and removed with its million-record card at exit.
 struct ScratchNetwork {
   std::string path = "/tmp/fare-bench-XXXXXX";
+  int dir = -1;
   ScratchNetwork() {
-    if (mkdtemp(path.data()) == nullptr || chdir(path.c_str()) != 0) abort();
-    mkdir("Card", 0755);
-    mkdir("Reader_txt", 0755);
+    if (mkdtemp(path.data()) == nullptr) abort();
+    dir = openNetwork(path);
   }
   ~ScratchNetwork() {
+    close(dir);
     int ignored = system(("rm -rf '" + path + "'").c_str());
     (void)ignored;
   }
 };
 
-// Enters the scratch network directory (the benchmarks of other network
-// directories leave it).
-void networkDir() {
+// The scratch network directory, open.
+int networkDir() {
   static ScratchNetwork network;
-  if (chdir(network.path.c_str()) != 0) abort();
+  return network.dir;
 }
 
-// Writes a card of `records` records and returns its path.
+// Makes the file at `path` in the network directory `dir` anew, open for
+// writing. Aborts when it cannot.
+FILE* makeFile(int dir, const std::string& path) {
+  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  FILE* file = fd >= 0 ? fdopen(fd, "w") : nullptr;
+  if (file == nullptr) abort();
+  return file;
+}
+
+// Writes a card of `records` records in the scratch network directory and
+// returns its path there.
 std::string makeCard(const char* number, long records) {
-  networkDir();
   std::string path = std::string("Card/") + number + ".txt";
-  FILE* card = fopen(path.c_str(), "w");
+  FILE* card = makeFile(networkDir(), path);
   for (long i = 0; i < records; i++) {
     fprintf(card, "%s20260306091502,SUBWAY,%s,%ld,S3_%ld", i ? "\r\n" : "", i % 2 ? "OUT" : "IN",
             100000 - i % 1000, i % 100 + 1);
@@ -58,9 +77,12 @@ std::string makeCard(const char* number, long records) {
 }
 
 void intake(benchmark::State& state, const std::string& path) {
+  int dir = networkDir();
   CardRecord records[2];
   for (auto _ : state) {
-    if (loadCardTail(kHere, path.c_str(), records) != LoadStatus::kLoaded) state.SkipWithError("unread");
+    if (loadCardTail(dir, path.c_str(), records) != LoadStatus::kLoaded) {
+      state.SkipWithError("unread");
+    }
     benchmark::DoNotOptimize(records);
   }
 }
@@ -93,9 +115,10 @@ std::string logOf(int index) {
 void appendFloor(benchmark::State& state, bool flushesAtOnce) {
   TapEntry entry = tapOf(state.thread_index());
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
-  int card = open(entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
-  int log =
-      open(logOf(state.thread_index()).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int dir = networkDir();
+  int card = openat(dir, entry.cardFile, O_WRONLY | O_APPEND | O_CLOEXEC);
+  int log = openat(dir, logOf(state.thread_index()).c_str(),
+                   O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   for (auto _ : state) {
     bool whole = appendWhole(card, record) && appendWhole(log, line) &&
                  (flushesAtOnce ? flushBoth(card, log) : fsync(card) == 0 && fsync(log) == 0);
@@ -121,14 +144,15 @@ void BM_AppendBothFlushedAtOnce(benchmark::State& state) {
 // settling, reading its tail) is not timed: BM_WholeTapOnDisk times it.
 void BM_AppendTap(benchmark::State& state) {
   TapEntry entry = tapOf(state.thread_index());
-  TapWriter writer = tapWriter(kHere, logOf(state.thread_index()));
+  int dir = networkDir();
+  TapWriter writer = tapWriter(dir, logOf(state.thread_index()));
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     state.PauseTiming();
     HeldCard card;
     CardRecord records[2];
-    if (holdCard(kHere, entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
+    if (holdCard(dir, entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
       state.SkipWithError("not held");
     }
     state.ResumeTiming();
@@ -142,17 +166,18 @@ void BM_AppendTap(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 
-// Taps `entry` as a reader does, once per iteration: holding the card
-// (lock, settling any tap left in flight, reading the tail), recording the
-// tap, letting go of the card, finishing the tap.
-void wholeTaps(benchmark::State& state, const TapEntry& entry, const std::string& log) {
-  TapWriter writer = tapWriter(kHere, log);
+// Taps `entry` as a reader does in the network directory `dir`, once per
+// iteration: holding the card (lock, settling any tap left in flight,
+// reading the tail), recording the tap, letting go of the card, finishing
+// the tap.
+void wholeTaps(benchmark::State& state, int dir, const TapEntry& entry, const std::string& log) {
+  TapWriter writer = tapWriter(dir, log);
   std::string record = formatCardRecord(entry), line = formatLogLine(entry);
   std::vector<std::string> logs = {writer.logPath}, notices;
   for (auto _ : state) {
     HeldCard card;
     CardRecord records[2];
-    if (holdCard(kHere, entry.cardFile, logs, &card, records, &notices, writerLocks(&writer)) !=
+    if (holdCard(dir, entry.cardFile, logs, &card, records, &notices, writerLocks(&writer)) !=
             LoadStatus::kLoaded ||
         !recordTap(card, record, line, &writer)) {
       state.SkipWithError("not recorded");
@@ -166,25 +191,25 @@ void wholeTaps(benchmark::State& state, const TapEntry& entry, const std::string
 
 // A whole tap's work on disk.
 void BM_WholeTapOnDisk(benchmark::State& state) {
-  wholeTaps(state, tapOf(state.thread_index()), logOf(state.thread_index()));
+  wholeTaps(state, networkDir(), tapOf(state.thread_index()), logOf(state.thread_index()));
 }
 
 // A whole tap, as BM_WholeTapOnDisk, in the network directory `dir` (made
 // there: Card/, Reader_txt/ and a card of its own, removed afterwards).
 void wholeTapIn(benchmark::State& state, const std::string& dir) {
   std::string bench = dir + "/bench-" + std::to_string(getpid());
-  if (mkdir(bench.c_str(), 0755) != 0 || chdir(bench.c_str()) != 0) abort();
-  mkdir("Card", 0755);
-  mkdir("Reader_txt", 0755);
+  if (mkdir(bench.c_str(), 0755) != 0) abort();
+  int network = openNetwork(bench);
   std::string card = "Card/1.txt";
-  FILE* file = fopen(card.c_str(), "w");
+  FILE* file = makeFile(network, card);
   fputs("20260306091502,SUBWAY,OUT,2000000000,S3_1\r\n20260306091502,SUBWAY,OUT,2000000000,S3_2",
         file);
   fclose(file);
-  wholeTaps(state, sampleTap(card.c_str(), "S1_1", 8950, 20260306091502), "Reader_txt/Subway1.txt");
+  wholeTaps(state, network, sampleTap(card.c_str(), "S1_1", 8950, 20260306091502),
+            "Reader_txt/Subway1.txt");
+  close(network);
   int ignored = system(("rm -rf '" + bench + "'").c_str());
   (void)ignored;
-  networkDir();
 }
 
 // The whole-tap benchmarks of the network directories FARE_BENCH_NETWORKS

@@ -778,9 +778,8 @@ std::string Episode::check() {
 
 std::string Episode::checkCard(const std::string& card, const std::vector<Said>& settled) {
   std::string wrong;
-  std::string file = path("Card/" + card + ".txt");
   std::vector<CardRecord> records;
-  std::string torn = wholeCard(file, &records);
+  std::string torn = wholeCard(net_, "Card/" + card + ".txt", &records);
   if (!torn.empty()) wrong += "\n  card " + card + " is not whole: " + torn;
   std::string out;
   if (office({"show", "--", card}, false, &out) != 0) {

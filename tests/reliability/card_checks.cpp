@@ -24,9 +24,12 @@ std::vector<std::string> split(const std::string& bytes, const std::string& sepa
   }
 }
 
-std::string wholeCard(const std::string& path, std::vector<CardRecord>* records) {
+std::string wholeCard(const std::string& root, const std::string& card,
+                      std::vector<CardRecord>* records) {
+  NetworkDir network(root);
+  std::string path = network.at(card);
   CardRecord tail[2];
-  if (loadCardTail(kHere, path.c_str(), tail) != LoadStatus::kLoaded) {
+  if (loadCardTail(network.dir(), card.c_str(), tail) != LoadStatus::kLoaded) {
     return path + ": its last two records do not read as a card's";
   }
   std::vector<std::string> lines = split(readFile(path), "\r\n");
@@ -57,7 +60,7 @@ bool wholeLog(const std::string& path, size_t* lines) {
 std::string logOf(const std::string& reader, const std::string& root) {
   std::string log =
       reader == "B" ? "Reader_txt/Bus.txt" : "Reader_txt/Subway" + reader.substr(1) + ".txt";
-  return root == "." ? log : root + "/" + log;
+  return root.empty() ? log : root + "/" + log;
 }
 
 // A tap id without the CR an older record keeps.
@@ -88,7 +91,7 @@ static bool follows(const CardRecord& before, const CardRecord& now, int64_t far
 std::string disagreement(const std::string& card, const std::vector<std::string>& readers,
                          const std::string& root, size_t* taps) {
   std::vector<CardRecord> records;
-  std::string torn = wholeCard(card, &records);
+  std::string torn = wholeCard(root, card, &records);
   if (!torn.empty()) return torn;
   std::map<std::string, std::vector<std::string>> logs;
   for (const std::string& reader : readers) {
@@ -130,12 +133,13 @@ std::string disagreement(const std::string& card, const std::vector<std::string>
 std::string agreement(const std::string& card, const std::vector<std::string>& readers,
                       const std::string& root) {
   size_t taps = 0;
-  std::string wrong = disagreement(root + "/" + card, readers, root, &taps);
+  std::string wrong = disagreement(card, readers, root, &taps);
+  NetworkDir network(root);
   for (const std::string& reader : readers) {
     TapIntent intent;
-    std::string journal = journalPath(logOf(reader, root));
-    if (readAnyJournal(kHere, journal, &intent) && intent.state != kIdle) {
-      wrong += " " + journal + " is not idle";
+    std::string journal = journalPath(logOf(reader));
+    if (readAnyJournal(network.dir(), journal, &intent) && intent.state != kIdle) {
+      wrong += " " + network.at(journal) + " is not idle";
     }
   }
   for (const char* directory : {"Card", "Reader_txt"}) {

@@ -41,33 +41,35 @@ void killAtRandom(std::vector<Program>* readers, std::mt19937& random) {
   }
 }
 
-void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
+void settleAsTheNextReadersDo(int dir, const std::vector<std::string>& cards,
                               const std::vector<std::string>& readers) {
   for (const std::string& card : cards) {
     CardRecord records[2];
-    holdAndLetGo(card.c_str(), records);
+    holdAndLetGo(dir, card.c_str(), records);
   }
   for (const std::string& reader : readers) {
-    TapWriter writer = tapWriter(kHere, logOf(reader));
+    TapWriter writer = tapWriter(dir, logOf(reader));
     std::vector<std::string> notices;
     EXPECT_TRUE(settleOwnJournal(&writer, logsWith(), &notices)) << reader;
     closeTapWriter(&writer);
   }
 }
 
-RaceResult raceOnOneCard(const std::vector<std::string>& dirs, int rounds, size_t fewest,
-                         const std::function<void(int round)>& beforeRound, bool trustStorage,
-                         bool checked) {
+RaceResult raceOnOneCard(const std::string& root, const std::vector<std::string>& dirs, int rounds,
+                         size_t fewest, const std::function<void(int round)>& beforeRound,
+                         bool trustStorage, bool checked) {
   constexpr int kMostRounds = 400;
   const std::vector<std::string> readers = {"S1", "S3", "B"};
-  writeFile("Card/1.txt", kFreshCard);
+  NetworkDir network(root);
+  const std::string card = network.at("Card/1.txt");
+  writeFile(card, kFreshCard);
   std::string taps;
   for (int i = 0; i < 2000; i++) taps += "1 ";
   RaceResult result;
   result.seed = std::random_device()();
   std::mt19937 random(result.seed);
   for (; result.rounds < rounds ||
-         (split(readFile("Card/1.txt"), "\r\n").size() - 2 < fewest && result.rounds < kMostRounds);
+         (split(readFile(card), "\r\n").size() - 2 < fewest && result.rounds < kMostRounds);
        result.rounds++) {
     if (beforeRound) beforeRound(result.rounds);
     std::vector<Program> running;
@@ -75,17 +77,17 @@ RaceResult raceOnOneCard(const std::vector<std::string>& dirs, int rounds, size_
       running.push_back(startCrashReader(readers[r], taps, dirs[r % dirs.size()], trustStorage));
     }
     killAtRandom(&running, random);
-    settleAsTheNextReadersDo({"Card/1.txt"}, readers);
+    settleAsTheNextReadersDo(network.dir(), {"Card/1.txt"}, readers);
   }
-  if (checked) checkRace(".", &result);
+  if (checked) checkRace(network.root(), &result);
   return result;
 }
 
 void checkRace(const std::string& root, RaceResult* race) {
   const std::vector<std::string> readers = {"S1", "S3", "B"};
-  race->wrong = disagreement(root + "/Card/1.txt", readers, root, &race->taps);
+  race->wrong = disagreement("Card/1.txt", readers, root, &race->taps);
   std::vector<CardRecord> card;
-  if (wholeCard(root + "/Card/1.txt", &card).empty()) {
+  if (wholeCard(root, "Card/1.txt", &card).empty()) {
     race->dropped = static_cast<int64_t>(card[1].balance) - card.back().balance;
   }
   for (const std::string& reader : readers) {

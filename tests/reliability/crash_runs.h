@@ -21,16 +21,16 @@ extern const char kFreshCard[];
 // directory `dir` on the card numbers `taps`, far more than it can tap
 // before it is killed. With `trustStorage` it taps whatever the file
 // system under `dir` is.
-Program startCrashReader(const std::string& reader, const std::string& taps,
-                         const std::string& dir = "", bool trustStorage = false);
+Program startCrashReader(const std::string& reader, const std::string& taps, const std::string& dir,
+                         bool trustStorage = false);
 
 // Lets the readers run for a random 20 to 400 ms, then kills them all.
 void killAtRandom(std::vector<Program>* readers, std::mt19937& random);
 
-// What the killed readers left, settled as the network settles it: each
-// card by the next reader to hold it, each log by its reader starting again
-// (in the current directory).
-void settleAsTheNextReadersDo(const std::vector<std::string>& cards,
+// What the killed readers left in the network directory `dir`, settled as
+// the network settles it: each card by the next reader to hold it, each
+// log by its reader starting again.
+void settleAsTheNextReadersDo(int dir, const std::vector<std::string>& cards,
                               const std::vector<std::string>& readers);
 
 // What a race of three readers on one card gave.
@@ -47,11 +47,12 @@ struct RaceResult {
 // same network seen from one host or several) tap card 1 as fast as they
 // can, all at once, and are killed at random, for at least `rounds` rounds
 // and more while fewer than `fewest` taps are on the card (at most 400);
-// `beforeRound` runs before each round, given its number. What they left is
-// settled in the current directory after each round, and checked there
-// (unless `checked` is false: see checkRace).
-RaceResult raceOnOneCard(const std::vector<std::string>& dirs, int rounds, size_t fewest,
-                         const std::function<void(int round)>& beforeRound = nullptr,
+// `beforeRound` runs before each round, given its number. The card is made
+// in the network directory at `root` (one of `dirs`, or the same network
+// as they are), and what they left is settled there after each round, and
+// checked there (unless `checked` is false: see checkRace).
+RaceResult raceOnOneCard(const std::string& root, const std::vector<std::string>& dirs, int rounds,
+                         size_t fewest, const std::function<void(int round)>& beforeRound = nullptr,
                          bool trustStorage = false, bool checked = true);
 
 // Checks what a race left in the network directory `root`: the taps on

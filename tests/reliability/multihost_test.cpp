@@ -27,24 +27,26 @@
 
 namespace {
 
-// A test on a cluster of its own (made as `setup` says), run in host 1's
-// view of the network.
+// A test on a cluster of its own (made as `setup` says), which sees the
+// network through host 1's view of it, held open as InScratchNetwork holds
+// its network: net() for the core calls, at() for the test's own file
+// calls.
 class OnCluster : public ::testing::Test {
  protected:
   virtual ClusterSetup setup() const { return {}; }
   void SetUp() override {
-    ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
     cluster_ = std::make_unique<Cluster>(setup());
     if (cluster_->cannotRun()) GTEST_SKIP() << cluster_->missing();
     ASSERT_EQ(cluster_->missing(), "");
-    ASSERT_EQ(chdir(cluster_->host(1).c_str()), 0);
+    host1_ = std::make_unique<NetworkDir>(cluster_->host(1));
   }
   void TearDown() override {
-    if (home_[0] != '\0') {
-      ASSERT_EQ(chdir(home_), 0);
-    }
+    host1_.reset();
     cluster_.reset();
   }
+  int net() const { return host1_->dir(); }
+  const std::string& root() const { return host1_->root(); }
+  std::string at(const std::string& relative) const { return host1_->at(relative); }
   // A copy of the network directory as the servers hold it (a brick's
   // files, read once the hosts' caches have lapsed), in `scratch`.
   std::string onServers(const ScratchDir& scratch) const {
@@ -59,7 +61,7 @@ class OnCluster : public ::testing::Test {
   }
 
   std::unique_ptr<Cluster> cluster_;
-  char home_[4096] = "";
+  std::unique_ptr<NetworkDir> host1_;
 };
 
 using Multihost = OnCluster;
@@ -101,7 +103,7 @@ TEST_F(Multihost, ReadersOnThreeHostsTapOneCardThroughABrickFailure) {
   // S1, S3 and B, each on a host of its own, race on one card; a third of
   // the way through a brick's server process is killed, two thirds through
   // it is brought back. The card and the logs agree as on one host.
-  RaceResult race = raceOnOneCard(cluster_->hosts(), 30, 100, [&](int round) {
+  RaceResult race = raceOnOneCard(root(), cluster_->hosts(), 30, 100, [&](int round) {
     if (round == 10) {
       EXPECT_EQ(cluster_->tool("brick kill 2"), 0);
     } else if (round == 20) {
@@ -139,36 +141,38 @@ class EachOption : public OnCluster, public ::testing::WithParamInterface<OtherO
 namespace {
 
 // What a reader on host 2 does with a tap in flight that S1 on host 1
-// left, once host 2 has read S1's journal while it was idle: it must find
-// the tap in the journal (rewritten in place since, its size the same),
-// complete it, and go on from it. Returns what is wrong with the card and
-// the logs afterwards; empty when nothing is.
-std::string tapLeftOnAnotherHost(const Cluster& cluster) {
+// (whose view of the network is `host1`) left, once host 2 has read S1's
+// journal while it was idle: it must find the tap in the journal
+// (rewritten in place since, its size the same), complete it, and go on
+// from it. Returns what is wrong with the card and the logs afterwards;
+// empty when nothing is.
+std::string tapLeftOnAnotherHost(const Cluster& cluster, const NetworkDir& host1) {
   const char* card = "Card/5.txt";
   const std::string journal = "Reader_txt/Subway1.txt.pending";
-  EXPECT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
-  writeFile(card, kFreshCard);
-  writeFile("Reader_txt/Subway1.txt", "");
-  writeFile(journal, formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
+  EXPECT_TRUE(resetNetwork(host1.root(), NetworkFolders::kLogsOnly));
+  writeFile(host1.at(card), kFreshCard);
+  writeFile(host1.at("Reader_txt/Subway1.txt"), "");
+  writeFile(host1.at(journal), formatIntent(TapIntent{kIdle, "", 0, 0, "", "", "", 0, 0, ""}));
   readFile(cluster.host(2) + "/" + journal);
   // S1's tap: its intent committed, a part of its record written, then
   // stopped.
   struct stat cardFile {
   }, logFile{};
-  EXPECT_EQ(stat(card, &cardFile), 0);
-  EXPECT_EQ(stat("Reader_txt/Subway1.txt", &logFile), 0);
+  EXPECT_EQ(stat(host1.at(card).c_str(), &cardFile), 0);
+  EXPECT_EQ(stat(host1.at("Reader_txt/Subway1.txt").c_str(), &logFile), 0);
   const std::string record = "\r\n20260306081000,SUBWAY,IN,1999998950,S1_1",
                     line = "20260306081000,SUBWAY,IN,1050,S1_1\r\n";
   std::string before = kFreshCard;
-  writeFile(journal, formatIntent(TapIntent{kPending, card, cardFile.st_ino,
-                                            static_cast<int64_t>(before.size()), before, record,
-                                            "Reader_txt/Subway1.txt", logFile.st_ino, 0, line}));
-  writeFile(card, before + record.substr(0, 30));
+  writeFile(
+      host1.at(journal),
+      formatIntent(TapIntent{kPending, card, cardFile.st_ino, static_cast<int64_t>(before.size()),
+                             before, record, "Reader_txt/Subway1.txt", logFile.st_ino, 0, line}));
+  writeFile(host1.at(card), before + record.substr(0, 30));
   // The reader on host 2, made to tap whatever the mount: S1's tap must be
   // on the card, and its own after it.
   Program next = startCrashReader("S3", "5 ", cluster.host(2), true);
   int status = finishProgram(&next, 120);
-  std::vector<std::string> records = split(readFile(card), "\r\n");
+  std::vector<std::string> records = split(readFile(host1.at(card)), "\r\n");
   std::string wrong = status == 0 ? "" : "S3 ended with " + std::to_string(status) + " ";
   if (records.size() != 4 || "\r\n" + records[2] != record) {
     wrong += "S3 did not go on from S1's tap: " + std::to_string(records.size()) + " records ";
@@ -176,8 +180,8 @@ std::string tapLeftOnAnotherHost(const Cluster& cluster) {
   // The crash-test reader leaves its own last tap to be flushed, as a
   // reader starting would.
   std::vector<std::string> notices;
-  EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
-  return wrong + agreement(card, {"S1", "S3"});
+  EXPECT_TRUE(settleEveryJournal(host1.dir(), logsWith(), &notices));
+  return wrong + agreement(card, {"S1", "S3"}, host1.root());
 }
 
 // A crash-test reader `id` on the host whose view of the network is `dir`,
@@ -193,33 +197,34 @@ Program waitingReader(const std::string& id, const std::string& dir, const std::
   return program;
 }
 
-// What a reader on host 2 makes of a card that S1 on host 1 has just
-// tapped, host 2 having read the card the moment before: it must go on from
-// S1's record (S1's entry makes S3's tap an exit). The two taps follow each
-// other at once, well within any cache's second. Returns what is wrong;
-// empty when nothing is.
-std::string tapJustMadeOnAnotherHost(const Cluster& cluster) {
-  EXPECT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+// What a reader on host 2 makes of a card that S1 on host 1 (whose view of
+// the network is `host1`) has just tapped, host 2 having read the card the
+// moment before: it must go on from S1's record (S1's entry makes S3's tap
+// an exit). The two taps follow each other at once, well within any
+// cache's second. Returns what is wrong; empty when nothing is.
+std::string tapJustMadeOnAnotherHost(const Cluster& cluster, const NetworkDir& host1) {
+  EXPECT_TRUE(resetNetwork(host1.root(), NetworkFolders::kLogsOnly));
   const char* card = "Card/6.txt";
-  writeFile(card, kFreshCard);
+  writeFile(host1.at(card), kFreshCard);
   ScratchDir consoles;
   Program s1 = waitingReader("S1", cluster.host(1), consoles / "s1");
   Program s3 = waitingReader("S3", cluster.host(2), consoles / "s3");
   readFile(cluster.host(2) + "/" + card);
   typeInto(s1, "6\n");
-  bool tapped = waitUntil([&] { return split(readFile(card), "\r\n").size() == 3; }, 30);
+  bool tapped = waitUntil([&] { return split(readFile(host1.at(card)), "\r\n").size() == 3; }, 30);
   typeInto(s3, "6\n");
-  tapped = waitUntil([&] { return split(readFile(card), "\r\n").size() == 4; }, 30) && tapped;
+  tapped =
+      waitUntil([&] { return split(readFile(host1.at(card)), "\r\n").size() == 4; }, 30) && tapped;
   int s1Status = finishProgram(&s1, 60), s3Status = finishProgram(&s3, 60);
-  std::vector<std::string> records = split(readFile(card), "\r\n");
+  std::vector<std::string> records = split(readFile(host1.at(card)), "\r\n");
   std::string wrong;
   if (!tapped || s1Status != 0 || s3Status != 0) wrong = "a reader did not tap or ended otherwise ";
   if (records.size() != 4 || records[3].find(",SUBWAY,OUT,") == std::string::npos) {
     wrong += "S3 did not go on from S1's entry: " + records.back() + " ";
   }
   std::vector<std::string> notices;
-  EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
-  return wrong + agreement(card, {"S1", "S3"});
+  EXPECT_TRUE(settleEveryJournal(host1.dir(), logsWith(), &notices));
+  return wrong + agreement(card, {"S1", "S3"}, host1.root());
 }
 
 }  // namespace
@@ -233,11 +238,12 @@ TEST_P(EachOption, IsNeededOrHarmless) {
   // servers hold them, disagree) in every run, or in some (then the fault
   // is printed, not required), and a reader refuses the mount, naming the
   // option; where it is not, all go right and a reader accepts the mount.
-  RaceResult race = raceOnOneCard(cluster_->hosts(), 20, 100, nullptr, true, false);
+  RaceResult race = raceOnOneCard(root(), cluster_->hosts(), 20, 100, nullptr, true, false);
   ScratchDir copy;
   checkRace(onServers(copy), &race);
-  std::string left = tapLeftOnAnotherHost(*cluster_) + tapJustMadeOnAnotherHost(*cluster_);
-  std::string stale = staleStorage(kHere, kCardDirectory);
+  std::string left =
+      tapLeftOnAnotherHost(*cluster_, *host1_) + tapJustMadeOnAnotherHost(*cluster_, *host1_);
+  std::string stale = staleStorage(net(), kCardDirectory);
   if (*other.needed != '\0') {
     if (other.always) {
       EXPECT_NE(race.wrong + left, "")
@@ -304,11 +310,11 @@ TEST_F(Multihost, AReaderKilledOnOneHostIsSettledByAReaderOnAnother) {
   for (const auto& kill : kills) {
     SCOPED_TRACE(kill.point);
     // The logs made anew, and of the cards only the one tapped here.
-    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+    ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
     std::error_code error;
-    std::filesystem::remove("Card/1.txt", error);
+    std::filesystem::remove(at("Card/1.txt"), error);
     ASSERT_FALSE(error) << "cannot remove Card/1.txt: " << error.message();
-    writeFile("Card/1.txt", kFreshCard);
+    writeFile(at("Card/1.txt"), kFreshCard);
     std::string inject =
         std::string("inject=") + kill.call + ":signal=SIGKILL:when=" + std::to_string(kill.nth);
     // strace matches a file that is not there yet by its whole path.
@@ -321,7 +327,7 @@ TEST_F(Multihost, AReaderKilledOnOneHostIsSettledByAReaderOnAnother) {
     EXPECT_EQ(next.status, 0) << next.errors;
     HostRun again = runReaderIn("S1", cluster_->host(1), "");
     EXPECT_EQ(again.status, 0) << again.errors;
-    EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}), "");
+    EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "");
   }
 }
 
@@ -332,7 +338,7 @@ TEST_F(Multihost, AHostCutOffMidTapLeavesItWholeAndAnotherHostSettlesIt) {
   // lapses with its connection, and S3 on host 2 then settles the tap and
   // taps the card. Once host 1 is back, S1 starts again and finds nothing
   // to do.
-  writeFile("Card/1.txt", kFreshCard);
+  writeFile(at("Card/1.txt"), kFreshCard);
   ScratchDir scratch;
   ProgramRun run;
   run.argv = {STRACE_PROGRAM,
@@ -373,7 +379,7 @@ TEST_F(Multihost, AHostCutOffMidTapLeavesItWholeAndAnotherHostSettlesIt) {
       << "the tap stood committed, yet S1 said it failed";
   HostRun again = runReaderIn("S1", cluster_->host(1), "");
   EXPECT_EQ(again.status, 0) << again.errors;
-  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}), "");
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "");
   printf(
       "cut: host 1 cut off mid-tap; its lock on the card lapsed %.1f s after the cut, and S3 on "
       "host 2 settled its tap\n",
@@ -432,7 +438,7 @@ TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
   ASSERT_EQ(cluster_->tool("heal"), 0);
   HostRun s1 = runReaderIn("S1", cluster_->host(1), "1\n");
   EXPECT_NE(s1.console.find(euckr("요금 : ")), std::string::npos) << s1.console << s1.errors;
-  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}), "");
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "");
   printf(
       "ghost: S3 gave up on the card host 1 held %.1f s after the cut; the byte was free %.1f s "
       "after the cut\n",
@@ -445,39 +451,42 @@ TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
   // Reader_txt/ is mounted but whose Card/ is not yet (an empty mount
   // point): it says so and touches no journal. Once Card/ is mounted, its
   // first tap settles S1's tap and goes on from it.
-  writeFile("Card/1.txt", kFreshCard);
+  writeFile(at("Card/1.txt"), kFreshCard);
   HostRun killed = runReaderIn("S1", cluster_->host(1), "1\n",
                                {"-qq", "-o", "/dev/null", "-P", "Card/1.txt", "-e",
                                 "trace=fdatasync", "-e", "inject=fdatasync:signal=SIGKILL:when=1"});
   ASSERT_EQ(killed.status, 128 + SIGKILL);
-  std::string log = readFile("Reader_txt/Subway1.txt"), card = readFile("Card/1.txt");
+  std::string log = readFile(at("Reader_txt/Subway1.txt")), card = readFile(at("Card/1.txt"));
   ASSERT_NE(log, "");
   ScratchDir station;
-  std::string net = station.path();
-  ASSERT_EQ(system(("mkdir '" + net + "/Card' '" + net + "/Reader_txt' && mount --bind '" +
-                    cluster_->host(2) + "/Reader_txt' '" + net + "/Reader_txt'")
-                       .c_str()),
-            0);
+  std::string stationDir = station.path();
+  ASSERT_EQ(
+      system(("mkdir '" + stationDir + "/Card' '" + stationDir + "/Reader_txt' && mount --bind '" +
+              cluster_->host(2) + "/Reader_txt' '" + stationDir + "/Reader_txt'")
+                 .c_str()),
+      0);
   ProgramRun run;
   run.argv = {std::string(READERS_DIR) + "/subway_reader_s3"};
-  run.dir = net;
-  run.console = net + "/console";
-  run.errors = net + "/errors";
+  run.dir = stationDir;
+  run.console = stationDir + "/console";
+  run.errors = stationDir + "/errors";
   Program s3 = startProgram(run);
   EXPECT_TRUE(waitUntil(
       [&] { return readFile(run.errors).find("Card/ is empty") != std::string::npos; }, 30))
       << readFile(run.errors);
-  EXPECT_EQ(readFile("Reader_txt/Subway1.txt"), log);
+  EXPECT_EQ(readFile(at("Reader_txt/Subway1.txt")), log);
   TapIntent intent;
-  EXPECT_TRUE(readAnyJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
+  EXPECT_TRUE(readAnyJournal(net(), "Reader_txt/Subway1.txt.pending", &intent) &&
               intent.state == kPending);
-  ASSERT_EQ(system(("mount --bind '" + cluster_->host(2) + "/Card' '" + net + "/Card'").c_str()),
-            0);
+  ASSERT_EQ(
+      system(("mount --bind '" + cluster_->host(2) + "/Card' '" + stationDir + "/Card'").c_str()),
+      0);
   typeInto(s3, "1\n");
   EXPECT_EQ(finishProgram(&s3, 60), 0);
-  EXPECT_EQ(system(("umount '" + net + "/Card' '" + net + "/Reader_txt'").c_str()), 0);
-  EXPECT_EQ(readFile("Card/1.txt").compare(0, card.size(), card), 0);
-  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}), "") << readFile(run.errors);
+  EXPECT_EQ(system(("umount '" + stationDir + "/Card' '" + stationDir + "/Reader_txt'").c_str()),
+            0);
+  EXPECT_EQ(readFile(at("Card/1.txt")).compare(0, card.size(), card), 0);
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "") << readFile(run.errors);
 }
 
 namespace {
@@ -492,13 +501,13 @@ class PlainMount : public OnCluster {
 TEST_F(PlainMount, IsRefusedByTheReadersAndTheCardTool) {
   // A plain mount serves cards from its client's caches: a reader ends at
   // once, naming what to change, and the card tool writes nothing.
-  std::string card = readFile("Card/1001.txt");
+  std::string card = readFile(at("Card/1001.txt"));
   HostRun s1 = runReaderIn("S1", cluster_->host(1), "1001\n");
   EXPECT_EQ(s1.status, 1);
   for (const char* option : {"performance.stat-prefetch off", "entry-timeout=0"}) {
     EXPECT_NE(s1.errors.find(option), std::string::npos) << option << " in " << s1.errors;
   }
-  EXPECT_EQ(readFile("Card/1001.txt"), card);
+  EXPECT_EQ(readFile(at("Card/1001.txt")), card);
   ScratchDir scratch;
   ProgramRun run;
   run.argv = {
@@ -510,5 +519,5 @@ TEST_F(PlainMount, IsRefusedByTheReadersAndTheCardTool) {
   int status = finishProgram(&tool);
   EXPECT_NE(status, 0) << readFile(run.console);
   EXPECT_NE(status, -1) << "the card tool did not start, or did not end and was killed";
-  EXPECT_EQ(readFile("Card/1001.txt"), card);
+  EXPECT_EQ(readFile(at("Card/1001.txt")), card);
 }

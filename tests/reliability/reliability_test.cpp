@@ -47,10 +47,11 @@ bool consistentTaps(const std::vector<CardRecord>& records, const std::string& r
   return true;
 }
 
-// Whether the journal beside `log` holds a tap in flight.
-bool inFlight(const std::string& log) {
+// Whether the journal beside `log` in the network directory `dir` holds a
+// tap in flight.
+bool inFlight(int dir, const std::string& log) {
   TapIntent intent;
-  return readWritersJournal(kHere, journalPath(log), &intent) && intent.state != kIdle;
+  return readWritersJournal(dir, journalPath(log), &intent) && intent.state != kIdle;
 }
 
 // The taps a card tells after its first two records, as
@@ -67,7 +68,7 @@ std::vector<std::string> cardTaps(const std::vector<CardRecord>& records) {
   return taps;
 }
 
-// The taps a log tells, in the same form.
+// The taps the log at `log` (its whole path) tells, in the same form.
 std::vector<std::string> logTaps(const std::string& log) {
   std::vector<std::string> taps = split(readFile(log), "\r\n");
   taps.pop_back();  // after the last CR LF
@@ -84,7 +85,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
   const std::vector<std::string> logs = logsWith();
   const int kWriters = static_cast<int>(logs.size());
   constexpr int kTaps = 600, kGaveUp = 255;
-  writeFile("Card/1.txt", kFreshCard);
+  writeFile(at("Card/1.txt"), kFreshCard);
   std::vector<pid_t> writers;
   for (int w = 0; w < kWriters; w++) {
     pid_t pid = fork();
@@ -94,7 +95,7 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
       // that gets the card must be recorded. Exits with the number of taps
       // tapped again.
       int again = 0;
-      TapWriter writer = tapWriter(kHere, logs[w]);
+      TapWriter writer = tapWriter(net(), logs[w]);
       std::vector<std::string> notices;
       for (int i = 0; i < kTaps; i++) {
         TapEntry entry = sampleTap("Card/1.txt", "", w * 1000 + i, 20260306081530);
@@ -105,7 +106,8 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
         HeldCard card;
         CardRecord records[2];
         int tries = 0;
-        while (holdCard(kHere, entry.cardFile, logs, &card, records, &notices) != LoadStatus::kLoaded) {
+        while (holdCard(net(), entry.cardFile, logs, &card, records, &notices) !=
+               LoadStatus::kLoaded) {
           if (++tries == 10) _exit(kGaveUp);
         }
         if (!recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer)) {
@@ -129,14 +131,14 @@ TEST_F(InNetwork, ConcurrentAppendsNeverTearARecord) {
 
   std::vector<CardRecord> card;
   size_t lines = 0;
-  ASSERT_EQ(wholeCard("Card/1.txt", &card), "");
+  ASSERT_EQ(wholeCard(root(), "Card/1.txt", &card), "");
   std::set<std::string> cardIds, logIds;
   for (const CardRecord& r : card) cardIds.insert(r.tapId);
   for (const std::string& log : logs) {
     size_t logLines = 0;
-    ASSERT_TRUE(wholeLog(log, &logLines)) << "a torn line in " << log;
+    ASSERT_TRUE(wholeLog(at(log), &logLines)) << "a torn line in " << log;
     lines += logLines;
-    for (const std::string& line : split(readFile(log), "\r\n")) {
+    for (const std::string& line : split(readFile(at(log)), "\r\n")) {
       if (!line.empty()) logIds.insert(line.substr(line.rfind(',') + 1));
     }
   }
@@ -161,7 +163,7 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
     for (int i = 0; i < kCardsEach; i++) {
       std::string number = std::to_string(r * kCardsEach + i + 1);
       cards.push_back("Card/" + number + ".txt");
-      writeFile(cards.back(), kFreshCard);
+      writeFile(at(cards.back()), kFreshCard);
     }
     for (int i = 0; i < 2000; i++)
       taps[r] += std::to_string(r * kCardsEach + i % kCardsEach + 1) + " ";
@@ -172,16 +174,16 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
   size_t records = 0;
   for (int round = 0; round < kRounds; round++) {
     std::vector<Program> running;
-    for (int r = 0; r < 3; r++) running.push_back(startCrashReader(readers[r], taps[r]));
+    for (int r = 0; r < 3; r++) running.push_back(startCrashReader(readers[r], taps[r], root()));
     killAtRandom(&running, random);
     kills += 3;
-    for (const std::string& reader : readers) inFlightAtKill += inFlight(logOf(reader));
-    settleAsTheNextReadersDo(cards, readers);
+    for (const std::string& reader : readers) inFlightAtKill += inFlight(net(), logOf(reader));
+    settleAsTheNextReadersDo(net(), cards, readers);
     records = 0;
     for (int c = 0; c < 3 * kCardsEach; c++) {
       std::vector<CardRecord> story;
       checked++;
-      std::string torn = wholeCard(cards[c], &story);
+      std::string torn = wholeCard(root(), cards[c], &story);
       if (!torn.empty() || !consistentTaps(story, readers[c / kCardsEach])) {
         damaged++;
         ADD_FAILURE() << (torn.empty() ? cards[c] + ": its taps disagree" : torn);
@@ -198,12 +200,12 @@ TEST_F(InNetwork, ReadersKilledWhileRecordingLeaveEveryCardWhole) {
     std::vector<std::string> onCards;
     for (int i = 0; i < kCardsEach; i++) {
       std::vector<CardRecord> story;
-      ASSERT_EQ(wholeCard(cards[r * kCardsEach + i], &story), "");
+      ASSERT_EQ(wholeCard(root(), cards[r * kCardsEach + i], &story), "");
       for (const std::string& tap : cardTaps(story)) onCards.push_back(tap);
     }
     size_t whole = 0;
-    EXPECT_TRUE(wholeLog(logOf(readers[r]), &whole)) << readers[r];
-    std::vector<std::string> logged = logTaps(logOf(readers[r]));
+    EXPECT_TRUE(wholeLog(logOf(readers[r], root()), &whole)) << readers[r];
+    std::vector<std::string> logged = logTaps(logOf(readers[r], root()));
     std::sort(onCards.begin(), onCards.end());
     std::sort(logged.begin(), logged.end());
     EXPECT_EQ(onCards, logged) << readers[r] << ", seed " << seed;
@@ -223,7 +225,7 @@ TEST_F(InNetwork, ReadersTappingOneCardAtOnceActOneAfterTheOther) {
   // follows an entry, and an entry over an open trip settles it. At least
   // 20 rounds, and more while fewer than 100 taps are on the card (a slow
   // build, such as one under a sanitizer, taps less in a round).
-  RaceResult race = raceOnOneCard({"."}, 20, 100);
+  RaceResult race = raceOnOneCard(root(), {root()}, 20, 100);
   EXPECT_EQ(race.wrong, "") << "seed " << race.seed;
   EXPECT_GE(race.taps, 100u) << "too few taps to put the lock to the test";
   EXPECT_EQ(race.charged, race.dropped);

@@ -64,45 +64,47 @@ std::string unescape(const std::string& text) {
   return bytes;
 }
 
+// The files a tap writes in the network directory at `root`, by their
+// paths in it.
+std::map<std::string, std::string> filesOf(const std::string& root) {
+  std::map<std::string, std::string> files;
+  for (const char* path : {kCard, kLog, "Reader_txt/Subway1.txt.pending"}) {
+    if (fileExists(root + "/" + path)) files[path] = readFile(root + "/" + path);
+  }
+  return files;
+}
+
 class TapPoints : public InScratchNetwork {
  protected:
   void SetUp() override {
     InScratchNetwork::SetUp();
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    root = here;
     ASSERT_EQ(access(STRACE_PROGRAM, X_OK), 0) << "strace is needed: tools/ensure-packages.sh";
   }
 
   // The network before the tap: a fresh card and, for a tap that is not
   // the reader's first, the log and journal its first tap left.
   void prepare(bool firstTap) {
-    ASSERT_TRUE(resetNetwork("."));
-    writeFile(kCard, cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
-                         cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
+    ASSERT_TRUE(resetNetwork(root()));
+    writeFile(at(kCard), cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
+                             cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
     if (!firstTap) {
       ASSERT_FALSE(run({}, "S1").killed);
     }
     before = snapshot();
   }
 
-  // The files of the network, by path.
-  std::map<std::string, std::string> snapshot() {
-    std::map<std::string, std::string> files;
-    for (const char* path : {kCard, kLog, "Reader_txt/Subway1.txt.pending"}) {
-      if (fileExists(path)) files[path] = readFile(path);
-    }
-    return files;
-  }
+  // The files of the network, by their paths in it.
+  std::map<std::string, std::string> snapshot() const { return filesOf(root()); }
 
   void restore(const std::map<std::string, std::string>& files) {
-    ASSERT_TRUE(resetNetwork("."));
-    for (const auto& [path, bytes] : files) writeFile(path, bytes);
+    ASSERT_TRUE(resetNetwork(root()));
+    for (const auto& [path, bytes] : files) writeFile(at(path), bytes);
   }
 
-  // Starts reader `reader`, under `strace` and its arguments when they are
-  // given. When `fast`, the reader's pause after a tap runs a hundred times
-  // as fast (libfaketime, when it is there).
+  // Starts reader `reader` in the network directory, under `strace` and its
+  // arguments when they are given (a file strace writes is named relative
+  // to the network directory). When `fast`, the reader's pause after a tap
+  // runs a hundred times as fast (libfaketime, when it is there).
   Program start(const std::vector<std::string>& strace, const std::string& reader, bool fast,
                 rlim_t fileSizeLimit = RLIM_INFINITY) {
     ProgramRun run;
@@ -122,7 +124,8 @@ class TapPoints : public InScratchNetwork {
     if (!strace.empty()) run.argv.insert(run.argv.begin(), STRACE_PROGRAM);
     run.argv.push_back(std::string(READERS_DIR) + "/" +
                        (reader == "B" ? "bus_reader" : "subway_reader_s" + reader.substr(1)));
-    run.console = "console-" + reader + ".txt";
+    run.dir = root();
+    run.console = at("console-" + reader + ".txt");
     run.fileSizeLimit = fileSizeLimit;
     return startProgram(run);
   }
@@ -133,7 +136,7 @@ class TapPoints : public InScratchNetwork {
   ReaderEnd finish(Program reader, const std::string& id) {
     typeInto(reader, "1\n");
     int status = finishProgram(&reader);
-    return {status == 128 + SIGKILL, status, readFile("console-" + id + ".txt")};
+    return {status == 128 + SIGKILL, status, readFile(at("console-" + id + ".txt"))};
   }
 
   // Runs a reader on one tap of card 1.
@@ -148,7 +151,7 @@ class TapPoints : public InScratchNetwork {
   // moments that vary with the timer thread; its writes and flushes stay.
   std::vector<Point> tapPoints(bool fast) {
     run({"-qq", "-y", "-o", "trace.txt"}, "S1", fast);
-    std::vector<std::string> lines = split(readFile("trace.txt"), "\n");
+    std::vector<std::string> lines = split(readFile(at("trace.txt")), "\n");
     std::map<std::string, int> seen;
     std::vector<Point> points;
     bool inTap = false;
@@ -167,10 +170,9 @@ class TapPoints : public InScratchNetwork {
 
   // Whether the card and the reader logs agree (see card_checks.h).
   std::string agreement(const std::vector<std::string>& readers) {
-    return ::agreement(kCard, readers);
+    return ::agreement(kCard, readers, root());
   }
 
-  std::string root;
   std::map<std::string, std::string> before;
 };
 
@@ -210,7 +212,7 @@ TEST_P(TapKills, AKillAtAnySystemCallLeavesCardAndLogAgreeing) {
     std::string wrong = agreement({"S1", "S3"});
     EXPECT_EQ(wrong, "") << "killed at " << p.name << " #" << p.nth << ": " << p.line;
     size_t taps = 0;
-    disagreement(kCard, {"S1", "S3"}, ".", &taps);
+    disagreement(kCard, {"S1", "S3"}, root(), &taps);
     size_t expected = (shard.firstTap ? 1 : 2) + (waiting ? 1 : 0);
     // The killed tap was completed, or it left nothing.
     (taps == expected + 1 ? forward : back)++;
@@ -241,7 +243,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
       bool flush = p.name == "fsync" || p.name == "fdatasync" || p.name == "ftruncate";
       // Only the network's files: a console that cannot be written to is
       // another matter.
-      if ((!write && !flush) || p.line.find(root) == std::string::npos) continue;
+      if ((!write && !flush) || p.line.find(root()) == std::string::npos) continue;
       restore(before);
       std::string inject = "inject=" + p.name + ":error=" + (write ? "ENOSPC" : "EIO") +
                            ":when=" + std::to_string(p.nth);
@@ -285,7 +287,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   ReaderEnd twice = run(
       {"-qq", "-o", "/dev/null", "-e", logWrite, "-e", "inject=ftruncate:error=EIO"}, "S1", false);
   EXPECT_NE(twice.output.find(failed), std::string::npos) << twice.output;
-  EXPECT_NE(readFile(kCard), before[kCard]) << "the record was not left on the card";
+  EXPECT_NE(readFile(at(kCard)), before[kCard]) << "the record was not left on the card";
   ASSERT_FALSE(finish(s3, "S3").killed);
   ASSERT_FALSE(run({}, "S1").killed);
   EXPECT_EQ(agreement({"S1", "S3"}), "") << "after a failed line and failed truncates";
@@ -344,7 +346,7 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_EQ(limitedAfter[kCard], before[kCard]);
   EXPECT_EQ(limitedAfter[kLog], before[kLog]);
   TapIntent journal;
-  EXPECT_TRUE(readWritersJournal(kHere, journalPath(kLog).c_str(), &journal) &&
+  EXPECT_TRUE(readWritersJournal(net(), journalPath(kLog).c_str(), &journal) &&
               journal.state == kIdle);
   printf(
       "failure: each of %d writes and flushes of a tap failed in turn (ENOSPC, EIO): %d taps "
@@ -377,17 +379,20 @@ TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
   }
   ASSERT_NE(cardAppend, "") << "the card's append was not traced";
   ASSERT_NE(intentWrite, "") << "the intent's write was not traced";
+  // The shell commands name the files by their whole paths.
+  const std::string locks = "'" + at("Card/taps.lock") + "'", copy = "'" + at("x") + "'";
   for (const std::string& held : {cardAppend, intentWrite})
-    for (const char* change : {"rm Card/taps.lock", "cp Card/taps.lock x && mv x Card/taps.lock"}) {
+    for (const std::string& change :
+         {"rm " + locks, "cp " + locks + " " + copy + " && mv " + copy + " " + locks}) {
       SCOPED_TRACE(held);
       restore(before);
       Program s1 = start({"-qq", "-o", "/dev/null", "-e", held}, "S1", false);
       typeInto(s1, "1\n");
       if (held == cardAppend) {
         ASSERT_TRUE(waitUntil(
-            [] {
+            [this] {
               TapIntent intent;
-              return readWritersJournal(kHere, "Reader_txt/Subway1.txt.pending", &intent) &&
+              return readWritersJournal(net(), "Reader_txt/Subway1.txt.pending", &intent) &&
                      intent.state == kPending;
             },
             10))
@@ -395,7 +400,7 @@ TEST_F(TapPoints, ALockFileRemovedMidTapLetsNoSecondWriterIn) {
       } else {
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
       }
-      ASSERT_EQ(system(change), 0);
+      ASSERT_EQ(system(change.c_str()), 0);
       ASSERT_FALSE(run({}, "S3").killed);
       ASSERT_FALSE(finish(s1, "S1").killed);
       ASSERT_FALSE(run({}, "S1").killed);
@@ -542,18 +547,20 @@ void play(FileOp op, std::map<std::string, ModelFile>* model) {
   }
 }
 
-// Makes Card/ and Reader_txt/ of the current directory empty, whatever a
-// recovery before left in them.
-void emptyNetwork() {
+// Makes Card/ and Reader_txt/ of the network directory `network` empty,
+// whatever a recovery before left in them.
+void emptyNetwork(const NetworkDir& network) {
   for (const char* directory : {"Card", "Reader_txt"}) {
-    mkdir(directory, 0755);
-    DIR* dir = opendir(directory);
+    mkdir(network.at(directory).c_str(), 0755);
+    DIR* dir = opendir(network.at(directory).c_str());
     while (dirent* entry = readdir(dir)) {
-      if (entry->d_name[0] != '.') unlink((std::string(directory) + "/" + entry->d_name).c_str());
+      if (entry->d_name[0] != '.') {
+        unlink(network.at(std::string(directory) + "/" + entry->d_name).c_str());
+      }
     }
     closedir(dir);
   }
-  unlink("log.real");
+  unlink(network.at("log.real").c_str());
 }
 
 const char* const kModelled[] = {kCard, kLog, "Reader_txt/Subway1.txt.pending"};
@@ -587,22 +594,22 @@ std::vector<std::vector<size_t>> choicesOf(const std::vector<std::vector<std::st
   return choices;
 }
 
-// Makes the intent in the journal at `journal` name the card and the log
-// of the current directory by their inodes, as it names the files it was
-// written for: a disk image is made of new files, where after a power cut
-// the files are the same.
-void retarget(const std::string& journal) {
+// Makes the intent in the journal at `journal` of the network directory
+// `network` name the card and the log there by their inodes, as it names
+// the files it was written for: a disk image is made of new files, where
+// after a power cut the files are the same.
+void retarget(const NetworkDir& network, const std::string& journal) {
   TapIntent intent;
-  if (!parseIntent(readFile(journal), &intent) || intent.state == kIdle) return;
+  if (!parseIntent(readFile(network.at(journal)), &intent) || intent.state == kIdle) return;
   struct stat info {};
-  if (stat(intent.cardPath.c_str(), &info) == 0) intent.cardInode = info.st_ino;
-  if (stat(intent.logPath.c_str(), &info) == 0) intent.logInode = info.st_ino;
+  if (stat(network.at(intent.cardPath).c_str(), &info) == 0) intent.cardInode = info.st_ino;
+  if (stat(network.at(intent.logPath).c_str(), &info) == 0) intent.logInode = info.st_ino;
   // The lock file the tap was made under outlives the power cut: the image
   // holds it as the intent names it.
-  int locks = openLocks(kHere);
+  int locks = openLocks(network.dir());
   if (intent.lockInode != 0 && locks >= 0) intent.lockInode = inodeOf(locks);
   if (locks >= 0) close(locks);
-  writeFile(journal, formatIntent(intent));
+  writeFile(network.at(journal), formatIntent(intent));
 }
 
 }  // namespace
@@ -620,6 +627,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
               {"a later tap", false, nullptr},
               {"a tap taken back", false, ""}};
   ScratchDir imageDir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  NetworkDir image(imageDir.path());
   std::string failingLogWrite;
   for (auto& tap : taps) {
     prepare(tap.firstTap);
@@ -647,7 +655,7 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
     run(strace, "S1", tap.fault == nullptr);
     std::map<std::string, std::string> after = snapshot();
     ASSERT_EQ(after[kCard] != before[kCard], tap.fault == nullptr) << tap.what;
-    std::vector<FileOp> ops = fileOps(readFile("trace.txt"), root);
+    std::vector<FileOp> ops = fileOps(readFile(at("trace.txt")), root());
     ASSERT_GT(ops.size(), 5u);
     if (getenv("SHOW_OPS")) {
       for (size_t i = 0; i < ops.size(); i++) {
@@ -675,39 +683,41 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
         SCOPED_TRACE(std::string(tap.what) + ", power cut after operation " +
                      std::to_string(point) + " of " + std::to_string(ops.size()) + ", states" +
                      choiceText);
-        ASSERT_EQ(chdir(imageDir.path().c_str()), 0);
-        emptyNetwork();
+        emptyNetwork(image);
         for (size_t f = 0; f < kModelledFiles; f++) {
-          if (states[f][choice[f]] != "\x01") writeFile(kModelled[f], states[f][choice[f]]);
+          if (states[f][choice[f]] != "\x01") {
+            writeFile(image.at(kModelled[f]), states[f][choice[f]]);
+          }
         }
         TapIntent intent;
         std::string journal = "Reader_txt/Subway1.txt.pending";
         // The files of the image are the files the tap wrote: the intent
         // names them by their inodes here.
-        retarget(journal);
+        retarget(image, journal);
         bool inFlight =
-            readWritersJournal(kHere, journal.c_str(), &intent) && intent.state != kIdle;
+            readWritersJournal(image.dir(), journal.c_str(), &intent) && intent.state != kIdle;
         CardRecord records[2];
         std::vector<std::string> notices;
         // The machine comes back; when a journal still holds a tap, its log
         // first cannot be settled (a link stands in its place): no reader
         // may read the card then.
         if (inFlight) {
-          bool moved = rename(kLog, "log.real") == 0 || errno == ENOENT;
+          const std::string log = image.at(kLog), real = image.at("log.real");
+          bool moved = rename(log.c_str(), real.c_str()) == 0 || errno == ENOENT;
           ASSERT_TRUE(moved);
-          ASSERT_EQ(symlink("../log.real", kLog), 0);
-          EXPECT_FALSE(settleEveryJournal(kHere, logsWith(), &notices));
-          EXPECT_NE(holdAndLetGo(kCard, records), LoadStatus::kLoaded);
-          unlink(kLog);
-          bool restored = rename("log.real", kLog) == 0 || errno == ENOENT;
+          ASSERT_EQ(symlink("../log.real", log.c_str()), 0);
+          EXPECT_FALSE(settleEveryJournal(image.dir(), logsWith(), &notices));
+          EXPECT_NE(holdAndLetGo(image.dir(), kCard, records), LoadStatus::kLoaded);
+          unlink(log.c_str());
+          bool restored = rename(real.c_str(), log.c_str()) == 0 || errno == ENOENT;
           ASSERT_TRUE(restored);
           heldBack++;
         }
         // Then every reader settles every journal as it starts, and the
         // card's next reader holds it.
-        EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
-        bool readable = holdAndLetGo(kCard, records) == LoadStatus::kLoaded;
-        std::map<std::string, std::string> recovered = snapshot();
+        EXPECT_TRUE(settleEveryJournal(image.dir(), logsWith(), &notices));
+        bool readable = holdAndLetGo(image.dir(), kCard, records) == LoadStatus::kLoaded;
+        std::map<std::string, std::string> recovered = filesOf(image.root());
         bool none = recovered[kCard] == before[kCard] && recovered[kLog] == before[kLog];
         bool both = recovered[kCard] == after[kCard] && recovered[kLog] == after[kLog];
         if (tap.fault != nullptr) {
@@ -718,8 +728,8 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
               split(recovered[kCard], "\r\n").size() == split(before[kCard], "\r\n").size() + 1 &&
               split(recovered[kLog], "\r\n").size() == split(before[kLog], "\r\n").size() + 1;
         }
-        bool idle = !readWritersJournal(kHere, journal.c_str(), &intent) || intent.state == kIdle;
-        ASSERT_EQ(chdir(root.c_str()), 0);
+        bool idle =
+            !readWritersJournal(image.dir(), journal.c_str(), &intent) || intent.state == kIdle;
         ASSERT_TRUE(readable && (none || both) && idle)
             << "card " << (readable ? "readable" : "unreadable")
             << (none || both ? ", card and log agree" : ", card and log disagree")
@@ -760,6 +770,7 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
       {{"B", "S3", "S1"}, {"B", "S3", "S1"}}, {{"B", "S3", "S1"}, {"S1", "S3", "B"}},
   };
   ScratchDir imageDir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
+  NetworkDir image(imageDir.path());
   long images = 0, completed = 0;
   for (const auto& order : orders) {
     const std::vector<std::string>& readers = order.taps;
@@ -769,10 +780,10 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
     scenario += "tapped, flushed";
     for (const std::string& r : flushOrder) scenario += " " + r;
     SCOPED_TRACE(scenario);
-    ASSERT_TRUE(resetNetwork("."));
-    writeFile(kCard, cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
-                         cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
-    std::map<std::string, std::string> before = {{kCard, readFile(kCard)}};
+    ASSERT_TRUE(resetNetwork(root()));
+    writeFile(at(kCard), cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_1") + "\r\n" +
+                             cardLine("SUBWAY OUT", 3600, 10000, "ISSUE_2"));
+    std::map<std::string, std::string> before = {{kCard, readFile(at(kCard))}};
     // The readers all start, then each taps in turn once the one before has
     // appended; each holds its data flush (its third fdatasync: the journal
     // made, the intent, the card) the longer the later it is to flush.
@@ -787,7 +798,7 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
                                "unlink,unlinkat,renameat,renameat2",
                                "-e", "inject=fdatasync:delay_enter=" + delay + ":when=3"},
                               readers[r], true));
-      std::string console = "console-" + readers[r] + ".txt";
+      std::string console = at("console-" + readers[r] + ".txt");
       ASSERT_TRUE(
           waitUntil([&] { return readFile(console).find("Input Card") != std::string::npos; }, 30));
     }
@@ -795,12 +806,12 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
     // line: the next then finds that tap whole and leaves it to its writer,
     // which holds its journal while its flush is held up.
     for (size_t r = 0; r < readers.size(); r++) {
-      size_t size = readFile(kCard).size();
+      size_t size = readFile(at(kCard)).size();
       typeInto(running[r], "1\n");
       ASSERT_TRUE(waitUntil(
           [&] {
-            return readFile(kCard).size() > size && fileExists(logOf(readers[r])) &&
-                   !readFile(logOf(readers[r])).empty();
+            return readFile(at(kCard)).size() > size && fileExists(logOf(readers[r], root())) &&
+                   !readFile(logOf(readers[r], root())).empty();
           },
           30))
           << readers[r];
@@ -809,7 +820,9 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
     std::map<std::string, std::string> after = snapshot();
     std::vector<FileOp> ops;
     for (const std::string& r : readers) {
-      for (const FileOp& op : fileOps(readFile("trace-" + r + ".txt"), root)) ops.push_back(op);
+      for (const FileOp& op : fileOps(readFile(at("trace-" + r + ".txt")), root())) {
+        ops.push_back(op);
+      }
     }
     std::stable_sort(ops.begin(), ops.end(),
                      [](const FileOp& a, const FileOp& b) { return a.when < b.when; });
@@ -848,31 +861,30 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
         choices.push_back(choice);
       }
       for (const std::vector<size_t>& choice : choices) {
-        ASSERT_EQ(chdir(imageDir.path().c_str()), 0);
-        emptyNetwork();
+        emptyNetwork(image);
         for (size_t f = 0; f < files.size(); f++) {
-          if (states[f][choice[f]] != "\x01") writeFile(files[f], states[f][choice[f]]);
+          if (states[f][choice[f]] != "\x01") writeFile(image.at(files[f]), states[f][choice[f]]);
         }
         // The taps committed when the power went: each must be on the card.
         std::vector<std::string> committed;
         for (const std::string& r : readers) {
-          retarget(journalPath(logOf(r)));
+          retarget(image, journalPath(logOf(r)));
           TapIntent intent;
-          if (readWritersJournal(kHere, journalPath(logOf(r)), &intent) &&
+          if (readWritersJournal(image.dir(), journalPath(logOf(r)), &intent) &&
               intent.state == kPending) {
             committed.push_back(intent.cardBytes.substr(2));
           }
         }
         std::vector<std::string> notices;
-        EXPECT_TRUE(settleEveryJournal(kHere, logsWith(), &notices));
+        EXPECT_TRUE(settleEveryJournal(image.dir(), logsWith(), &notices));
         CardRecord records[2];
-        bool readable = holdAndLetGo(kCard, records) == LoadStatus::kLoaded;
-        std::string wrong = ::agreement(kCard, readers), card = readFile(kCard);
+        bool readable = holdAndLetGo(image.dir(), kCard, records) == LoadStatus::kLoaded;
+        std::string wrong = ::agreement(kCard, readers, image.root()),
+                    card = readFile(image.at(kCard));
         for (const std::string& record : committed) {
           if (card.find(record) == std::string::npos)
             wrong += " a committed tap is lost: " + record;
         }
-        ASSERT_EQ(chdir(root.c_str()), 0);
         ASSERT_TRUE(readable && wrong.empty())
             << "power cut after operation " << point << " of " << ops.size()
             << (readable ? "" : ": card unreadable") << wrong;

@@ -47,6 +47,8 @@ Program startProgram(const ProgramRun& run) {
                                   : open(run.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int err =
         run.errors.empty() ? out : open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The program runs in its directory, as a reader is started in its
+    // network directory; the test's own process never changes directory.
     if (!run.dir.empty() && chdir(run.dir.c_str()) != 0) _exit(126);
     if (out < 0 || err < 0) _exit(126);
     dup2(input[0], 0);

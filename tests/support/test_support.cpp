@@ -2,11 +2,14 @@
 #include "tests/support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -63,15 +66,21 @@ InZone::~InZone() {
   tzset();
 }
 
-void InScratchNetwork::SetUp() {
-  ASSERT_NE(getcwd(home_, sizeof home_), nullptr);
-  ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-  mkdir("Card", 0755);
-  mkdir("Reader_txt", 0755);
+NetworkDir::NetworkDir(const std::string& root) {
+  char* real = realpath(root.c_str(), nullptr);
+  root_ = real != nullptr ? real : root;
+  free(real);
+  dir_ = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_ < 0) throw std::runtime_error("cannot open " + root_ + ": " + strerror(errno));
 }
 
-void InScratchNetwork::TearDown() {
-  ASSERT_EQ(chdir(home_), 0);
+NetworkDir::~NetworkDir() {
+  close(dir_);
+}
+
+void InScratchNetwork::SetUp() {
+  ASSERT_EQ(mkdirat(net(), kCardDirectory, 0755), 0) << strerror(errno);
+  ASSERT_EQ(mkdirat(net(), kLogDirectory, 0755), 0) << strerror(errno);
 }
 
 ::testing::AssertionResult resetNetwork(const std::string& network, NetworkFolders which) {
@@ -102,15 +111,15 @@ std::vector<std::string> logsWith(const std::string& logPath) {
   return logs;
 }
 
-bool recordOnCard(const TapEntry& entry, const char* logPath) {
+bool recordOnCard(int dir, const TapEntry& entry, const char* logPath) {
   HeldCard card;
   CardRecord records[2];
   std::vector<std::string> notices;
-  if (holdCard(kHere, entry.cardFile, logsWith(logPath), &card, records, &notices) !=
+  if (holdCard(dir, entry.cardFile, logsWith(logPath), &card, records, &notices) !=
       LoadStatus::kLoaded) {
     return false;
   }
-  TapWriter writer = tapWriter(kHere, logPath);
+  TapWriter writer = tapWriter(dir, logPath);
   bool recorded =
       entry.charged < 0 || recordTap(card, formatCardRecord(entry), formatLogLine(entry), &writer);
   releaseCard(&card);
@@ -118,10 +127,10 @@ bool recordOnCard(const TapEntry& entry, const char* logPath) {
   return recorded;
 }
 
-LoadStatus holdAndLetGo(const char* path, CardRecord records[2]) {
+LoadStatus holdAndLetGo(int dir, const char* path, CardRecord records[2]) {
   HeldCard card;
   std::vector<std::string> notices;
-  LoadStatus status = holdCard(kHere, path, logsWith(), &card, records, &notices);
+  LoadStatus status = holdCard(dir, path, logsWith(), &card, records, &notices);
   releaseCard(&card);
   return status;
 }

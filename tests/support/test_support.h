@@ -1,6 +1,6 @@
 // Helpers shared by the tests: building records, converting the Korean
-// texts the tests are written in to the console's EUC-KR, and scratch
-// directories and files.
+// texts the tests are written in to the console's EUC-KR, scratch
+// directories, network directories held open, and files.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -46,16 +46,43 @@ class InZone {
   bool hadZone_;
 };
 
-// Runs each test inside a fresh network directory holding Card/ and
-// Reader_txt/, with paths relative to it as the readers use them.
+// A network directory held open, as every program of the network holds
+// it: the core calls take dir() and the paths relative to it that the
+// readers use ("Card/1.txt"); the test's own file calls, and the programs
+// a test starts, take at("Card/1.txt"), the file's whole path. Closed when
+// the value goes.
+class NetworkDir {
+ public:
+  // Opens the directory at `root`, and names it by its real path (links
+  // resolved, as a trace of a program in it names its files). Throws when
+  // it cannot be opened.
+  explicit NetworkDir(const std::string& root);
+  ~NetworkDir();
+  NetworkDir(const NetworkDir&) = delete;
+  NetworkDir& operator=(const NetworkDir&) = delete;
+  int dir() const { return dir_; }
+  const std::string& root() const { return root_; }
+  std::string at(const std::string& relative) const { return root_ + "/" + relative; }
+
+ private:
+  std::string root_;
+  int dir_ = -1;
+};
+
+// Gives each test a fresh network directory holding Card/ and Reader_txt/,
+// as a value: net() for the core calls, with the paths relative to it that
+// the readers use; at() for the test's own file calls; root() where the
+// readers are started. The test's working directory is never changed.
 class InScratchNetwork : public ::testing::Test {
  protected:
   void SetUp() override;
-  void TearDown() override;
+  int net() const { return network_.dir(); }
+  const std::string& root() const { return network_.root(); }
+  std::string at(const std::string& relative) const { return network_.at(relative); }
 
  private:
-  char home_[4096];
   ScratchDir dir_;
+  NetworkDir network_{dir_.path()};
 };
 
 // Which folders of a network directory resetNetwork makes anew.
@@ -75,14 +102,15 @@ enum class NetworkFolders {
 // network's, and `logPath` when it is another.
 std::vector<std::string> logsWith(const std::string& logPath = "");
 
-// Records a tap as a reader does: holds its card, records the tap on it and
-// in the log at `logPath`, lets go of the card and flushes the tap. Returns
-// whether it was recorded.
-bool recordOnCard(const TapEntry& entry, const char* logPath);
+// Records a tap as a reader does in the network directory `dir`: holds its
+// card, records the tap on it and in the log at `logPath`, lets go of the
+// card and flushes the tap. Returns whether it was recorded.
+bool recordOnCard(int dir, const TapEntry& entry, const char* logPath);
 
-// Holds the card at `path` as the next reader to tap it does (settling what
-// is in flight on it), and lets go; fills `records` when it can be read.
-LoadStatus holdAndLetGo(const char* path, CardRecord records[2]);
+// Holds the card at `path` in the network directory `dir` as the next
+// reader to tap it does (settling what is in flight on it), and lets go;
+// fills `records` when it can be read.
+LoadStatus holdAndLetGo(int dir, const char* path, CardRecord records[2]);
 
 // A seed of the card-tail fuzz corpus: its file name, and its bytes, whose
 // first byte says whether the rest is a whole card file (1) or only the

@@ -80,7 +80,9 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir, 0);
   // Run from a working directory that is no more: an audit that entered
-  // its network directory could not come back to it.
+  // its network directory could not come back to it. Changing directory is
+  // what this test is about; no other test does (they hold their network
+  // directory open instead), and it goes back before it checks anything.
   ASSERT_EQ(chdir(gone.path().c_str()), 0);
   ASSERT_EQ(rmdir(gone.path().c_str()), 0);
   AuditReport report;

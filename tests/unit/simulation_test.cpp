@@ -56,7 +56,10 @@ TEST(Simulation, LeavesTheWorkingDirectoryAndTheZoneAsTheyWere) {
   const std::string zoneBefore = zone != nullptr ? zone : "(unset)";
   ScratchDir network, gone;
   // Run from a working directory that is no more: a simulation that
-  // entered its network directory could not come back to it.
+  // entered its network directory could not come back to it. Changing
+  // directory is what this test is about; no other test does (they hold
+  // their network directory open instead), and it goes back before it
+  // checks anything.
   ASSERT_EQ(chdir(gone.path().c_str()), 0);
   ASSERT_EQ(rmdir(gone.path().c_str()), 0);
   SimulationPlan plan;

@@ -37,64 +37,62 @@ const char kCardPath[] = "Card/1.txt";
 const char kLogPath[] = "Reader_txt/Subway1.txt";
 const char kJournal[] = "Reader_txt/Subway1.txt.pending";
 
-uint64_t inodeAt(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
-}
-
-// The intent of a tap that appends `record` to the card whose bytes before
-// it are `cardBefore`, and `line` to the log `logPath` holding `logBefore`;
-// the files' inodes are those at their paths now.
-TapIntent intentOf(const std::string& cardBefore, const std::string& record,
-                   const std::string& logPath, const std::string& logBefore,
-                   const std::string& line, char state = kPending) {
-  size_t tail = std::min(cardBefore.size(), kTailBytes);
-  return {state,
-          kCardPath,
-          inodeAt(kCardPath),
-          static_cast<int64_t>(cardBefore.size()),
-          cardBefore.substr(cardBefore.size() - tail),
-          record,
-          logPath,
-          inodeAt(logPath),
-          static_cast<int64_t>(logBefore.size()),
-          line};
-}
-
-TapIntent pendingTap() {
-  return intentOf(kCard, kRecord, kLogPath, kLog, kLine);
-}
-
-// The notes a reader kept or moved aside in the log directory.
-std::vector<std::string> notesAside() {
-  std::vector<std::string> notes;
-  DIR* directory = opendir(kLogDirectory);
-  while (dirent* entry = readdir(directory)) {
-    if (strstr(entry->d_name, ".set-aside.") != nullptr) notes.push_back(entry->d_name);
-  }
-  closedir(directory);
-  return notes;
-}
-
 class KilledWriter : public InScratchNetwork {
  protected:
+  uint64_t inodeAt(const std::string& path) {
+    struct stat info {};
+    return stat(at(path).c_str(), &info) == 0 ? info.st_ino : 0;
+  }
+
+  // The intent of a tap that appends `record` to the card whose bytes before
+  // it are `cardBefore`, and `line` to the log `logPath` holding `logBefore`;
+  // the files' inodes are those at their paths now.
+  TapIntent intentOf(const std::string& cardBefore, const std::string& record,
+                     const std::string& logPath, const std::string& logBefore,
+                     const std::string& line, char state = kPending) {
+    size_t tail = std::min(cardBefore.size(), kTailBytes);
+    return {state,
+            kCardPath,
+            inodeAt(kCardPath),
+            static_cast<int64_t>(cardBefore.size()),
+            cardBefore.substr(cardBefore.size() - tail),
+            record,
+            logPath,
+            inodeAt(logPath),
+            static_cast<int64_t>(logBefore.size()),
+            line};
+  }
+
+  TapIntent pendingTap() { return intentOf(kCard, kRecord, kLogPath, kLog, kLine); }
+
+  // The notes a reader kept or moved aside in the log directory.
+  std::vector<std::string> notesAside() {
+    std::vector<std::string> notes;
+    DIR* directory = opendir(at(kLogDirectory).c_str());
+    while (dirent* entry = readdir(directory)) {
+      if (strstr(entry->d_name, ".set-aside.") != nullptr) notes.push_back(entry->d_name);
+    }
+    closedir(directory);
+    return notes;
+  }
+
   // What a writer stopped after writing `cardPart` bytes of its record and
   // `logPart` bytes of its line leaves behind, with its intent in its
   // journal.
   void leaveTorn(size_t cardPart, size_t logPart, char state = kPending) {
-    writeFile(kCardPath, kCard + kRecord.substr(0, cardPart));
-    writeFile(kLogPath, kLog + kLine.substr(0, logPart));
+    writeFile(at(kCardPath), kCard + kRecord.substr(0, cardPart));
+    writeFile(at(kLogPath), kLog + kLine.substr(0, logPart));
     TapIntent intent = pendingTap();
     intent.state = state;
-    writeFile(kJournal, formatIntent(intent));
+    writeFile(at(kJournal), formatIntent(intent));
   }
 
-  LoadStatus nextReaderTaps() { return holdAndLetGo(kCardPath, records); }
+  LoadStatus nextReaderTaps() { return holdAndLetGo(net(), kCardPath, records); }
 
   // What the log's own reader does before its next tap (it holds its
   // journal's claim from its start).
   bool logsReaderTaps() {
-    TapWriter writer = tapWriter(kHere, kLogPath);
+    TapWriter writer = tapWriter(net(), kLogPath);
     std::vector<std::string> notices;
     bool settled = claimJournal(&writer, 0) && settleOwnJournal(&writer, logsWith(), &notices);
     closeTapWriter(&writer);
@@ -103,12 +101,12 @@ class KilledWriter : public InScratchNetwork {
 
   bool readerStarts() {
     std::vector<std::string> notices;
-    return settleEveryJournal(kHere, logsWith(), &notices);
+    return settleEveryJournal(net(), logsWith(), &notices);
   }
 
   bool journalIdle(const char* journal = kJournal) {
     TapIntent intent;
-    return readWritersJournal(kHere, journal, &intent) && intent.state == kIdle;
+    return readWritersJournal(net(), journal, &intent) && intent.state == kIdle;
   }
 
   TapEntry nextTap() { return sampleTap(kCardPath, "S1_13", 6900, 20260306083000); }
@@ -179,8 +177,8 @@ TEST_F(KilledWriter, ARecordCutInItsTapIdIsFinishedBeforeItIsRead) {
   leaveTorn(kRecord.size() - 1, 0);
   ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
   EXPECT_STREQ(records[1].tapId, "S1_12");
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-  EXPECT_EQ(readFile(kLogPath), kLog + kLine);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+  EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine);
   EXPECT_TRUE(journalIdle());
 }
 
@@ -204,10 +202,10 @@ TEST_F(KilledWriter, EveryCutIsFinishedByWhoeverComesFirst) {
         EXPECT_TRUE(settled);
         ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
         EXPECT_TRUE(logsReaderTaps());
-        ASSERT_EQ(readFile(kCardPath), kCard + kRecord);
-        ASSERT_EQ(readFile(kLogPath), kLog + kLine);
+        ASSERT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+        ASSERT_EQ(readFile(at(kLogPath)), kLog + kLine);
         ASSERT_TRUE(journalIdle());
-        ASSERT_EQ(readFile("Card/1.txt.pending"), "");
+        ASSERT_EQ(readFile(at("Card/1.txt.pending")), "");
         cases++;
       }
     }
@@ -218,9 +216,9 @@ TEST_F(KilledWriter, EveryCutIsFinishedByWhoeverComesFirst) {
 
 TEST_F(KilledWriter, TheNextWriterFinishesTheRecordThenAppendsItsOwn) {
   leaveTorn(9, 0);
-  ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord);
-  EXPECT_EQ(readFile(kLogPath), kLog + kLine + "20260306083000,SUBWAY,IN,1050,S1_13\r\n");
+  ASSERT_TRUE(recordOnCard(net(), nextTap(), kLogPath));
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord);
+  EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine + "20260306083000,SUBWAY,IN,1050,S1_13\r\n");
   EXPECT_TRUE(journalIdle());
 }
 
@@ -242,21 +240,21 @@ TEST_F(KilledWriter, SeveralWritersTapsOnOneCardAreCompletedInTheOrderOfTheirOff
     for (int settler = 0; settler < 2; settler++) {
       SCOPED_TRACE(std::to_string(s1Part) + " of S1's record, settled by " +
                    (settler ? "a reader starting" : "the card's next reader"));
-      writeFile(kCardPath, kCard + s1.substr(0, s1Part));
-      for (const char* log : {kLogPath, s3Log, busLog}) writeFile(log, "");
-      writeFile(kJournal, formatIntent(intentOf(kCard, s1, kLogPath, "", s1Line)));
-      writeFile(journalPath(s3Log), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
-      writeFile(journalPath(busLog),
+      writeFile(at(kCardPath), kCard + s1.substr(0, s1Part));
+      for (const char* log : {kLogPath, s3Log, busLog}) writeFile(at(log), "");
+      writeFile(at(kJournal), formatIntent(intentOf(kCard, s1, kLogPath, "", s1Line)));
+      writeFile(at(journalPath(s3Log)), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
+      writeFile(at(journalPath(busLog)),
                 formatIntent(intentOf(kCard + s1 + s3, bus, busLog, "", busLine)));
       if (settler) {
         EXPECT_TRUE(readerStarts());
       }
       ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
       EXPECT_TRUE(readerStarts());
-      EXPECT_EQ(readFile(kCardPath), kCard + s1 + s3 + bus);
-      EXPECT_EQ(readFile(kLogPath), s1Line);
-      EXPECT_EQ(readFile(s3Log), s3Line);
-      EXPECT_EQ(readFile(busLog), busLine);
+      EXPECT_EQ(readFile(at(kCardPath)), kCard + s1 + s3 + bus);
+      EXPECT_EQ(readFile(at(kLogPath)), s1Line);
+      EXPECT_EQ(readFile(at(s3Log)), s3Line);
+      EXPECT_EQ(readFile(at(busLog)), busLine);
       for (const char* log : {kLogPath, s3Log, busLog}) {
         EXPECT_TRUE(journalIdle(journalPath(log).c_str())) << log;
       }
@@ -265,13 +263,13 @@ TEST_F(KilledWriter, SeveralWritersTapsOnOneCardAreCompletedInTheOrderOfTheirOff
   // A later tap is never completed over an earlier one's missing bytes:
   // with S1's intent gone, S3's record cannot follow the card, and is kept
   // for the operator instead.
-  writeFile(kCardPath, kCard);
-  writeFile(s3Log, "");
-  unlink(kJournal);
-  writeFile(journalPath(s3Log), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
+  writeFile(at(kCardPath), kCard);
+  writeFile(at(s3Log), "");
+  unlink(at(kJournal).c_str());
+  writeFile(at(journalPath(s3Log)), formatIntent(intentOf(kCard + s1, s3, s3Log, "", s3Line)));
   ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
-  EXPECT_EQ(readFile(kCardPath), kCard);
-  EXPECT_EQ(readFile(s3Log), "");
+  EXPECT_EQ(readFile(at(kCardPath)), kCard);
+  EXPECT_EQ(readFile(at(s3Log)), "");
   EXPECT_EQ(notesAside().size(), 1u);
 }
 
@@ -290,21 +288,21 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
     std::string written = "";  // the card as a writer that ignores the lock left it
   } cases[] = {
       {"abandoned", kRecord.size(), 5,
-       [] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
+       [this] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
        kCard, kLog, 0},
       {"abandoned, nothing written", 0, 0,
-       [] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
+       [this] { return formatIntent(intentOf(kCard, kRecord, kLogPath, kLog, kLine, kAbandoned)); },
        kCard, kLog, 0},
-      {"card moved on", 0, kLine.size(), [] { return formatIntent(pendingTap()); }, kCard + foreign,
-       kLog, 1, kCard + foreign},
-      {"already whole", kRecord.size(), kLine.size(), [] { return formatIntent(pendingTap()); },
+      {"card moved on", 0, kLine.size(), [this] { return formatIntent(pendingTap()); },
+       kCard + foreign, kLog, 1, kCard + foreign},
+      {"already whole", kRecord.size(), kLine.size(), [this] { return formatIntent(pendingTap()); },
        kCard + kRecord, kLog + kLine, 0},
       {"not a block", 7, 3, [] { return std::string("123 4"); }, kCard + kRecord.substr(0, 7),
        kLog + kLine.substr(0, 3), 1},
       {"an old note", 7, 0, [] { return "138 38\n" + kRecord; }, kCard + kRecord.substr(0, 7), kLog,
        1},
       {"another log's journal", 7, 3,
-       [] {
+       [this] {
          TapIntent t = pendingTap();
          t.logPath = "Reader_txt/Subway3.txt";
          return formatIntent(t);
@@ -315,15 +313,15 @@ TEST_F(KilledWriter, NotesThatDescribeNothingToFinishAreDropped) {
   // journal: never carried out.)
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+    ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
     leaveTorn(c.cardPart, c.logPart);
-    writeFile(kJournal, c.journal());
-    if (!c.written.empty()) writeFile(kCardPath, c.written);
+    writeFile(at(kJournal), c.journal());
+    if (!c.written.empty()) writeFile(at(kCardPath), c.written);
     nextReaderTaps();
     logsReaderTaps();
     readerStarts();
-    EXPECT_EQ(readFile(kCardPath), c.card);
-    EXPECT_EQ(readFile(kLogPath), c.log);
+    EXPECT_EQ(readFile(at(kCardPath)), c.card);
+    EXPECT_EQ(readFile(at(kLogPath)), c.log);
     EXPECT_EQ(notesAside().size(), c.notes);
   }
 }
@@ -339,22 +337,22 @@ TEST_F(KilledWriter, ACardIssuedAnewIsNeverTouchedByAnOldTap) {
   ASSERT_EQ(reissued.size(), kCard.size());
   for (bool sameInode : {false, true}) {
     SCOPED_TRACE(sameInode ? "written over in place" : "removed and made anew");
-    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+    ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
     leaveTorn(0, 0);
     if (!sameInode) {
-      ASSERT_EQ(unlink(kCardPath), 0);
+      ASSERT_EQ(unlink(at(kCardPath).c_str()), 0);
     }
-    writeFile(kCardPath, reissued);
+    writeFile(at(kCardPath), reissued);
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
     EXPECT_EQ(records[1].balance, 50000);
     EXPECT_TRUE(readerStarts());
-    EXPECT_EQ(readFile(kCardPath), reissued);
-    EXPECT_EQ(readFile(kLogPath), kLog);
+    EXPECT_EQ(readFile(at(kCardPath)), reissued);
+    EXPECT_EQ(readFile(at(kLogPath)), kLog);
     EXPECT_TRUE(journalIdle());
     EXPECT_EQ(notesAside().size(), 1u);
-    ASSERT_TRUE(
-        recordOnCard(sampleTap(kCardPath, "B_1", 48950, 20260306091000), "Reader_txt/Bus.txt"));
-    EXPECT_EQ(readFile(kCardPath), reissued + "\r\n20260306091000,SUBWAY,IN,48950,B_1");
+    ASSERT_TRUE(recordOnCard(net(), sampleTap(kCardPath, "B_1", 48950, 20260306091000),
+                             "Reader_txt/Bus.txt"));
+    EXPECT_EQ(readFile(at(kCardPath)), reissued + "\r\n20260306091000,SUBWAY,IN,48950,B_1");
   }
 }
 
@@ -364,36 +362,36 @@ TEST_F(KilledWriter, ARotatedLogNeverTakesBackAWholeRecord) {
   // whole on the card and stays; the line is completed where it was
   // written, or, where that log no longer holds its place, written once to
   // the log as it now is; never twice.
+  // The shell commands name the files by their whole paths.
+  const std::string quotedLog = "'" + at(kLogPath) + "'",
+                    moveAside = "mv " + quotedLog + " '" + at("Reader_txt/Subway1.txt.1") + "'";
   const struct {
     const char* what;
     size_t logPart;
-    const char* rotate;
+    std::string rotate;
     std::string rotated, log;
   } cases[] = {
-      {"moved aside, line whole", kLine.size(),
-       "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1", kLog + kLine, ""},
-      {"moved aside, line cut", 9, "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1",
-       kLog + kLine, ""},
-      {"moved aside, no line yet", 0, "mv Reader_txt/Subway1.txt Reader_txt/Subway1.txt.1", kLog,
-       kLine},
-      {"cut to nothing in place", kLine.size(), "truncate -s 0 Reader_txt/Subway1.txt", "", kLine},
-      {"removed", 5, "rm Reader_txt/Subway1.txt", "", kLine},
+      {"moved aside, line whole", kLine.size(), moveAside, kLog + kLine, ""},
+      {"moved aside, line cut", 9, moveAside, kLog + kLine, ""},
+      {"moved aside, no line yet", 0, moveAside, kLog, kLine},
+      {"cut to nothing in place", kLine.size(), "truncate -s 0 " + quotedLog, "", kLine},
+      {"removed", 5, "rm " + quotedLog, "", kLine},
   };
   for (const auto& c : cases) {
     for (int settler = 0; settler < 3; settler++) {
       SCOPED_TRACE(std::string(c.what) + ", settler " + std::to_string(settler));
-      ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
+      ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
       leaveTorn(kRecord.size(), c.logPart);
-      ASSERT_EQ(system(c.rotate), 0);
+      ASSERT_EQ(system(c.rotate.c_str()), 0);
       if (settler == 0) {
         ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
       } else {
         EXPECT_TRUE(settler == 1 ? logsReaderTaps() : readerStarts());
       }
       EXPECT_TRUE(readerStarts());
-      EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-      EXPECT_EQ(readFile("Reader_txt/Subway1.txt.1"), c.rotated);
-      EXPECT_EQ(readFile(kLogPath), c.log);
+      EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+      EXPECT_EQ(readFile(at("Reader_txt/Subway1.txt.1")), c.rotated);
+      EXPECT_EQ(readFile(at(kLogPath)), c.log);
       EXPECT_TRUE(journalIdle());
       ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
       EXPECT_STREQ(records[1].tapId, "S1_12");
@@ -407,28 +405,28 @@ TEST_F(KilledWriter, OnlyTheNetworksOwnJournalsAreActedOn) {
   // it aside. One in a network journal made by another user (root's office
   // run) is never passed over nor moved aside: its card is refused until
   // the file is given back to the network's owner, and then completed.
-  writeFile(kCardPath, kCard);
-  writeFile(kLogPath, kLog);
+  writeFile(at(kCardPath), kCard);
+  writeFile(at(kLogPath), kLog);
   TapIntent forged = pendingTap();
   forged.logPath = "Reader_txt/x";
   forged.cardBytes = "\r\n20260306082000,SUBWAY,OUT,2000000000,S1_1";
   forged.logBytes = "20260306082000,SUBWAY,OUT,0,S1_1\r\n";
-  writeFile("Reader_txt/x.pending", formatIntent(forged));
-  writeFile("Reader_txt/Subway3.txt.pending",
+  writeFile(at("Reader_txt/x.pending"), formatIntent(forged));
+  writeFile(at("Reader_txt/Subway3.txt.pending"),
             formatIntent(intentOf(kCard, kRecord, "Reader_txt/Subway3.txt", "", kLine)));
-  ASSERT_EQ(chown("Reader_txt/Subway3.txt.pending", 65534, 65534), 0);
+  ASSERT_EQ(chown(at("Reader_txt/Subway3.txt.pending").c_str(), 65534, 65534), 0);
   EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
   EXPECT_FALSE(readerStarts());
   EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
-  EXPECT_EQ(readFile(kCardPath), kCard);
-  EXPECT_FALSE(fileExists("Reader_txt/x"));
-  EXPECT_FALSE(fileExists("Reader_txt/x.pending"));
-  EXPECT_TRUE(fileExists("Reader_txt/Subway3.txt.pending"));
+  EXPECT_EQ(readFile(at(kCardPath)), kCard);
+  EXPECT_FALSE(fileExists(at("Reader_txt/x")));
+  EXPECT_FALSE(fileExists(at("Reader_txt/x.pending")));
+  EXPECT_TRUE(fileExists(at("Reader_txt/Subway3.txt.pending")));
   EXPECT_EQ(notesAside().size(), 1u);
-  ASSERT_EQ(chown("Reader_txt/Subway3.txt.pending", geteuid(), getegid()), 0);
+  ASSERT_EQ(chown(at("Reader_txt/Subway3.txt.pending").c_str(), geteuid(), getegid()), 0);
   ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-  EXPECT_EQ(readFile("Reader_txt/Subway3.txt"), kLine);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+  EXPECT_EQ(readFile(at("Reader_txt/Subway3.txt")), kLine);
 }
 
 TEST_F(KilledWriter, ATapLostByAFailedFlushIsWrittenAgainFromItsJournal) {
@@ -436,13 +434,13 @@ TEST_F(KilledWriter, ATapLostByAFailedFlushIsWrittenAgainFromItsJournal) {
   // written: once the cache is gone the card and the log hold zeros where
   // they go. The card's next reader writes them again from the journal.
   for (size_t lost : {kRecord.size(), size_t{3}}) {
-    writeFile(kCardPath,
+    writeFile(at(kCardPath),
               kCard + kRecord.substr(0, kRecord.size() - lost) + std::string(lost, '\0'));
-    writeFile(kLogPath, kLog + std::string(kLine.size(), '\0'));
-    writeFile(kJournal, formatIntent(pendingTap()));
+    writeFile(at(kLogPath), kLog + std::string(kLine.size(), '\0'));
+    writeFile(at(kJournal), formatIntent(pendingTap()));
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded) << lost;
-    EXPECT_EQ(readFile(kCardPath), kCard + kRecord) << lost;
-    EXPECT_EQ(readFile(kLogPath), kLog + kLine) << lost;
+    EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord) << lost;
+    EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine) << lost;
     EXPECT_TRUE(journalIdle()) << lost;
   }
 }
@@ -461,23 +459,23 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
     TapIntent intent = pendingTap();
     intent.lockInode = 1;  // no lock file this network has now
     struct stat journal {};
-    ASSERT_EQ(stat(kJournal, &journal), 0);
+    ASSERT_EQ(stat(at(kJournal).c_str(), &journal), 0);
     intent.journalInode = journal.st_ino;
-    writeFile(kJournal, formatIntent(intent));
-    int alive = open(kJournal, O_RDWR);
+    writeFile(at(kJournal), formatIntent(intent));
+    int alive = open(at(kJournal).c_str(), O_RDWR);
     ASSERT_TRUE(lockWithin(alive, kWriterByte, 0));
     EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
     EXPECT_FALSE(readerStarts());
-    EXPECT_EQ(readFile(kCardPath), kCard);
+    EXPECT_EQ(readFile(at(kCardPath)), kCard);
     if (then == Then::kCopyAtThePath) {
-      writeFile("Reader_txt/copy", readFile(kJournal));
-      ASSERT_EQ(rename("Reader_txt/copy", kJournal), 0);
+      writeFile(at("Reader_txt/copy"), readFile(at(kJournal)));
+      ASSERT_EQ(rename(at("Reader_txt/copy").c_str(), at(kJournal).c_str()), 0);
       EXPECT_EQ(nextReaderTaps(), LoadStatus::kUnreadable);
-      EXPECT_EQ(readFile(kCardPath), kCard);
+      EXPECT_EQ(readFile(at(kCardPath)), kCard);
       close(alive);
       // Its own reader, starting again, completes it.
       EXPECT_TRUE(logsReaderTaps());
-      EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
+      EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
       continue;
     }
     close(alive);
@@ -486,60 +484,61 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
     } else {
       EXPECT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
     }
-    EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-    EXPECT_EQ(readFile(kLogPath), kLog + kLine);
+    EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+    EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine);
     EXPECT_TRUE(journalIdle());
   }
   // And a writer whose lock file is replaced while it holds the card
   // records nothing; its next tap locks the file as it now is.
-  TapWriter writer = tapWriter(kHere, kLogPath);
+  TapWriter writer = tapWriter(net(), kLogPath);
   HeldCard held;
   std::vector<std::string> notices;
-  ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+  ASSERT_EQ(holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
             LoadStatus::kLoaded);
-  writeFile("Card/new.lock", "");
-  ASSERT_EQ(rename("Card/new.lock", "Card/taps.lock"), 0);
+  writeFile(at("Card/new.lock"), "");
+  ASSERT_EQ(rename(at("Card/new.lock").c_str(), at("Card/taps.lock").c_str()), 0);
   TapEntry next = nextTap();
   EXPECT_FALSE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord);
-  EXPECT_EQ(readFile(kLogPath), kLog + kLine);
-  ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord);
+  EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine);
+  ASSERT_EQ(holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
             LoadStatus::kLoaded);
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord);
   // A writer whose journal is removed claims the one made anew before its
   // next intent: a settler finding a journal unclaimed takes its writer for
   // ended. While another process holds that claim, it records nothing.
-  ASSERT_EQ(unlink(kJournal), 0);
-  writeFile(kJournal, formatIntent(kIdleIntent));
-  int other = open(kJournal, O_RDWR);
+  ASSERT_EQ(unlink(at(kJournal).c_str()), 0);
+  writeFile(at(kJournal), formatIntent(kIdleIntent));
+  int other = open(at(kJournal).c_str(), O_RDWR);
   ASSERT_TRUE(lockWithin(other, kWriterByte, 0));
   for (bool otherHolds : {true, false}) {
     if (!otherHolds) close(other);
-    ASSERT_EQ(holdCard(kHere, kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
-              LoadStatus::kLoaded);
+    ASSERT_EQ(
+        holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+        LoadStatus::kLoaded);
     EXPECT_EQ(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer), !otherHolds);
     if (otherHolds) {
       EXPECT_NE(writer.problem.find("another process writes"), std::string::npos);
     }
     releaseCard(&held);
   }
-  int fresh = open(kJournal, O_RDWR);
+  int fresh = open(at(kJournal).c_str(), O_RDWR);
   EXPECT_FALSE(lockWithin(fresh, kWriterByte, 0));
   close(fresh);
   closeTapWriter(&writer);
-  EXPECT_EQ(readFile(kCardPath), kCard + kRecord + kNextRecord + kNextRecord);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
 }
 
 TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
   // Anyone who may read a card or a log can lock it; the readers lock
   // neither (they lock a byte of a file only they can open), so a backup
   // or an audit holding such a lock holds up no tap.
-  writeFile(kCardPath, kCard);
-  writeFile(kLogPath, kLog);
-  int card = open(kCardPath, O_RDONLY), log = open(kLogPath, O_RDONLY);
+  writeFile(at(kCardPath), kCard);
+  writeFile(at(kLogPath), kLog);
+  int card = open(at(kCardPath).c_str(), O_RDONLY), log = open(at(kLogPath).c_str(), O_RDONLY);
   ASSERT_EQ(flock(card, LOCK_SH), 0);
   ASSERT_EQ(flock(log, LOCK_SH), 0);
   struct flock whole {};
@@ -547,12 +546,12 @@ TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
   whole.l_whence = SEEK_SET;
   ASSERT_EQ(fcntl(card, F_OFD_SETLK, &whole), 0);
   ASSERT_EQ(fcntl(log, F_OFD_SETLK, &whole), 0);
-  ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
-  EXPECT_EQ(readFile(kCardPath), kCard + kNextRecord);
+  ASSERT_TRUE(recordOnCard(net(), nextTap(), kLogPath));
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kNextRecord);
   close(card);
   close(log);
   struct stat info {};
-  ASSERT_EQ(stat("Card/taps.lock", &info), 0);
+  ASSERT_EQ(stat(at("Card/taps.lock").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
@@ -576,9 +575,9 @@ TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
   };
   for (const auto& l : limits) {
     SCOPED_TRACE(l.what);
-    ASSERT_TRUE(resetNetwork(".", NetworkFolders::kLogsOnly));
-    writeFile(kCardPath, l.card);
-    if (!l.log.empty()) writeFile(kLogPath, l.log);
+    ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
+    writeFile(at(kCardPath), l.card);
+    if (!l.log.empty()) writeFile(at(kLogPath), l.log);
     pid_t pid = fork();
     if (pid == 0) {
       // As a reader does: a write past the limit fails, it does not kill.
@@ -586,21 +585,21 @@ TEST_F(KilledWriter, AWriteCutShortByAFullDiskIsTakenBack) {
       rlimit limit = {l.limit, l.limit};
       setrlimit(RLIMIT_FSIZE, &limit);
       for (int tap = 0; tap < l.taps; tap++) {
-        if (recordOnCard(nextTap(), kLogPath)) _exit(1);
+        if (recordOnCard(net(), nextTap(), kLogPath)) _exit(1);
       }
       _exit(0);
     }
     int status = 0;
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "reported recorded";
-    EXPECT_EQ(readFile(kCardPath), l.card);
-    EXPECT_EQ(readFile(kLogPath), l.log);
+    EXPECT_EQ(readFile(at(kCardPath)), l.card);
+    EXPECT_EQ(readFile(at(kLogPath)), l.log);
     if (l.taps == 1) {
       EXPECT_TRUE(journalIdle());
     }
     EXPECT_EQ(notesAside(), std::vector<std::string>{});
   }
-  EXPECT_FALSE(fileExists(kJournal));
+  EXPECT_FALSE(fileExists(at(kJournal)));
 }
 
 TEST_F(KilledWriter, NothingAtAJournalsOrACardsPathHangsOrRedirectsAReader) {
@@ -608,45 +607,47 @@ TEST_F(KilledWriter, NothingAtAJournalsOrACardsPathHangsOrRedirectsAReader) {
   // waited on or written through; it is moved aside, and the tap is
   // recorded. A card that is a link, or that has a second name, is refused
   // and left alone.
-  writeFile("outside.txt", "not the network's");
+  writeFile(at("outside.txt"), "not the network's");
   const struct {
     const char* what;
     std::function<void(const char*)> place;
   } things[] = {
-      {"a FIFO", [](const char* at) { mkfifo(at, 0644); }},
-      {"a directory", [](const char* at) { mkdir(at, 0755); }},
-      {"a link", [](const char* at) { symlink("../outside.txt", at); }},
-      {"a link to nowhere", [](const char* at) { symlink("../nowhere.txt", at); }},
-      {"a second name of a file outside", [](const char* at) { link("outside.txt", at); }},
+      {"a FIFO", [](const char* path) { mkfifo(path, 0644); }},
+      {"a directory", [](const char* path) { mkdir(path, 0755); }},
+      {"a link", [](const char* path) { symlink("../outside.txt", path); }},
+      {"a link to nowhere", [](const char* path) { symlink("../nowhere.txt", path); }},
+      {"a second name of a file outside",
+       [this](const char* path) { link(at("outside.txt").c_str(), path); }},
       {"a huge file",
-       [](const char* at) {
-         int fd = open(at, O_WRONLY | O_CREAT, 0644);
+       [](const char* path) {
+         int fd = open(path, O_WRONLY | O_CREAT, 0644);
          EXPECT_EQ(ftruncate(fd, 3LL << 30), 0);
          close(fd);
        }},
-      {"an old note", [](const char* at) { writeFile(at, "138 38\n" + kRecord); }},
+      {"an old note", [](const char* path) { writeFile(path, "138 38\n" + kRecord); }},
   };
   for (const auto& t : things) {
     SCOPED_TRACE(t.what);
-    ASSERT_TRUE(resetNetwork("."));
-    writeFile(kCardPath, kCard);
-    t.place(kJournal);
+    ASSERT_TRUE(resetNetwork(root()));
+    writeFile(at(kCardPath), kCard);
+    t.place(at(kJournal).c_str());
     ASSERT_EQ(nextReaderTaps(), LoadStatus::kLoaded);
     EXPECT_TRUE(logsReaderTaps());
     EXPECT_TRUE(readerStarts());
-    ASSERT_TRUE(recordOnCard(nextTap(), kLogPath));
-    EXPECT_EQ(readFile(kCardPath), kCard + kNextRecord);
+    ASSERT_TRUE(recordOnCard(net(), nextTap(), kLogPath));
+    EXPECT_EQ(readFile(at(kCardPath)), kCard + kNextRecord);
     EXPECT_TRUE(journalIdle());
-    EXPECT_EQ(readFile("outside.txt"), "not the network's");
-    EXPECT_FALSE(fileExists("nowhere.txt"));
+    EXPECT_EQ(readFile(at("outside.txt")), "not the network's");
+    EXPECT_FALSE(fileExists(at("nowhere.txt")));
   }
   for (const auto& makeLink :
-       {std::function<void()>([] { symlink("../outside.txt", "Card/7.txt"); }),
-        std::function<void()>([] { link("outside.txt", "Card/7.txt"); })}) {
-    unlink("Card/7.txt");
+       {std::function<void()>([this] { symlink("../outside.txt", at("Card/7.txt").c_str()); }),
+        std::function<void()>(
+            [this] { link(at("outside.txt").c_str(), at("Card/7.txt").c_str()); })}) {
+    unlink(at("Card/7.txt").c_str());
     makeLink();
-    EXPECT_EQ(holdAndLetGo("Card/7.txt", records), LoadStatus::kUnreadable);
-    EXPECT_FALSE(recordOnCard(sampleTap("Card/7.txt", "S1_1", 1, 20260306083000), kLogPath));
-    EXPECT_EQ(readFile("outside.txt"), "not the network's");
+    EXPECT_EQ(holdAndLetGo(net(), "Card/7.txt", records), LoadStatus::kUnreadable);
+    EXPECT_FALSE(recordOnCard(net(), sampleTap("Card/7.txt", "S1_1", 1, 20260306083000), kLogPath));
+    EXPECT_EQ(readFile(at("outside.txt")), "not the network's");
   }
 }

@@ -26,8 +26,8 @@ class Recording : public InScratchNetwork {
   // Without its log directory until a test makes one.
   void SetUp() override {
     InScratchNetwork::SetUp();
-    rmdir("Reader_txt");
-    writeFile(card, kCard);
+    rmdir(at("Reader_txt").c_str());
+    writeFile(at(card), kCard);
     entry = sampleTap(card.c_str(), "S1_3", 8950, 20150303081530);
     copyText(entry.logTapId, "B_4");
   }
@@ -39,29 +39,29 @@ class Recording : public InScratchNetwork {
 };
 
 TEST_F(Recording, AnAcceptedTapAddsOneRecordToEachFile) {
-  ASSERT_EQ(mkdir("Reader_txt", 0755), 0);
-  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
-  EXPECT_EQ(readFile(card), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
-  EXPECT_EQ(readFile(log), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
+  ASSERT_EQ(mkdir(at("Reader_txt").c_str(), 0755), 0);
+  ASSERT_TRUE(recordOnCard(net(), entry, log.c_str()));
+  EXPECT_EQ(readFile(at(card)), kCard + "\r\n20150303081530,SUBWAY,IN,8950,S1_3");
+  EXPECT_EQ(readFile(at(log)), "20150303081530,SUBWAY,IN,1050,B_4\r\n");
   entry.charged = 0;
-  ASSERT_TRUE(recordOnCard(entry, log.c_str()));
-  EXPECT_EQ(readFile(log),
+  ASSERT_TRUE(recordOnCard(net(), entry, log.c_str()));
+  EXPECT_EQ(readFile(at(log)),
             "20150303081530,SUBWAY,IN,1050,B_4\r\n20150303081530,SUBWAY,IN,0,B_4\r\n");
   // An entry that names another card than the one held is recorded on
   // neither: the record goes only to the card intake read.
-  std::string recorded = readFile(card);
+  std::string recorded = readFile(at(card));
   HeldCard held;
   CardRecord records[2];
   std::vector<std::string> notices;
-  ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices),
+  ASSERT_EQ(holdCard(net(), card.c_str(), logsWith(), &held, records, &notices),
             LoadStatus::kLoaded);
   TapEntry other = entry;
   copyText(other.cardFile, "Card/12345.txt");
-  writer = tapWriter(kHere, log);  // the reader's own, as intake leaves it
+  writer = tapWriter(net(), log);  // the reader's own, as intake leaves it
   EXPECT_FALSE(writingInterface(&held, other));
   closeTapWriter(&writer);
-  EXPECT_EQ(readFile(card), recorded);
-  EXPECT_FALSE(fileExists("Card/12345.txt"));
+  EXPECT_EQ(readFile(at(card)), recorded);
+  EXPECT_FALSE(fileExists(at("Card/12345.txt")));
 }
 
 TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
@@ -69,38 +69,41 @@ TEST_F(Recording, ATapWithNothingToRecordTouchesNoFile) {
   std::string missingLog = "Reader_txt/Subway1.txt";
   for (int32_t charged : {kRefusedFare, kNoFareEntry}) {
     entry.charged = charged;
-    EXPECT_TRUE(recordOnCard(entry, missingLog.c_str()));
-    EXPECT_EQ(readFile(card), kCard);
+    EXPECT_TRUE(recordOnCard(net(), entry, missingLog.c_str()));
+    EXPECT_EQ(readFile(at(card)), kCard);
   }
 }
 
 TEST_F(Recording, AFileThatCannotBeOpenedMeansNeitherIsWritten) {
-  EXPECT_FALSE(recordOnCard(entry, "Reader_txt/Subway1.txt"));
-  EXPECT_EQ(readFile(card), kCard);
+  EXPECT_FALSE(recordOnCard(net(), entry, "Reader_txt/Subway1.txt"));
+  EXPECT_EQ(readFile(at(card)), kCard);
   // A card removed, replaced or changed behind the lock since its tail was
   // read is never written, nor created again; nor is the log.
   const struct {
     const char* what;
     std::function<void()> change;
   } changes[] = {
-      {"removed", [&] { unlink(card.c_str()); }},
-      {"replaced", [&] { writeFile("Card/new.txt", kCard), rename("Card/new.txt", card.c_str()); }},
-      {"rewritten in place", [&] { writeFile(card, kCard.substr(0, kCard.size() - 1) + "5"); }},
+      {"removed", [&] { unlink(at(card).c_str()); }},
+      {"replaced",
+       [&] {
+         writeFile(at("Card/new.txt"), kCard), rename(at("Card/new.txt").c_str(), at(card).c_str());
+       }},
+      {"rewritten in place", [&] { writeFile(at(card), kCard.substr(0, kCard.size() - 1) + "5"); }},
   };
   for (const auto& c : changes) {
-    writeFile(card, kCard);
+    writeFile(at(card), kCard);
     HeldCard held;
     CardRecord records[2];
     std::vector<std::string> notices;
-    ASSERT_EQ(holdCard(kHere, card.c_str(), logsWith(), &held, records, &notices),
+    ASSERT_EQ(holdCard(net(), card.c_str(), logsWith(), &held, records, &notices),
               LoadStatus::kLoaded);
     c.change();
-    std::string now = fileExists(card) ? readFile(card) : "";
-    TapWriter writer = tapWriter(kHere, log);
+    std::string now = fileExists(at(card)) ? readFile(at(card)) : "";
+    TapWriter writer = tapWriter(net(), log);
     EXPECT_FALSE(recordTap(held, formatCardRecord(entry), formatLogLine(entry), &writer)) << c.what;
     releaseCard(&held);
     closeTapWriter(&writer);
-    EXPECT_EQ(fileExists(card) ? readFile(card) : "", now) << c.what;
-    EXPECT_EQ(readFile(log), "") << c.what;
+    EXPECT_EQ(fileExists(at(card)) ? readFile(at(card)) : "", now) << c.what;
+    EXPECT_EQ(readFile(at(log)), "") << c.what;
   }
 }
