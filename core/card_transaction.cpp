@@ -182,16 +182,27 @@ static bool readsBack(const TapIntent& intent) {
 }
 
 // Completes, now, a committed tap that could be neither appended whole nor
-// marked abandoned: settled as its card's next holder would settle it
-// (under the card's lock, which the caller holds, and the journal's byte,
-// which the caller has let go). Returns whether its record and line are
-// whole and on disk, and the journal idle.
-static bool completeNow(TapWriter* writer, const HeldCard& card) {
-  std::vector<std::string> notices;
-  TapIntent after;
-  return settleCard(writer->dir, card.path, card.fd, card.locks, {writer->logPath}, true, &notices,
-                    nullptr, nullptr, writer->logPath) &&
-         readJournalBlock(writer->journal, &after) && after.state == kIdle;
+// marked abandoned, under the card's lock the caller holds: its record and
+// line written again where the intent puts them, from the intent, and
+// flushed. Returns whether both are then whole on disk (the journal is
+// made idle); anything else (a file that cannot be read, or holds other
+// bytes there) leaves the tap pending for whoever settles next.
+static bool completeNow(TapWriter* writer, const HeldCard& card, const TapIntent& intent) {
+  bool atPath = false, last = false;
+  int rewriter = openToRewrite(writer->dir, card.path, card.inode);
+  int log = openLogOf(writer->dir, intent, &atPath);
+  auto fits = [&](int fd, int64_t offset, const std::string& bytes, bool onCard) {
+    return holds(fd, offset, bytes, onCard, &last) != Holds::kOther && complete(fd, offset, bytes);
+  };
+  bool done = rewriter >= 0 && log >= 0 && atPath &&
+              fits(rewriter, intent.cardOffset, intent.cardBytes, true) &&
+              fits(log, intent.logOffset, intent.logBytes, false) && flushBoth(rewriter, log) &&
+              holds(rewriter, intent.cardOffset, intent.cardBytes, true, &last) == Holds::kWhole &&
+              holds(log, intent.logOffset, intent.logBytes, false, &last) == Holds::kWhole;
+  if (rewriter >= 0) close(rewriter);
+  if (log >= 0) close(log);
+  if (done) (void)markJournal(writer->journal, kIdle, false);
+  return done;
 }
 
 bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::string& logBytes,
@@ -279,7 +290,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
     // holds it as it was: the tap is recorded, whole, now if the disk
     // takes it, else by whoever settles next (this writer, before its next
     // tap): it is never taken back.
-    writer->problem = completeNow(writer, card)
+    writer->problem = completeNow(writer, card, intent)
                           ? "the tap on " + card.path + " was written again from " + journal +
                                 " after " + writer->problem
                           : "the tap on " + card.path + " is committed, but " + writer->problem +

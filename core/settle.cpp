@@ -114,9 +114,16 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
   int journal = openRegular(dir, path.c_str(), O_RDWR);
   if (journal < 0) return false;
   const TapIntent& intent = tap.intent;
-  bool ours = sameCard(card, intent), last = false;
-  Holds onCard =
-      ours ? holds(card, intent.cardOffset, intent.cardBytes, true, &last) : Holds::kOther;
+  bool unreadable = false, last = false;
+  bool ours = sameCard(card, intent, &unreadable);
+  Holds onCard = ours ? holds(card, intent.cardOffset, intent.cardBytes, true, &last, &unreadable)
+                      : Holds::kOther;
+  // A card that could not be read tells nothing: the tap is settled by
+  // whoever reads it next, never dropped for a failed read.
+  if (unreadable) {
+    close(journal);
+    return false;
+  }
   bool settled;
   if (intent.state == kPending && onCard != Holds::kOther) {
     settled = completeTap(dir, journal, intent, card, notices);

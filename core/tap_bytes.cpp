@@ -12,15 +12,20 @@
 #include "core/file_io.h"
 #include "core/network.h"
 
-Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last) {
+// What holds says, and whether a stat or read of the file failed.
+static Holds holdsRead(int fd, int64_t offset, const std::string& bytes, bool card, bool* last,
+                       bool* failed) {
   int64_t size = fd >= 0 ? sizeOf(fd) : -1;
+  *failed = fd >= 0 && size < 0;
   if (size < offset || offset < 0) return Holds::kOther;
   std::string before = offset > 0 ? bytesAt(fd, offset - 1, 1) : "";
+  *failed = offset > 0 && before.size() != 1;
   bool follows = card ? before.size() == 1 && before != "\n" : offset == 0 || before == "\n";
   if (!follows) return Holds::kOther;
   size_t present = static_cast<size_t>(std::min<int64_t>(size - offset, bytes.size()));
   std::string there = bytesAt(fd, offset, present);
-  if (there.size() != present) return Holds::kOther;
+  *failed = there.size() != present;
+  if (*failed) return Holds::kOther;
   bool lost = false;
   for (size_t i = 0; i < present; i++) {
     if (there[i] == '\0' && bytes[i] != '\0') {
@@ -34,11 +39,28 @@ Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* l
   return present < bytes.size() || lost ? Holds::kPart : Holds::kWhole;
 }
 
-bool sameCard(int card, const TapIntent& intent) {
+Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last,
+            bool* unreadable) {
+  bool failed = false;
+  Holds held = holdsRead(fd, offset, bytes, card, last, &failed);
+  if (unreadable != nullptr && failed) *unreadable = true;
+  return held;
+}
+
+bool sameCard(int card, const TapIntent& intent, bool* unreadable) {
   int64_t start = intent.cardOffset - static_cast<int64_t>(intent.cardTail.size());
-  return card >= 0 && inodeOf(card) == intent.cardInode && start >= 0 &&
-         sizeOf(card) >= intent.cardOffset &&
-         bytesAt(card, start, intent.cardTail.size()) == intent.cardTail;
+  struct stat info {};
+  if (card < 0) return false;
+  if (fstat(card, &info) != 0) {
+    if (unreadable != nullptr) *unreadable = true;
+    return false;
+  }
+  if (info.st_ino != intent.cardInode || start < 0 || info.st_size < intent.cardOffset) {
+    return false;
+  }
+  std::string tail = bytesAt(card, start, intent.cardTail.size());
+  if (tail.size() != intent.cardTail.size() && unreadable != nullptr) *unreadable = true;
+  return tail == intent.cardTail;
 }
 
 bool complete(int fd, int64_t offset, const std::string& bytes) {

@@ -21,11 +21,16 @@ enum class Holds {
 // What the file `fd` holds of `bytes` at `offset`. A card's bytes must follow
 // a record (a card never ends with a line break); a log's must begin a line.
 // `last` tells whether the bytes found are the last thing in the file.
-Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last);
+// Sets `unreadable`, when given, when the file could not be looked at (a
+// failed stat or read: kOther then says nothing of what it holds).
+Holds holds(int fd, int64_t offset, const std::string& bytes, bool card, bool* last,
+            bool* unreadable = nullptr);
 
 // Whether the open file `card` is the card the intent was decided from:
 // the same file, and the tail the writer read just before the record.
-bool sameCard(int card, const TapIntent& intent);
+// Sets `unreadable`, when given, when that could not be told (a failed
+// stat or read).
+bool sameCard(int card, const TapIntent& intent, bool* unreadable = nullptr);
 
 // Writes the bytes where they go, whole, from the intent rather than from
 // what the file shows: after a flush failed, what the file's cache holds

@@ -276,7 +276,9 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   // by the card's next reader (S3, already running), before it reads the
   // card, led there by S1's journal.
   std::string logWrite;
+  int readsBeforeLine = 0;  // the reader's preads before the line's write
   for (const Point& p : tapPoints(false)) {
+    if (p.name == "pread64" && logWrite.empty()) readsBeforeLine = p.nth;
     if (p.name == "write" && p.line.find("Subway1.txt>") != std::string::npos) {
       logWrite = "inject=write:error=ENOSPC:when=" + std::to_string(p.nth);
     }
@@ -332,6 +334,23 @@ TEST_F(TapPoints, AFailureAtAnyWriteOrFlushIsTakenBackOrRecordedWhole) {
   EXPECT_EQ(split(rewrittenAfter[kLog], "\r\n").size(), split(before[kLog], "\r\n").size() + 1)
       << "the committed tap's line is not in the log";
   EXPECT_EQ(agreement({"S1"}), "") << "after a failed line and a failed mark";
+  // The same, and a read fails as the tap is written again (the third
+  // after the line's write, which settling the card would read its tail
+  // with): nothing is decided from a failed read, and nothing is dropped.
+  // The tap stays committed (the reader says it is, charged), and the
+  // card's next reader completes it if the writer could not.
+  restore(before);
+  std::string readFails = "inject=pread64:error=EIO:when=" + std::to_string(readsBeforeLine + 3);
+  ReaderEnd unread = run(
+      {"-qq", "-o", "/dev/null", "-e", logWrite, "-e", markWrite, "-e", readFails}, "S1", false);
+  EXPECT_EQ(unread.output.find(failed), std::string::npos) << unread.output;
+  ASSERT_FALSE(run({}, "S3").killed);
+  std::map<std::string, std::string> unreadAfter = snapshot();
+  EXPECT_EQ(split(unreadAfter[kCard], "\r\n").size(), split(before[kCard], "\r\n").size() + 2)
+      << "the committed tap was not completed by the card's next reader";
+  EXPECT_EQ(split(unreadAfter[kLog], "\r\n").size(), split(before[kLog], "\r\n").size() + 1)
+      << "the committed tap's line is not in the log";
+  EXPECT_EQ(agreement({"S1", "S3"}), "") << "after a failed line, mark and read";
   // A file-size limit the card has reached: the record's write fails, the
   // reader is not killed by SIGXFSZ, and the tap is taken back.
   std::string history;
