@@ -40,6 +40,17 @@ CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest
   return card;
 }
 
+bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest) {
+  // The reader only tells whether the latest record is another's, which a
+  // repeat keeps: any reader gives the answer.
+  CardData before = deriveCommonTripState(older, latest, "", "");
+  CardData after = deriveCommonTripState(latest, latest, "", "");
+  return before.enteredByTransfer == after.enteredByTransfer &&
+         before.subwayToBus == after.subwayToBus && before.busToSubway == after.busToSubway &&
+         before.otherStation == after.otherStation && before.transfer == after.transfer &&
+         before.lastIn == after.lastIn && before.lastBus == after.lastBus;
+}
+
 int64_t recordAge(const CardRecord& latest, int64_t now) {
   return now - makeTime(latest.time);
 }

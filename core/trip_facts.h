@@ -26,6 +26,13 @@ constexpr int32_t kOpenSubwayToBusFare = 1750;  // an entry and the longest ride
 // of the record after it.
 constexpr int64_t kClockToleranceSeconds = 5;
 
+// Whether repeating `latest` as the card's next record (what a top-up
+// appends, with another balance) leaves the trip state every reader
+// derives as it was, the balance aside. The older record counts only for
+// an entry made by a transfer (an exit of the other vehicle just before
+// it), which a repeat of the entry would lose.
+bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest);
+
 // The trip state that both rule sets derive the same way from the older
 // and the latest record; transferWindow, staleEntry and stationDistance
 // are left at 0 for the rule set to fill.

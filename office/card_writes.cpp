@@ -20,6 +20,7 @@
 #include "core/settle.h"
 #include "core/storage.h"
 #include "core/text.h"
+#include "core/trip_facts.h"
 #include "office/card_view.h"
 #include "office/office_command.h"
 #include "readers/network.h"
@@ -144,9 +145,10 @@ int topUpCard(int dir, const std::string& number, const char* amountText) {
   }
   const CardRecord& latest = records[1];
   std::string problem;
-  if (inTrip(latest)) {
-    problem = "card " + number + " is in a trip: it " + entryText(latest) +
-              "; top it up once the passenger has tapped out";
+  if (!repeatKeepsTrip(records[0], latest)) {
+    problem = "card " + number + " is in a trip begun by a transfer: it " + entryText(latest) +
+              ", and a top-up now would lose the transfer; top it up once the passenger has "
+              "tapped out";
   } else if (static_cast<int64_t>(latest.balance) + amount > INT32_MAX) {
     problem = "card " + number + " holds " + std::to_string(latest.balance) + ": a top-up of " +
               std::to_string(amount) + " would take its balance past 2147483647";

@@ -22,9 +22,10 @@ const CommandHelp kCommands[] = {
      "the card's lock and as one transaction with the office's top-up log\n"
      "Reader_txt/Topup.txt: both are written or neither, as with a tap.\n"
      "The card gets its latest record again with only the balance raised,\n"
-     "so every reader decides as it did before, balance aside. Refused for\n"
-     "a card in a trip (top it up once the passenger has tapped out), a\n"
-     "card the readers refuse, and a balance that would pass 2147483647.\n",
+     "so every reader decides as it did before, balance aside, in a trip\n"
+     "too. Refused for a trip begun by a transfer, which a repeated entry\n"
+     "would lose (top it up once the passenger has tapped out), a card the\n"
+     "readers refuse, and a balance that would pass 2147483647.\n",
      ""},
     {"show", "NUMBER",
      "Prints the card's history, one record per row, and its state now:\n"
@@ -65,18 +66,18 @@ struct ExitMeaning {
 const ExitMeaning kExitStatuses[] = {
     {"", kDone, "done (audit: everything matches)\n"},
     {"", kRefused,
-     "refused: the card exists already, is missing, in a trip or one the\n"
-     "readers refuse, there is no Card/ directory, or a top-up could not\n"
-     "be recorded (audit: an anomaly was found)\n"},
+     "refused: the card exists already, is missing, in a trip begun by a\n"
+     "transfer or one the readers refuse, there is no Card/ directory, or\n"
+     "a top-up could not be recorded (audit: an anomaly was found)\n"},
     {"", kUsage, "the command line is wrong (audit: or DIR is not a network directory)\n"},
     {"*", kUsage, "the command line is wrong\n"},
     {"issue", kDone, "the card was issued\n"},
     {"issue", kRefused, "the card exists already, or there is no Card/ directory\n"},
     {"topup", kDone, "the card was topped up\n"},
     {"topup", kRefused,
-     "the card is missing, in a trip, refused by the readers or held by a\n"
-     "reader, its balance would pass the limit, or the top-up could not\n"
-     "be recorded\n"},
+     "the card is missing, in a trip begun by a transfer, refused by the\n"
+     "readers or held by a reader, its balance would pass the limit, or\n"
+     "the top-up could not be recorded\n"},
     {"show", kDone, "the card was shown\n"},
     {"show", kRefused, "the card is missing, cannot be read, or is one the readers refuse\n"},
     {"list", kDone, "the cards were listed, unreadable ones among them\n"},

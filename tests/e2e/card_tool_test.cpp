@@ -20,6 +20,7 @@
 #include "core/card_transaction.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "core/trip_facts.h"
 #include "office/escape.h"
 #include "office/simulation.h"
 #include "readers/network.h"
@@ -218,8 +219,8 @@ TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
     if (seed.bytes.empty() || seed.bytes[0] != 1) continue;
     network.writeCard("1", seed.bytes.substr(1));
     CardRecord records[2];
-    bool readable =
-        loadCardTail(kHere, (network.root() + "/Card/1.txt").c_str(), records) == LoadStatus::kLoaded;
+    bool readable = loadCardTail(kHere, (network.root() + "/Card/1.txt").c_str(), records) ==
+                    LoadStatus::kLoaded;
     EXPECT_EQ(cardTool(network, "show 1").status, readable ? 0 : 1) << seed.name;
     compared++;
   }
@@ -787,6 +788,10 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   network.writeCard("22", twin);
   // Issued below the new-ride fare's threshold, then topped up over it.
   ASSERT_EQ(cardTool(network, "issue 23 1000").status, 0);
+  // In a trip left open an hour ago, with too little to settle it: no
+  // reader could take the card until it was topped up in its trip.
+  network.writeCard("24", cardLine("SUBWAY OUT", 7200, 1300, "ISSUE_2") + "\r\n" +
+                              cardLine("SUBWAY IN", 3600, 250, "S1_9"));
   std::string issued = network.card("23");
   int64_t before = timetolong(calendarNow());
   ToolRun topUp = cardTool(network, "topup 21 5000");
@@ -795,13 +800,16 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
       topUp.output,
       "Topped up card 21 by 5000: balance 5600, was 600 (Card/21.txt, Reader_txt/Topup.txt)\n");
   ASSERT_EQ(cardTool(network, "topup 23 4000").status, 0);
+  ToolRun inTrip = cardTool(network, "topup 24 5000");
+  EXPECT_EQ(inTrip.status, 0) << inTrip.output;
   int64_t after = timetolong(calendarNow());
-  s1.type("21 22 23\n");
+  s1.type("21 22 23 24\n");
   ASSERT_EQ(s1.finish(), 0);
 
   // The transfer is free and logged under the bus's id, as for the twin.
   EXPECT_EQ(s1.maskedOutput(), prompt(kS1) + charged(0, 5600) + prompt(kS1) + charged(0, 5600) +
-                                   prompt(kS1) + charged(1050, 3950) + prompt(kS1));
+                                   prompt(kS1) + charged(1050, 3950) + prompt(kS1) +
+                                   charged(kOpenSubwayFare, 5250 - kOpenSubwayFare) + prompt(kS1));
   std::string latest = offBus.substr(offBus.rfind('\n') + 1);
   EXPECT_EQ(s1.masked(network.card("21")),
             s1.masked(offBus + "\r\n" + latest.substr(0, latest.rfind(",600,")) +
@@ -810,20 +818,22 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
             s1.masked(issued + "\r\n" + issued.substr(issued.rfind('\n') + 1, 14) +
                       ",SUBWAY,OUT,5000,ISSUE_2\r\n<now>,SUBWAY,IN,3950,S1_3"));
   EXPECT_EQ(s1.masked(network.log("Subway1.txt")),
-            "<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,1050,S1_3\r\n");
+            "<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,1050,S1_3\r\n"
+            "<now>,SUBWAY,IN,1250,S1_4\r\n");
   // One line a top-up in the office's log, dated when it was made; its
   // journal left idle.
   EXPECT_EQ(maskTimes(network.log("Topup.txt"), before, after),
-            "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n");
+            "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n<now>,TOPUP,24,5000,5250\r\n");
   TapIntent journal;
-  ASSERT_TRUE(readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
+  ASSERT_TRUE(
+      readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
   EXPECT_EQ(journal.state, kIdle);
 }
 
 TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   Network network;
-  network.writeCard("5",
-                    "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,8950,S1_3");
+  // In a trip begun by a transfer (off the bus 10 s before the entry).
+  network.writeCard("5", "20260306081520,BUS,OUT,9000,B_4\r\n20260306081530,SUBWAY,IN,9000,S1_3");
   network.writeCard("6", "20260306080000,SUBWAY,OUT,9000,S2_4\r\n\r\n20260306081530,BUS,OUT,0,B_3");
   network.writeCard("7", "20260306080000,BUS,IN,9000,B_4\r\n20260306081530,BUS,OUT,2147483000,B_5");
   // A latest record no reader writes (a time of one digit; a line one
@@ -845,8 +855,9 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
     const char* says;
   } refusals[] = {
       {"topup 5 100", 1,
-       "card 5 is in a trip: it entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3); top "
-       "it up once the passenger has tapped out"},
+       "card 5 is in a trip begun by a transfer: it entered the subway at S1 on 2026-03-06 "
+       "08:15:30 (tap S1_3), and a top-up now would lose the transfer; top it up once the "
+       "passenger has tapped out"},
       {"topup 6 100", 1, "Card/6.txt: the readers refuse this card: line 2 is not a card record"},
       {"topup 7 648", 1,
        "card 7 holds 2147483000: a top-up of 648 would take its balance past 2147483647"},
