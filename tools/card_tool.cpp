@@ -187,9 +187,10 @@ int runCommand(const CommandLine& line) {
     if (space != std::string::npos) names.replace(space, 1, " and ");
     return usage(command + " takes " + names, command);
   }
-  // The network directory, held open: every file is reached from it.
+  // The network directory, held open (O_PATH: searching it is all that is
+  // needed, as with a chdir): every file is reached from it.
   std::string shownAs = line.dir.empty() ? "." : line.dir;
-  int dir = line.dir.empty() ? kHere : open(line.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dir = line.dir.empty() ? kHere : open(line.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0 && dir != kHere) {
     std::string why = systemError("open", line.dir);
     return command == "audit" ? usage(why, command) : refuse(why);

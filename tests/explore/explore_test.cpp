@@ -403,12 +403,12 @@ void Episode::clusterFault() {
   if (kind == 0 && brickDown_ == 0) {
     brickDown_ = between(1, 3);
     note("brick " + std::to_string(brickDown_) + " killed");
-    if (cluster_->tool("brick kill " + std::to_string(brickDown_) + " >/dev/null") != 0) {
+    if (cluster_->tool("brick kill " + std::to_string(brickDown_), "/dev/null") != 0) {
       note("(not killed)");
     }
   } else if (kind == 0) {
     note("bricks started");
-    if (cluster_->tool("brick start >/dev/null") != 0) note("(not started)");
+    if (cluster_->tool("brick start", "/dev/null") != 0) note("(not started)");
     brickDown_ = 0;
   } else if (kind == 1 && hostCut_ == 0) {
     hostCut_ = between(1, cluster_->clients());
@@ -419,13 +419,13 @@ void Episode::clusterFault() {
     if (cluster_->tool("cut " + std::to_string(hostCut_)) != 0) note("(not cut)");
   } else if (kind == 1) {
     note("host " + std::to_string(hostCut_) + " joined");
-    if (cluster_->tool("join " + std::to_string(hostCut_) + " >/dev/null") != 0) {
+    if (cluster_->tool("join " + std::to_string(hostCut_), "/dev/null") != 0) {
       note("(not joined)");
     }
     hostCut_ = 0;
   } else {
     note("GlusterFS daemon restarted");
-    if (cluster_->tool("daemon restart >/dev/null") != 0) note("(not restarted)");
+    if (cluster_->tool("daemon restart", "/dev/null") != 0) note("(not restarted)");
   }
 }
 
@@ -434,13 +434,13 @@ void Episode::clusterFault() {
 void Episode::clusterWhole() {
   if (hostCut_ != 0) {
     note("host " + std::to_string(hostCut_) + " joined");
-    if (cluster_->tool("join " + std::to_string(hostCut_) + " >/dev/null") != 0) {
+    if (cluster_->tool("join " + std::to_string(hostCut_), "/dev/null") != 0) {
       note("(not joined)");
     }
   }
   if (brickDown_ != 0) {
     note("bricks started");
-    if (cluster_->tool("brick start >/dev/null") != 0) note("(not started)");
+    if (cluster_->tool("brick start", "/dev/null") != 0) note("(not started)");
   }
   hostCut_ = brickDown_ = 0;
   // Every client connected to every brick again, and every copy healed:

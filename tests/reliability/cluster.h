@@ -36,8 +36,12 @@ class Cluster {
   // The views of every host.
   std::vector<std::string> hosts() const;
 
-  // Runs `tools/cluster.sh <command>` on this cluster; returns its status.
-  int tool(const std::string& command) const;
+  // Runs `tools/cluster.sh <command>` (its words split at spaces) on this
+  // cluster, through the test's programs harness; returns its status. Its
+  // output goes to the test's own, or to the file `output` ("/dev/null"
+  // to hide it), its errors too when `errorsToo`.
+  int tool(const std::string& command, const std::string& output = "",
+           bool errorsToo = false) const;
 
  private:
   ScratchDir scratch_;

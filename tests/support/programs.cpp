@@ -31,7 +31,9 @@ Program startProgram(const ProgramRun& run) {
   mkdir((base + "/bin").c_str(), 0755);
   writeFile(base + "/bin/clear", "#!/bin/sh\nprintf '" + run.clearMarker + "'\n");
   chmod((base + "/bin/clear").c_str(), 0755);
-  std::vector<std::string> environment = {"PATH=" + base + "/bin:/usr/bin:/bin"};
+  std::string path = base + "/bin:/usr/bin:/bin";
+  for (const std::string& folder : run.morePath) path += ":" + folder;
+  std::vector<std::string> environment = {"PATH=" + path};
   environment.insert(environment.end(), run.environment.begin(), run.environment.end());
   std::vector<std::string> argv = run.argv;
 
@@ -43,10 +45,12 @@ Program startProgram(const ProgramRun& run) {
   if (run.errorRoom > 0 && !narrowPipe(errors, run.errorRoom)) return program;
   program.pid = fork();
   if (program.pid == 0) {
-    int out = run.console.empty() ? open("/dev/null", O_WRONLY)
-                                  : open(run.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err =
-        run.errors.empty() ? out : open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int out = !run.console.empty() ? open(run.console.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+              : run.testsStreams   ? dup(1)
+                                   : open("/dev/null", O_WRONLY);
+    int err = !run.errors.empty() ? open(run.errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644)
+              : run.testsStreams  ? dup(2)
+                                  : out;
     // The program runs in its directory, as a reader is started in its
     // network directory; the test's own process never changes directory.
     if (!run.dir.empty() && chdir(run.dir.c_str()) != 0) _exit(126);

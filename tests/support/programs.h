@@ -17,8 +17,10 @@ struct ProgramRun {
   std::string dir;                       // where it runs; empty: here
   std::vector<std::string> environment;  // what it sees besides PATH
   std::string clearMarker;               // what its `clear` prints ("[clear]"), or nothing
-  std::string console;                   // file for its standard output; empty: /dev/null
-  std::string errors;                    // file for its error stream; empty: the console's
+  std::string console;        // file for its standard output; empty: /dev/null (or the test's)
+  std::string errors;         // file for its error stream; empty: the console's (or the test's)
+  bool testsStreams = false;  // an empty console or errors is the test's own stream
+  std::vector<std::string> morePath;     // folders its PATH has after the usual ones
   size_t consoleRoom = 0;                // > 0: its output is a pipe with room for that alone
   bool errorsToConsole = false;          // its error stream is its console (the pipe too)
   size_t errorRoom = 0;                  // > 0: its error stream is such a pipe, never read
