@@ -3,6 +3,7 @@
 #include "office/audit_db.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,6 +32,43 @@ static const char kSchema[] =
     "matched INTEGER, card_line INTEGER);"
     "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
 
+// What marks a database as an audit's (SQLite's application id: "FARE").
+constexpr int kApplicationId = 0x46415245;
+
+// Why the file at `path` may not be replaced by an audit's database: it is
+// something else than a database an audit wrote (one marked with
+// kApplicationId, or, from before the mark, one with the audit's tables).
+// Empty when nothing is there or it is an audit's.
+static std::string notAnAuditDatabase(const std::string& path) {
+  struct stat info {};
+  if (lstat(path.c_str(), &info) != 0) return "";
+  std::string why = path +
+                    " exists and is not a database an audit wrote: give another file, or "
+                    "move it away first";
+  if (!S_ISREG(info.st_mode)) return why;
+  sqlite3* db = nullptr;
+  int id = -1, tables = 0;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA application_id", -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+      id = sqlite3_column_int(s, 0);
+    }
+    sqlite3_finalize(s);
+    if (sqlite3_prepare_v2(db,
+                           "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+                           "('cards', 'records', 'log_lines', 'topups', 'anomalies')",
+                           -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
+      tables = sqlite3_column_int(s, 0);
+    }
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return id == kApplicationId || (id == 0 && tables == 5) ? "" : why;
+}
+
 static void text(sqlite3_stmt* s, int column, const std::string& value) {
   sqlite3_bind_text(s, column, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
 }
@@ -49,14 +87,23 @@ static void closeDatabase(AuditDatabase* db) {
 }
 
 AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem) {
+  // Neither the file asked for nor the one it is built in replaces
+  // anything but an audit's database.
+  for (const std::string& there : {path, path + ".building"}) {
+    *problem = notAnAuditDatabase(there);
+    if (!problem->empty()) return nullptr;
+  }
   auto* db = new AuditDatabase;
   db->path = path;
   db->building = path + ".building";
   unlink(db->building.c_str());
+  const std::string start =
+      "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; "
+      "PRAGMA application_id=" +
+      std::to_string(kApplicationId) + "; BEGIN;";
   bool ready =
       sqlite3_open(db->building.c_str(), &db->db) == SQLITE_OK &&
-      sqlite3_exec(db->db, "PRAGMA journal_mode=OFF; PRAGMA synchronous=OFF; BEGIN;", nullptr,
-                   nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db->db, start.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
       sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?,?)", -1, &db->card, nullptr) ==
           SQLITE_OK &&

@@ -47,7 +47,8 @@ const CommandHelp kCommands[] = {
      "top-ups loaded, apart from the revenue.\n",
      "  --format FORMAT  text (a report to read, the default), json or csv\n"
      "  --sqlite FILE    also write every card, record, log line, top-up and\n"
-     "                   anomaly into the SQLite database FILE\n"
+     "                   anomaly into the SQLite database FILE (replacing\n"
+     "                   only a database an audit wrote)\n"
      "  --anomalies      with --format csv: print the anomalies, a row each\n"
      "  --hours          with --format csv: print the taps and revenue per hour\n"
      "  --topups         with --format csv: print the top-ups per hour\n"},

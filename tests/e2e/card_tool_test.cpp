@@ -346,6 +346,19 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   }
   EXPECT_EQ(hourly["network"], revenue);
   std::string db = network.root() + "/audit.db";
+  // A file that is no audit's database is never replaced, nor one that
+  // stands where the database is built; an audit's own is.
+  for (const std::string& other : {db, db + ".building"}) {
+    writeFile(other, "the operator's notes\n");
+    ToolRun kept = cardTool(network, "audit --sqlite " + db);
+    EXPECT_EQ(kept.status, 2) << other;
+    EXPECT_NE(kept.output.find(other + " exists and is not a database an audit wrote"),
+              std::string::npos)
+        << kept.output;
+    EXPECT_EQ(readFile(other), "the operator's notes\n");
+    ASSERT_EQ(unlink(other.c_str()), 0);
+  }
+  ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
   ASSERT_EQ(cardTool(network, "audit --sqlite " + db).status, 0);
   sqlite3* sql = nullptr;
   ASSERT_EQ(sqlite3_open(db.c_str(), &sql), SQLITE_OK);
