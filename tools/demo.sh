@@ -31,8 +31,10 @@ repository, or ./demo when installed) with Card/, Reader_txt/ and three
 sample cards, and opens the six readers in the tmux session NAME (default:
 fare-demo), one pane each. The status line shows the operating period.
 
-  --dir DIR       the network directory to reset and run the readers in
-  --session NAME  the tmux session to open (an earlier one is closed first)
+  --dir DIR       the network directory to reset and run the readers in (one
+                  the demo made, or a new or empty one: no other is reset)
+  --session NAME  the tmux session to open (an earlier demo's for the same
+                  directory is closed first; no other session is touched)
   --bin DIR       use the programs already built in DIR instead of building
   --detach        start the session without attaching to it
   --on DIRS       run the readers in a network already prepared, seen through
@@ -83,19 +85,50 @@ tool() { if [ -x "$bin/fare-$1" ]; then echo "$bin/fare-$1"; else echo "$bin/$2"
 card_tool=$(tool card-tool card_tool)
 converter=$(tool euckr-to-utf8 euckr_to_utf8)
 
-# Readers of an earlier demo still hold the old directory: stop them first.
-if command -v tmux >/dev/null; then tmux kill-session -t "$session" 2>/dev/null || true; fi
+# What marks a directory, and a tmux session, as the demo's: it resets and
+# closes only what it made, never an operator's network or a session of
+# another program (or of another demo network).
+marker=".fare-demo"
+session_mark="@fare-demo"
+if [ ${#hosts[@]} -gt 0 ]; then target=$(realpath -m "${hosts[0]}"); else target=$(realpath -m "$dir"); fi
+# Whether the readers will open in tmux, or are left to be run by hand.
+in_tmux=yes
+if ! command -v tmux >/dev/null || { [ "$mode" = attach ] && { [ ! -t 0 ] || [ ! -t 1 ]; }; }; then
+  in_tmux=no
+fi
+if command -v tmux >/dev/null && tmux has-session -t "=$session" 2>/dev/null; then
+  owner=$(tmux show-options -t "$session" -qv "$session_mark" 2>/dev/null || true)
+  if [ "$owner" != "$target" ]; then
+    if [ "$in_tmux" = yes ]; then
+      echo "demo.sh: tmux session '$session' was not started by the demo for $target; it is" \
+        "left alone: give another --session, or close it yourself (tmux kill-session -t" \
+        "$session)." >&2
+      exit 2
+    fi
+  elif [ "$in_tmux" = no ]; then
+    echo "demo.sh: the demo network in $target runs in tmux session '$session'; it is not reset" \
+      "under its readers: close it first (tmux kill-session -t $session)." >&2
+    exit 2
+  else
+    # Readers of an earlier demo still hold the directory: stop them first.
+    tmux kill-session -t "=$session"
+  fi
+fi
 if [ ${#hosts[@]} -gt 0 ]; then
   # A network prepared elsewhere (many hosts): nothing is reset.
   dir=${hosts[0]}
 else
-  # Only a network directory is ever reset, never some other folder.
-  if [ -d "$dir" ] && [ -n "$(ls -A "$dir")" ] && [ ! -d "$dir/Card" ]; then
-    echo "$dir is not a network directory (it has no Card/); not resetting it." >&2
+  # Only a directory the demo made is ever reset, never an operator's
+  # network or some other folder.
+  if [ -e "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null || echo x)" ] && [ ! -f "$dir/$marker" ]; then
+    echo "demo.sh: $dir was not made by the demo (it has no $marker); it is not reset: give" \
+      "--dir a new or empty directory." >&2
     exit 2
   fi
   rm -rf "$dir"
   mkdir -p "$dir/Card" "$dir/Reader_txt"
+  echo "Made by the demo (tools/demo.sh), which resets this directory when it runs again." \
+    >"$dir/$marker"
   dir=$(cd "$dir" && pwd)
   hosts=("$dir")
 
@@ -155,6 +188,7 @@ for reader in "${readers[@]}"; do
   fi
   tmux select-pane -t "$pane" -T "$title"
 done
+tmux set-option -t "$session" "$session_mark" "$target" >/dev/null
 tmux set-option -t "$session" pane-border-status top >/dev/null
 tmux set-option -t "$session" pane-border-format " #{pane_title} " >/dev/null
 tmux set-option -t "$session" status-interval 1 >/dev/null

@@ -92,4 +92,21 @@ tmux show-options -t "$session" status-right | grep -q -- '--period-clock [0-9]'
 clock=$("$root/tools/demo.sh" --period-clock $(( $(date +%s) - 185 )))
 grep -Eq '^operating period 2: began [0-9]{2}:[0-9]{2}:[0-9]{2}, 2:5[67] left$' <<<"$clock" ||
   { echo "FAIL: the period clock 185 s after the start says: $clock"; exit 1; }
-echo "PASS: S1, S3 and the bus charged 1050, 200 and 0 on screen, on the card and in the audit; the top-up is apart"
+# Run again, the demo touches nothing it did not make: not a directory of
+# someone else's (an operator's network), not a session of another program,
+# and not its own network while its readers run and it has no terminal.
+mkdir "$scratch/theirs" && echo notes >"$scratch/theirs/notes"
+if "$root/tools/demo.sh" --bin "$bin" --dir "$scratch/theirs" --session other --detach 2>/dev/null; then
+  echo "FAIL: the demo reset a directory it did not make"; exit 1
+fi
+[ "$(cat "$scratch/theirs/notes")" = notes ] || { echo "FAIL: a directory the demo did not make changed"; exit 1; }
+tmux new-session -d -s foreign 'sleep 600'
+if "$root/tools/demo.sh" --bin "$bin" --dir "$scratch/other" --session foreign --detach 2>/dev/null; then
+  echo "FAIL: the demo took over a session it did not start"; exit 1
+fi
+tmux has-session -t =foreign || { echo "FAIL: the demo closed a session it did not start"; exit 1; }
+if "$root/tools/demo.sh" --bin "$bin" --dir "$scratch/network" --session "$session" </dev/null >/dev/null 2>&1; then
+  echo "FAIL: the demo reset its network under its running readers"; exit 1
+fi
+tmux has-session -t "=$session" || { echo "FAIL: the demo closed its running session with no terminal"; exit 1; }
+echo "PASS: S1, S3 and the bus charged 1050, 200 and 0 on screen, on the card and in the audit; the top-up is apart; nothing the demo did not make was touched"
