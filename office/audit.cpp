@@ -192,6 +192,12 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progres
   state.buffer.resize(kReadBufferBytes);
   readLogs(&state);
   readCards(&state);
+  // A directory that could not be listed would look like a network with no
+  // cards or no logs, all of them matching: the audit is not made.
+  if (!state.unlisted.empty()) {
+    *problem = state.unlisted;
+    return false;
+  }
   settleUnmatched(&state);
   reportLeftOverLines(&state);
   reportLeftOverTopUps(&state);

@@ -1,6 +1,9 @@
 // The audit's second pass: every card of Card/ read a line at a time, judged
 // as the readers judge it, and each of its accepted records looked up in
 // the log index, a batch of records at a time.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -222,7 +225,17 @@ void noLogLine(AuditState* s, const Probe& p) {
   } else {
     where = "no log of reader " + reader + " was read";
     for (const ReaderConfig& config : kNetworkReaders) {
-      if (reader == config.readerId) where += ": " + std::string(config.logPath) + " is not there";
+      if (reader != config.readerId) continue;
+      // Looked for once per log: there but not read (its own anomaly tells
+      // why), or not there at all.
+      auto known = s->logThere.find(config.logPath);
+      if (known == s->logThere.end()) {
+        struct stat info {};
+        bool there = fstatat(s->dir, config.logPath, &info, AT_SYMLINK_NOFOLLOW) == 0;
+        known = s->logThere.emplace(config.logPath, there).first;
+      }
+      where += ": " + std::string(config.logPath) +
+               (known->second ? " could not be read" : " is not there");
     }
   }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
@@ -242,7 +255,7 @@ void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
 }
 
 void readCards(AuditState* s) {
-  std::vector<std::string> names = namesIn(s->dir, kCardDirectory);
+  std::vector<std::string> names = namesIn(s->dir, kCardDirectory, &s->unlisted);
   int64_t done = 0;
   for (const std::string& name : names) {
     std::string path = std::string(kCardDirectory) + "/" + name;

@@ -116,7 +116,7 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
 }  // namespace
 
 void readLogs(AuditState* s) {
-  std::vector<std::string> names = namesIn(s->dir, kLogDirectory);
+  std::vector<std::string> names = namesIn(s->dir, kLogDirectory, &s->unlisted);
   // Room for every line at once: a log line has at least 30 bytes.
   int64_t bytes = 0;
   for (const std::string& name : names) {

@@ -41,11 +41,13 @@ struct TopUpEntry {
 // Everything the passes share: where the network is, what goes out, and
 // what has been read so far.
 struct AuditState {
-  int dir;                   // the network directory; every path is relative to it
-  const AuditSinks* sinks;   // what is handed on as it is read
-  AuditReport* report;       // what is found, filled pass by pass
-  bool progress;             // whether progress is shown on stderr
-  int64_t now;               // the calendar time the audit runs at
+  int dir;               // the network directory; every path is relative to it
+  std::string unlisted;  // why Card/ or Reader_txt/ could not be listed; empty when both were
+  std::map<std::string, bool> logThere;  // whether a log that was not read is there at all
+  const AuditSinks* sinks;               // what is handed on as it is read
+  AuditReport* report;                   // what is found, filled pass by pass
+  bool progress;                         // whether progress is shown on stderr
+  int64_t now;                           // the calendar time the audit runs at
   int64_t latest;            // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer;  // the buffer every file is read through
   LogTable table;            // every log line read

@@ -18,6 +18,7 @@
 #include "core/packed_time.h"
 #include "core/text.h"
 #include "office/audit.h"
+#include "office/line_reader.h"
 #include "office/office_command.h"
 #include "office/report.h"
 
@@ -35,9 +36,10 @@
     return false;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
     close(fd);
-    view->problem = "cannot read this card: not a regular file";
+    view->problem = std::string("cannot read this card: ") +
+                    (S_ISREG(info.st_mode) && info.st_nlink > 1 ? kSecondName : kNotRegular);
     return false;
   }
   std::string bytes;

@@ -6,27 +6,29 @@
 #include <sys/stat.h>
 
 int openRegularAt(int dir, const std::string& path, std::string* why) {
-  int fd = openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // As the readers open a card or a log: a link is not followed, and a
+  // file with a second name (another path could change it by) is refused.
+  int fd = openat(dir, path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
-    *why = strerror(errno);
+    *why = errno == ELOOP ? kNotRegular : strerror(errno);
     return -1;
   }
   struct stat info {};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+    *why = info.st_nlink > 1 && S_ISREG(info.st_mode) ? kSecondName : kNotRegular;
     close(fd);
-    *why = "not a regular file";
     return -1;
   }
   return fd;
 }
 
-std::vector<std::string> namesIn(int dir, const std::string& path) {
+std::vector<std::string> namesIn(int dir, const std::string& path, std::string* problem) {
   std::vector<std::string> names;
   int fd = openat(dir, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return names;
-  DIR* listing = fdopendir(fd);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (listing == nullptr) {
-    close(fd);
+    *problem = path + "/ cannot be read: " + strerror(errno);
+    if (fd >= 0) close(fd);
     return names;
   }
   while (dirent* entry = readdir(listing)) {

@@ -21,14 +21,19 @@ constexpr size_t kReadBufferBytes = 1 << 20;
 // shown: no record or log line comes near it.
 constexpr size_t kLongLineHead = 4096;
 
+// Why a card or log is not read, in the words `show` uses too.
+inline constexpr char kNotRegular[] = "not a regular file";
+inline constexpr char kSecondName[] = "a file with a second name, which the readers refuse";
+
 // Opens the regular file at `path`, relative to the directory `dir`
-// (AT_FDCWD for the working directory), for reading, without waiting on a
-// FIFO. Returns the descriptor, or -1 with `why` set to the reason.
+// (AT_FDCWD for the working directory), for reading, as the readers open
+// it: without waiting on a FIFO, following a link, or taking a file with a
+// second name. Returns the descriptor, or -1 with `why` set to the reason.
 [[nodiscard]] int openRegularAt(int dir, const std::string& path, std::string* why);
 
 // The names in the directory `path` under `dir`, sorted, but for those
-// beginning with '.'; none when it cannot be read.
-std::vector<std::string> namesIn(int dir, const std::string& path);
+// beginning with '.'; none, with `problem` set, when it cannot be read.
+std::vector<std::string> namesIn(int dir, const std::string& path, std::string* problem);
 
 // Whether `text` ends with `end`.
 bool endsWith(const std::string& text, const std::string& end);

@@ -577,6 +577,13 @@ const Fault kFaults[] = {
        return copies;
      },
      true},
+    {"a card that is a link",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Not followed, as no reader follows it, in the words show uses.
+       EXPECT_EQ(symlink("7.txt", (root + "/Card/555.txt").c_str()), 0);
+       return {{"unreadable_file", "Card/555.txt", 0, "cannot read this card: not a regular file"}};
+     },
+     true},
     {"a hint left beside a card",
      [](const std::string& root) -> std::vector<Expected> {
        writeFile(root + "/Card/3.txt.pending", "Reader_txt/Subway1.txt.pending");

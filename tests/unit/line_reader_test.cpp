@@ -104,7 +104,21 @@ TEST(LineReader, TellsWhyAFileCannotBeReadAndHandsOnNothing) {
   int directory = open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   EXPECT_EQ(forEachLine(directory, "directory.txt", &buffer, count), "not a regular file");
   EXPECT_EQ(forEachLine(directory, "fifo.txt", &buffer, count), "not a regular file");
-  EXPECT_EQ(forEachLine(directory, "missing.txt", &buffer, count), strerror(ENOENT));
-  close(directory);
   EXPECT_EQ(lines, 0);
+  EXPECT_EQ(forEachLine(directory, "missing.txt", &buffer, count), strerror(ENOENT));
+  // As the readers judge a card: a link is not followed, and a file with a
+  // second name is refused.
+  writeFile(dir / "card.txt", "20260306080000,SUBWAY,OUT,9000,S2_4\n");
+  ASSERT_EQ(symlink("card.txt", (dir / "link.txt").c_str()), 0);
+  ASSERT_EQ(forEachLine(directory, "card.txt", &buffer, count), "");
+  EXPECT_EQ(lines, 1);
+  EXPECT_EQ(forEachLine(directory, "link.txt", &buffer, count), "not a regular file");
+  ASSERT_EQ(link((dir / "card.txt").c_str(), (dir / "second.txt").c_str()), 0);
+  EXPECT_EQ(forEachLine(directory, "card.txt", &buffer, count), kSecondName);
+  EXPECT_EQ(lines, 1);
+  // A directory that cannot be listed says so, and lists nothing.
+  std::string problem;
+  EXPECT_TRUE(namesIn(directory, "card.txt", &problem).empty());
+  EXPECT_EQ(problem, std::string("card.txt/ cannot be read: ") + strerror(ENOTDIR));
+  close(directory);
 }
