@@ -22,6 +22,7 @@
 #include "core/text.h"
 #include "core/trip_facts.h"
 #include "office/card_view.h"
+#include "office/escape.h"
 #include "office/office_command.h"
 #include "readers/network.h"
 
@@ -37,7 +38,9 @@ int issueCard(int dir, const char* number, const char* balanceText) {
   // Card/.x.txt would be a hidden file that a listing of Card/ does not show.
   if (number[0] == '.') return usage("a new card's number does not begin with '.'", "issue");
   if (!parseBalance(balanceText, &balance)) {
-    return usage("a balance is a whole number from 0 to 2147483647", "issue");
+    return usage(std::string("a balance is a whole number from 0 to 2147483647, not '") +
+                     printable(balanceText) + "'",
+                 "issue");
   }
   if (!hasDirectory(dir, kCardDirectory)) {
     return refuse(std::string("there is no ") + kCardDirectory +
@@ -116,7 +119,9 @@ int topUpCard(int dir, const std::string& number, const char* amountText) {
   }
   int32_t amount = 0;
   if (!parseBalance(amountText, &amount) || amount == 0) {
-    return usage("an amount is a whole number from 1 to 2147483647", "topup");
+    return usage(std::string("an amount is a whole number from 1 to 2147483647, not '") +
+                     printable(amountText) + "'",
+                 "topup");
   }
   std::string missing = networkMissing(dir);
   if (!missing.empty() && missing != kCardsEmpty) {

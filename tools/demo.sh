@@ -22,9 +22,13 @@ else
   dir="$root/demo"
 fi
 
+# The name the demo was run by (tools/demo.sh, or fare-demo as installed),
+# for its usage line and messages.
+me=$(basename "$0")
+
 usage() {
-  cat <<'EOF'
-Usage: tools/demo.sh [--dir DIR] [--session NAME] [--bin DIR] [--detach] [--on DIR1,DIR2,...]
+  cat <<EOF
+Usage: $me [--dir DIR] [--session NAME] [--bin DIR] [--detach] [--on DIR1,DIR2,...]
 
 Builds the readers, resets the network directory DIR (default: demo/ in the
 repository, or ./demo when installed) with Card/, Reader_txt/ and three
@@ -66,7 +70,7 @@ while [ $# -gt 0 ]; do
     --on) IFS=, read -r -a hosts <<<"$2"; shift 2 ;;
     --period-clock) period_clock "$2"; exit 0 ;;
     -h|--help) usage; exit 0 ;;
-    *) echo "demo.sh: unknown option '$1'" >&2; usage >&2; exit 2 ;;
+    *) echo "$me: unknown option '$1'" >&2; usage >&2; exit 2 ;;
   esac
 done
 
@@ -74,8 +78,7 @@ if [ -z "$bin" ]; then
   # A fresh machine gets what the build needs first.
   "$root/tools/ensure-packages.sh"
   (cd "$root" && cmake --preset default >/dev/null &&
-    cmake --build --preset default --target subway_reader_s1 subway_reader_s2 subway_reader_s3 \
-      subway_reader_s4 subway_reader_s5 bus_reader card_tool euckr_to_utf8)
+    cmake --build --preset default --target installable)
   bin="$root/build/default/bin"
 fi
 bin=$(cd "$bin" && pwd)
@@ -100,13 +103,13 @@ if command -v tmux >/dev/null && tmux has-session -t "=$session" 2>/dev/null; th
   owner=$(tmux show-options -t "$session" -qv "$session_mark" 2>/dev/null || true)
   if [ "$owner" != "$target" ]; then
     if [ "$in_tmux" = yes ]; then
-      echo "demo.sh: tmux session '$session' was not started by the demo for $target; it is" \
+      echo "$me: tmux session '$session' was not started by the demo for $target; it is" \
         "left alone: give another --session, or close it yourself (tmux kill-session -t" \
         "$session)." >&2
       exit 2
     fi
   elif [ "$in_tmux" = no ]; then
-    echo "demo.sh: the demo network in $target runs in tmux session '$session'; it is not reset" \
+    echo "$me: the demo network in $target runs in tmux session '$session'; it is not reset" \
       "under its readers: close it first (tmux kill-session -t $session)." >&2
     exit 2
   else
@@ -121,7 +124,7 @@ else
   # Only a directory the demo made is ever reset, never an operator's
   # network or some other folder.
   if [ -e "$dir" ] && [ -n "$(ls -A "$dir" 2>/dev/null || echo x)" ] && [ ! -f "$dir/$marker" ]; then
-    echo "demo.sh: $dir was not made by the demo (it has no $marker); it is not reset: give" \
+    echo "$me: $dir was not made by the demo (it has no $marker); it is not reset: give" \
       "--dir a new or empty directory." >&2
     exit 2
   fi
