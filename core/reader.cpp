@@ -92,9 +92,9 @@ bool checkNetwork(bool atStart) {
 
 bool startReader(const ReaderConfig& config, const std::vector<std::string>& logs) {
   copyText(readerID, config.readerId);
-  copyText(readerTxt, config.logPath);
+  copyText(readerTxt, logPathOf(config).c_str());
   networkLogs = logs;
-  writer = tapWriter(kHere, config.logPath);
+  writer = tapWriter(kHere, logPathOf(config));
   showBanner(config.banner);
   warnIfNotInANetwork();
   // A write past a file-size limit fails (and is taken back) instead of

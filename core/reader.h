@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/network.h"
 #include "core/records.h"
 #include "core/tap_result.h"
 
@@ -13,8 +14,13 @@
 struct ReaderConfig {
   const char* readerId;  // "S1" ... "S5", or "B"
   const char* banner;    // first line of every prompt
-  const char* logPath;   // this reader's log, under Reader_txt/
+  const char* logName;   // this reader's log, in the log directory: "Subway1.txt"
 };
+
+// The path of the reader's log: Reader_txt/<logName>.
+inline std::string logPathOf(const ReaderConfig& reader) {
+  return logPath(reader.logName);
+}
 
 // A rule set's fare choice for a card's trip state and a tap's stamp.
 using ChooseFare = TapResult (*)(const CardData& card, const TapStamp& stamp);

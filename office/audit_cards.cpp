@@ -228,14 +228,14 @@ void noLogLine(AuditState* s, const Probe& p) {
       if (reader != config.readerId) continue;
       // Looked for once per log: there but not read (its own anomaly tells
       // why), or not there at all.
-      auto known = s->logThere.find(config.logPath);
+      const std::string log = logPathOf(config);
+      auto known = s->logThere.find(log);
       if (known == s->logThere.end()) {
         struct stat info {};
-        bool there = fstatat(s->dir, config.logPath, &info, AT_SYMLINK_NOFOLLOW) == 0;
-        known = s->logThere.emplace(config.logPath, there).first;
+        bool there = fstatat(s->dir, log.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        known = s->logThere.emplace(log, there).first;
       }
-      where += ": " + std::string(config.logPath) +
-               (known->second ? " could not be read" : " is not there");
+      where += ": " + log + (known->second ? " could not be read" : " is not there");
     }
   }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,

@@ -17,7 +17,7 @@ namespace {
 // of no reader of the network, its name, as it can be shown.
 std::string readerOfLog(const std::string& log) {
   for (const ReaderConfig& reader : kNetworkReaders) {
-    if (log == reader.logPath) return reader.readerId;
+    if (log == logPathOf(reader)) return reader.readerId;
   }
   return shownName(log.substr(log.find('/') + 1));
 }

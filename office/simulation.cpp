@@ -236,10 +236,10 @@ bool runDay(int dir, const SimulationPlan& plan, SimulationResult* result, std::
   std::vector<ReaderState> readers;
   for (const ReaderConfig& config : kNetworkReaders) {
     // Each reader was started some time before the first passenger.
-    FILE* log = openLog(dir, config.logPath);
+    FILE* log = openLog(dir, logPathOf(config).c_str());
     if (log == nullptr) {
       for (ReaderState& r : readers) fclose(r.log);
-      *problem = std::string("cannot open ") + config.logPath;
+      *problem = "cannot open " + logPathOf(config);
       return false;
     }
     int64_t started = dayStart - random.between(0, 180);

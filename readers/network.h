@@ -10,12 +10,12 @@
 #include "core/network.h"
 #include "core/reader.h"
 
-constexpr ReaderConfig kStationS1 = {"S1", "Subway Reader (Tollvane)", "Reader_txt/Subway1.txt"};
-constexpr ReaderConfig kStationS2 = {"S2", "Subway Reader (Merrowick)", "Reader_txt/Subway2.txt"};
-constexpr ReaderConfig kStationS3 = {"S3", "Subway Reader (Quillbay)", "Reader_txt/Subway3.txt"};
-constexpr ReaderConfig kStationS4 = {"S4", "Subway Reader (Farnsett)", "Reader_txt/Subway4.txt"};
-constexpr ReaderConfig kStationS5 = {"S5", "Subway Reader (Doveholm)", "Reader_txt/Subway5.txt"};
-constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Reader_txt/Bus.txt"};
+constexpr ReaderConfig kStationS1 = {"S1", "Subway Reader (Tollvane)", "Subway1.txt"};
+constexpr ReaderConfig kStationS2 = {"S2", "Subway Reader (Merrowick)", "Subway2.txt"};
+constexpr ReaderConfig kStationS3 = {"S3", "Subway Reader (Quillbay)", "Subway3.txt"};
+constexpr ReaderConfig kStationS4 = {"S4", "Subway Reader (Farnsett)", "Subway4.txt"};
+constexpr ReaderConfig kStationS5 = {"S5", "Subway Reader (Doveholm)", "Subway5.txt"};
+constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Bus.txt"};
 
 constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
                                             kStationS4, kStationS5, kBusReader};
@@ -26,7 +26,7 @@ constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
 inline const std::vector<std::string>& networkLogPaths() {
   static const std::vector<std::string> logs = [] {
     std::vector<std::string> all;
-    for (const ReaderConfig& reader : kNetworkReaders) all.push_back(reader.logPath);
+    for (const ReaderConfig& reader : kNetworkReaders) all.push_back(logPathOf(reader));
     all.push_back(kTopUpLog);
     return all;
   }();

@@ -309,7 +309,7 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   int64_t taps = 0, revenue = 0;
   for (const ReaderConfig& reader : kNetworkReaders) {
     int64_t readerTaps = 0, readerRevenue = 0;
-    for (const std::string& line : linesOf(readFile(network.root() + "/" + reader.logPath))) {
+    for (const std::string& line : linesOf(readFile(network.root() + "/" + logPathOf(reader)))) {
       if (line.empty()) continue;
       readerTaps++;
       readerRevenue += std::stoll(line.substr(line.find(',', line.find(',', 15) + 1) + 1));
