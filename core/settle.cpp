@@ -83,10 +83,16 @@ bool completeTap(int dir, int journal, TapIntent intent, int card,
   bool written = rewriter >= 0 && complete(rewriter, intent.cardOffset, intent.cardBytes);
   if (rewriter >= 0) close(rewriter);
   if (!written) return false;
-  bool atPath = false, last = false;
+  bool atPath = false, last = false, unreadable = false;
   int log = openLogOf(dir, intent, &atPath);
-  Holds inLog =
-      log >= 0 ? holds(log, intent.logOffset, intent.logBytes, false, &last) : Holds::kOther;
+  Holds inLog = log >= 0 ? holds(log, intent.logOffset, intent.logBytes, false, &last, &unreadable)
+                         : Holds::kOther;
+  // A log that could not be read may hold the line already: it is not
+  // written a second time; the tap is completed by whoever settles next.
+  if (unreadable) {
+    close(log);
+    return false;
+  }
   bool done = true;
   if (inLog == Holds::kOther || (inLog == Holds::kNothing && !atPath)) {
     if (log >= 0) close(log);
@@ -121,6 +127,8 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
   // A card that could not be read tells nothing: the tap is settled by
   // whoever reads it next, never dropped for a failed read.
   if (unreadable) {
+    notices->push_back(intent.cardPath + " could not be read to settle the tap in flight on it (" +
+                       path + "): the tap is kept until the card can be read");
     close(journal);
     return false;
   }

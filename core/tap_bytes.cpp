@@ -100,8 +100,10 @@ bool takeBackLine(int dir, const TapIntent& intent) {
     bool there = fstatat(dir, intent.logPath.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
     return there ? isPlainFile(named) && named.st_ino != intent.logInode : errno == ENOENT;
   }
-  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last);
-  bool done = takeBack(log, inLog, last, intent.logOffset) && fdatasync(log) == 0;
+  bool unreadable = false;
+  Holds inLog = holds(log, intent.logOffset, intent.logBytes, false, &last, &unreadable);
+  // A log that could not be read may hold the line: nothing is decided.
+  bool done = !unreadable && takeBack(log, inLog, last, intent.logOffset) && fdatasync(log) == 0;
   close(log);
   return done;
 }

@@ -32,6 +32,7 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
   if (!auditNetwork(dir, shownAs, calendarNow(), isatty(2), sinks, &report, &problem)) {
+    if (db != nullptr) abandonAuditDatabase(db);
     return cannotAudit(problem);
   }
   if (db != nullptr && !finishAuditDatabase(db, report, &problem)) {

@@ -192,6 +192,12 @@ AuditSinks databaseSinks(AuditDatabase* db) {
   return sinks;
 }
 
+void abandonAuditDatabase(AuditDatabase* db) {
+  closeDatabase(db);
+  unlink(db->building.c_str());
+  delete db;
+}
+
 bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report, std::string* problem) {
   for (const Anomaly& a : report.anomalies) {
     text(db->anomaly, 1, anomalyName(a.kind));

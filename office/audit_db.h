@@ -18,5 +18,9 @@ AuditSinks databaseSinks(AuditDatabase* db);
 
 // Adds the anomalies, completes the database and puts it in place. Returns
 // false, with `problem` set, when it could not be written.
+// Gives up a database begun by createAuditDatabase: closes it and removes
+// what was built, leaving the file it was to replace as it was.
+void abandonAuditDatabase(AuditDatabase* db);
+
 [[nodiscard]] bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report,
                                        std::string* problem);

@@ -27,12 +27,21 @@ std::vector<std::string> namesIn(int dir, const std::string& path, std::string* 
   int fd = openat(dir, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
   if (listing == nullptr) {
-    *problem = path + "/ cannot be read: " + strerror(errno);
+    *problem =
+        (problem->empty() ? "" : *problem + "; ") + path + "/ cannot be read: " + strerror(errno);
     if (fd >= 0) close(fd);
     return names;
   }
+  // A listing cut short by an error is no listing: readdir tells it by
+  // errno alone.
+  errno = 0;
   while (dirent* entry = readdir(listing)) {
     if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  if (errno != 0) {
+    *problem =
+        (problem->empty() ? "" : *problem + "; ") + path + "/ cannot be read: " + strerror(errno);
+    names.clear();
   }
   closedir(listing);  // closes fd as well
   std::sort(names.begin(), names.end());

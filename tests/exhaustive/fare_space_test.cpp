@@ -14,10 +14,11 @@
 // its outcome is checked against the model for every state that derives
 // that card data: nothing is skipped.
 //
-// Every state whose latest record is not an entry is also topped up as the
-// card tool tops a card up (its latest record again, with only the balance
-// raised), read back from the card's bytes, and derived and dispatched
-// again: every reader must decide exactly as before, balance aside.
+// Every state the card tool tops up (all but the trips begun by a
+// transfer, which it refuses) is also topped up as the tool does it (its
+// latest record again, with only the balance raised), read back from the
+// card's bytes, and derived and dispatched again: every reader must decide
+// exactly as before, balance aside.
 #include <gtest/gtest.h>
 
 #include <algorithm>
