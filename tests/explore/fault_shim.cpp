@@ -19,6 +19,8 @@
 //                   flaky    the nth flush fails with EIO; later ones succeed
 //                   die      from the nth write, flush or truncate on, all fail
 //                            with EIO: the disk is gone for this process
+//                   readeio  the nth read of a network file fails with EIO
+//                            (reads are counted apart from every other call)
 // EXPLORE_FILE_LIMIT  a file-size limit on the network's files, as
 //                 RLIMIT_FSIZE would set it (a write is cut at the limit, one
 //                 past it fails with EFBIG and raises SIGXFSZ). It is kept
@@ -39,12 +41,12 @@
 
 namespace {
 
-enum class Call { kOpen, kWrite, kFlush, kTruncate, kName };
+enum class Call { kOpen, kWrite, kFlush, kTruncate, kName, kRead };
 
 char faultKind[16];
 long faultAt = 0;  // 0: no fault
 long stallMs = 0;
-long counts[5];  // calls counted so far, by Call
+long counts[6];  // calls counted so far, by Call
 long allCalls = 0;
 bool dead = false;  // "die" has struck
 int eventsFd = -2;  // -2: not opened yet
@@ -115,6 +117,12 @@ bool networkPath(const char* path) {
 bool injected(Call call) {
   readFault();
   long nth = ++counts[static_cast<int>(call)];
+  if (call == Call::kRead) {
+    if (faultAt == 0 || strcmp(faultKind, "readeio") != 0 || nth != faultAt) return false;
+    event("! %d readeio\n", getpid());
+    errno = EIO;
+    return true;
+  }
   long any = ++allCalls;
   if (faultAt == 0) return false;
   bool io = call == Call::kWrite || call == Call::kFlush || call == Call::kTruncate;
@@ -181,7 +189,9 @@ void snapshot(int fd, const struct stat& st) {
   if (out < 0) return;
   char buffer[65536];
   ssize_t n;
-  for (off_t at = 0; (n = pread(fd, buffer, sizeof buffer, at)) > 0; at += n) {
+  for (off_t at = 0;
+       (n = static_cast<ssize_t>(syscall(SYS_pread64, fd, buffer, sizeof buffer, at))) > 0;
+       at += n) {
     if (syscall(SYS_write, out, buffer, static_cast<size_t>(n)) != n) break;
   }
   syscall(SYS_close, out);
@@ -246,6 +256,18 @@ ssize_t pwrite(int fd, const void* buffer, size_t size, off_t offset) {
 
 ssize_t pwrite64(int fd, const void* buffer, size_t size, off_t offset) {
   return pwrite(fd, buffer, size, offset);
+}
+
+ssize_t pread(int fd, void* buffer, size_t size, off_t offset) {
+  struct stat st;
+  auto next = real<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+  if (!networkFile(fd, &st)) return next(fd, buffer, size, offset);
+  if (injected(Call::kRead)) return -1;
+  return next(fd, buffer, size, offset);
+}
+
+ssize_t pread64(int fd, void* buffer, size_t size, off_t offset) {
+  return pread(fd, buffer, size, offset);
 }
 
 int fsync(int fd) {
