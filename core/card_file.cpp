@@ -185,34 +185,96 @@ std::string issueRecords(int64_t time, int32_t balance) {
 }
 
 std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance) {
-  return recordLine(latest.time, latest.mode, latest.inOut, newBalance, latest.tapId);
+  return recordLine(latest.time, latest.mode, latest.inOut, newBalance,
+                    bareTapId(latest.tapId).c_str());
+}
+
+const char* officeWord(OfficeKind kind) {
+  switch (kind) {
+    case OfficeKind::kTopUp:
+      return "TOPUP";
+    case OfficeKind::kRefund:
+      return "REFUND";
+    case OfficeKind::kClose:
+      return "CLOSE";
+    case OfficeKind::kReplace:
+      return "REPLACE";
+  }
+  return "";
+}
+
+bool isReason(const char* text, size_t length) {
+  if (length == 0 || length > kReasonMax) return false;
+  for (size_t i = 0; i < length; i++) {
+    if (text[i] < 0x20 || text[i] > 0x7e || text[i] == ',') return false;
+  }
+  return true;
 }
 
 std::string formatTopUpLine(const TopUpLine& line) {
-  return formatText("%lld,TOPUP,%s,%d,%d\r\n", static_cast<long long>(line.time), line.number,
-                    line.amount, line.balance);
+  std::string text = formatText("%lld,%s,%s,%d,%d", static_cast<long long>(line.time),
+                                officeWord(line.kind), line.number, line.amount, line.balance);
+  if (line.kind == OfficeKind::kRefund || line.kind == OfficeKind::kReplace) {
+    text += std::string(",") + line.detail;
+  }
+  return text + "\r\n";
 }
 
 bool parseTopUpLine(const char* text, size_t length, TopUpLine* line) {
-  Span fields[5];
+  Span fields[6];
   size_t start = 0, field = 0;
-  for (size_t i = 0; i <= length && field < 5; i++) {
+  for (size_t i = 0; i <= length && field < 6; i++) {
     if (i == length || text[i] == ',') {
       fields[field++] = {text + start, i - start};
       start = i + 1;
     }
   }
+  if (field < 5 || start != length + 1) return false;
+  std::string word(fields[1].data, fields[1].length);
+  TopUpLine parsed{};
+  size_t wanted = 5;
+  int64_t least = 1;  // the smallest amount
+  if (word == "TOPUP") {
+    parsed.kind = OfficeKind::kTopUp;
+  } else if (word == "REFUND") {
+    parsed.kind = OfficeKind::kRefund;
+    wanted = 6;
+  } else if (word == "CLOSE") {
+    parsed.kind = OfficeKind::kClose;
+    least = 0;
+  } else if (word == "REPLACE") {
+    parsed.kind = OfficeKind::kReplace;
+    wanted = 6;
+    least = 0;
+  } else {
+    return false;
+  }
   int64_t time = 0, amount = 0, balance = 0;
-  if (field != 5 || start != length + 1 || fields[0].length != 14 || !allDigits(fields[0]) ||
+  if (field != wanted || fields[0].length != 14 || !allDigits(fields[0]) ||
       !parseDecimal(fields[0], 0, INT64_MAX, &time) ||
-      std::string(fields[1].data, fields[1].length) != "TOPUP" ||
       !isCardNumber(fields[2].data, fields[2].length) ||
       memchr(fields[2].data, ',', fields[2].length) != nullptr ||
-      !parseDecimal(fields[3], 1, INT32_MAX, &amount) ||
+      !parseDecimal(fields[3], least, INT32_MAX, &amount) ||
       !parseDecimal(fields[4], INT32_MIN, INT32_MAX, &balance)) {
     return false;
   }
-  TopUpLine parsed{};
+  // A closed or replaced card keeps nothing.
+  bool retires = parsed.kind == OfficeKind::kClose || parsed.kind == OfficeKind::kReplace;
+  if (retires && balance != 0) return false;
+  if (parsed.kind == OfficeKind::kRefund && !isReason(fields[5].data, fields[5].length)) {
+    return false;
+  }
+  if (parsed.kind == OfficeKind::kReplace &&
+      (!isCardNumber(fields[5].data, fields[5].length) ||
+       memchr(fields[5].data, ',', fields[5].length) != nullptr ||
+       std::string(fields[5].data, fields[5].length) ==
+           std::string(fields[2].data, fields[2].length))) {
+    return false;
+  }
+  if (wanted == 6) {
+    memcpy(parsed.detail, fields[5].data, fields[5].length);
+    parsed.detail[fields[5].length] = '\0';
+  }
   parsed.time = time;
   memcpy(parsed.number, fields[2].data, fields[2].length);
   parsed.number[fields[2].length] = '\0';

@@ -59,27 +59,47 @@ std::string issueRecords(int64_t time, int32_t balance);
 
 // The record a top-up appends (CR LF first): the card's latest record again,
 // the same in every field but its balance, so that every reader decides as
-// it did before but for the balance.
+// it did before but for the balance. (officeRecords in trip_facts.h says
+// when the older record must be repeated too.)
 std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance);
 
-// A line of the office's top-up log: when the money was loaded, the card,
-// the amount and the card's balance after it. Written as
-// "time,TOPUP,number,amount,balance" and CR LF, for example
-// 20260306091502,TOPUP,1001,5000,13950.
+// What an office line records: money loaded, money paid back, a card
+// closed and its balance paid out, or a card replaced and its balance
+// moved to another.
+enum class OfficeKind : uint8_t { kTopUp, kRefund, kClose, kReplace };
+
+// The word an office line gives its kind: TOPUP, REFUND, CLOSE, REPLACE.
+const char* officeWord(OfficeKind kind);
+
+// Longest reason a refund line keeps.
+constexpr size_t kReasonMax = 24;
+
+// A line of the office's log (Reader_txt/Topup.txt): when, the card, the
+// money and the card's balance after it, CR LF last. Written as
+//   time,TOPUP,number,amount,balance           20260306091502,TOPUP,1001,5000,13950
+//   time,REFUND,number,amount,balance,reason   money paid back, with why
+//   time,CLOSE,number,amount,0                 the balance paid out, the card retired
+//   time,REPLACE,number,amount,0,new           the balance moved to card `new`, retired
+// A reason is 1 to 24 printable ASCII characters, no comma.
 struct TopUpLine {
-  int64_t time;                     // packed local time of the top-up
+  int64_t time;                     // packed local time of the change
   char number[kCardNumberMax + 1];  // the card number
-  int32_t amount;                   // money loaded, more than 0
-  int32_t balance;                  // the card's balance after it
+  int32_t amount;                   // money moved: more than 0 for a top-up or a refund
+  int32_t balance;                  // the card's balance after it (0 once closed or replaced)
+  OfficeKind kind = OfficeKind::kTopUp;
+  char detail[kReasonMax + 1] = "";  // a refund's reason, a replacement's new card
 };
 
-// Longest top-up line, CR LF included: 14 + 5 + 10 + 10 + 11 characters,
-// four commas, CR LF.
-constexpr size_t kMaxTopUpLineBytes = 56;
+// Longest office line, CR LF included: 14 + 6 + 10 + 10 + 11 + 24
+// characters, five commas, CR LF.
+constexpr size_t kMaxTopUpLineBytes = 82;
+
+// Whether `text` can be a refund's reason.
+bool isReason(const char* text, size_t length);
 
 // The line, CR LF last.
 std::string formatTopUpLine(const TopUpLine& line);
 
-// Parses a line of the top-up log without its CR LF. Returns false,
+// Parses a line of the office log without its CR LF. Returns false,
 // leaving `line` alone, for anything else.
 [[nodiscard]] bool parseTopUpLine(const char* text, size_t length, TopUpLine* line);

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <ctime>
 #include <thread>
 
@@ -139,4 +140,19 @@ bool syncDirectoryOf(int dir, const char* path) {
   bool synced = fsync(fd) == 0;
   close(fd);
   return synced;
+}
+
+bool moveWithoutReplacing(int dir, const std::string& path, const std::string& aside) {
+  if (renameat2(dir, path.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (linkat(dir, path.c_str(), dir, aside.c_str(), 0) == 0) {
+    return unlinkat(dir, path.c_str(), 0) == 0;
+  }
+  if (errno == EEXIST) return false;
+  struct stat there {};
+  if (fstatat(dir, aside.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return renameat(dir, path.c_str(), dir, aside.c_str()) == 0;
 }

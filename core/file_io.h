@@ -81,3 +81,10 @@ void unlock(int fd, int64_t offset);
 
 // Makes the names in the directory holding `path` durable.
 [[nodiscard]] bool syncDirectoryOf(int dir, const char* path);
+
+// Gives what stands at `path` (from `dir`) the name `to`, never replacing
+// anything there (errno EEXIST then), and removes the name `path`. A file
+// system that cannot rename without replacing (a FUSE file system may not)
+// does it by a second name (a link); for what has no second name (a
+// directory), by a rename once nothing is there.
+[[nodiscard]] bool moveWithoutReplacing(int dir, const std::string& path, const std::string& to);

@@ -36,6 +36,19 @@ std::string cardNumberOf(const std::string& path) {
   return isCardPath(path) ? path.substr(prefix, path.size() - prefix - suffix) : std::string();
 }
 
+std::string retiredPath(const char* number) {
+  return cardPath(number) + kRetiredSuffix;
+}
+
+std::string retiredNumberOf(const std::string& path) {
+  if (!endsWith(path, kRetiredSuffix)) return "";
+  return cardNumberOf(path.substr(0, path.size() - strlen(kRetiredSuffix)));
+}
+
+std::string replacingPath(const char* number) {
+  return cardPath(number) + kReplacingSuffix;
+}
+
 std::string logPath(const std::string& name) {
   return std::string(kLogDirectory) + "/" + name;
 }

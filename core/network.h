@@ -23,6 +23,12 @@ constexpr char kCardSuffix[] = ".txt";           // Card/<number>.txt
 constexpr char kJournalSuffix[] = ".pending";    // Reader_txt/<log>.pending
 constexpr char kSetAsideMark[] = ".set-aside.";  // <name>.set-aside.<time>.<pid>.<n>
 
+// A card the office closed or replaced is kept, never tapped again, as
+// Card/<number>.txt.retired; a replacement card is made as
+// Card/<number>.txt.replacing and takes its name once the move is recorded.
+constexpr char kRetiredSuffix[] = ".retired";
+constexpr char kReplacingSuffix[] = ".replacing";
+
 // The lock file: a card is held, and a journal written or settled, by the
 // lock of one byte of it (tap_journal.h).
 constexpr char kLockFile[] = "Card/taps.lock";
@@ -39,6 +45,14 @@ bool isCardPath(const std::string& path);
 
 // The card number in a card path; empty when `path` names no card.
 std::string cardNumberOf(const std::string& path);
+
+// The path a retired card is kept at, and the card number of such a path
+// (empty when `path` names none).
+std::string retiredPath(const char* number);
+std::string retiredNumberOf(const std::string& path);
+
+// The path a replacement card is made at before it takes its name.
+std::string replacingPath(const char* number);
 
 // The path of the log named `name` (as "Subway1.txt"): Reader_txt/<name>.
 std::string logPath(const std::string& name);

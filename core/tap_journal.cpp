@@ -86,6 +86,20 @@ static bool number(const std::string& word, uint64_t* value) {
   return errno == 0;
 }
 
+// Whether `bytes` (CR LF first) are what a tap appends to a card: one
+// record; or, for the office's log `logPath`, one record or two (a top-up
+// that repeats how a trip began, see officeRecords). The last is put in
+// `record`.
+static bool cardRecords(const std::string& bytes, const std::string& logPath, CardRecord* record) {
+  if (bytes.rfind("\r\n", 0) != 0) return false;
+  std::string records = bytes.substr(2);
+  size_t between = records.find("\r\n");
+  if (between == std::string::npos) return oneRecord(records, record);
+  CardRecord first;
+  return logPath == kTopUpLog && oneRecord(records.substr(0, between), &first) &&
+         oneRecord(records.substr(between + 2), record) && first.balance == record->balance;
+}
+
 // Whether the log line of a tap goes with its card record: a reader's log
 // line of the same tap, or the office's top-up line for this card and
 // this balance.
@@ -136,7 +150,8 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
       !number(card[4], &tailLength) || !number(card[5], &cardLength) ||
       !number(log[2], &parsed.logInode) || !number(log[3], &logOffset) ||
       !number(log[4], &logLength) || !lockLine(block, &at, &parsed) || tailLength > kTailBytes ||
-      cardLength > kMaxLineBytes || logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
+      cardLength > 2 * (kMaxLineBytes + 2) ||
+      logLength > std::max(kMaxLineBytes, kMaxTopUpLineBytes) ||
       at + tailLength + cardLength + logLength > block.size()) {
     return false;
   }
@@ -151,38 +166,17 @@ bool parseIntent(const std::string& block, TapIntent* intent) {
   // numbers as written, the checksum right, nothing but padding after it.
   if (formatIntent(parsed) != block) return false;
 
-  // A card of this network continued by one record, and a line of the
-  // same tap in a log of the log directory.
+  // A card of this network continued by one record (or the office's two),
+  // and a line of the same tap in a log of the log directory.
   CardRecord record;
-  bool wellFormed = isCardPath(parsed.cardPath) && isLogPath(parsed.logPath) &&
-                    parsed.cardOffset > 0 && parsed.logOffset >= 0 &&
-                    static_cast<int64_t>(parsed.cardTail.size()) <= parsed.cardOffset &&
-                    !parsed.cardTail.empty() && parsed.cardBytes.rfind("\r\n", 0) == 0 &&
-                    oneRecord(parsed.cardBytes.substr(2), &record) &&
-                    lineOfTap(parsed.logBytes, record, parsed.cardPath);
+  bool wellFormed =
+      isCardPath(parsed.cardPath) && isLogPath(parsed.logPath) && parsed.cardOffset > 0 &&
+      parsed.logOffset >= 0 && static_cast<int64_t>(parsed.cardTail.size()) <= parsed.cardOffset &&
+      !parsed.cardTail.empty() && cardRecords(parsed.cardBytes, parsed.logPath, &record) &&
+      lineOfTap(parsed.logBytes, record, parsed.cardPath);
   if (!wellFormed) return false;
   *intent = parsed;
   return true;
-}
-
-// Gives what stands at `path` the name `aside` too, never over anything
-// there; then removes the name `path`. A file system that cannot rename
-// without replacing (RENAME_NOREPLACE: a FUSE file system may not) does it
-// by a second name (a link), or, for what has no second name (a
-// directory), by a rename once nothing is there.
-static bool moveWithoutReplacing(int dir, const std::string& path, const std::string& aside) {
-  if (renameat2(dir, path.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) == 0) return true;
-  if (errno != EINVAL && errno != ENOSYS) return false;
-  if (linkat(dir, path.c_str(), dir, aside.c_str(), 0) == 0) {
-    return unlinkat(dir, path.c_str(), 0) == 0;
-  }
-  if (errno == EEXIST) return false;
-  struct stat there {};
-  if (fstatat(dir, aside.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
-    errno = EEXIST;
-    return false;
-  }
-  return renameat(dir, path.c_str(), dir, aside.c_str()) == 0;
 }
 
 bool setAside(int dir, const std::string& path) {

@@ -55,8 +55,9 @@ std::string formatIntent(const TapIntent& intent);
 
 // Parses a block. An idle block is read as idle whatever else it holds.
 // Anything else must be exactly a block that formatIntent makes for one
-// card record continuing a card's tail and one line of the same tap, for a
-// card of Card/ and a log of the log directory; returns false otherwise.
+// card record (two for the office's log) continuing a card's tail and one
+// line of the same tap, for a card of Card/ and a log of the log
+// directory; returns false otherwise.
 [[nodiscard]] bool parseIntent(const std::string& block, TapIntent* intent);
 
 // Every path below is taken from the network directory `dir`.

@@ -51,6 +51,12 @@ bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest) {
          before.lastIn == after.lastIn && before.lastBus == after.lastBus;
 }
 
+std::string officeRecords(const CardRecord& older, const CardRecord& latest, int32_t balance) {
+  std::string latestAgain = formatTopUpRecord(latest, balance);
+  if (repeatKeepsTrip(older, latest)) return latestAgain;
+  return formatTopUpRecord(older, balance) + latestAgain;
+}
+
 int64_t recordAge(const CardRecord& latest, int64_t now) {
   return now - makeTime(latest.time);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "core/records.h"
 
@@ -32,6 +33,14 @@ constexpr int64_t kClockToleranceSeconds = 5;
 // an entry made by a transfer (an exit of the other vehicle just before
 // it), which a repeat of the entry would lose.
 bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest);
+
+// What the office appends to a card whose last two records are `older` and
+// `latest` to change its balance to `balance` and nothing else: `latest`
+// again with that balance, or, where that would lose how the trip began
+// (repeatKeepsTrip), `older` and then `latest` again, both with that
+// balance. Every reader then reads the same two records as before but for
+// the balance. CR LF before each record.
+std::string officeRecords(const CardRecord& older, const CardRecord& latest, int32_t balance);
 
 // The trip state that both rule sets derive the same way from the older
 // and the latest record; transferWindow, staleEntry and stationDistance

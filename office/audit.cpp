@@ -146,6 +146,14 @@ void reportLeftOverTopUps(AuditState* s) {
                      " tells this top-up");
       s->report->topUps.withoutRecord.count++;
       s->report->topUps.withoutRecord.amount += e.topUp.amount;
+    } else if (e.topUp.kind == OfficeKind::kReplace && e.newBalance != e.topUp.amount) {
+      std::string card = shownName(cardPath(e.topUp.detail));
+      addAnomaly(s, AnomalyKind::kReplacementDiffers, kTopUpLog, e.line,
+                 quotedLine(e.text) + ": " +
+                     (e.newBalance < 0 ? "its new card " + card + " was not read"
+                                       : "its new card " + card + " was made holding " +
+                                             std::to_string(e.newBalance) + ", not " +
+                                             std::to_string(e.topUp.amount)));
     }
     if (s->sinks->topUp) {
       s->sinks->topUp(

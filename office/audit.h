@@ -30,6 +30,8 @@ enum class AnomalyKind {
   kNotALogLine,           // a line of a log that no reader writes so
   kClockAhead,            // a record dated ahead of the record after it, or of the audit
   kTopUpWithoutRecord,    // a line of the top-up log no card record tells
+  kRecordAfterRetired,    // a record on a card after the office closed or replaced it
+  kReplacementDiffers,    // a replacement whose new card is missing or holds another balance
 };
 
 // Every kind, in the enum's order (reports list them so): its name, as the
@@ -66,6 +68,12 @@ inline constexpr AnomalyKindInfo kAnomalyKinds[] = {
     {AnomalyKind::kTopUpWithoutRecord, "topup_without_record",
      "money the office loaded that no card holds: look for a lost, replaced or edited "
      "card"},
+    {AnomalyKind::kRecordAfterRetired, "record_after_retired",
+     "a card the office closed or replaced was written again: find the reader or the hand "
+     "that wrote it, and the money it took"},
+    {AnomalyKind::kReplacementDiffers, "replacement_differs",
+     "a replaced card's balance did not reach its new card whole: look at both cards and "
+     "the office log"},
 };
 
 // The row of `kind` in kAnomalyKinds.
@@ -118,12 +126,16 @@ struct Loaded {
   int64_t amount = 0;
 };
 
-// The office's top-ups, as its top-up log tells them, apart from fare
-// revenue: `all` is every line of the log, and so is every hour added up.
+// The office's changes, as its log tells them, apart from fare revenue:
+// `all` is every top-up line of the log, and so is every hour added up;
+// refunds, closes and replacements are counted apart.
 struct TopUpTotals {
   Loaded all;
-  Loaded withoutRecord;  // lines no card record tells (in `all` as well)
-  Loaded byHour[24];     // by the hour of the line's time
+  Loaded withoutRecord;  // lines of any kind that no card record tells
+  Loaded byHour[24];     // top-ups by the hour of the line's time
+  Loaded refunds;        // money paid back off cards
+  Loaded closes;         // cards closed, and the balances paid out
+  Loaded replacements;   // cards replaced, and the balances moved to their new cards
 };
 
 // What the audit found.

@@ -98,40 +98,69 @@ bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
          strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
 }
 
-// The first line of the top-up log that no record has told yet, of card
-// `card`, loading `amount` to `balance`; nullptr when there is none.
-TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t amount, int32_t balance) {
+// The first line of the office log that no record has told yet, of card
+// `card`, changing its balance by `change` to `balance`: a top-up for a
+// rise, any other change for a fall (or none: a card closed or replaced
+// holding nothing); nullptr when there is none.
+TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t change, int32_t balance) {
   auto lines = s->topUpsOfCard.find(s->numbers[card]);
   if (lines == s->topUpsOfCard.end()) return nullptr;
   for (uint32_t index : lines->second) {
     TopUpEntry& e = s->topUps[index];
-    if (e.cardLine == 0 && e.topUp.amount == amount && e.topUp.balance == balance) return &e;
+    bool kind = (e.topUp.kind == OfficeKind::kTopUp) == (change > 0);
+    int64_t amount = change > 0 ? change : -change;
+    if (e.cardLine == 0 && kind && e.topUp.amount == amount && e.topUp.balance == balance) {
+      return &e;
+    }
   }
   return nullptr;
 }
 
+// Where the office retired a card, once a record tells its close or
+// replacement.
+struct Retired {
+  int64_t line = 0;  // the record that tells it; 0 while the card is in use
+  std::string how;   // "closed" or "replaced by card N"
+};
+
 // One accepted record `now` (the line `text`) of card `card`, after
-// `before`: a top-up, told by a line of the top-up log, or a tap, to be
-// told by a line of its reader's log.
-void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
-                 const CardRecord& before, const CardRecord& now, const char* text, size_t length) {
+// `before`: a change the office made, told by a line of its log (`office`:
+// the record repeats `before`, or starts repeating `older` and `before`,
+// but for the balance), or a tap, to be told by a line of its reader's
+// log. A card the office retired takes no record after it.
+void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, bool office,
+                 const CardRecord& before, const CardRecord& now, const char* text, size_t length,
+                 Retired* retired) {
   int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
-  // A top-up's record is no tap: its line is in the top-up log, or it is
-  // money that appeared on the card.
-  if (fare < 0 && repeatsButBalance(before, now)) {
+  if (retired->line != 0) {
+    addAnomaly(s, AnomalyKind::kRecordAfterRetired, s->cards[card], line,
+               quotedLine(std::string(text, length)) + ": the office " + retired->how +
+                   " this card at line " + std::to_string(retired->line));
+  }
+  // A change of the office is no tap: its line is in the office log, or
+  // it is money that appeared on the card (what disappeared with no line
+  // is looked for as a tap, which no reader's log tells).
+  if (office) {
     TopUpEntry* topUp = untoldTopUp(s, card, -fare, now.balance);
     if (topUp != nullptr) {
       topUp->card = card;
       topUp->cardLine = line;
+      if (topUp->topUp.kind == OfficeKind::kClose) retired->how = "closed";
+      if (topUp->topUp.kind == OfficeKind::kReplace) {
+        retired->how = "replaced by card " + shownName(topUp->topUp.detail);
+      }
+      if (!retired->how.empty() && retired->line == 0) retired->line = line;
       return;
     }
-    addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
-               quotedLine(std::string(text, length)) +
-                   " repeats the record before it with the balance raised by " +
-                   std::to_string(-fare) + " to " + std::to_string(now.balance) +
-                   ", but no line of " + kTopUpLog + " tells this top-up of card " +
-                   shownName(s->numbers[card]));
-    return;
+    if (fare < 0) {
+      addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
+                 quotedLine(std::string(text, length)) +
+                     " repeats the record before it with the balance raised by " +
+                     std::to_string(-fare) + " to " + std::to_string(now.balance) +
+                     ", but no line of " + kTopUpLog + " tells this top-up of card " +
+                     shownName(s->numbers[card]));
+      return;
+    }
   }
   s->report->records++;
   TapKind kind = kindOf(now.inOut, fare, enteredFree);
@@ -157,17 +186,20 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
   if (s->probes.size() == kLogBatch) match(s);
 }
 
-void readCard(AuditState* s, const std::string& path) {
+void readCard(AuditState* s, const std::string& path, const std::string& cardNumber) {
   s->report->cards++;
   auto card = static_cast<uint32_t>(s->cards.size());
   s->cards.push_back(shownName(path));
-  s->numbers.push_back(cardNumberOf(path));
+  s->numbers.push_back(cardNumber);
   std::string lastTwo[2];  // for judging the card as the readers judge it
   std::vector<std::pair<int64_t, std::string>> notRecords;  // line and text
   int64_t lines = 0;
   CardRecord older{}, before{};
   Dated last;
-  int64_t records = 0;  // records read so far
+  Retired retired;
+  int64_t records = 0;    // records read so far
+  bool second = false;    // the office's first of two records was read: its second is due
+  CardRecord repeated{};  // what that second repeats
   std::string error = forEachLine(
       s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
         lines = number;
@@ -180,9 +212,25 @@ void readCard(AuditState* s, const std::string& path) {
           return;
         }
         checkClock(s, card, number, now, text, length, lastTwo[0], &last);
-        // The first two records are the card's issue; every one after is a tap.
+        // The first two records are the card's issue; every one after is a
+        // tap or a change the office made. The office changes a balance by
+        // repeating the latest record, or the last two where the older one
+        // tells how a trip began.
         if (records >= 2) {
-          auditRecord(s, card, number, freeEntry(older, before), before, now, text, length);
+          bool both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
+          second = false;
+          if (!both) {
+            bool office = repeatsButBalance(before, now);
+            if (!office && records >= 3 && repeatsButBalance(older, now)) {
+              office = second = true;
+              repeated = before;
+            }
+            auditRecord(s, card, number, freeEntry(older, before), office, before, now, text,
+                        length, &retired);
+          }
+        } else if (records == 1) {
+          auto replaced = s->replacedBy.find(cardNumber);
+          if (replaced != s->replacedBy.end()) s->topUps[replaced->second].newBalance = now.balance;
         }
         older = before;
         before = now;
@@ -274,7 +322,18 @@ void readCards(AuditState* s) {
                  "moved aside by a reader: look at it, then remove it");
       continue;
     }
+    if (endsWith(name, kReplacingSuffix)) {
+      addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
+                 "a replacement card cut short before its move was recorded: no reader reads "
+                 "it; run the replacement again, or remove it");
+      continue;
+    }
+    std::string retired = retiredNumberOf(path);
+    if (!retired.empty()) {
+      readCard(s, path, retired);
+      continue;
+    }
     if (!isCardPath(path)) continue;
-    readCard(s, path);
+    readCard(s, path, cardNumberOf(path));
   }
 }

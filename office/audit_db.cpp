@@ -29,7 +29,7 @@ static const char kSchema[] =
     "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
     "CREATE TABLE topups (line INTEGER, time INTEGER, card TEXT, amount INTEGER, balance INTEGER, "
-    "matched INTEGER, card_line INTEGER);"
+    "matched INTEGER, card_line INTEGER, kind TEXT, detail TEXT);"
     "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
 
 // What marks a database as an audit's (SQLite's application id: "FARE").
@@ -111,7 +111,7 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
                          &db->record, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1, &db->line,
                          nullptr) == SQLITE_OK &&
-      sqlite3_prepare_v2(db->db, "INSERT INTO topups VALUES (?,?,?,?,?,?,?)", -1, &db->topUp,
+      sqlite3_prepare_v2(db->db, "INSERT INTO topups VALUES (?,?,?,?,?,?,?,?,?)", -1, &db->topUp,
                          nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO anomalies VALUES (?,?,?,?)", -1, &db->anomaly,
                          nullptr) == SQLITE_OK;
@@ -187,6 +187,8 @@ AuditSinks databaseSinks(AuditDatabase* db) {
     } else {
       sqlite3_bind_null(db->topUp, 7);
     }
+    text(db->topUp, 8, officeWord(t.topUp->kind));
+    text(db->topUp, 9, shownName(t.topUp->detail));
     step(db, db->topUp);
   };
   return sinks;

@@ -97,12 +97,23 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
         if (!whole || !parseTopUpLine(text, length - 1, &topUp)) {
           addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
                      quotedLine(std::string(text, length)) +
-                         (ended ? ": not a top-up line, and no reader writes here"
+                         (ended ? ": not an office line, and no reader writes here"
                                 : ": cut short, no CR LF"));
           return;
         }
         s->topUpsOfCard[topUp.number].push_back(static_cast<uint32_t>(s->topUps.size()));
         s->topUps.push_back({topUp, std::string(text, length - 1), number, 0, 0});
+        if (topUp.kind == OfficeKind::kReplace) {
+          s->replacedBy[topUp.detail] = static_cast<uint32_t>(s->topUps.size() - 1);
+        }
+        if (topUp.kind != OfficeKind::kTopUp) {
+          Loaded& moved = topUp.kind == OfficeKind::kRefund  ? report->topUps.refunds
+                          : topUp.kind == OfficeKind::kClose ? report->topUps.closes
+                                                             : report->topUps.replacements;
+          moved.count++;
+          moved.amount += topUp.amount;
+          return;
+        }
         int hour = static_cast<int>(topUp.time / 10000 % 100);
         for (Loaded* loaded :
              {&report->topUps.all, hour < 24 ? &report->topUps.byHour[hour] : nullptr}) {

@@ -36,6 +36,9 @@ struct TopUpEntry {
   int64_t line;      // its line in the top-up log
   uint32_t card;     // the card of the record that tells it (AuditState::cards index)
   int64_t cardLine;  // that record's line; 0 while no record tells it
+  // A replacement's new card, as read: its balance when made, or -1 while
+  // no card of that number was read.
+  int64_t newBalance = -1;
 };
 
 // Everything the passes share: where the network is, what goes out, and
@@ -57,7 +60,8 @@ struct AuditState {
   std::vector<std::string> numbers;             // the number of each card, as read, by index
   std::vector<TopUpEntry> topUps;               // every line of the top-up log, in order
   std::unordered_map<std::string, std::vector<uint32_t>> topUpsOfCard;  // topUps by card number
-  std::vector<Probe> probes;     // records waiting to be looked up together
+  std::unordered_map<std::string, uint32_t> replacedBy;  // a replacement's line, by its new card
+  std::vector<Probe> probes;                             // records waiting to be looked up together
   std::vector<Probe> unmatched;  // no line told exactly: settled once every card is read
 };
 

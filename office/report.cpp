@@ -60,7 +60,10 @@ nlohmann::json topUpsJson(const TopUpTotals& t) {
   return {{"count", t.all.count},
           {"amount", t.all.amount},
           {"without_record", loadedJson(t.withoutRecord)},
-          {"hours", hours}};
+          {"hours", hours},
+          {"refunds", loadedJson(t.refunds)},
+          {"closes", loadedJson(t.closes)},
+          {"replacements", loadedJson(t.replacements)}};
 }
 
 nlohmann::json totalsJson(const ReaderTotals& t) {
@@ -156,6 +159,21 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
     }
     fprintf(out, "\n");
   }
+  // Money the office paid back or moved, apart from revenue and top-ups.
+  const struct {
+    const Loaded& l;
+    const char *one, *many, *what;
+  } moves[] = {{topUps.refunds, "refund", "refunds", "paid back"},
+               {topUps.closes, "card closed", "cards closed", "paid out"},
+               {topUps.replacements, "card replaced", "cards replaced", "moved to new cards"}};
+  bool moved = false;
+  for (const auto& m : moves) {
+    if (m.l.count == 0) continue;
+    fprintf(out, "%s, not in the revenue: %s %s\n", many(m.l.count, m.one, m.many).c_str(),
+            money(m.l.amount).c_str(), m.what);
+    moved = true;
+  }
+  if (moved) fprintf(out, "\n");
 
   fprintf(out, "By hour of the day, all readers:\n");
   int64_t most = 1;
@@ -235,6 +253,9 @@ void writeTopUpsCsv(FILE* out, const AuditReport& report) {
   for (int hour = 0; hour < 24; hour++) row(std::to_string(hour), report.topUps.byHour[hour]);
   row("all", report.topUps.all);
   row("without_record", report.topUps.withoutRecord);
+  row("refunds", report.topUps.refunds);
+  row("closes", report.topUps.closes);
+  row("replacements", report.topUps.replacements);
 }
 
 void writeAnomaliesCsv(FILE* out, const AuditReport& report) {

@@ -180,11 +180,18 @@ int runCommand(const CommandLine& line) {
   } else if (!operandsOnly(line, &operands, &problem)) {
     return usage(problem, command);
   }
-  size_t wanted = command == "issue" || command == "topup" ? 2 : command == "show" ? 1 : 0;
+  bool writes = command == "issue" || command == "topup" || command == "refund" ||
+                command == "close" || command == "replace";
+  size_t wanted = command == "refund"                                                ? 3
+                  : command == "issue" || command == "topup" || command == "replace" ? 2
+                  : command == "show" || command == "close"                          ? 1
+                                                                                     : 0;
   if (operands.size() != wanted) {
     std::string names = findCommand(command)->operands;
     size_t space = names.find(' ');
-    if (space != std::string::npos) names.replace(space, 1, " and ");
+    size_t last = names.rfind(' ');
+    if (last != std::string::npos) names.replace(last, 1, " and ");
+    if (space != last) names.replace(space, 1, ", ");
     return usage(command + " takes " + names, command);
   }
   // The network directory, held open (O_PATH: searching it is all that is
@@ -200,13 +207,13 @@ int runCommand(const CommandLine& line) {
   // is read may be stale: the operator is told.
   std::string stale = staleStorage(dir, kCardDirectory);
   if (stale.empty()) stale = staleStorage(dir, kLogDirectory);
-  if (!stale.empty() && (command == "issue" || command == "topup")) {
+  if (!stale.empty() && writes) {
     return refuse("nothing is written here: " + stale);
   }
   // The network has one owner, whom every writer runs as: a file made by
   // another user (root's lock file, root's journal) would stop the readers.
   std::string owner = notOwner(dir);
-  if (!owner.empty() && (command == "issue" || command == "topup")) {
+  if (!owner.empty() && writes) {
     return refuse("nothing is written here: " + owner);
   }
   if (!stale.empty()) {
@@ -216,6 +223,11 @@ int runCommand(const CommandLine& line) {
   if (command == "list") return listCards(dir, format);
   if (command == "issue") return issueCard(dir, operands[0].c_str(), operands[1].c_str());
   if (command == "topup") return topUpCard(dir, operands[0], operands[1].c_str());
+  if (command == "refund") {
+    return refundCard(dir, operands[0], operands[1].c_str(), operands[2].c_str());
+  }
+  if (command == "close") return closeCard(dir, operands[0]);
+  if (command == "replace") return replaceCard(dir, operands[0], operands[1]);
   return showCard(dir, operands[0].c_str());
 }
 
@@ -257,7 +269,9 @@ int main(int argc, char** argv) {
     return kDone;
   }
   if (command == nullptr) {
-    return usage("no command given: expected issue, topup, show, list, audit or help");
+    return usage(
+        "no command given: expected issue, topup, refund, close, replace, show, list, audit or "
+        "help");
   }
   return runCommand(line);
 }

@@ -19,13 +19,38 @@ const CommandHelp kCommands[] = {
      ""},
     {"topup", "NUMBER AMOUNT",
      "Adds AMOUNT (a whole number from 1 up) to the card's balance, under\n"
-     "the card's lock and as one transaction with the office's top-up log\n"
+     "the card's lock and as one transaction with the office's log\n"
      "Reader_txt/Topup.txt: both are written or neither, as with a tap.\n"
-     "The card gets its latest record again with only the balance raised,\n"
-     "so every reader decides as it did before, balance aside, in a trip\n"
-     "too. Refused for a trip begun by a transfer, which a repeated entry\n"
-     "would lose (top it up once the passenger has tapped out), a card the\n"
-     "readers refuse, and a balance that would pass 2147483647.\n",
+     "The card gets its latest record again with only the balance raised\n"
+     "(for a trip begun by a transfer, its last two records), so every\n"
+     "reader decides as it did before, balance aside, in a trip too.\n"
+     "Refused for a card the readers refuse, and a balance that would\n"
+     "pass 2147483647.\n",
+     ""},
+    {"refund", "NUMBER AMOUNT REASON",
+     "Takes AMOUNT (from 1 up to the balance) off the card's balance, paid\n"
+     "back to the passenger for REASON (1 to 24 printable ASCII characters,\n"
+     "no ','), recorded as a top-up is, as a REFUND line of\n"
+     "Reader_txt/Topup.txt. The audit counts refunds apart from revenue.\n",
+     ""},
+    {"close", "NUMBER",
+     "Pays out the card's whole balance and retires the card: its balance\n"
+     "goes to 0 with a CLOSE line of Reader_txt/Topup.txt, as one\n"
+     "transaction, and the card is then kept as Card/NUMBER.txt.retired,\n"
+     "where no reader finds it (they answer as for no card). Refused for a\n"
+     "card in a trip, whose fare is still to be paid: close it once the\n"
+     "passenger has tapped out, or replace it. A retired number is never\n"
+     "issued again.\n",
+     ""},
+    {"replace", "NUMBER NEW",
+     "Replaces a lost or broken card by the new card NEW: NEW is made\n"
+     "holding NUMBER's balance and its trip (NUMBER's last two records\n"
+     "again), so a passenger in a trip taps out with NEW and is charged as\n"
+     "with NUMBER. NUMBER's balance goes to 0 with a REPLACE line of\n"
+     "Reader_txt/Topup.txt naming NEW, as one transaction under NUMBER's\n"
+     "lock; then NEW takes its name and NUMBER is retired as by close.\n"
+     "Both or neither: a replacement cut short after its line was written\n"
+     "is finished by the office's next topup, refund, close or replace.\n",
      ""},
     {"show", "NUMBER",
      "Prints the card's history, one record per row, and its state now:\n"
@@ -67,18 +92,30 @@ struct ExitMeaning {
 const ExitMeaning kExitStatuses[] = {
     {"", kDone, "done (audit: everything matches)\n"},
     {"", kRefused,
-     "refused: the card exists already, is missing, in a trip begun by a\n"
-     "transfer or one the readers refuse, there is no Card/ directory, or\n"
-     "a top-up could not be recorded (audit: an anomaly was found)\n"},
+     "refused: the card exists already, is missing or retired, one the\n"
+     "readers refuse, there is no Card/ directory, or a change could not\n"
+     "be recorded (audit: an anomaly was found)\n"},
     {"", kUsage, "the command line is wrong (audit: or DIR is not a network directory)\n"},
     {"*", kUsage, "the command line is wrong\n"},
     {"issue", kDone, "the card was issued\n"},
     {"issue", kRefused, "the card exists already, or there is no Card/ directory\n"},
     {"topup", kDone, "the card was topped up\n"},
     {"topup", kRefused,
-     "the card is missing, in a trip begun by a transfer, refused by the\n"
-     "readers or held by a reader, its balance would pass the limit, or\n"
-     "the top-up could not be recorded\n"},
+     "the card is missing, retired, refused by the readers or held by a\n"
+     "reader, its balance would pass the limit, or the top-up could not be\n"
+     "recorded\n"},
+    {"refund", kDone, "the money was taken off the card\n"},
+    {"refund", kRefused,
+     "the card is missing, retired, refused by the readers or held by a\n"
+     "reader, holds less than AMOUNT, or the refund could not be recorded\n"},
+    {"close", kDone, "the card was closed\n"},
+    {"close", kRefused,
+     "the card is missing, retired, in a trip, refused by the readers or\n"
+     "held by a reader, or the close could not be recorded\n"},
+    {"replace", kDone, "the card was replaced\n"},
+    {"replace", kRefused,
+     "the card is missing, retired, refused by the readers or held by a\n"
+     "reader, NEW exists or was retired, or the move could not be recorded\n"},
     {"show", kDone, "the card was shown\n"},
     {"show", kRefused, "the card is missing, cannot be read, or is one the readers refuse\n"},
     {"list", kDone, "the cards were listed, unreadable ones among them\n"},
@@ -165,8 +202,9 @@ void printHelp() {
   }
   printf("  or:  %s --help | --version\n\n", name);
   printf(
-      "Issues, tops up, lists and shows the cards of a fare network, and audits\n"
-      "them against the readers' logs. DIR is the network directory, the one the\n"
+      "Issues, tops up, refunds, closes, replaces, lists and shows the cards of a\n"
+      "fare network, and audits them against the readers' logs. DIR is the\n"
+      "network directory, the one the\n"
       "readers run in (default: the current directory); cards are the files\n"
       "DIR/Card/NUMBER.txt. '%s help COMMAND' prints one command's help.\n\n"
       "Commands:\n",

@@ -423,13 +423,21 @@ int64_t appendTap(const std::string& root, int number, const std::string& time,
 // top-up does: the card's latest record again with its balance raised, and
 // a line in the top-up log; either may be left out. Returns the card's line
 // that holds the record.
+// Another `kind` of change takes `amount` off instead (a close or a
+// replacement, to card `detail`, takes the whole balance).
 int64_t topUp(const std::string& root, int number, int32_t amount, int64_t time,
-              bool withRecord = true, bool withLine = true) {
+              bool withRecord = true, bool withLine = true, OfficeKind kind = OfficeKind::kTopUp,
+              const char* detail = "") {
   std::string card = root + "/Card/" + std::to_string(number) + ".txt";
   std::string last = linesOf(readFile(card)).back();
   CardRecord latest;
   EXPECT_TRUE(parseCardLine(last.data(), last.size(), true, &latest)) << last;
-  TopUpLine line{time, {}, amount, latest.balance + amount};
+  bool whole = kind == OfficeKind::kClose || kind == OfficeKind::kReplace;
+  if (whole) amount = latest.balance;
+  TopUpLine line{
+      time, {}, amount, latest.balance + (kind == OfficeKind::kTopUp ? amount : -amount)};
+  line.kind = kind;
+  copyText(line.detail, detail);
   copyText(line.number, std::to_string(number).c_str());
   if (withRecord) writeFile(card, readFile(card) + formatTopUpRecord(latest, line.balance));
   std::string log = root + "/" + kTopUpLog;
@@ -513,6 +521,33 @@ std::string caseName(const ::testing::TestParamInfo<Fault>& info) {
 }
 
 const Fault kFaults[] = {
+    {"a tap on a card after the office closed it",
+     [](const std::string& root) -> std::vector<Expected> {
+       int64_t closed = topUp(root, 3, 0, 20260306235000, true, true, OfficeKind::kClose);
+       int64_t line = appendTap(root, 3, "20260306235500", "BUS,OUT", 0, "B_990", "Bus.txt");
+       std::string card = root + "/Card/3.txt";
+       EXPECT_EQ(rename(card.c_str(), (card + ".retired").c_str()), 0);
+       return {{"record_after_retired", "Card/3.txt.retired", line,
+                "the office closed this card at line " + std::to_string(closed)}};
+     },
+     false},
+    {"a replacement whose new card holds less than the old one did",
+     [](const std::string& root) -> std::vector<Expected> {
+       std::string card = root + "/Card/4.txt";
+       std::vector<std::string> lines = linesOf(readFile(card));
+       CardRecord records[2];
+       std::string tail = "\n" + lines[lines.size() - 2] + "\r\n" + lines.back();
+       EXPECT_TRUE(parseCardTail(tail.data(), tail.size(), false, records));
+       topUp(root, 4, 0, 20260306235000, true, true, OfficeKind::kReplace, "904");
+       EXPECT_EQ(rename(card.c_str(), (card + ".retired").c_str()), 0);
+       int32_t less = records[1].balance - 10;
+       writeFile(root + "/Card/904.txt", formatTopUpRecord(records[0], less).substr(2) +
+                                             formatTopUpRecord(records[1], less));
+       return {{"replacement_differs", "Reader_txt/Topup.txt", 1,
+                "its new card Card/904.txt was made holding " + std::to_string(less) + ", not " +
+                    std::to_string(records[1].balance)}};
+     },
+     true},
 
     {"a log line removed",
      [](const std::string& root) -> std::vector<Expected> {
@@ -812,6 +847,11 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   // reader could take the card until it was topped up in its trip.
   network.writeCard("24", cardLine("SUBWAY OUT", 7200, 1300, "ISSUE_2") + "\r\n" +
                               cardLine("SUBWAY IN", 3600, 250, "S1_9"));
+  // The same, for a trip begun by a transfer from the bus: the top-up
+  // repeats both records, or the trip would settle as a plain entry.
+  std::string byTransfer =
+      cardLine("BUS OUT", 3610, 250, "B_7") + "\r\n" + cardLine("SUBWAY IN", 3600, 250, "S1_9");
+  network.writeCard("25", byTransfer);
   std::string issued = network.card("23");
   int64_t before = timetolong(calendarNow());
   ToolRun topUp = cardTool(network, "topup 21 5000");
@@ -822,14 +862,29 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   ASSERT_EQ(cardTool(network, "topup 23 4000").status, 0);
   ToolRun inTrip = cardTool(network, "topup 24 5000");
   EXPECT_EQ(inTrip.status, 0) << inTrip.output;
+  ToolRun inTransfer = cardTool(network, "topup 25 5000");
+  EXPECT_EQ(inTransfer.status, 0) << inTransfer.output;
   int64_t after = timetolong(calendarNow());
-  s1.type("21 22 23 24\n");
+  s1.type("21 22 23 24 25\n");
   ASSERT_EQ(s1.finish(), 0);
 
   // The transfer is free and logged under the bus's id, as for the twin.
   EXPECT_EQ(s1.maskedOutput(), prompt(kS1) + charged(0, 5600) + prompt(kS1) + charged(0, 5600) +
                                    prompt(kS1) + charged(1050, 3950) + prompt(kS1) +
-                                   charged(kOpenSubwayFare, 5250 - kOpenSubwayFare) + prompt(kS1));
+                                   charged(kOpenSubwayFare, 5250 - kOpenSubwayFare) + prompt(kS1) +
+                                   charged(kOpenBusToSubwayFare, 5250 - kOpenBusToSubwayFare) +
+                                   prompt(kS1));
+  auto withBalance = [](const std::string& record, int balance) {
+    size_t id = record.rfind(',');
+    return record.substr(0, record.rfind(',', id - 1) + 1) + std::to_string(balance) +
+           record.substr(id);
+  };
+  std::string entry = byTransfer.substr(byTransfer.rfind('\n') + 1);
+  EXPECT_EQ(s1.masked(network.card("25")),
+            s1.masked(byTransfer + "\r\n" +
+                      withBalance(byTransfer.substr(0, byTransfer.find('\r')), 5250) + "\r\n" +
+                      withBalance(entry, 5250) + "\r\n<now>,SUBWAY,IN," +
+                      std::to_string(5250 - kOpenBusToSubwayFare) + ",S1_5"));
   std::string latest = offBus.substr(offBus.rfind('\n') + 1);
   EXPECT_EQ(s1.masked(network.card("21")),
             s1.masked(offBus + "\r\n" + latest.substr(0, latest.rfind(",600,")) +
@@ -839,11 +894,12 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
                       ",SUBWAY,OUT,5000,ISSUE_2\r\n<now>,SUBWAY,IN,3950,S1_3"));
   EXPECT_EQ(s1.masked(network.log("Subway1.txt")),
             "<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,0,B_4\r\n<now>,SUBWAY,IN,1050,S1_3\r\n"
-            "<now>,SUBWAY,IN,1250,S1_4\r\n");
+            "<now>,SUBWAY,IN,1250,S1_4\r\n<now>,SUBWAY,IN,1650,S1_5\r\n");
   // One line a top-up in the office's log, dated when it was made; its
   // journal left idle.
   EXPECT_EQ(maskTimes(network.log("Topup.txt"), before, after),
-            "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n<now>,TOPUP,24,5000,5250\r\n");
+            "<now>,TOPUP,21,5000,5600\r\n<now>,TOPUP,23,4000,5000\r\n<now>,TOPUP,24,5000,5250\r\n"
+            "<now>,TOPUP,25,5000,5250\r\n");
   TapIntent journal;
   ASSERT_TRUE(
       readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
@@ -874,10 +930,18 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
     int status;
     const char* says;
   } refusals[] = {
-      {"topup 5 100", 1,
-       "card 5 is in a trip begun by a transfer: it entered the subway at S1 on 2026-03-06 "
-       "08:15:30 (tap S1_3), and a top-up now would lose the transfer; top it up once the "
-       "passenger has tapped out"},
+      {"refund 5 9001 lost", 1, "card 5 holds 9000: a refund of 9001 would take it below 0"},
+      {"close 5", 1,
+       "card 5 is in a trip: it entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3); "
+       "close it once the passenger has tapped out"},
+      {"replace 10 7", 1, "card 10 was not replaced: card 7 exists already"},
+      {"refund 6 1 x", 1, "Card/6.txt: the readers refuse this card: line 2 is not a card record"},
+      {"close 12", 1, "there is no card file Card/12.txt"},
+      {"refund 10 5 a,b", 2,
+       "a reason has 1 to 24 printable ASCII characters and no ',', not 'a,b'"},
+      {"refund 10 5", 2, "refund takes NUMBER, AMOUNT and REASON"},
+      {"replace 10 10", 2, "a card is replaced by another number"},
+      {"replace 10 .x", 2, "a new card's number does not begin with '.'"},
       {"topup 6 100", 1, "Card/6.txt: the readers refuse this card: line 2 is not a card record"},
       {"topup 7 648", 1,
        "card 7 holds 2147483000: a top-up of 648 would take its balance past 2147483647"},
@@ -895,7 +959,8 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
       {"topup 1,2 5", 2, "a card number has 1 to 10 characters, printable ASCII, and no ','"},
   };
   for (const auto& r : refusals) {
-    std::string number = std::string(r.args).substr(6, std::string(r.args).find(' ', 6) - 6);
+    std::string args = r.args, number = args.substr(args.find(' ') + 1);
+    number = number.substr(0, number.find(' '));
     bool isFile = number != "11" && number != "12" && number != "13" && number != "12345678901";
     std::string before = isFile ? topUpFiles(network, number) : "";
     ToolRun run = cardTool(network, r.args);
@@ -915,6 +980,87 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   EXPECT_EQ(nowhere.status, 1);
   EXPECT_NE(nowhere.output.find("there is no Reader_txt/ directory"), std::string::npos)
       << nowhere.output;
+}
+
+TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
+  Network network;
+  const std::string& root = network.root();
+  const std::string kS3 = "Subway Reader (Quillbay)";
+  Reader s1(network, program("subway_reader_s1"));
+  Reader s3(network, program("subway_reader_s3"));
+  waitForPeriods({&s1, &s3});
+  // Card 31 is lost in a trip; its twin 33 takes the same trip untouched.
+  for (const char* args : {"issue 31 5000", "issue 33 5000", "issue 40 100", "issue 50 700"}) {
+    ASSERT_EQ(cardTool(network, args).status, 0) << args;
+  }
+  s1.type("31\n33\n");
+  ASSERT_TRUE(s1.waitForPrompts(3));
+  ToolRun replaced = cardTool(network, "replace 31 32");
+  EXPECT_EQ(replaced.status, 0) << replaced.output;
+  EXPECT_EQ(replaced.output,
+            "Replaced card 31 by card 32: moved its balance 3950 and its trip; no reader takes 31 "
+            "again (Card/32.txt, Reader_txt/Topup.txt)\n");
+  EXPECT_FALSE(fileExists(root + "/Card/31.txt"));
+  EXPECT_TRUE(fileExists(root + "/Card/31.txt.retired"));
+  // The old card is no card; the new one taps out as its twin does.
+  s3.type("31\n32\n33\n");
+  ASSERT_EQ(s3.finish(), 0);
+  ASSERT_EQ(s1.finish(), 0);
+  std::string out = s3.maskedOutput();
+  std::string noCard = prompt(kS3) + euckr("카드의 정보가 없습니다.\n");
+  ASSERT_EQ(out.rfind(noCard, 0), 0u) << out;
+  std::string rest = out.substr(noCard.size());
+  size_t second = rest.find(prompt(kS3), 1), third = rest.find(prompt(kS3), second + 1);
+  ASSERT_NE(third, std::string::npos) << out;
+  EXPECT_EQ(rest.substr(0, second), rest.substr(second, third - second)) << out;
+  std::string exitLine = linesOf(network.card("33")).back();
+  std::string newExit = linesOf(network.card("32")).at(2);
+  EXPECT_EQ(newExit.substr(14, newExit.rfind(',') - 14),
+            exitLine.substr(14, exitLine.rfind(',') - 14));
+
+  // A refund and a close take money off, each with its line; what is
+  // retired is never written again, nor its number issued again.
+  int32_t balance = std::stoi(exitLine.substr(exitLine.find(",OUT,") + 5));
+  ToolRun refund = cardTool(network, "refund 32 500 fare dispute");
+  EXPECT_EQ(refund.status, 2) << refund.output;  // one word too many
+  refund = cardTool(network, "refund 32 500 'fare dispute'");
+  EXPECT_EQ(refund.status, 0) << refund.output;
+  EXPECT_EQ(cardTool(network, "close 32").output,
+            "Closed card 32: paid out " + std::to_string(balance - 500) +
+                "; no reader takes it again (Card/32.txt.retired, Reader_txt/Topup.txt)\n");
+  EXPECT_EQ(
+      cardTool(network, "topup 31 5")
+          .output.rfind(
+              "card_tool: card 31 was closed or replaced: it is kept as Card/31.txt.retired", 0),
+      0u);
+  EXPECT_EQ(cardTool(network, "issue 32 5").status, 1);
+  EXPECT_EQ(cardTool(network, "replace 40 31").status, 1);
+
+  // A replacement cut short once its line was written is finished by the
+  // office's next change: the new card takes its name, the old one retires.
+  ASSERT_EQ(cardTool(network, "replace 50 51").status, 0);
+  ASSERT_EQ(rename((root + "/Card/51.txt").c_str(), (root + "/Card/51.txt.replacing").c_str()), 0);
+  ASSERT_EQ(rename((root + "/Card/50.txt.retired").c_str(), (root + "/Card/50.txt").c_str()), 0);
+  ASSERT_EQ(cardTool(network, "topup 40 1").status, 0);
+  EXPECT_TRUE(fileExists(root + "/Card/51.txt"));
+  EXPECT_TRUE(fileExists(root + "/Card/50.txt.retired"));
+  EXPECT_FALSE(fileExists(root + "/Card/50.txt"));
+  EXPECT_FALSE(fileExists(root + "/Card/51.txt.replacing"));
+
+  // The audit accounts for every won: refunds, payouts and moves apart
+  // from revenue and top-ups, and nothing amiss.
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  const nlohmann::json& office = report["topups"];
+  EXPECT_EQ(office["count"], 1);
+  EXPECT_EQ(office["refunds"], (nlohmann::json{{"count", 1}, {"amount", 500}}));
+  EXPECT_EQ(office["closes"], (nlohmann::json{{"count", 1}, {"amount", balance - 500}}));
+  EXPECT_EQ(office["replacements"], (nlohmann::json{{"count", 2}, {"amount", 3950 + 700}}));
+  EXPECT_EQ(maskTimes(network.log("Topup.txt"), 20000101000000, 29991231235959),
+            "<now>,REPLACE,31,3950,0,32\r\n<now>,REFUND,32,500," + std::to_string(balance - 500) +
+                ",fare dispute\r\n<now>,CLOSE,32," + std::to_string(balance - 500) +
+                ",0\r\n<now>,REPLACE,50,700,0,51\r\n<now>,TOPUP,40,1,101\r\n");
 }
 
 namespace {

@@ -154,6 +154,14 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
       {"a journal for a log", [](TapIntent& t) { t.logPath = kJournal; }},
       {"a top-up line of another card",
        [](TapIntent& t) { t.logBytes = "20260306091502,TOPUP,2,5000,7950\r\n"; }},
+      {"a refund line that takes another balance",
+       [](TapIntent& t) { t.logBytes = "20260306091502,REFUND,1,5000,7951,lost\r\n"; }},
+      {"two records of the office's whose balances differ",
+       [](TapIntent& t) {
+         t.logPath = kTopUpLog;
+         t.cardBytes = "\r\n20260306081520,BUS,OUT,7951,B_4" + t.cardBytes;
+         t.logBytes = "20260306091502,TOPUP,1,5000,7950\r\n";
+       }},
   };
   for (const auto& s : strange) {
     TapIntent odd = intent;
@@ -163,6 +171,14 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
   // The office's top-up line goes with the record it loads.
   TapIntent topUp = intent;
   topUp.logBytes = "20260306091502,TOPUP,1,5000,7950\r\n";
+  EXPECT_TRUE(parseIntent(formatIntent(topUp), &read));
+  // And in the office's own log, with the older record repeated too (a
+  // trip begun by a transfer), or for another change of the office.
+  topUp.logPath = kTopUpLog;
+  topUp.cardBytes = "\r\n20260306081520,BUS,OUT,7950,B_4" + topUp.cardBytes;
+  EXPECT_TRUE(parseIntent(formatIntent(topUp), &read));
+  EXPECT_EQ(read.cardBytes, topUp.cardBytes);
+  topUp.logBytes = "20260306091502,REFUND,1,5000,7950,fare dispute\r\n";
   EXPECT_TRUE(parseIntent(formatIntent(topUp), &read));
   EXPECT_FALSE(parseIntent(block + " ", &read));
   EXPECT_FALSE(parseIntent(block.substr(1), &read));
