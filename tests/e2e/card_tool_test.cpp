@@ -22,6 +22,7 @@
 #include "core/tap_journal.h"
 #include "core/trip_facts.h"
 #include "office/escape.h"
+#include "office/next_tap.h"
 #include "office/simulation.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
@@ -225,6 +226,51 @@ TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
     compared++;
   }
   EXPECT_GT(compared, 20);
+  // What the next tap does is the readers' own choice, in the circumstances
+  // that change it: the transfer window of an exit and after it; at a
+  // reader whose period began before an open entry and after it.
+  const int64_t entered = makeTime(20260306081530);
+  const struct {
+    CardRecord older, latest;
+    int64_t age;  // seconds from the latest record to when show asks
+    std::vector<std::string> first, then;
+  } cases[] = {
+      {record(20260306081030, "BUS", "IN", 2150, "B_3"),
+       record(20260306081530, "BUS", "OUT", 1100, "B_4"),
+       5,
+       {"Next tap, up to 2026-03-06 08:15:45 (within 15 s of leaving the bus):",
+        "at every station: a transfer, an entry, free",
+        "on the bus: a new ride, a boarding that charges 1050"},
+       {"From 2026-03-06 08:15:46 on:",
+        "at every station: refused: a new ride, an entry that charges 1050, needs a balance of "
+        "1250"}},
+      {record(20260306080000, "SUBWAY", "OUT", 2350, "S2_4"),
+       record(20260306081530, "SUBWAY", "IN", 1300, "S3_3"),
+       60,
+       {"Next tap, at a reader whose operating period began before the entry:",
+        "at S1 or S5: an exit that charges 200", "at S2, S3 or S4: an exit, free",
+        "on the bus: a boarding that settles the open trip for 1250 and begins a new ride"},
+       {"At a reader whose operating period began after the entry (every running reader's did "
+        "by 2026-03-06 08:18:31):",
+        "at every station: refused: an entry that settles the open trip for 1250 and begins a "
+        "new trip, needs a balance of 1450"}},
+      {record(20260306081520, "SUBWAY", "OUT", 9000, "S3_4"),
+       record(20260306081530, "BUS", "IN", 9000, "B_3"),
+       95,
+       {"Next tap, at a reader whose operating period began before the entry:",
+        "at every station: an entry that settles the open trip for 1750 and begins a new trip",
+        "on the bus: an exit that charges 100 for each whole 30 s since the boarding, at most "
+        "700 (300 if tapped now)"},
+       {"At a reader whose operating period began after the entry (every running reader's did "
+        "by 2026-03-06 08:18:31):",
+        "on the bus: a boarding that settles the open trip for 1750 and begins a new ride"}},
+  };
+  for (const auto& c : cases) {
+    NextTap next = nextTap(c.older, c.latest, "Card/1.txt", entered + c.age);
+    ASSERT_EQ(next.casesUsed, 2) << c.first[0];
+    EXPECT_EQ(caseLines(next, 0), c.first);
+    EXPECT_EQ(caseLines(next, 1), c.then);
+  }
 }
 
 namespace {
