@@ -178,10 +178,17 @@ static std::string recordLine(int64_t time, const char* mode, const char* inOut,
                     tapId);
 }
 
+// The tap ids of a card's first two records, made when it was issued.
+static const char* const kIssueTapIds[2] = {"ISSUE_1", "ISSUE_2"};
+
 std::string issueRecords(int64_t time, int32_t balance) {
   // The first record has no CR LF before it.
-  return recordLine(time, "SUBWAY", "OUT", balance, "ISSUE_1").substr(2) +
-         recordLine(time, "SUBWAY", "OUT", balance, "ISSUE_2");
+  return recordLine(time, "SUBWAY", "OUT", balance, kIssueTapIds[0]).substr(2) +
+         recordLine(time, "SUBWAY", "OUT", balance, kIssueTapIds[1]);
+}
+
+bool isIssueRecord(const CardRecord& record, int64_t line) {
+  return (line == 1 || line == 2) && bareTapId(record.tapId) == kIssueTapIds[line - 1];
 }
 
 std::string formatTopUpRecord(const CardRecord& latest, int32_t newBalance) {

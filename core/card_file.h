@@ -57,6 +57,10 @@ std::string bareTapId(const char* tapId);
 // ISSUE_2, separated by CR LF, nothing after them.
 std::string issueRecords(int64_t time, int32_t balance);
 
+// Whether `record`, line `line` of its card (from 1), is one of the two
+// the card was issued with: ISSUE_1 on line 1, ISSUE_2 on line 2.
+bool isIssueRecord(const CardRecord& record, int64_t line);
+
 // The record a top-up appends (CR LF first): the card's latest record again,
 // the same in every field but its balance, so that every reader decides as
 // it did before but for the balance. (officeRecords in trip_facts.h says

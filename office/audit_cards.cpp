@@ -14,6 +14,7 @@
 #include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/line_reader.h"
+#include "office/tap_kind.h"
 #include "readers/network.h"
 
 namespace {
@@ -89,13 +90,6 @@ void match(AuditState* s) {
     handOn(s, p, line);
   }
   s->probes.clear();
-}
-
-// Whether `now` repeats `before` in every field but the balance, as the
-// record of a top-up does.
-bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
-  return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
-         strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
 }
 
 // The first line of the office log that no record has told yet, of card

@@ -35,9 +35,12 @@ std::string entryText(const CardRecord& latest);
 // Whether a card whose latest record is `latest` is in a trip.
 bool inTrip(const CardRecord& latest);
 
-// Prints card `number`'s records and its state now. Returns the exit
-// status: refused for a card that is missing or the readers refuse.
-int showCard(int dir, const char* number);
+// Prints card `number` in `format` (text, json or csv): its records, each
+// marked with who made it (a reader's tap, the issue, the office, told by a
+// line of the office's log), and its state now, with what its next tap does
+// at each reader. Returns the exit status: refused for a card that is
+// missing or the readers refuse, in every format.
+int showCard(int dir, const char* number, const std::string& format);
 
 // Prints every card of Card/ in `format` (text, json or csv). Returns the
 // exit status: refused only when Card/ cannot be read.

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "bus/fares.h"
+#include "core/card_file.h"
 #include "subway/fares.h"
 
 const char* tapKindName(TapKind kind) {
@@ -46,4 +47,9 @@ TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardR
 
 bool logsPreviousId(TapKind kind) {
   return kind == TapKind::kTransfer || kind == TapKind::kExitAfterTransfer;
+}
+
+bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
+  return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
+         strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
 }

@@ -37,3 +37,8 @@ TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardR
 // Whether a tap of `kind` logs the id of the tap it continues (a transfer,
 // and the exit after one) rather than its own.
 bool logsPreviousId(TapKind kind);
+
+// Whether `now` repeats `before` in every field but the balance (tap ids
+// compared without the CR an older record keeps), as a record the office
+// appends does.
+bool repeatsButBalance(const CardRecord& before, const CardRecord& now);

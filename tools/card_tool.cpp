@@ -71,23 +71,36 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
   return true;
 }
 
-// Reads the list's options: --format FORMAT, also as --format=FORMAT.
-// Returns false, with `problem` set, for anything else.
-[[nodiscard]] bool listOptions(const std::vector<std::string>& operands, std::string* format,
-                               std::string* problem) {
-  for (size_t i = 0; i < operands.size(); i++) {
-    const std::string& given = operands[i];
+// Whether a word is an option: '-' and more, but not a negative number,
+// which is an operand (an amount or balance, refused as such).
+bool isOption(const std::string& word) {
+  return word.size() > 1 && word[0] == '-' && !isdigit(static_cast<unsigned char>(word[1]));
+}
+
+// Reads the options of `command` (list or show): --format FORMAT, also as
+// --format=FORMAT, and for show its operands, into `operands`. Returns
+// false, with `problem` set, for anything else, or any operand when
+// `operands` is null.
+[[nodiscard]] bool formatOptions(const std::string& command, const std::vector<std::string>& args,
+                                 std::string* format, std::vector<std::string>* operands,
+                                 std::string* problem) {
+  for (size_t i = 0; i < args.size(); i++) {
+    const std::string& given = args[i];
     bool joined = given.rfind("--format=", 0) == 0;
+    if (given != "--format" && !joined && operands != nullptr && !isOption(given)) {
+      operands->push_back(given);
+      continue;
+    }
     if (given != "--format" && !joined) {
-      *problem =
-          (given[0] == '-' ? "unknown option '" : "unexpected operand '") + given + "' for list";
+      *problem = (given[0] == '-' ? "unknown option '" : "unexpected operand '") + given +
+                 "' for " + command;
       return false;
     }
-    if (!joined && i + 1 == operands.size()) {
+    if (!joined && i + 1 == args.size()) {
       *problem = "option '--format' needs a value";
       return false;
     }
-    *format = joined ? given.substr(9) : operands[++i];
+    *format = joined ? given.substr(9) : args[++i];
   }
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
@@ -105,12 +118,6 @@ struct CommandLine {
   std::vector<std::string> args;   // the command's own options and operands before "--"
   std::vector<std::string> after;  // the operands after "--"
 };
-
-// Whether a word is an option: '-' and more, but not a negative number,
-// which is an operand (an amount or balance, refused as such).
-bool isOption(const std::string& word) {
-  return word.size() > 1 && word[0] == '-' && !isdigit(static_cast<unsigned char>(word[1]));
-}
 
 // Reads the command line into `line`. Returns false, with `problem` set,
 // for an option no command takes before the command, or --dir without a
@@ -175,8 +182,13 @@ int runCommand(const CommandLine& line) {
       return usage("unexpected operand '" + line.after.front() + "' for " + command, command);
     }
     bool read = command == "audit" ? auditOptions(line.args, &format, &sqlite, &problem)
-                                   : listOptions(line.args, &format, &problem);
+                                   : formatOptions(command, line.args, &format, nullptr, &problem);
     if (!read) return usage(problem, command);
+  } else if (command == "show") {
+    if (!formatOptions(command, line.args, &format, &operands, &problem)) {
+      return usage(problem, command);
+    }
+    operands.insert(operands.end(), line.after.begin(), line.after.end());
   } else if (!operandsOnly(line, &operands, &problem)) {
     return usage(problem, command);
   }
@@ -187,7 +199,9 @@ int runCommand(const CommandLine& line) {
                   : command == "show" || command == "close"                          ? 1
                                                                                      : 0;
   if (operands.size() != wanted) {
+    // The operands named, without the options that follow them.
     std::string names = findCommand(command)->operands;
+    names = names.substr(0, names.find(" ["));
     size_t space = names.find(' ');
     size_t last = names.rfind(' ');
     if (last != std::string::npos) names.replace(last, 1, " and ");
@@ -228,7 +242,7 @@ int runCommand(const CommandLine& line) {
   }
   if (command == "close") return closeCard(dir, operands[0]);
   if (command == "replace") return replaceCard(dir, operands[0], operands[1]);
-  return showCard(dir, operands[0].c_str());
+  return showCard(dir, operands[0].c_str(), format);
 }
 
 }  // namespace

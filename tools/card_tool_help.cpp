@@ -52,11 +52,23 @@ const CommandHelp kCommands[] = {
      "Both or neither: a replacement cut short after its line was written\n"
      "is finished by the office's next topup, refund, close or replace.\n",
      ""},
-    {"show", "NUMBER",
-     "Prints the card's history, one record per row, and its state now:\n"
-     "in a trip or not, where it entered, the balance. A card the readers\n"
-     "refuse is reported with the line where it breaks.\n",
-     ""},
+    {"show", "NUMBER [--format text|json|csv]",
+     "Prints the card's history, one record per row with the change of\n"
+     "balance and who made it: 'issue' for its first two records, the\n"
+     "office's kind and line for a record the office appended (the record\n"
+     "before it again, or for a trip begun by a transfer the two before it,\n"
+     "with another balance), told by Reader_txt/Topup.txt: 'office: top-up\n"
+     "+5000 (Reader_txt/Topup.txt:3)', or 'balance changed with no office\n"
+     "line' when no line of that log tells it. Then its state now: in a\n"
+     "trip or not, where and how it entered, and what its next tap does at\n"
+     "each reader, as the readers' rules decide it: in the transfer window\n"
+     "of the latest exit and after it, or, in a trip, at a reader whose\n"
+     "operating period began before the entry and at one whose period began\n"
+     "after it (every running reader's, 181 s after the entry), which\n"
+     "settles the open trip. A card the readers refuse is reported with the\n"
+     "line where it breaks, in every format.\n",
+     "  --format FORMAT  text (the default), json (one object: card, path,\n"
+     "                   balance, state, records) or csv (a row a record)\n"},
     {"list", "[--format text|json|csv]",
      "Prints every card of Card/ with its balance, whether it is in a trip,\n"
      "and its last tap: date and time, reader and direction (a card not\n"

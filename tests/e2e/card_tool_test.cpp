@@ -22,6 +22,7 @@
 #include "core/tap_journal.h"
 #include "core/trip_facts.h"
 #include "office/escape.h"
+#include "office/next_tap.h"
 #include "office/simulation.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
@@ -185,13 +186,108 @@ TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
                     "20260306080000,SUBWAY,OUT,9000,S2_4\r\n20260306081530,SUBWAY,IN,8950,S1_3");
   ToolRun shown = cardTool(network, "show 5");
   EXPECT_EQ(shown.status, 0);
+  // Entered long ago: every reader has begun a new period since, and the
+  // next tap settles the trip left open.
   EXPECT_EQ(shown.output,
             "Card 5 (Card/5.txt), 2 records\n\n"
-            "     #  date and time        mode    dir      balance  tap id\n"
+            "     #  date and time        mode    dir      balance  tap id          change  note\n"
             "     1  2026-03-06 08:00:00  SUBWAY  OUT         9000  S2_4\n"
-            "     2  2026-03-06 08:15:30  SUBWAY  IN          8950  S1_3\n\n"
+            "     2  2026-03-06 08:15:30  SUBWAY  IN          8950  S1_3               -50\n\n"
             "In a trip: entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3).\n"
+            "Next tap, now that every running reader's operating period began after the entry "
+            "(all did by 2026-03-06 08:18:31):\n"
+            "  at every station: an entry that settles the open trip for 1250 and begins a new "
+            "trip\n"
+            "  on the bus: a boarding that settles the open trip for 1250 and begins a new ride\n"
             "Balance: 8950\n");
+  // Issued, topped up (a line of the office's log tells it), a new ride,
+  // then money that no office line tells.
+  network.writeCard("16",
+                    "20260306080000,SUBWAY,OUT,100,ISSUE_1\r\n20260306080000,SUBWAY,OUT,100,ISSUE_2"
+                    "\r\n20260306080000,SUBWAY,OUT,5100,ISSUE_2\r\n20260306090000,SUBWAY,IN,4050,"
+                    "S2_1\r\n20260306090000,SUBWAY,IN,4550,S2_1");
+  // Topped up in a trip begun by a transfer: the office repeats the bus
+  // exit and the entry after it, both with the new balance.
+  network.writeCard("15",
+                    "20260306080000,SUBWAY,OUT,2000,ISSUE_1\r\n20260306080000,SUBWAY,OUT,2000,"
+                    "ISSUE_2\r\n20260306081000,BUS,IN,950,B_3\r\n20260306081520,BUS,OUT,950,B_4"
+                    "\r\n20260306081530,SUBWAY,IN,950,S1_3\r\n20260306081520,BUS,OUT,5950,B_4\r\n"
+                    "20260306081530,SUBWAY,IN,5950,S1_3");
+  writeFile(network.root() + "/" + kTopUpLog,
+            "20260306083000,TOPUP,16,5000,5100\r\n20260306083100,TOPUP,15,5000,5950\r\n");
+  EXPECT_EQ(
+      cardTool(network, "show 16").output,
+      "Card 16 (Card/16.txt), 5 records\n\n"
+      "     #  date and time        mode    dir      balance  tap id          change  note\n"
+      "     1  2026-03-06 08:00:00  SUBWAY  OUT          100  ISSUE_1                 issue\n"
+      "     2  2026-03-06 08:00:00  SUBWAY  OUT          100  ISSUE_2              0  issue\n"
+      "     3  2026-03-06 08:00:00  SUBWAY  OUT         5100  ISSUE_2          +5000  office: "
+      "top-up +5000 (Reader_txt/Topup.txt:1)\n"
+      "     4  2026-03-06 09:00:00  SUBWAY  IN          4050  S2_1             -1050\n"
+      "     5  2026-03-06 09:00:00  SUBWAY  IN          4550  S2_1              +500  balance "
+      "changed with no office line\n\n"
+      "In a trip: entered the subway at S2 on 2026-03-06 09:00:00 (tap S2_1).\n"
+      "Next tap, now that every running reader's operating period began after the entry "
+      "(all did by 2026-03-06 09:03:01):\n"
+      "  at every station: an entry that settles the open trip for 1250 and begins a new "
+      "trip\n"
+      "  on the bus: a boarding that settles the open trip for 1250 and begins a new ride\n"
+      "Balance: 4550\n");
+  EXPECT_EQ(cardTool(network, "show 16 --format csv").output,
+            "line,time,mode,direction,balance,tap_id,change,office,office_line,note\n"
+            "1,2026-03-06T08:00:00,SUBWAY,OUT,100,ISSUE_1,,issue,,issue\n"
+            "2,2026-03-06T08:00:00,SUBWAY,OUT,100,ISSUE_2,0,issue,,issue\n"
+            "3,2026-03-06T08:00:00,SUBWAY,OUT,5100,ISSUE_2,5000,top-up,1,office: top-up +5000 "
+            "(Reader_txt/Topup.txt:1)\n"
+            "4,2026-03-06T09:00:00,SUBWAY,IN,4050,S2_1,-1050,,,\n"
+            "5,2026-03-06T09:00:00,SUBWAY,IN,4550,S2_1,500,no_office_line,,balance changed with "
+            "no office line\n");
+  ToolRun json = cardTool(network, "show 15 --format=json");
+  EXPECT_EQ(json.status, 0);
+  nlohmann::json card = nlohmann::json::parse(json.output, nullptr, false);
+  ASSERT_FALSE(card.is_discarded()) << json.output;
+  EXPECT_EQ(card["card"], "15");
+  EXPECT_EQ(card["path"], "Card/15.txt");
+  EXPECT_EQ(card["balance"], 5950);
+  const nlohmann::json& state = card["state"];
+  EXPECT_EQ(state["in_trip"], true);
+  EXPECT_EQ(state["entry"], nlohmann::json::parse(R"({"time": "2026-03-06T08:15:30",
+            "mode": "SUBWAY", "reader": "S1", "tap_id": "S1_3", "by_transfer": true})"));
+  EXPECT_EQ(state["summary"],
+            "In a trip: entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3), by transfer "
+            "from the bus.");
+  EXPECT_EQ(state["next_tap"],
+            "Next tap, now that every running reader's operating period began after the entry "
+            "(all did by 2026-03-06 08:18:31): at every station: an entry that settles the open "
+            "trip for 1650 and begins a new trip; on the bus: a boarding that settles the open "
+            "trip for 1650 and begins a new ride.");
+  ASSERT_EQ(state["cases"].size(), 1u);
+  EXPECT_EQ(state["cases"][0]["when"], "period_after_entry");
+  EXPECT_EQ(state["cases"][0]["time"], "2026-03-06T08:18:31");
+  ASSERT_EQ(state["cases"][0]["readers"].size(), 6u);
+  for (const nlohmann::json& reader : state["cases"][0]["readers"]) {
+    EXPECT_EQ(reader["outcome"], "accepted") << reader;
+    EXPECT_EQ(reader["kind"], "settlement") << reader;
+    EXPECT_EQ(reader["fare"], kOpenBusToSubwayFare) << reader;
+    EXPECT_EQ(reader["direction"], "IN") << reader;
+  }
+  const nlohmann::json& records = card["records"];
+  ASSERT_EQ(records.size(), 7u);
+  EXPECT_EQ(records[0]["office"], "issue");
+  EXPECT_EQ(records[0]["change"], nullptr);
+  EXPECT_EQ(records[2]["office"], nullptr);
+  EXPECT_EQ(records[2]["change"], -1050);
+  EXPECT_EQ(records[2]["time"], "2026-03-06T08:10:00");
+  EXPECT_EQ(records[2]["tap_id"], "B_3");
+  for (size_t i : {5u, 6u}) {
+    EXPECT_EQ(records[i]["office"], "top-up") << i;
+    EXPECT_EQ(records[i]["office_line"], 2) << i;
+  }
+  EXPECT_EQ(records[5]["change"], 5000);
+  EXPECT_EQ(records[5]["note"],
+            "office: top-up +5000 (Reader_txt/Topup.txt:2), first of two records");
+  EXPECT_EQ(records[6]["direction"], "IN");
+  EXPECT_EQ(records[6]["change"], 0);
   network.writeCard("6", "");
   EXPECT_EQ(cardTool(network, "show 6").output,
             "card_tool: Card/6.txt: the readers refuse this card: a card needs at least two "
@@ -203,6 +299,12 @@ TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
   EXPECT_EQ(broken.output,
             "card_tool: Card/7.txt: the readers refuse this card: line 2 is not a card record: "
             "\"\\x0d\"\n");
+  // So it is in every format, and nothing else is printed.
+  for (const char* format : {"json", "csv", "text"}) {
+    ToolRun refused = cardTool(network, std::string("show 7 --format ") + format);
+    EXPECT_EQ(refused.status, 1) << format;
+    EXPECT_EQ(refused.output, broken.output) << format;
+  }
   EXPECT_EQ(cardTool(network, "show 8").status, 1);
   // Not a card at all, and nothing to wait on.
   ASSERT_EQ(mkfifo((network.root() + "/Card/9.txt").c_str(), 0644), 0);
@@ -225,6 +327,51 @@ TEST(CardTool, ShowJudgesACardAsTheReadersDo) {
     compared++;
   }
   EXPECT_GT(compared, 20);
+  // What the next tap does is the readers' own choice, in the circumstances
+  // that change it: the transfer window of an exit and after it; at a
+  // reader whose period began before an open entry and after it.
+  const int64_t entered = makeTime(20260306081530);
+  const struct {
+    CardRecord older, latest;
+    int64_t age;  // seconds from the latest record to when show asks
+    std::vector<std::string> first, then;
+  } cases[] = {
+      {record(20260306081030, "BUS", "IN", 2150, "B_3"),
+       record(20260306081530, "BUS", "OUT", 1100, "B_4"),
+       5,
+       {"Next tap, up to 2026-03-06 08:15:45 (within 15 s of leaving the bus):",
+        "at every station: a transfer, an entry, free",
+        "on the bus: a new ride, a boarding that charges 1050"},
+       {"From 2026-03-06 08:15:46 on:",
+        "at every station: refused: a new ride, an entry that charges 1050, needs a balance of "
+        "1250"}},
+      {record(20260306080000, "SUBWAY", "OUT", 2350, "S2_4"),
+       record(20260306081530, "SUBWAY", "IN", 1300, "S3_3"),
+       60,
+       {"Next tap, at a reader whose operating period began before the entry:",
+        "at S1 or S5: an exit that charges 200", "at S2, S3 or S4: an exit, free",
+        "on the bus: a boarding that settles the open trip for 1250 and begins a new ride"},
+       {"At a reader whose operating period began after the entry (every running reader's did "
+        "by 2026-03-06 08:18:31):",
+        "at every station: refused: an entry that settles the open trip for 1250 and begins a "
+        "new trip, needs a balance of 1450"}},
+      {record(20260306081520, "SUBWAY", "OUT", 9000, "S3_4"),
+       record(20260306081530, "BUS", "IN", 9000, "B_3"),
+       95,
+       {"Next tap, at a reader whose operating period began before the entry:",
+        "at every station: an entry that settles the open trip for 1750 and begins a new trip",
+        "on the bus: an exit that charges 100 for each whole 30 s since the boarding, at most "
+        "700 (300 if tapped now)"},
+       {"At a reader whose operating period began after the entry (every running reader's did "
+        "by 2026-03-06 08:18:31):",
+        "on the bus: a boarding that settles the open trip for 1750 and begins a new ride"}},
+  };
+  for (const auto& c : cases) {
+    NextTap next = nextTap(c.older, c.latest, "Card/1.txt", entered + c.age);
+    ASSERT_EQ(next.casesUsed, 2) << c.first[0];
+    EXPECT_EQ(caseLines(next, 0), c.first);
+    EXPECT_EQ(caseLines(next, 1), c.then);
+  }
 }
 
 namespace {
@@ -1213,6 +1360,9 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
       {"help frob", "card_tool: unknown command 'frob'\nTry 'card_tool --help'"},
       {"help show list", "card_tool: help takes at most one COMMAND\n"},
       {"show 7 --dir", "card_tool: option '--dir' needs a directory\n"},
+      {"show 7 --format xml", "card_tool: unknown format 'xml': text, json or csv\n"},
+      {"show 7 --format", "card_tool: option '--format' needs a value\n"},
+      {"show --format json", "card_tool: show takes NUMBER\n"},
       {"audit -- x", "card_tool: unexpected operand 'x' for audit\n"},
   };
   for (const auto& w : wrong) {
