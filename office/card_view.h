@@ -36,9 +36,11 @@ std::string entryText(const CardRecord& latest);
 bool inTrip(const CardRecord& latest);
 
 // Prints card `number`'s records and its state now. Returns the exit
-// status: refused for a card that is missing or the readers refuse.
+// status: kRefused for a card that is missing, cannot be read or the
+// readers refuse, kNoOutput when what it prints cannot be written.
 int showCard(int dir, const char* number);
 
 // Prints every card of Card/ in `format` (text, json or csv). Returns the
-// exit status: refused only when Card/ cannot be read.
+// exit status: kNoNetwork when Card/ cannot be listed, kNoOutput when the
+// list cannot be written; an unreadable card is listed, not refused.
 int listCards(int dir, const std::string& format);

@@ -43,8 +43,8 @@ int issueCard(int dir, const char* number, const char* balanceText) {
                  "issue");
   }
   if (!hasDirectory(dir, kCardDirectory)) {
-    return refuse(std::string("there is no ") + kCardDirectory +
-                  "/ directory here: is this a network directory?");
+    return noNetwork(std::string("there is no ") + kCardDirectory +
+                     "/ directory here: is this a network directory?");
   }
   std::string path = cardPath(number);
   // Created exclusively: an existing card is never truncated or replaced.
@@ -125,7 +125,7 @@ int topUpCard(int dir, const std::string& number, const char* amountText) {
   }
   std::string missing = networkMissing(dir);
   if (!missing.empty() && missing != kCardsEmpty) {
-    return refuse(missing + " here: is this a network directory?");
+    return noNetwork(missing + " here: is this a network directory?");
   }
   std::string path = cardPath(number.c_str());
   std::vector<std::string> logs = networkLogPaths(), notices;
