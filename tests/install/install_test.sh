@@ -31,9 +31,32 @@ else
   skipped+=("the strip check (needs file)")
 fi
 docs=$prefix/share/doc/fare-readers
-for doc in README.md transaction.md reliability.md operations.md copyright; do
+for doc in README.md copyright docs/transaction.md docs/reliability.md docs/operations.md \
+  docs/fares.md; do
   [ -f "$docs/$doc" ] || fail "share/doc/fare-readers/$doc is not installed"
 done
+# Every relative link of the installed README and docs leads to an
+# installed file, and to a heading of it when it names one (as a web page
+# of the file would: lower case, spaces as '-', other punctuation dropped).
+slug() { tr '[:upper:]' '[:lower:]' | sed 's/[^a-z0-9 _-]//g; s/ /-/g'; }
+links=0
+while IFS= read -r doc; do
+  while IFS= read -r target; do
+    case $target in http://* | https://* | mailto:*) continue ;; esac
+    file=${target%%#*}
+    anchor=${target#"$file"}
+    anchor=${anchor#\#}
+    path=$doc
+    [ -z "$file" ] || path=$(dirname "$doc")/$file
+    [ -f "$path" ] || fail "${doc#"$docs"/} links to $target, which is not installed"
+    if [ -n "$anchor" ]; then
+      grep '^#' "$path" | sed 's/^#* *//' | slug | grep -qx -- "$anchor" ||
+        fail "${doc#"$docs"/} links to $target, a heading ${path#"$docs"/} does not have"
+    fi
+    links=$((links + 1))
+  done < <(grep -o '](\([^)]*\))' "$doc" | sed 's/^](\(.*\))$/\1/')
+done < <(find "$docs" -name '*.md')
+[ "$links" -ge 30 ] || fail "only $links links found in the installed docs"
 head -n 1 "$docs/copyright" |
   grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
   fail "the copyright file is not in the machine-readable format"
@@ -128,7 +151,8 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
   deb=$(echo "$scratch"/package/fare-readers_*.deb)
   contents=$(dpkg-deb -c "$deb")
   for file in bin/fare-card-tool share/man/man1/fare-card-tool.1.gz share/man/man1/bus_reader.1.gz \
-    share/bash-completion/completions/fare-card-tool share/doc/fare-readers/copyright; do
+    share/bash-completion/completions/fare-card-tool share/doc/fare-readers/copyright \
+    share/doc/fare-readers/docs/fares.md; do
     grep -q " \./usr/$file" <<<"$contents" || fail "the Debian package lacks /usr/$file"
   done
   [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "the Debian package has no section"
@@ -141,5 +165,5 @@ else
 fi
 
 for skip in "${skipped[@]}"; do echo "SKIPPED: $skip"; done
-echo "PASS: installed and packed the programs under their names, the docs, the man pages and" \
-  "the completion; the installed S1 charged 1050"
+echo "PASS: installed and packed the programs under their names, the docs ($links links" \
+  "followed), the man pages and the completion; the installed S1 charged 1050"
