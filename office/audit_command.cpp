@@ -14,29 +14,24 @@
 #include "office/office_command.h"
 #include "office/report.h"
 
-// Says why the audit could not be made (or written): exit status 2, as a
-// directory that is no network directory is a wrong command line.
-static int cannotAudit(const std::string& problem) {
-  refuse(problem);
-  return kUsage;
-}
-
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
                  const std::string& sqlite) {
   AuditDatabase* db = nullptr;
   std::string problem = notANetwork(dir, shownAs);
-  if (!problem.empty()) return cannotAudit(problem);
+  // No network directory, or one that cannot be listed, is no audit: never
+  // an empty network that matches (status 1 is kept for anomalies).
+  if (!problem.empty()) return noNetwork(problem);
   if (!sqlite.empty() && (db = createAuditDatabase(sqlite, &problem)) == nullptr) {
-    return cannotAudit(problem);
+    return outputLost(problem);
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
   if (!auditNetwork(dir, shownAs, calendarNow(), isatty(2), sinks, &report, &problem)) {
     if (db != nullptr) abandonAuditDatabase(db);
-    return cannotAudit(problem);
+    return noNetwork(problem);
   }
   if (db != nullptr && !finishAuditDatabase(db, report, &problem)) {
-    return cannotAudit(problem);
+    return outputLost(problem);
   }
   if (format == "json") {
     writeReportJson(stdout, report);
@@ -52,7 +47,7 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
     writeReportText(stdout, report, shownAs, isatty(1));
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    return cannotAudit(systemError("write the report", "standard output"));
+    return outputLost(systemError("write the report", "standard output"));
   }
   return report.anomalies.empty() ? kDone : kRefused;
 }

@@ -5,7 +5,9 @@
 #include <string>
 
 // Audits the network directory open as `dir` (named `shownAs`) and prints
-// the report. Exit status: 0 when everything matches, 1 for any anomaly, 2
-// when it is not a network directory or the database cannot be written.
+// the report. Returns the exit status: kDone when everything matches,
+// kRefused for any anomaly, kNoNetwork when it is no network directory or
+// cannot be listed, kNoOutput when the report or the database cannot be
+// written.
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
                  const std::string& sqlite);

@@ -452,7 +452,7 @@ int showCard(int dir, const char* number, const std::string& format) {
     printShownText(number, path, view, shown, next);
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    return refuse(systemError("write the card", "standard output"));
+    return outputLost(systemError("write the card", "standard output"));
   }
   return kDone;
 }
@@ -508,8 +508,8 @@ static nlohmann::ordered_json cardJson(const std::string& number, const CardView
 int listCards(int dir, const std::string& format) {
   std::vector<std::string> numbers;
   if (!cardNumbers(dir, &numbers)) {
-    return refuse(systemError("read", std::string(kCardDirectory) + "/") +
-                  ": is this a network directory?");
+    return noNetwork(systemError("read", std::string(kCardDirectory) + "/") +
+                     ": is this a network directory?");
   }
   long long trips = 0, unreadable = 0;
   if (format == "json") printf("{\n  \"cards\": [");
@@ -555,7 +555,7 @@ int listCards(int dir, const std::string& format) {
            trips, unreadable);
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
-    return refuse(systemError("write the list", "standard output"));
+    return outputLost(systemError("write the list", "standard output"));
   }
   return kDone;
 }

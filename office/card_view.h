@@ -38,10 +38,12 @@ bool inTrip(const CardRecord& latest);
 // Prints card `number` in `format` (text, json or csv): its records, each
 // marked with who made it (a reader's tap, the issue, the office, told by a
 // line of the office's log), and its state now, with what its next tap does
-// at each reader. Returns the exit status: refused for a card that is
-// missing or the readers refuse, in every format.
+// at each reader. Returns the exit status: kRefused for a card that is
+// missing or the readers refuse, in every format; kNoOutput when what it
+// prints cannot be written.
 int showCard(int dir, const char* number, const std::string& format);
 
 // Prints every card of Card/ in `format` (text, json or csv). Returns the
-// exit status: refused only when Card/ cannot be read.
+// exit status: kNoNetwork when Card/ cannot be listed, kNoOutput when the
+// list cannot be written; an unreadable card is listed, not refused.
 int listCards(int dir, const std::string& format);

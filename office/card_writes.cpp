@@ -117,8 +117,8 @@ int issueCard(int dir, const char* number, const char* balanceText) {
                  "issue");
   }
   if (!hasDirectory(dir, kCardDirectory)) {
-    return refuse(std::string("there is no ") + kCardDirectory +
-                  "/ directory here: is this a network directory?");
+    return noNetwork(std::string("there is no ") + kCardDirectory +
+                     "/ directory here: is this a network directory?");
   }
   std::string path = cardPath(number);
   if (standsAt(dir, retiredPath(number))) return refuse(numberTaken(dir, number));
@@ -320,7 +320,7 @@ static int32_t balanceAfter(const OfficeChange& change, int32_t balance) {
 static int changeCard(int dir, OfficeChange change) {
   std::string missing = networkMissing(dir);
   if (!missing.empty() && missing != kCardsEmpty) {
-    return refuse(missing + " here: is this a network directory?");
+    return noNetwork(missing + " here: is this a network directory?");
   }
   const std::string& number = change.number;
   std::string path = cardPath(number.c_str());

@@ -15,7 +15,8 @@ int issueCard(int dir, const char* number, const char* balanceText);
 
 // Adds `amountText` to card `number`'s balance: its latest record again,
 // with only the balance raised, and a line in the top-up log, as one
-// transaction under the card's lock, as a reader records a tap.
+// transaction under the card's lock, as a reader records a tap. Returns
+// the exit status.
 int topUpCard(int dir, const std::string& number, const char* amountText);
 
 // Takes `amountText` off card `number`'s balance, paid back for `reason`,

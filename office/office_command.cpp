@@ -14,9 +14,22 @@ int usage(const std::string& problem, const std::string& command) {
   return kUsage;
 }
 
-int refuse(const std::string& problem) {
+// Tells the operator why a command stopped. Returns `status`.
+static int stopped(const std::string& problem, int status) {
   fprintf(stderr, "%s: %s\n", programName.c_str(), problem.c_str());
-  return kRefused;
+  return status;
+}
+
+int refuse(const std::string& problem) {
+  return stopped(problem, kRefused);
+}
+
+int noNetwork(const std::string& problem) {
+  return stopped(problem, kNoNetwork);
+}
+
+int outputLost(const std::string& problem) {
+  return stopped(problem, kNoOutput);
 }
 
 [[nodiscard]] bool parseBalance(const char* text, int32_t* balance) {

@@ -6,10 +6,14 @@
 #include <cstdint>
 #include <string>
 
-// Exit statuses a script can rely on.
-constexpr int kDone = 0;
-constexpr int kRefused = 1;  // the card could not be issued, found, read or topped up
-constexpr int kUsage = 2;    // the command line was wrong
+// Exit statuses a script can rely on, each meaning the same for every
+// command (card_tool's help prints the table; docs/operations.md says why
+// these five).
+constexpr int kDone = 0;       // done; the audit: and everything matches
+constexpr int kRefused = 1;    // refused, naming why; the audit: anomalies were found
+constexpr int kUsage = 2;      // the command line was wrong
+constexpr int kNoNetwork = 3;  // DIR is not a network directory, or cannot be opened or listed
+constexpr int kNoOutput = 4;   // the command's output could not be written
 
 // What a card number is, as a wrong one is told.
 inline constexpr char kCardNumberRule[] =
@@ -28,6 +32,15 @@ int usage(const std::string& problem, const std::string& command = "");
 
 // Reports a command that was refused, naming why. Returns kRefused.
 int refuse(const std::string& problem);
+
+// Reports that the network directory is none, or cannot be opened or
+// listed, naming why. Returns kNoNetwork.
+int noNetwork(const std::string& problem);
+
+// Reports that what a command made (a list or report on standard output,
+// the audit's database) could not be written, naming why. Returns
+// kNoOutput.
+int outputLost(const std::string& problem);
 
 // What a failed system call tells the operator, in one shape for every
 // command: the file, what was tried (`call`: "open", "read", "write",

@@ -212,10 +212,11 @@ int runCommand(const CommandLine& line) {
   // needed, as with a chdir): every file is reached from it.
   std::string shownAs = line.dir.empty() ? "." : line.dir;
   int dir = line.dir.empty() ? kHere : open(line.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0 && dir != kHere) {
-    std::string why = systemError("open", line.dir);
-    return command == "audit" ? usage(why, command) : refuse(why);
-  }
+  if (dir < 0 && dir != kHere) return noNetwork(systemError("open", line.dir));
+  // Every command works on a network directory, and says alike that DIR
+  // is none.
+  std::string notNetwork = notANetwork(dir, shownAs);
+  if (!notNetwork.empty()) return noNetwork(notNetwork);
   // On a network file system whose client may serve cards from its caches,
   // nothing is written (a top-up could be made on a stale card), and what
   // is read may be stale: the operator is told.

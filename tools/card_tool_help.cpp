@@ -92,9 +92,10 @@ const CommandHelp kCommands[] = {
     {"help", "[COMMAND]", "    Prints this help, or the help of COMMAND alone.\n", ""},
 };
 
-// What each exit status means: one row per command and status, the rows
-// every command shares (command "*"), and the rows of the tool as a whole
-// (command ""), which its help prints.
+// What each exit status means. The rows of command "" are the one table,
+// the same for every command, which the tool's help prints. Each command
+// has a row for every status it can give, in its own words where they say
+// more than the table's (meaning nullptr: the table's words).
 struct ExitMeaning {
   const char* command;
   int status;
@@ -102,41 +103,66 @@ struct ExitMeaning {
 };
 
 const ExitMeaning kExitStatuses[] = {
-    {"", kDone, "done (audit: everything matches)\n"},
+    {"", kDone, "done (audit: and everything matches)\n"},
     {"", kRefused,
-     "refused: the card exists already, is missing or retired, one the\n"
-     "readers refuse, there is no Card/ directory, or a change could not\n"
-     "be recorded (audit: an anomaly was found)\n"},
-    {"", kUsage, "the command line is wrong (audit: or DIR is not a network directory)\n"},
-    {"*", kUsage, "the command line is wrong\n"},
+     "refused, saying why: what was asked cannot be done to this card or\n"
+     "in this network, and nothing is written (audit: it found anomalies)\n"},
+    {"", kUsage,
+     "the command line is wrong: an unknown command or option, a missing\n"
+     "or extra operand, a bad number, balance, amount or format\n"},
+    {"", kNoNetwork,
+     "DIR is not a network directory (it needs Card/ and Reader_txt/), or\n"
+     "it, Card/ or Reader_txt/ cannot be opened or listed\n"},
+    {"", kNoOutput,
+     "the output could not be written: what the command prints, or the\n"
+     "database FILE of audit --sqlite (never one an audit did not write)\n"},
     {"issue", kDone, "the card was issued\n"},
-    {"issue", kRefused, "the card exists already, or there is no Card/ directory\n"},
+    {"issue", kRefused,
+     "the card exists already or could not be written, or this user or\n"
+     "file system may not write the network\n"},
+    {"issue", kUsage, nullptr},
+    {"issue", kNoNetwork, nullptr},
     {"topup", kDone, "the card was topped up\n"},
     {"topup", kRefused,
      "the card is missing, retired, refused by the readers or held by a\n"
-     "reader, its balance would pass the limit, or the top-up could not be\n"
-     "recorded\n"},
+     "reader, its balance would pass the limit, the top-up could not be\n"
+     "recorded, or this user or file system may not write the network\n"},
+    {"topup", kUsage, nullptr},
+    {"topup", kNoNetwork, nullptr},
     {"refund", kDone, "the money was taken off the card\n"},
     {"refund", kRefused,
      "the card is missing, retired, refused by the readers or held by a\n"
      "reader, holds less than AMOUNT, or the refund could not be recorded\n"},
+    {"refund", kUsage, nullptr},
+    {"refund", kNoNetwork, nullptr},
     {"close", kDone, "the card was closed\n"},
     {"close", kRefused,
      "the card is missing, retired, in a trip, refused by the readers or\n"
      "held by a reader, or the close could not be recorded\n"},
+    {"close", kUsage, nullptr},
+    {"close", kNoNetwork, nullptr},
     {"replace", kDone, "the card was replaced\n"},
     {"replace", kRefused,
      "the card is missing, retired, refused by the readers or held by a\n"
      "reader, NEW exists or was retired, or the move could not be recorded\n"},
+    {"replace", kUsage, nullptr},
+    {"replace", kNoNetwork, nullptr},
     {"show", kDone, "the card was shown\n"},
     {"show", kRefused, "the card is missing, cannot be read, or is one the readers refuse\n"},
+    {"show", kUsage, nullptr},
+    {"show", kNoNetwork, nullptr},
+    {"show", kNoOutput, "the card could not be printed\n"},
     {"list", kDone, "the cards were listed, unreadable ones among them\n"},
-    {"list", kRefused, "Card/ cannot be read\n"},
+    {"list", kUsage, nullptr},
+    {"list", kNoNetwork, nullptr},
+    {"list", kNoOutput, "the list could not be printed\n"},
     {"audit", kDone, "everything matches\n"},
-    {"audit", kRefused, "an anomaly was found\n"},
-    {"audit", kUsage,
-     "the command line is wrong, DIR is not a network directory, or the\n"
-     "database cannot be written\n"},
+    {"audit", kRefused, "it found anomalies, which the report names\n"},
+    {"audit", kUsage, nullptr},
+    {"audit", kNoNetwork, nullptr},
+    {"audit", kNoOutput,
+     "the report could not be printed, or the database FILE written (or\n"
+     "it is not one an audit wrote, which is left alone)\n"},
     {"help", kDone, "the help was printed\n"},
     {"help", kUsage, "there is no such command\n"},
 };
@@ -168,18 +194,20 @@ const char kNumberHelp[] =
 
 }  // namespace
 
+// The table's row of `status`, or nullptr.
+static const ExitMeaning* tableRow(int status) {
+  for (const ExitMeaning& row : kExitStatuses) {
+    if (row.command[0] == '\0' && row.status == status) return &row;
+  }
+  return nullptr;
+}
+
 std::string exitStatusHelp(const std::string& command) {
   std::string out;
-  for (int status : {kDone, kRefused, kUsage}) {
-    const ExitMeaning* found = nullptr;
-    for (const char* whose : {command.c_str(), command.empty() ? "" : "*"}) {
-      for (const ExitMeaning& row : kExitStatuses) {
-        if (found == nullptr && row.status == status && strcmp(row.command, whose) == 0) {
-          found = &row;
-        }
-      }
-    }
-    if (found != nullptr) out += exitLines(status, found->meaning);
+  for (const ExitMeaning& row : kExitStatuses) {
+    if (row.command != command) continue;
+    const char* meaning = row.meaning != nullptr ? row.meaning : tableRow(row.status)->meaning;
+    out += exitLines(row.status, meaning);
   }
   return out;
 }

@@ -16,8 +16,9 @@ struct CommandHelp {
 // The command called `name`, or nullptr when there is none.
 const CommandHelp* findCommand(const std::string& name);
 
-// What the exit statuses mean for `command` ("" for the tool as a whole),
-// a status per line as the help prints them.
+// What the exit statuses mean for `command`, those it can give, or ("")
+// the one table every command follows, a status per line as the help
+// prints them.
 std::string exitStatusHelp(const std::string& command);
 
 // The tool's help: every command's usage, what it does and its options,

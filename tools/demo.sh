@@ -5,6 +5,9 @@
 # console converter (fare-euckr-to-utf8 as installed, euckr_to_utf8 in a
 # build tree), so the Korean messages read correctly on a UTF-8 terminal.
 set -euo pipefail
+# Any step that fails (the build, the card tool, tmux) ends the demo with
+# status 1, as its help says; it has said why on the error stream.
+trap 'exit 1' ERR
 
 hosts=()
 here=$(cd "$(dirname "$0")" && pwd)
@@ -34,7 +37,12 @@ Builds the readers, resets the network directory DIR (default: demo/ in the
 repository, or ./demo when installed) with Card/, Reader_txt/ and three
 sample cards, and opens the six readers in the tmux session NAME (default:
 fare-demo), one pane each. The status line shows the operating period.
+Without tmux or a terminal it prepares DIR and says how to run a reader.
 
+Sample cards: 1001 holds 10000; 1002 holds 1249, just under the subway's
+ride threshold; 1003 is 500 in debt.
+
+Options:
   --dir DIR       the network directory to reset and run the readers in (one
                   the demo made, or a new or empty one: no other is reset)
   --session NAME  the tmux session to open (an earlier demo's for the same
@@ -44,9 +52,14 @@ fare-demo), one pane each. The status line shows the operating period.
   --on DIRS       run the readers in a network already prepared, seen through
                   these directories (one per host: tools/cluster.sh), spread
                   over them in turn; nothing is reset
+  -h, --help      print this help and exit
 
-Sample cards: 1001 holds 10000; 1002 holds 1249, just under the subway's
-ride threshold; 1003 is 500 in debt.
+Exit status:
+  0  the readers run in tmux, or DIR is ready and how to run a reader by
+     hand is said
+  1  a step failed: building, preparing the network or starting tmux
+  2  an unknown option, or a directory or tmux session the demo did not
+     make, which it leaves alone
 EOF
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -103,6 +104,40 @@ ToolRun cardTool(const Network& network, const std::string& args) {
   return runTool(withWords({program("card_tool"), "--dir", network.root()}, args));
 }
 
+// The exit statuses a help prints after "Exit status:", each with its
+// meaning, its lines joined.
+std::map<int, std::string> exitStatuses(const std::string& help) {
+  std::map<int, std::string> statuses;
+  std::istringstream lines(help.substr(std::min(help.find("\nExit status:\n"), help.size())));
+  std::string line;
+  int status = -1;
+  while (std::getline(lines, line)) {
+    if (line.size() > 5 && line.compare(0, 2, "  ") == 0 && isdigit(line[2]) && line[3] == ' ') {
+      status = line[2] - '0';
+      statuses[status] = line.substr(5);
+    } else if (status >= 0 && line.rfind("     ", 0) == 0) {
+      statuses[status] += " " + line.substr(5);
+    }
+  }
+  return statuses;
+}
+
+// Runs the card tool as cardTool does, its standard output on a full disk
+// (/dev/full); collects its error stream.
+ToolRun onFullDisk(const Network& network, const std::string& args) {
+  ScratchDir own;
+  ProgramRun run;
+  run.argv = withWords({program("card_tool"), "--dir", network.root()}, args);
+  run.dir = own.path();
+  run.environment = sharedEnvironment();
+  run.console = "/dev/full";
+  run.errors = own / "errors.txt";
+  Program program = startProgram(run);
+  int status = finishProgram(&program);
+  EXPECT_NE(status, -1) << args << " did not start, or did not end and was killed";
+  return {status, readFile(run.errors)};
+}
+
 }  // namespace
 
 TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
@@ -154,9 +189,22 @@ TEST(CardTool, RefusesWhatItMustNotDo) {
       {"issue 'a\tb' 5", 2, "1 to 10 characters"},
       {"issue 'a\001' 5", 2, "printable ASCII"},
       {"show 12345678901", 2, "1 to 10 characters"},
+      {"show 8", 1, "there is no card file Card/8.txt"},
       {"frobnicate", 2, "unknown command 'frobnicate'"},
       {"--frob show 7", 2, "unknown option '--frob'"},
       {"", 2, "no command"},
+      // One fault, one status, from every command: DIR is no network
+      // directory (the tool's own scratch directory, ".") or is not there.
+      {"--dir . issue 8 5", 3, ". is not a network directory: it needs Card/ and Reader_txt/"},
+      {"--dir . topup 7 5", 3, ". is not a network directory: it needs Card/ and Reader_txt/"},
+      {"--dir . show 7", 3, ". is not a network directory: it needs Card/ and Reader_txt/"},
+      {"--dir . list", 3, ". is not a network directory: it needs Card/ and Reader_txt/"},
+      {"--dir . audit", 3, ". is not a network directory: it needs Card/ and Reader_txt/"},
+      {"--dir nowhere issue 8 5", 3, "nowhere: open: No such file or directory"},
+      {"--dir nowhere topup 7 5", 3, "nowhere: open: No such file or directory"},
+      {"--dir nowhere show 7", 3, "nowhere: open: No such file or directory"},
+      {"--dir nowhere list", 3, "nowhere: open: No such file or directory"},
+      {"--dir nowhere audit", 3, "nowhere: open: No such file or directory"},
   };
   for (const auto& r : refusals) {
     ToolRun run = cardTool(network, r.args);
@@ -176,8 +224,15 @@ TEST(CardTool, RefusesWhatItMustNotDo) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.output.rfind("Usage: card_tool", 0), 0u) << help.output;
   EXPECT_EQ(cardTool(network, "issue 9 2147483647").status, 0);
+  // A network directory without its Card/ is none, to every command alike.
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
-  EXPECT_EQ(cardTool(network, "issue 10 5").status, 1);
+  for (const char* args : {"issue 10 5", "topup 9 5", "show 9", "list", "audit"}) {
+    ToolRun run = cardTool(network, args);
+    EXPECT_EQ(run.status, 3) << args << ": " << run.output;
+    EXPECT_EQ(run.output, "card_tool: " + network.root() +
+                              " is not a network directory: it needs Card/ and Reader_txt/\n")
+        << args;
+  }
 }
 
 TEST(CardTool, ShowsHistoryAndStateOrWhereACardBreaks) {
@@ -498,7 +553,7 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   for (const std::string& other : {db, db + ".building"}) {
     writeFile(other, "the operator's notes\n");
     ToolRun kept = cardTool(network, "audit --sqlite " + db);
-    EXPECT_EQ(kept.status, 2) << other;
+    EXPECT_EQ(kept.status, 4) << other;
     EXPECT_NE(kept.output.find(other + " exists and is not a database an audit wrote"),
               std::string::npos)
         << kept.output;
@@ -958,7 +1013,7 @@ TEST(CardTool, AuditRefusesAWrongCommandLineOrNoNetworkDirectory) {
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
   // Named as it was given, and no database begun.
   ToolRun nowhere = cardTool(network, "audit --sqlite " + network.root() + "/audit.db");
-  EXPECT_EQ(nowhere.status, 2);
+  EXPECT_EQ(nowhere.status, 3);
   EXPECT_NE(nowhere.output.find(network.root() + " is not a network directory"), std::string::npos)
       << nowhere.output;
   EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
@@ -1124,8 +1179,9 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
   EXPECT_NE(network.card("7").find(",BUS,OUT,2147483647,B_5"), std::string::npos);
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Reader_txt'").c_str()), 0);
   ToolRun nowhere = cardTool(network, "topup 10 5");
-  EXPECT_EQ(nowhere.status, 1);
-  EXPECT_NE(nowhere.output.find("there is no Reader_txt/ directory"), std::string::npos)
+  EXPECT_EQ(nowhere.status, 3);
+  EXPECT_NE(nowhere.output.find("is not a network directory: it needs Card/ and Reader_txt/"),
+            std::string::npos)
       << nowhere.output;
 }
 
@@ -1278,8 +1334,15 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
             "x,false,,,,,,the readers refuse this card: a card needs at least two records\n");
   EXPECT_EQ(cardTool(network, "list --format xml").status, 2);
   EXPECT_EQ(cardTool(network, "list 9").status, 2);
+  // Output that cannot be written is no list, nor a card shown, nor a report.
+  for (const char* args : {"list", "show 9", "audit"}) {
+    ToolRun lost = onFullDisk(network, args);
+    EXPECT_EQ(lost.status, 4) << args << ": " << lost.output;
+    EXPECT_NE(lost.output.find("standard output: write"), std::string::npos)
+        << args << ": " << lost.output;
+  }
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
-  EXPECT_EQ(cardTool(network, "list").status, 1);
+  EXPECT_EQ(cardTool(network, "list").status, 3);
 }
 
 TEST(CardTool, ShowListAndAuditWordTheSameFaultAlike) {
@@ -1327,6 +1390,20 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
     EXPECT_EQ(runTool({tool, "-h", command}, Collected::kOutput).output, own) << command;
     EXPECT_EQ(runTool({tool, command, "--help"}, Collected::kNothing).status, 0) << command;
   }
+  // One table of exit statuses: a command's help says for each status it
+  // gives what the tool's help says, or more of it; a wrong command line
+  // and no network directory in the table's very words.
+  std::map<int, std::string> table = exitStatuses(help);
+  ASSERT_EQ(table.size(), 5u) << help;
+  for (const char* command : {"issue", "topup", "show", "list", "audit"}) {
+    std::map<int, std::string> own =
+        exitStatuses(runTool({tool, "help", command}, Collected::kOutput).output);
+    EXPECT_EQ(own[2], table[2]) << command;
+    EXPECT_EQ(own[3], table[3]) << command;
+    for (const auto& [status, meaning] : own) {
+      EXPECT_EQ(table.count(status), 1u) << command << " gives status " << status;
+    }
+  }
   for (const char* option : {"--format text|json|csv", "--sqlite FILE", "--anomalies", "--hours"}) {
     EXPECT_NE(runTool({tool, "help", "audit"}, Collected::kOutput).output.find(option),
               std::string::npos)
@@ -1342,8 +1419,11 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
   EXPECT_TRUE(fileExists(network.root() + "/Card/-7.txt"));
   EXPECT_EQ(runTool(withWords({tool}, "show --dir " + dir + " -- -7"), Collected::kOutput).status,
             0);
+  // Without --dir, the network directory is the current one: here, none.
   ToolRun shown = runTool({tool, "show", "--", "-7"});
-  EXPECT_EQ(shown.output, "card_tool: there is no card file Card/-7.txt\n");
+  EXPECT_EQ(shown.status, 3);
+  EXPECT_EQ(shown.output,
+            "card_tool: . is not a network directory: it needs Card/ and Reader_txt/\n");
   EXPECT_EQ(cardTool(network, "topup -- -7 50").status, 0);
   EXPECT_NE(cardTool(network, "show -- -7").output.find("3 records"), std::string::npos);
   EXPECT_NE(cardTool(network, "list").output.find("\n1 card: 0 in a trip, 0 unreadable\n"),

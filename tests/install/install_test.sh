@@ -31,9 +31,32 @@ else
   skipped+=("the strip check (needs file)")
 fi
 docs=$prefix/share/doc/fare-readers
-for doc in README.md transaction.md reliability.md operations.md copyright; do
+for doc in README.md copyright docs/transaction.md docs/reliability.md docs/operations.md \
+  docs/fares.md; do
   [ -f "$docs/$doc" ] || fail "share/doc/fare-readers/$doc is not installed"
 done
+# Every relative link of the installed README and docs leads to an
+# installed file, and to a heading of it when it names one (as a web page
+# of the file would: lower case, spaces as '-', other punctuation dropped).
+slug() { tr '[:upper:]' '[:lower:]' | sed 's/[^a-z0-9 _-]//g; s/ /-/g'; }
+links=0
+while IFS= read -r doc; do
+  while IFS= read -r target; do
+    case $target in http://* | https://* | mailto:*) continue ;; esac
+    file=${target%%#*}
+    anchor=${target#"$file"}
+    anchor=${anchor#\#}
+    path=$doc
+    [ -z "$file" ] || path=$(dirname "$doc")/$file
+    [ -f "$path" ] || fail "${doc#"$docs"/} links to $target, which is not installed"
+    if [ -n "$anchor" ]; then
+      grep '^#' "$path" | sed 's/^#* *//' | slug | grep -qx -- "$anchor" ||
+        fail "${doc#"$docs"/} links to $target, a heading ${path#"$docs"/} does not have"
+    fi
+    links=$((links + 1))
+  done < <(grep -o '](\([^)]*\))' "$doc" | sed 's/^](\(.*\))$/\1/')
+done < <(find "$docs" -name '*.md')
+[ "$links" -ge 30 ] || fail "only $links links found in the installed docs"
 head -n 1 "$docs/copyright" |
   grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
   fail "the copyright file is not in the machine-readable format"
@@ -67,15 +90,48 @@ demo=$("$prefix/bin/fare-demo" --dir "$scratch/demo" --session "fare-install-tes
 [ -f "$scratch/demo/Card/1001.txt" ] || fail "fare-demo did not issue its cards"
 grep -q "$prefix/bin/fare-euckr-to-utf8" <<<"$demo" || fail "fare-demo does not name the converter"
 
-# The man pages: the card tool's and the simulator's from their help, the
-# readers' under each reader's name.
+# The man pages: the card tool's, the simulator's and the demo's from
+# their help, the readers' under each reader's name.
 man1=$prefix/share/man/man1
-for page in fare-card-tool fare-simulate-network fare-readers $readers; do
+pages="fare-card-tool fare-simulate-network fare-demo fare-readers"
+for page in $pages $readers; do
   [ -e "$man1/$page.1.gz" ] || fail "share/man/man1/$page.1.gz is not installed"
 done
 if command -v man >/dev/null; then
   render() { MANWIDTH=100 man -l "$man1/$1.1.gz" 2>/dev/null; }
-  render fare-card-tool | grep -q '^NAME' || fail "man does not render fare-card-tool(1)"
+  # The lines of section $1 of a rendered page on standard input.
+  section() { awk -v name="$1" '$0 == name { on = 1; next } /^[^ ]/ { on = 0 } on'; }
+  for page in $pages; do
+    text=$(render "$page")
+    for heading in NAME SYNOPSIS DESCRIPTION 'EXIT STATUS' 'SEE ALSO'; do
+      grep -qx "$heading" <<<"$text" || fail "$page(1) has no section $heading"
+    done
+    # Pages and documents by name, never a path right for one prefix alone.
+    ! section 'SEE ALSO' <<<"$text" | grep -qE '(^|[ (])/' ||
+      fail "$page(1) names an installed path in SEE ALSO"
+  done
+  # The card tool's page: a subsection of COMMANDS for every command of
+  # its help, with the command's own options under it; the statuses of its
+  # help in EXIT STATUS.
+  help=$("$prefix/bin/fare-card-tool" --help)
+  page=$(render fare-card-tool)
+  commands=$(sed -n 's/^\(Usage:\|  or:\) *fare-card-tool \[--dir DIR\] \([a-z]*\).*/\2/p' <<<"$help")
+  [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "fare-card-tool --help lists no commands"
+  for command in $commands; do
+    section COMMANDS <<<"$page" | grep -q "^   $command\b" ||
+      fail "fare-card-tool(1) has no subsection of COMMANDS for $command"
+  done
+  section COMMANDS <<<"$page" | awk '/^   audit /{ on = 1; next } /^   [^ ]/{ on = 0 } on' |
+    grep -q -- '--sqlite FILE' || fail "fare-card-tool(1) has not audit's options under audit"
+  ! section OPTIONS <<<"$page" | grep -q -- '--format' ||
+    fail "fare-card-tool(1) lists a command's options among every command's"
+  statuses=$(sed -n '/^Exit status:$/,$s/^  \([0-9]\)  .*/\1/p' <<<"$help")
+  [ "$(wc -w <<<"$statuses")" -ge 5 ] || fail "fare-card-tool --help gives no exit statuses"
+  for status in $statuses; do
+    section 'EXIT STATUS' <<<"$page" | grep -qE "^ +$status +[^ ]" ||
+      fail "fare-card-tool(1) does not give exit status $status"
+  done
+  render fare-demo | section OPTIONS | grep -q -- '--detach' || fail "fare-demo(1) lacks its options"
   for text in 'fare-card-tool \[--dir DIR\] topup NUMBER AMOUNT' '--anomalies' '^FILES' \
     'Reader_txt/Topup.txt'; do
     render fare-card-tool | grep -q -- "$text" || fail "fare-card-tool(1) lacks '$text'"
@@ -128,7 +184,8 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
   deb=$(echo "$scratch"/package/fare-readers_*.deb)
   contents=$(dpkg-deb -c "$deb")
   for file in bin/fare-card-tool share/man/man1/fare-card-tool.1.gz share/man/man1/bus_reader.1.gz \
-    share/bash-completion/completions/fare-card-tool share/doc/fare-readers/copyright; do
+    share/man/man1/fare-demo.1.gz share/bash-completion/completions/fare-card-tool \
+    share/doc/fare-readers/copyright share/doc/fare-readers/docs/fares.md; do
     grep -q " \./usr/$file" <<<"$contents" || fail "the Debian package lacks /usr/$file"
   done
   [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "the Debian package has no section"
@@ -141,5 +198,5 @@ else
 fi
 
 for skip in "${skipped[@]}"; do echo "SKIPPED: $skip"; done
-echo "PASS: installed and packed the programs under their names, the docs, the man pages and" \
-  "the completion; the installed S1 charged 1050"
+echo "PASS: installed and packed the programs under their names, the docs ($links links" \
+  "followed), the man pages and the completion; the installed S1 charged 1050"
