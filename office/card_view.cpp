@@ -103,6 +103,7 @@ struct OfficeLine {
   int32_t amount;    // the money moved, more than 0
   int32_t balance;   // the card's balance after it
   bool told;         // a record of the card is paired with it already
+  TopUpLine parsed;  // the line as read
 };
 
 // What an office line did, in words, from the kind it names in its second
@@ -132,7 +133,7 @@ static std::string officeKindWords(const std::string& line) {
           return;
         }
         lines->push_back({line, officeKindWords(std::string(text, length - 1)), parsed.amount,
-                          parsed.balance, false});
+                          parsed.balance, false, parsed});
       });
   if (error.empty()) return true;
   *problem = std::string(kTopUpLog) + ": " + error;
@@ -311,7 +312,8 @@ static std::string trimmed(std::string row) {
 }
 
 static void printShownText(const char* number, const std::string& path, const CardView& view,
-                           const std::vector<ShownLine>& shown, const NextTap& next) {
+                           const std::vector<ShownLine>& shown, const NextTap& next,
+                           const std::string& retired) {
   printf("Card %s (%s), %s\n\n", number, path.c_str(),
          counted(static_cast<long long>(shown.size()), "record", "records").c_str());
   printf("%s\n", (formatText(kRowFormat, "#", "date and time", "mode", "dir", "balance", "tap id",
@@ -330,6 +332,10 @@ static void printShownText(const char* number, const std::string& path, const Ca
         std::to_string(r.balance).c_str(), printable(bareTapId(r.tapId)).c_str(),
         s.hasChange ? signedAmount(s.change).c_str() : "");
     printf("%s\n", trimmed(row + recordNote(s)).c_str());
+  }
+  if (!retired.empty()) {
+    printf("\n%s\nBalance: %d\n", retired.c_str(), view.records[1].balance);
+    return;
   }
   printf("\n%s\n", stateLine(view.records[1], next).c_str());
   for (int c = 0; c < next.casesUsed; c++) {
@@ -402,7 +408,8 @@ static nlohmann::ordered_json lineJson(size_t index, const std::string& text, co
 }
 
 static void printShownJson(const char* number, const std::string& path, const CardView& view,
-                           const std::vector<ShownLine>& shown, const NextTap& next) {
+                           const std::vector<ShownLine>& shown, const NextTap& next,
+                           const std::string& retired) {
   nlohmann::ordered_json records = nlohmann::ordered_json::array();
   for (size_t i = 0; i < shown.size(); i++) {
     records.push_back(lineJson(i, view.lines[i], shown[i]));
@@ -412,6 +419,9 @@ static void printShownJson(const char* number, const std::string& path, const Ca
                                  {"balance", view.records[1].balance},
                                  {"state", stateJson(view.records[1], next)},
                                  {"records", records}};
+  if (!retired.empty()) {
+    card["state"] = {{"retired", true}, {"summary", retired}};
+  }
   printf("%s\n", card.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
@@ -433,23 +443,51 @@ static void printShownCsv(const CardView& view, const std::vector<ShownLine>& sh
   }
 }
 
+// What became of a card the office retired, from the close or the
+// replacement its records tell: "Retired: replaced by card 32 on ...".
+static std::string retiredText(const std::vector<ShownLine>& shown) {
+  for (auto s = shown.rbegin(); s != shown.rend(); ++s) {
+    if (s->office == nullptr) continue;
+    const TopUpLine& line = s->office->parsed;
+    if (line.kind != OfficeKind::kClose && line.kind != OfficeKind::kReplace) continue;
+    std::string how = line.kind == OfficeKind::kClose
+                          ? "closed, its balance of " + std::to_string(line.amount) + " paid out"
+                          : "replaced by card " + printable(line.detail) + ", its balance of " +
+                                std::to_string(line.amount) + " moved there";
+    return "Retired: " + how + ", on " + formatDateTime(line.time) + " (" + kTopUpLog + ":" +
+           std::to_string(s->office->line) + "); no reader takes it again.";
+  }
+  return "Retired: no reader takes it again; no line of the office's log tells how.";
+}
+
 int showCard(int dir, const char* number, const std::string& format) {
   if (!isCardNumber(number, strlen(number))) return usage(kCardNumberRule, "show");
   std::string path = cardPath(number);
   CardView view = viewCard(dir, path, true);
+  // A card the office closed or replaced is shown from where it is kept.
+  bool retired = false;
+  if (!view.found) {
+    CardView kept = viewCard(dir, retiredPath(number), true);
+    if (kept.found) {
+      view = kept;
+      path = retiredPath(number);
+      retired = true;
+    }
+  }
   if (!view.readable) return refuse(cardFault(path, view));
   std::vector<OfficeLine> office;
   std::string problem;
   bool officeRead = readOfficeLines(dir, number, &office, &problem);
   if (!officeRead) warn(problem + ": the records the office made are shown without its lines");
   std::vector<ShownLine> shown = shownLines(view.lines, &office, officeRead);
+  std::string gone = retired ? retiredText(shown) : "";
   NextTap next = nextTap(view.records[0], view.records[1], path.c_str(), calendarNow());
   if (format == "json") {
-    printShownJson(number, path, view, shown, next);
+    printShownJson(number, path, view, shown, next, gone);
   } else if (format == "csv") {
     printShownCsv(view, shown);
   } else {
-    printShownText(number, path, view, shown, next);
+    printShownText(number, path, view, shown, next, gone);
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
     return outputLost(systemError("write the card", "standard output"));

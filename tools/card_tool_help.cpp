@@ -65,8 +65,10 @@ const CommandHelp kCommands[] = {
      "of the latest exit and after it, or, in a trip, at a reader whose\n"
      "operating period began before the entry and at one whose period began\n"
      "after it (every running reader's, 181 s after the entry), which\n"
-     "settles the open trip. A card the readers refuse is reported with the\n"
-     "line where it breaks, in every format.\n",
+     "settles the open trip. A card the office closed or replaced is shown\n"
+     "from Card/NUMBER.txt.retired, with what became of it. A card the\n"
+     "readers refuse is reported with the line where it breaks, in every\n"
+     "format.\n",
      "  --format FORMAT  text (the default), json (one object: card, path,\n"
      "                   balance, state, records) or csv (a row a record)\n"},
     {"list", "[--format text|json|csv]",

@@ -1237,6 +1237,14 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
               "card_tool: card 31 was closed or replaced: it is kept as Card/31.txt.retired", 0),
       0u);
   EXPECT_EQ(cardTool(network, "issue 32 5").status, 1);
+  // show finds a retired card where it is kept, and says what became of it.
+  ToolRun shown = cardTool(network, "show 31");
+  EXPECT_EQ(shown.status, 0) << shown.output;
+  EXPECT_NE(shown.output.find("Card 31 (Card/31.txt.retired)"), std::string::npos) << shown.output;
+  EXPECT_NE(
+      shown.output.find("\nRetired: replaced by card 32, its balance of 3950 moved there, on "),
+      std::string::npos)
+      << shown.output;
   EXPECT_EQ(cardTool(network, "replace 40 31").status, 1);
 
   // A replacement cut short once its line was written is finished by the
