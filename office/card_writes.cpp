@@ -104,6 +104,8 @@ static std::string numberTaken(int dir, const std::string& number) {
   return "";
 }
 
+static int issueClaimed(int dir, const char* number, int32_t balance);
+
 int issueCard(int dir, const char* number, const char* balanceText) {
   int32_t balance = 0;
   if (!isOfficeCardNumber(number, strlen(number))) {
@@ -120,6 +122,22 @@ int issueCard(int dir, const char* number, const char* balanceText) {
     return noNetwork(std::string("there is no ") + kCardDirectory +
                      "/ directory here: is this a network directory?");
   }
+  // The office makes one change at a time, issues among them: no card is
+  // issued under a number a replacement has checked is free and is about
+  // to give its new card.
+  TapWriter writer = tapWriter(dir, kTopUpLog);
+  if (!claimJournal(&writer, kLockWaitMs)) {
+    std::string why = writer.problem;
+    closeTapWriter(&writer);
+    return refuse("card " + std::string(number) + " was not issued: " + why + "; try again");
+  }
+  int status = issueClaimed(dir, number, balance);
+  closeTapWriter(&writer);
+  return status;
+}
+
+// Issues card `number` holding `balance`, the office's journal claimed.
+static int issueClaimed(int dir, const char* number, int32_t balance) {
   std::string path = cardPath(number);
   if (standsAt(dir, retiredPath(number))) return refuse(numberTaken(dir, number));
   // Created exclusively: an existing card is never truncated or replaced.
