@@ -47,3 +47,17 @@ TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardR
 bool logsPreviousId(TapKind kind) {
   return kind == TapKind::kTransfer || kind == TapKind::kExitAfterTransfer;
 }
+
+const char* rideKindName(RideKind kind) {
+  switch (kind) {
+    case RideKind::kEntry:
+      return "entry";
+    case RideKind::kExit:
+      return "exit";
+    case RideKind::kTransfer:
+      return "transfer";
+    case RideKind::kSettlement:
+      return "settlement";
+  }
+  return "unknown";
+}

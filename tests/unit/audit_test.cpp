@@ -29,18 +29,20 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
     CardRecord older, before, now;
     int64_t fare;
     TapKind kind;
+    RideKind ride;
   } taps[] = {
-      {issued, issued, in, 1050, TapKind::kNewRide},
-      {issued, in, out, 200, TapKind::kExit},
-      {in, out, board, 0, TapKind::kTransfer},
-      {out, board, leave, 300, TapKind::kExitAfterTransfer},
+      {issued, issued, in, 1050, TapKind::kNewRide, RideKind::kEntry},
+      {issued, in, out, 200, TapKind::kExit, RideKind::kExit},
+      {in, out, board, 0, TapKind::kTransfer, RideKind::kTransfer},
+      {out, board, leave, 300, TapKind::kExitAfterTransfer, RideKind::kExit},
       // Boarded 20 s after leaving the subway, and paid: no transfer, an
       // ordinary ride.
-      {out, lateBoard, leave, 0, TapKind::kExit},
-      {in, out, settle, 1250, TapKind::kSettlement},
+      {out, lateBoard, leave, 0, TapKind::kExit, RideKind::kExit},
+      {in, out, settle, 1250, TapKind::kSettlement, RideKind::kSettlement},
   };
   for (const auto& t : taps) {
     EXPECT_EQ(tapKindOf(t.older, t.before, t.now, t.fare), t.kind) << t.now.tapId;
+    EXPECT_EQ(rideKindOf(t.kind), t.ride) << t.now.tapId;
   }
 }
 
