@@ -39,6 +39,8 @@ bool inTrip(const CardRecord& latest);
 // status: refused for a card that is missing or the readers refuse.
 int showCard(int dir, const char* number);
 
-// Prints every card of Card/ in `format` (text, json or csv). Returns the
-// exit status: refused only when Card/ cannot be read.
+// Prints every card of Card/ in `format` (text, json or csv), and last the
+// money the readable cards hold (their balances added up: in JSON "held",
+// in CSV a row with no number). Returns the exit status: refused only when
+// Card/ cannot be read.
 int listCards(int dir, const std::string& format);

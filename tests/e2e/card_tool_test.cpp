@@ -942,7 +942,7 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
   Network network;
   EXPECT_EQ(cardTool(network, "list").output,
             "card            balance  in trip  last tap             reader  dir\n\n"
-            "0 cards: 0 in a trip, 0 unreadable\n");
+            "0 cards: 0 in a trip, 0 unreadable\nHeld on the readable cards: 0\n");
   writeListedCards(network);
   // Counted as numbers, those of digits first.
   ToolRun text = cardTool(network, "list");
@@ -957,7 +957,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
             "\"\\x0d\"\n"
             "x            unreadable  the readers refuse this card: a card needs at least two "
             "records\n\n"
-            "6 cards: 1 in a trip, 3 unreadable\n");
+            "6 cards: 1 in a trip, 3 unreadable\n"
+            "Held on the readable cards: 16850\n");
 
   ToolRun json = cardTool(network, "list --format json");
   EXPECT_EQ(json.status, 0);
@@ -972,6 +973,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
   EXPECT_EQ(listed["cards"][4]["readable"], false);
   EXPECT_EQ(listed["cards"][5]["problem"],
             "the readers refuse this card: a card needs at least two records");
+  // What the readable cards hold: 7950 - 50 + 8950.
+  EXPECT_EQ(listed["held"], 16850);
 
   ToolRun csv = cardTool(network, "--dir '" + network.root() + "' list --format=csv");
   EXPECT_EQ(csv.output,
@@ -982,7 +985,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
             "77,false,,,,,,cannot read this card: not a regular file\n"
             "\"a,\"\"b\",false,,,,,,\"the readers refuse this card: line 2 is not a card record: "
             "\"\"\\x0d\"\"\"\n"
-            "x,false,,,,,,the readers refuse this card: a card needs at least two records\n");
+            "x,false,,,,,,the readers refuse this card: a card needs at least two records\n"
+            ",,16850,,,,,\n");
   EXPECT_EQ(cardTool(network, "list --format xml").status, 2);
   EXPECT_EQ(cardTool(network, "list 9").status, 2);
   ASSERT_EQ(system(("rm -rf '" + network.root() + "/Card'").c_str()), 0);
