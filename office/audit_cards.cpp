@@ -31,7 +31,8 @@ struct Dated {
 // at line `line` of card `card`, or `now` ahead of the audit; `previous` is
 // the line before `now`. Packed times compare in time order, so only a
 // record dated earlier than the one before it, or later than the audit, is
-// converted to calendar time.
+// converted to calendar time. Either is told when either of the two times
+// it compares is dated in the days the audit covers.
 void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& now, const char* text,
                 size_t length, const std::string& previous, Dated* last) {
   if (last->line > 0 && !last->told && now.time < last->record.time) {
@@ -45,15 +46,18 @@ void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& no
                  shown + " is dated " + std::to_string(ahead) +
                      " s after the record that follows it (line " + std::to_string(line) + ", " +
                      formatDateTime(now.time) + "): the clock of the host of reader " +
-                     readerOfId(last->record.tapId) + " was ahead");
+                     readerOfId(last->record.tapId) + " was ahead",
+                 counted(s, last->record.time) ? last->record.time : now.time);
     }
   }
   last->told = now.time > s->latest && makeTime(now.time) - s->now > kClockToleranceSeconds;
   if (last->told) {
+    int64_t ran = timetolong(s->now);
     addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], line,
                quotedLine(std::string(text, length)) + " is dated after the audit ran (" +
-                   formatDateTime(timetolong(s->now)) + "): the clock of the host of reader " +
-                   readerOfId(now.tapId) + " is ahead");
+                   formatDateTime(ran) + "): the clock of the host of reader " +
+                   readerOfId(now.tapId) + " is ahead",
+               counted(s, now.time) ? now.time : ran);
   }
   last->record = now;
   last->line = line;
@@ -85,7 +89,7 @@ void match(AuditState* s) {
       continue;
     }
     s->report->matched++;
-    countLogged(s, line->log, &p.kind, line->fare, p.record.time);
+    countLogged(s, line->log, p.kind, true, line->fare, p.record.time);
     handOn(s, p, line);
   }
   s->probes.clear();
@@ -112,9 +116,12 @@ TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t amount, int32_t ba
 
 // One accepted record `now` (the line `text`) of card `card`, after
 // `before`: a top-up, told by a line of the top-up log, or a tap, to be
-// told by a line of its reader's log.
-void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
-                 const CardRecord& before, const CardRecord& now, const char* text, size_t length) {
+// told by a line of its reader's log. Returns the packed time its balance
+// is held from: a top-up's record repeats the time of the record before
+// it, so it is dated by its top-up line; any other by its own time.
+int64_t auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
+                    const CardRecord& before, const CardRecord& now, const char* text,
+                    size_t length) {
   int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
   // A top-up's record is no tap: its line is in the top-up log, or it is
   // money that appeared on the card.
@@ -123,15 +130,16 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
     if (topUp != nullptr) {
       topUp->card = card;
       topUp->cardLine = line;
-      return;
+      return topUp->topUp.time;
     }
     addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
                quotedLine(std::string(text, length)) +
                    " repeats the record before it with the balance raised by " +
                    std::to_string(-fare) + " to " + std::to_string(now.balance) +
                    ", but no line of " + kTopUpLog + " tells this top-up of card " +
-                   shownName(s->numbers[card]));
-    return;
+                   shownName(s->numbers[card]),
+               now.time);
+    return now.time;
   }
   s->report->records++;
   TapKind kind = kindOf(now.inOut, fare, enteredFree);
@@ -140,7 +148,8 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
                quotedLine(std::string(text, length)) + ": the balance rose by " +
                    std::to_string(-fare) + " to " + std::to_string(now.balance) +
                    "; no tap adds money, and a top-up (" + kTopUpLog +
-                   ") repeats the record before it");
+                   ") repeats the record before it",
+               now.time);
   }
   Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0, {}, 0};
   p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
@@ -155,6 +164,7 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree,
   }
   s->probes.push_back(p);
   if (s->probes.size() == kLogBatch) match(s);
+  return now.time;
 }
 
 void readCard(AuditState* s, const std::string& path) {
@@ -180,15 +190,22 @@ void readCard(AuditState* s, const std::string& path) {
           return;
         }
         checkClock(s, card, number, now, text, length, lastTwo[0], &last);
-        // The first two records are the card's issue; every one after is a tap.
+        // The first two records are the card's issue, the second the
+        // balance it was issued with; every one after is a tap or a top-up.
         if (records >= 2) {
-          auditRecord(s, card, number, freeEntry(older, before), before, now, text, length);
+          int64_t dated =
+              auditRecord(s, card, number, freeEntry(older, before), before, now, text, length);
+          holdFrom(s, dated, now.balance);
+        } else if (records == 1) {
+          s->issuedOn[dayOf(now.time)] += now.balance;
+          holdFrom(s, now.time, now.balance);
         }
         older = before;
         before = now;
         records++;
       });
   match(s);
+  heldByCard(s);
   if (!error.empty()) {
     addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this card: " + error);
     return;
@@ -239,19 +256,30 @@ void noLogLine(AuditState* s, const Probe& p) {
     }
   }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
-             quotedRecord(p) + ": " + where);
-  for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
-    totals->withoutLogLine.taps++;
-    totals->withoutLogLine.revenue += p.fare;
+             quotedRecord(p) + ": " + where, p.record.time);
+  if (counted(s, p.record.time)) {
+    for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
+      totals->withoutLogLine.taps++;
+      totals->withoutLogLine.revenue += p.fare;
+    }
   }
   handOn(s, p, nullptr);
 }
 
 void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
-  if (!s->sinks->record) return;
+  if (!s->sinks->record || !counted(s, p.record.time)) return;
   std::string number = shownName(s->numbers[p.card]);
   s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind,
                     line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
+}
+
+void heldByCard(AuditState* s) {
+  int64_t before = 0;  // what the card held the day before each
+  for (const auto& [day, balance] : s->balanceFrom) {
+    s->heldChanges[day] += balance - before;
+    before = balance;
+  }
+  s->balanceFrom.clear();
 }
 
 void readCards(AuditState* s) {

@@ -22,7 +22,7 @@ static int cannotAudit(const std::string& problem) {
 }
 
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
-                 const std::string& sqlite) {
+                 const std::string& sqlite, const AuditDays& days) {
   AuditDatabase* db = nullptr;
   std::string problem = notANetwork(dir, shownAs);
   if (!problem.empty()) return cannotAudit(problem);
@@ -31,7 +31,7 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(dir, shownAs, calendarNow(), isatty(2), sinks, &report, &problem)) {
+  if (!auditNetwork(dir, shownAs, calendarNow(), days, isatty(2), sinks, &report, &problem)) {
     if (db != nullptr) abandonAuditDatabase(db);
     return cannotAudit(problem);
   }
@@ -48,6 +48,10 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
     writeHoursCsv(stdout, report);
   } else if (format == "csv:topups") {
     writeTopUpsCsv(stdout, report);
+  } else if (format == "csv:ridership") {
+    writeRidershipCsv(stdout, report);
+  } else if (format == "csv:held") {
+    writeHeldCsv(stdout, report);
   } else {
     writeReportText(stdout, report, shownAs, isatty(1));
   }

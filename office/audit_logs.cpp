@@ -86,7 +86,8 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
 }
 
 // Reads the top-up log at `path` into the top-ups, counting the money each
-// line loaded; returns why it could not be read, or "".
+// line dated in the days the audit covers loaded; returns why it could not
+// be read, or "".
 std::string readTopUpLog(AuditState* s, const std::string& path) {
   AuditReport* report = s->report;
   return forEachLine(
@@ -103,9 +104,11 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
         }
         s->topUpsOfCard[topUp.number].push_back(static_cast<uint32_t>(s->topUps.size()));
         s->topUps.push_back({topUp, std::string(text, length - 1), number, 0, 0});
+        if (!counted(s, topUp.time)) return;
+        DayLoaded& day = report->topUps.days[dayOf(topUp.time)];
         int hour = static_cast<int>(topUp.time / 10000 % 100);
         for (Loaded* loaded :
-             {&report->topUps.all, hour < 24 ? &report->topUps.byHour[hour] : nullptr}) {
+             {&report->topUps.all, &day.all, hour < 24 ? &day.hours[hour] : nullptr}) {
           if (loaded == nullptr) continue;
           loaded->count++;
           loaded->amount += topUp.amount;
@@ -152,6 +155,7 @@ void readLogs(AuditState* s) {
       continue;
     }
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
+    s->dayOfLog.emplace_back();
     std::string error = readLog(s, path, static_cast<uint16_t>(log));
     if (!error.empty()) {
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);
