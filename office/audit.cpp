@@ -35,8 +35,54 @@ std::string whereCardBreaks(const std::string& older, const std::string& latest,
   return "its last two records cannot be read";
 }
 
+std::string dayText(Day day) {
+  char text[40];  // room for any int's groups
+  snprintf(text, sizeof text, "%04d-%02d-%02d", day / 10000, day / 100 % 100, day % 100);
+  return text;
+}
+
+bool parseDay(const std::string& text, Day* day) {
+  if (text.size() != 10 || text[4] != '-' || text[7] != '-') return false;
+  int groups[3] = {0, 0, 0};  // year, month, day of the month
+  const size_t starts[3] = {0, 5, 8}, widths[3] = {4, 2, 2};
+  for (int g = 0; g < 3; g++) {
+    for (size_t i = starts[g]; i < starts[g] + widths[g]; i++) {
+      if (text[i] < '0' || text[i] > '9') return false;
+      groups[g] = groups[g] * 10 + (text[i] - '0');
+    }
+  }
+  const int year = groups[0], month = groups[1], mday = groups[2];
+  bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  const int monthDays[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12 || mday < 1 || mday > monthDays[month - 1]) return false;
+  *day = year * 10000 + month * 100 + mday;
+  return true;
+}
+
+int64_t expectedHeld(const DayMoney& day) {
+  int64_t held = day.heldBefore;
+  for (const MovementInfo& row : kMovementKinds) {
+    held += row.sign * day.moved[static_cast<int>(row.movement)];
+  }
+  return held;
+}
+
+AuditDays coveredDays(const AuditReport& report) {
+  AuditDays covered = report.asked;
+  if (covered.from == 0 && !report.held.empty()) covered.from = report.held.begin()->first;
+  if (covered.to == 0 && !report.held.empty()) covered.to = report.held.rbegin()->first;
+  return covered;
+}
+
+DayTotals* lookUpDay(ReaderTotals* totals, DayCursor* cursor, Day day) {
+  cursor->totals = &totals->days[day];
+  cursor->day = day;
+  return cursor->totals;
+}
+
 void addAnomaly(AuditState* s, AnomalyKind kind, const std::string& file, int64_t line,
-                const std::string& detail) {
+                const std::string& detail, int64_t dated) {
+  if (dated != 0 && !counted(s, dated)) return;
   s->report->anomalies.push_back({kind, shownName(file), line, detail});
 }
 
@@ -106,14 +152,16 @@ void settleUnmatched(AuditState* s) {
     if (otherId && logsPreviousId(kind) == logsPreviousId(p.kind)) {
       addAnomaly(s, AnomalyKind::kLogIdDiffers, s->cards[p.card], p.line,
                  quotedRecord(p) + ": " + where + " tells this tap with id " + shownName(line->id) +
-                     ", where a " + tapKindName(p.kind) + " logs " + shownName(p.loggedId));
+                     ", where a " + tapKindName(p.kind) + " logs " + shownName(p.loggedId),
+                 p.record.time);
     }
     if (line->fare != p.fare && p.fare >= 0) {
       addAnomaly(s, AnomalyKind::kFareDiffers, s->cards[p.card], p.line,
                  quotedRecord(p) + ": the balance fell by " + std::to_string(p.fare) + ", " +
-                     where + " charges " + std::to_string(line->fare));
+                     where + " charges " + std::to_string(line->fare),
+                 p.record.time);
     }
-    countLogged(s, line->log, &kind, line->fare, p.record.time);
+    countLogged(s, line->log, kind, true, line->fare, p.record.time);
     handOn(s, p, line);
   }
   s->unmatched.clear();
@@ -123,23 +171,27 @@ void reportLeftOverLines(AuditState* s) {
   const LogTable& table = s->table;
   for (const LogEntry& e : table.entries) {
     bool matched = (e.flags & kMatchedFlag) != 0;
+    const char* inOut = e.flags & kInFlag ? "IN" : "OUT";
     if (!matched) {
       addAnomaly(s, AnomalyKind::kLogLineWithoutRecord, table.logs[e.log], e.line,
                  quotedLogLine(e) + ": no card record tells this tap; look at the cards in Card/ " +
-                     "for one lost, replaced or edited");
-      countLogged(s, e.log, nullptr, e.fare, e.time);
+                     "for one lost, replaced or edited",
+                 e.time);
+      // With no record to tell its trip, the line's direction and fare
+      // tell its kind of ride.
+      countLogged(s, e.log, kindOf(inOut, e.fare, false), false, e.fare, e.time);
     }
-    if (s->sinks->logLine) {
-      s->sinks->logLine(
-          {&table.logs[e.log], &table.readers[e.log], e.line, e.time,
-           e.flags & kBusFlag ? "BUS" : "SUBWAY", e.flags & kInFlag ? "IN" : "OUT", e.fare, e.id},
-          matched);
+    if (s->sinks->logLine && counted(s, e.time)) {
+      s->sinks->logLine({&table.logs[e.log], &table.readers[e.log], e.line, e.time,
+                         e.flags & kBusFlag ? "BUS" : "SUBWAY", inOut, e.fare, e.id},
+                        matched);
     }
   }
 }
 
 void reportLeftOverTopUps(AuditState* s) {
   for (const TopUpEntry& e : s->topUps) {
+    if (!counted(s, e.topUp.time)) continue;
     if (e.cardLine == 0) {
       addAnomaly(s, AnomalyKind::kTopUpWithoutRecord, kTopUpLog, e.line,
                  quotedLine(e.text) + ": no record of " + shownName(cardPath(e.topUp.number)) +
@@ -159,6 +211,41 @@ void reportLeftOverTopUps(AuditState* s) {
       s->sinks->topUp(
           {&e.topUp, e.line, e.cardLine != 0 ? &s->cards[e.card] : nullptr, e.cardLine});
     }
+  }
+}
+
+void tallyHeld(AuditState* s) {
+  AuditReport* report = s->report;
+  std::map<Day, DayMoney>& held = report->held;
+  auto moved = [&](Day day, Movement movement) -> int64_t& {
+    return held[day].moved[static_cast<int>(movement)];
+  };
+  for (const auto& [day, totals] : report->network.days) {
+    moved(day, Movement::kRevenue) = totals.all.revenue;
+  }
+  for (const auto& [day, loaded] : report->topUps.days) {
+    moved(day, Movement::kTopUps) = loaded.all.amount;
+  }
+  for (const auto& [day, amount] : s->issuedOn) {
+    if (covers(s->days, day)) moved(day, Movement::kIssued) = amount;
+  }
+  for (const auto& [day, amounts] : s->movedOn) {
+    for (int m = 0; m < kMovements; m++) {
+      if (amounts[m] != 0) moved(day, static_cast<Movement>(m)) += amounts[m];
+    }
+  }
+  for (const auto& entry : s->heldChanges) {
+    if (covers(s->days, entry.first)) held[entry.first];
+  }
+  // What all cards hold is the sum of the changes of every day up to the
+  // day's end, counted days before the first covered as well.
+  int64_t running = 0;
+  auto change = s->heldChanges.begin();
+  for (auto& [day, money] : held) {
+    while (change != s->heldChanges.end() && change->first < day) running += change++->second;
+    money.heldBefore = running;
+    while (change != s->heldChanges.end() && change->first == day) running += change++->second;
+    money.held = running;
   }
 }
 
@@ -184,11 +271,13 @@ void sortAnomalies(std::deque<Anomaly>* anomalies) {
   }
 }
 
-bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progress,
-                  const AuditSinks& sinks, AuditReport* report, std::string* problem) {
+bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditDays& days,
+                  bool progress, const AuditSinks& sinks, AuditReport* report,
+                  std::string* problem) {
   *problem = notANetwork(dir, shownAs);
   if (!problem->empty()) return false;
   *report = AuditReport{};
+  report->asked = days;
   for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
   AuditState state{};
   state.dir = dir;
@@ -196,6 +285,7 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progres
   state.report = report;
   state.progress = progress;
   state.now = now;
+  state.days = days;
   state.latest = timetolong(now + kClockToleranceSeconds);
   state.buffer.resize(kReadBufferBytes);
   readLogs(&state);
@@ -209,6 +299,7 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progres
   settleUnmatched(&state);
   reportLeftOverLines(&state);
   reportLeftOverTopUps(&state);
+  tallyHeld(&state);
   if (progress) fprintf(stderr, "\r%60s\r", "");
   sortAnomalies(&report->anomalies);
   return true;

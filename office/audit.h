@@ -101,23 +101,66 @@ struct Anomaly {
   std::string detail;  // what is wrong, in words
 };
 
+// A day, as the audit keys its tables: the date of a packed time,
+// YYYYMMDD (the packed time divided by 1,000,000), as its digits stand.
+using Day = int32_t;
+
+// The day of packed time `time`.
+constexpr Day dayOf(int64_t time) {
+  return static_cast<Day>(time / 1000000);
+}
+
+// A day as people write it, "2026-03-06"; its digits as they stand.
+std::string dayText(Day day);
+
+// Reads a day written "YYYY-MM-DD", a real date of the years 1 to 9999,
+// into `day`. Returns false for anything else, leaving `day` untouched.
+[[nodiscard]] bool parseDay(const std::string& text, Day* day);
+
+// The days an audit is asked to cover, both included; 0 leaves that end
+// open. A record, line or top-up dated outside them is matched as any
+// other but counted in no total.
+struct AuditDays {
+  Day from = 0;
+  Day to = 0;
+};
+
+// Whether `days` include `day`.
+inline bool covers(const AuditDays& days, Day day) {
+  return (days.from == 0 || day >= days.from) && (days.to == 0 || day <= days.to);
+}
+
 // Taps and the money they took.
 struct Tally {
   int64_t taps = 0;
   int64_t revenue = 0;
 };
 
+// One hour of one day at a reader (or of the network): the taps and what
+// they took, and the taps by kind of ride (they add up to `tally.taps`).
+struct HourTotals {
+  Tally tally;
+  int64_t rides[kRideKinds] = {};
+};
+
+// One day at a reader: every tap, and by hour. A tap whose time names no
+// hour of the day (a log line dated 25:00) is in `all` alone.
+struct DayTotals {
+  Tally all;
+  HourTotals hours[24];
+};
+
 // A reader's taps, as its log tells them: each log line with its card
 // record, by the kind the record tells, and the log lines no record tells.
-// `all` is every line of the log, and so is every hour added up. Card
+// `all` is every line of the log, and so is every day added up. Card
 // records no log line tells took money no reader logged: they are kept
 // apart, in no other tally.
 struct ReaderTotals {
   Tally all;
   Tally byKind[kTapKinds];
-  Tally withoutRecord;   // log lines no card record tells
-  Tally byHour[24];      // by the hour of the day the tap was made
-  Tally withoutLogLine;  // card records no log line tells
+  Tally withoutRecord;            // log lines no card record tells
+  std::map<Day, DayTotals> days;  // by the day and hour the tap was made
+  Tally withoutLogLine;           // card records no log line tells
 };
 
 // Top-ups and the money they loaded.
@@ -126,20 +169,80 @@ struct Loaded {
   int64_t amount = 0;
 };
 
+// One day of top-ups: all of them, and by hour.
+struct DayLoaded {
+  Loaded all;
+  Loaded hours[24];
+};
+
 // The office's changes, as its log tells them, apart from fare revenue:
-// `all` is every top-up line of the log, and so is every hour added up;
+// `all` is every top-up line of the log, and so is every day added up;
 // refunds, closes and replacements are counted apart.
 struct TopUpTotals {
   Loaded all;
-  Loaded withoutRecord;  // lines of any kind that no card record tells
-  Loaded byHour[24];     // top-ups by the hour of the line's time
-  Loaded refunds;        // money paid back off cards
-  Loaded closes;         // cards closed, and the balances paid out
-  Loaded replacements;   // cards replaced, and the balances moved to their new cards
+  Loaded withoutRecord;           // lines of any kind that no card record tells
+  std::map<Day, DayLoaded> days;  // top-ups by the day and hour of the line's time
+  Loaded refunds;                 // money paid back off cards
+  Loaded closes;                  // cards closed, and the balances paid out
+  Loaded replacements;            // cards replaced, and the balances moved to their new cards
 };
+
+// What moves the money the cards hold from one day to the next, each
+// counted as a positive amount and added to or taken from the money held
+// as its sign says. A new kind of movement is a row here and a place where
+// it is counted; the reports list every row.
+enum class Movement {
+  kIssued,    // the balances cards were issued with (their second record)
+  kTopUps,    // the money the office's log loaded
+  kRevenue,   // what the logs charged
+  kRefunds,   // what the office paid back off cards
+  kPaidOut,   // the balances of the cards the office closed
+  kMovedOut,  // the balances of the cards the office replaced, by its lines
+  kMovedIn,   // the balances their new cards were made with
+};
+constexpr int kMovements = 7;  // how many kinds of movement there are
+
+struct MovementInfo {
+  Movement movement;
+  const char* name;     // as the JSON, CSV and SQLite outputs give it
+  const char* heading;  // as the text report heads its column
+  int sign;             // +1 adds to the money held, -1 takes from it
+};
+inline constexpr MovementInfo kMovementKinds[] = {
+    {Movement::kIssued, "issued", "issued", +1},
+    {Movement::kTopUps, "topups", "top-ups", +1},
+    {Movement::kRevenue, "revenue", "revenue", -1},
+    {Movement::kRefunds, "refunds", "refunds", -1},
+    {Movement::kPaidOut, "paid_out", "paid out", -1},
+    {Movement::kMovedOut, "moved_out", "moved out", -1},
+    {Movement::kMovedIn, "moved_in", "moved in", +1},
+};
+static_assert(sizeof kMovementKinds / sizeof kMovementKinds[0] == kMovements,
+              "kMovementKinds lists every movement");
+
+// The money the cards held at the end of one day, and what moved it since
+// the end of the day before. A card holds the balance of its last record
+// (in the card's order) dated on or before the day; a card issued later
+// holds nothing. A top-up's record is dated by its top-up line.
+struct DayMoney {
+  int64_t heldBefore = 0;          // at the end of the day before
+  int64_t moved[kMovements] = {};  // by movement, in kMovementKinds' order
+  int64_t held = 0;                // at the end of the day
+};
+
+// What the day's movements leave the money held at: what was held the day
+// before, each movement added or taken as its sign says.
+int64_t expectedHeld(const DayMoney& day);
+
+// What the cards hold beyond what the day's movements leave (negative:
+// less); 0 when the day reconciles.
+inline int64_t heldDifference(const DayMoney& day) {
+  return day.held - expectedHeld(day);
+}
 
 // What the audit found.
 struct AuditReport {
+  AuditDays asked;                // the days asked for
   int64_t cards = 0;              // card files read
   int64_t records = 0;            // taps on cards: records after each card's first two, but top-ups
   int64_t logs = 0;               // log files read
@@ -148,8 +251,14 @@ struct AuditReport {
   std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
-  TopUpTotals topUps;  // money loaded, not revenue
+  TopUpTotals topUps;            // money loaded, not revenue
+  std::map<Day, DayMoney> held;  // each day asked for with a tap, line, top-up or issue
 };
+
+// The first and last day a report covers: the days asked for, and where
+// an end was left open, the first or last day it counted anything on; 0
+// for an open end when it counted nothing.
+AuditDays coveredDays(const AuditReport& report);
 
 // One card, as the audit read it.
 struct AuditedCard {
@@ -206,11 +315,15 @@ struct AuditSinks {
 };
 
 // Audits the network directory open as `dir` (named `shownAs` to the
-// operator) at calendar time `now` (no record may be dated ahead of it).
-// Shows its progress on stderr when `progress`. Returns false, with
-// `problem` set, when it is no network directory.
-[[nodiscard]] bool auditNetwork(int dir, const std::string& shownAs, int64_t now, bool progress,
-                                const AuditSinks& sinks, AuditReport* report, std::string* problem);
+// operator) at calendar time `now` (no record may be dated ahead of it),
+// totalling the `days` asked for: every card and log is read and matched
+// whatever its days, but the totals, the money held, what is handed on and
+// the anomalies about a dated record or line are of those days alone (see
+// docs/audit.md). Shows its progress on stderr when `progress`. Returns
+// false, with `problem` set, when it is no network directory.
+[[nodiscard]] bool auditNetwork(int dir, const std::string& shownAs, int64_t now,
+                                const AuditDays& days, bool progress, const AuditSinks& sinks,
+                                AuditReport* report, std::string* problem);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.

@@ -32,7 +32,8 @@ struct Dated {
 // at line `line` of card `card`, or `now` ahead of the audit; `previous` is
 // the line before `now`. Packed times compare in time order, so only a
 // record dated earlier than the one before it, or later than the audit, is
-// converted to calendar time.
+// converted to calendar time. Either is told when either of the two times
+// it compares is dated in the days the audit covers.
 void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& now, const char* text,
                 size_t length, const std::string& previous, Dated* last) {
   if (last->line > 0 && !last->told && now.time < last->record.time) {
@@ -46,15 +47,18 @@ void checkClock(AuditState* s, uint32_t card, int64_t line, const CardRecord& no
                  shown + " is dated " + std::to_string(ahead) +
                      " s after the record that follows it (line " + std::to_string(line) + ", " +
                      formatDateTime(now.time) + "): the clock of the host of reader " +
-                     readerOfId(last->record.tapId) + " was ahead");
+                     readerOfId(last->record.tapId) + " was ahead",
+                 counted(s, last->record.time) ? last->record.time : now.time);
     }
   }
   last->told = now.time > s->latest && makeTime(now.time) - s->now > kClockToleranceSeconds;
   if (last->told) {
+    int64_t ran = timetolong(s->now);
     addAnomaly(s, AnomalyKind::kClockAhead, s->cards[card], line,
                quotedLine(std::string(text, length)) + " is dated after the audit ran (" +
-                   formatDateTime(timetolong(s->now)) + "): the clock of the host of reader " +
-                   readerOfId(now.tapId) + " is ahead");
+                   formatDateTime(ran) + "): the clock of the host of reader " +
+                   readerOfId(now.tapId) + " is ahead",
+               counted(s, now.time) ? now.time : ran);
   }
   last->record = now;
   last->line = line;
@@ -86,7 +90,7 @@ void match(AuditState* s) {
       continue;
     }
     s->report->matched++;
-    countLogged(s, line->log, &p.kind, line->fare, p.record.time);
+    countLogged(s, line->log, p.kind, true, line->fare, p.record.time);
     handOn(s, p, line);
   }
   s->probes.clear();
@@ -121,10 +125,13 @@ struct Retired {
 // `before`: a change the office made, told by a line of its log (`office`:
 // the record repeats `before`, or starts repeating `older` and `before`,
 // but for the balance), or a tap, to be told by a line of its reader's
-// log. A card the office retired takes no record after it.
-void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, bool office,
-                 const CardRecord& before, const CardRecord& now, const char* text, size_t length,
-                 Retired* retired) {
+// log. A card the office retired takes no record after it. Returns the
+// packed time its balance is held from: an office record repeats the time
+// of a record before it, so it is dated by its line; any other by its own
+// time.
+int64_t auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, bool office,
+                    const CardRecord& before, const CardRecord& now, const char* text,
+                    size_t length, Retired* retired) {
   int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
   if (retired->line != 0) {
     addAnomaly(s, AnomalyKind::kRecordAfterRetired, s->cards[card], line,
@@ -144,7 +151,7 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, b
         retired->how = "replaced by card " + shownName(topUp->topUp.detail);
       }
       if (!retired->how.empty() && retired->line == 0) retired->line = line;
-      return;
+      return topUp->topUp.time;
     }
     if (fare < 0) {
       addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
@@ -152,8 +159,9 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, b
                      " repeats the record before it with the balance raised by " +
                      std::to_string(-fare) + " to " + std::to_string(now.balance) +
                      ", but no line of " + kTopUpLog + " tells this top-up of card " +
-                     shownName(s->numbers[card]));
-      return;
+                     shownName(s->numbers[card]),
+                 now.time);
+      return now.time;
     }
   }
   s->report->records++;
@@ -163,7 +171,8 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, b
                quotedLine(std::string(text, length)) + ": the balance rose by " +
                    std::to_string(-fare) + " to " + std::to_string(now.balance) +
                    "; no tap adds money, and a top-up (" + kTopUpLog +
-                   ") repeats the record before it");
+                   ") repeats the record before it",
+               now.time);
   }
   Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0, {}, 0};
   p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
@@ -178,6 +187,7 @@ void auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, b
   }
   s->probes.push_back(p);
   if (s->probes.size() == kLogBatch) match(s);
+  return now.time;
 }
 
 void readCard(AuditState* s, const std::string& path, const std::string& cardNumber) {
@@ -206,10 +216,11 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
           return;
         }
         checkClock(s, card, number, now, text, length, lastTwo[0], &last);
-        // The first two records are the card's issue; every one after is a
-        // tap or a change the office made. The office changes a balance by
-        // repeating the latest record, or the last two where the older one
-        // tells how a trip began.
+        // The first two records are the card's issue, the second the
+        // balance it was issued with (or, for a replacement card, moved to
+        // it); every one after is a tap or a change the office made. The
+        // office changes a balance by repeating the latest record, or the
+        // last two where the older one tells how a trip began.
         if (records >= 2) {
           bool both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
           second = false;
@@ -219,18 +230,33 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
               office = second = true;
               repeated = before;
             }
-            auditRecord(s, card, number, freeEntry(older, before), office, before, now, text,
-                        length, &retired);
+            int64_t dated = auditRecord(s, card, number, freeEntry(older, before), office, before,
+                                        now, text, length, &retired);
+            holdFrom(s, dated, now.balance);
           }
         } else if (records == 1) {
+          // A replacement card holds its balance from when it was moved to
+          // it: its records are its old card's, with their old times.
           auto replaced = s->replacedBy.find(cardNumber);
-          if (replaced != s->replacedBy.end()) s->topUps[replaced->second].newBalance = now.balance;
+          if (replaced != s->replacedBy.end()) {
+            TopUpEntry& move = s->topUps[replaced->second];
+            move.newBalance = now.balance;
+            if (counted(s, move.topUp.time)) {
+              s->movedOn[dayOf(move.topUp.time)][static_cast<int>(Movement::kMovedIn)] +=
+                  now.balance;
+            }
+            holdFrom(s, move.topUp.time, now.balance);
+          } else {
+            s->issuedOn[dayOf(now.time)] += now.balance;
+            holdFrom(s, now.time, now.balance);
+          }
         }
         older = before;
         before = now;
         records++;
       });
   match(s);
+  heldByCard(s);
   if (!error.empty()) {
     addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this card: " + error);
     return;
@@ -281,19 +307,30 @@ void noLogLine(AuditState* s, const Probe& p) {
     }
   }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
-             quotedRecord(p) + ": " + where);
-  for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
-    totals->withoutLogLine.taps++;
-    totals->withoutLogLine.revenue += p.fare;
+             quotedRecord(p) + ": " + where, p.record.time);
+  if (counted(s, p.record.time)) {
+    for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
+      totals->withoutLogLine.taps++;
+      totals->withoutLogLine.revenue += p.fare;
+    }
   }
   handOn(s, p, nullptr);
 }
 
 void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
-  if (!s->sinks->record) return;
+  if (!s->sinks->record || !counted(s, p.record.time)) return;
   std::string number = shownName(s->numbers[p.card]);
   s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind,
                     line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
+}
+
+void heldByCard(AuditState* s) {
+  int64_t before = 0;  // what the card held the day before each
+  for (const auto& [day, balance] : s->balanceFrom) {
+    s->heldChanges[day] += balance - before;
+    before = balance;
+  }
+  s->balanceFrom.clear();
 }
 
 void readCards(AuditState* s) {

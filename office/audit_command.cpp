@@ -15,7 +15,7 @@
 #include "office/report.h"
 
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
-                 const std::string& sqlite) {
+                 const std::string& sqlite, const AuditDays& days) {
   AuditDatabase* db = nullptr;
   std::string problem = notANetwork(dir, shownAs);
   // No network directory, or one that cannot be listed, is no audit: never
@@ -26,7 +26,7 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
   }
   AuditReport report;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(dir, shownAs, calendarNow(), isatty(2), sinks, &report, &problem)) {
+  if (!auditNetwork(dir, shownAs, calendarNow(), days, isatty(2), sinks, &report, &problem)) {
     if (db != nullptr) abandonAuditDatabase(db);
     return noNetwork(problem);
   }
@@ -43,6 +43,10 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
     writeHoursCsv(stdout, report);
   } else if (format == "csv:topups") {
     writeTopUpsCsv(stdout, report);
+  } else if (format == "csv:ridership") {
+    writeRidershipCsv(stdout, report);
+  } else if (format == "csv:held") {
+    writeHeldCsv(stdout, report);
   } else {
     writeReportText(stdout, report, shownAs, isatty(1));
   }

@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "core/card_file.h"
 
@@ -30,7 +32,20 @@ static const char kSchema[] =
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
     "CREATE TABLE topups (line INTEGER, time INTEGER, card TEXT, amount INTEGER, balance INTEGER, "
     "matched INTEGER, card_line INTEGER, kind TEXT, detail TEXT);"
-    "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);";
+    "CREATE TABLE anomalies (kind TEXT, file TEXT, line INTEGER, detail TEXT);"
+    "CREATE TABLE covered (first_day TEXT, last_day TEXT);"
+    "CREATE TABLE hours (reader TEXT, date TEXT, hour INTEGER, taps INTEGER, revenue INTEGER);"
+    "CREATE TABLE ridership (reader TEXT, date TEXT, hour INTEGER, entry INTEGER, exit INTEGER, "
+    "transfer INTEGER, settlement INTEGER);";
+
+// The table of the money held at the end of each day: a column for each
+// movement, as kMovementKinds lists them.
+static std::string heldSchema() {
+  std::string schema = "CREATE TABLE held (date TEXT PRIMARY KEY, held_before INTEGER";
+  for (const MovementInfo& row : kMovementKinds)
+    schema += std::string(", ") + row.name + " INTEGER";
+  return schema + ", held INTEGER, difference INTEGER);";
+}
 
 // What marks a database as an audit's (SQLite's application id: "FARE").
 constexpr int kApplicationId = 0x46415245;
@@ -105,6 +120,7 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
       sqlite3_open(db->building.c_str(), &db->db) == SQLITE_OK &&
       sqlite3_exec(db->db, start.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
       sqlite3_exec(db->db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK &&
+      sqlite3_exec(db->db, heldSchema().c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?,?)", -1, &db->card, nullptr) ==
           SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)", -1,
@@ -200,6 +216,81 @@ void abandonAuditDatabase(AuditDatabase* db) {
   delete db;
 }
 
+// A value of a row: a text (NULL when empty), or a number.
+struct Value {
+  bool isText;
+  std::string text;
+  int64_t number;
+};
+
+// Runs `sql`, an INSERT with a parameter for each value of a row, once
+// for each of `rows`; a failure marks the database failed.
+static void insertRows(AuditDatabase* db, const std::string& sql,
+                       const std::vector<std::vector<Value>>& rows) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db->db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+    db->failed = true;
+    return;
+  }
+  for (const std::vector<Value>& row : rows) {
+    for (size_t i = 0; i < row.size(); i++) {
+      int column = static_cast<int>(i) + 1;
+      if (!row[i].isText) {
+        sqlite3_bind_int64(s, column, row[i].number);
+      } else if (row[i].text.empty()) {
+        sqlite3_bind_null(s, column);
+      } else {
+        text(s, column, row[i].text);
+      }
+    }
+    step(db, s);
+  }
+  sqlite3_finalize(s);
+}
+
+static Value textValue(const std::string& t) {
+  return {true, t, 0};
+}
+static Value number(int64_t n) {
+  return {false, "", n};
+}
+
+// The report's tables of days: the days it covers, each reader's taps and
+// ridership in each hour it counted a tap, and the money held each day.
+static void insertDays(AuditDatabase* db, const AuditReport& report) {
+  AuditDays covered = coveredDays(report);
+  insertRows(db, "INSERT INTO covered VALUES (?,?)",
+             {{textValue(covered.from != 0 ? dayText(covered.from) : ""),
+               textValue(covered.to != 0 ? dayText(covered.to) : "")}});
+  std::vector<std::vector<Value>> hours, ridership;
+  for (const auto& [reader, totals] : report.readers) {
+    for (const auto& [day, dayTotals] : totals.days) {
+      for (int hour = 0; hour < 24; hour++) {
+        const HourTotals& h = dayTotals.hours[hour];
+        if (h.tally.taps == 0) continue;
+        hours.push_back({textValue(reader), textValue(dayText(day)), number(hour),
+                         number(h.tally.taps), number(h.tally.revenue)});
+        ridership.push_back({textValue(reader), textValue(dayText(day)), number(hour)});
+        for (int64_t rides : h.rides) ridership.back().push_back(number(rides));
+      }
+    }
+  }
+  insertRows(db, "INSERT INTO hours VALUES (?,?,?,?,?)", hours);
+  insertRows(db, "INSERT INTO ridership VALUES (?,?,?,?,?,?,?)", ridership);
+  std::vector<std::vector<Value>> held;
+  std::string marks = "?,?";
+  for (const auto& [day, money] : report.held) {
+    held.push_back({textValue(dayText(day)), number(money.heldBefore)});
+    for (const MovementInfo& row : kMovementKinds) {
+      held.back().push_back(number(money.moved[static_cast<int>(row.movement)]));
+    }
+    held.back().push_back(number(money.held));
+    held.back().push_back(number(heldDifference(money)));
+  }
+  for (size_t i = 0; i < std::size(kMovementKinds) + 2; i++) marks += ",?";
+  insertRows(db, "INSERT INTO held VALUES (" + marks + ")", held);
+}
+
 bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report, std::string* problem) {
   for (const Anomaly& a : report.anomalies) {
     text(db->anomaly, 1, anomalyName(a.kind));
@@ -208,6 +299,7 @@ bool finishAuditDatabase(AuditDatabase* db, const AuditReport& report, std::stri
     text(db->anomaly, 4, a.detail);
     step(db, db->anomaly);
   }
+  insertDays(db, report);
   bool committed =
       !db->failed && sqlite3_exec(db->db, "COMMIT;", nullptr, nullptr, nullptr) == SQLITE_OK;
   if (!committed) *problem = db->path + ": " + sqlite3_errmsg(db->db);

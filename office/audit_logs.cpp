@@ -86,7 +86,8 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
 }
 
 // Reads the top-up log at `path` into the top-ups, counting the money each
-// line loaded; returns why it could not be read, or "".
+// line dated in the days the audit covers loaded; returns why it could not
+// be read, or "".
 std::string readTopUpLog(AuditState* s, const std::string& path) {
   AuditReport* report = s->report;
   return forEachLine(
@@ -106,17 +107,23 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
         if (topUp.kind == OfficeKind::kReplace) {
           s->replacedBy[topUp.detail] = static_cast<uint32_t>(s->topUps.size() - 1);
         }
+        if (!counted(s, topUp.time)) return;
         if (topUp.kind != OfficeKind::kTopUp) {
           Loaded& moved = topUp.kind == OfficeKind::kRefund  ? report->topUps.refunds
                           : topUp.kind == OfficeKind::kClose ? report->topUps.closes
                                                              : report->topUps.replacements;
           moved.count++;
           moved.amount += topUp.amount;
+          Movement movement = topUp.kind == OfficeKind::kRefund  ? Movement::kRefunds
+                              : topUp.kind == OfficeKind::kClose ? Movement::kPaidOut
+                                                                 : Movement::kMovedOut;
+          s->movedOn[dayOf(topUp.time)][static_cast<int>(movement)] += topUp.amount;
           return;
         }
+        DayLoaded& day = report->topUps.days[dayOf(topUp.time)];
         int hour = static_cast<int>(topUp.time / 10000 % 100);
         for (Loaded* loaded :
-             {&report->topUps.all, hour < 24 ? &report->topUps.byHour[hour] : nullptr}) {
+             {&report->topUps.all, &day.all, hour < 24 ? &day.hours[hour] : nullptr}) {
           if (loaded == nullptr) continue;
           loaded->count++;
           loaded->amount += topUp.amount;
@@ -163,6 +170,7 @@ void readLogs(AuditState* s) {
       continue;
     }
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
+    s->dayOfLog.emplace_back();
     std::string error = readLog(s, path, static_cast<uint16_t>(log));
     if (!error.empty()) {
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);

@@ -4,6 +4,7 @@
 // helpers more than one pass uses. Only the audit includes it.
 #pragma once
 
+#include <array>
 #include <deque>
 #include <map>
 #include <string>
@@ -41,6 +42,14 @@ struct TopUpEntry {
   int64_t newBalance = -1;
 };
 
+// The totals of one day at a reader, kept for the day last asked for: the
+// taps of a card, and the lines of a log, come mostly day by day, so that
+// most taps find their day without a look in the map of days.
+struct DayCursor {
+  Day day = -1;                 // no day yet: no packed time is dated -1
+  DayTotals* totals = nullptr;  // the entry of `day` in its reader's map, which never moves
+};
+
 // Everything the passes share: where the network is, what goes out, and
 // what has been read so far.
 struct AuditState {
@@ -51,11 +60,14 @@ struct AuditState {
   AuditReport* report;                   // what is found, filled pass by pass
   bool progress;                         // whether progress is shown on stderr
   int64_t now;                           // the calendar time the audit runs at
+  AuditDays days;                        // the days the totals count
   int64_t latest;            // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer;  // the buffer every file is read through
   LogTable table;            // every log line read
   std::map<std::string, uint16_t> logOfReader;  // each network reader's log read
   std::vector<ReaderTotals*> totalsOfLog;       // the totals of each log's reader, by log
+  std::vector<DayCursor> dayOfLog;              // the day each log counted last, by log
+  DayCursor networkDay;                         // the day the network counted last
   std::vector<std::string> cards;               // every card read, as shown, by index
   std::vector<std::string> numbers;             // the number of each card, as read, by index
   std::vector<TopUpEntry> topUps;               // every line of the top-up log, in order
@@ -63,6 +75,15 @@ struct AuditState {
   std::unordered_map<std::string, uint32_t> replacedBy;  // a replacement's line, by its new card
   std::vector<Probe> probes;                             // records waiting to be looked up together
   std::vector<Probe> unmatched;  // no line told exactly: settled once every card is read
+  // The card being read: the balance it holds from each day on, the last
+  // record (in the card's order) dated on or before that day telling it;
+  // days rising. Emptied, not freed, after each card.
+  std::vector<std::pair<Day, int32_t>> balanceFrom;
+  std::map<Day, int64_t> heldChanges;  // how the money all cards hold changes on each day
+  std::map<Day, int64_t> issuedOn;     // the balances cards were issued with, by day
+  // The office's other movements (refunds, payouts, moves), by day and
+  // movement, as kMovementKinds orders them.
+  std::map<Day, std::array<int64_t, kMovements>> movedOn;
 };
 
 // Reads every log of Reader_txt/ into the table, and the top-up log into
@@ -90,26 +111,78 @@ void reportLeftOverTopUps(AuditState* s);
 // rather than sorting a copy: there may be millions.
 void sortAnomalies(std::deque<Anomaly>* anomalies);
 
-// Adds an anomaly of `file` (named as it can be shown) at `line`.
+// Adds an anomaly of `file` (named as it can be shown) at `line`, about a
+// record or line of packed time `dated`: none is added when that is outside
+// the days the audit covers. An anomaly `dated` 0 is about no one record or
+// line (a file, a note, a line that is no record): it is always added.
 void addAnomaly(AuditState* s, AnomalyKind kind, const std::string& file, int64_t line,
-                const std::string& detail);
+                const std::string& detail, int64_t dated = 0);
 
-// Counts a tap that log `log` tells, with its record's kind, or without a
-// record when `kind` is null, by the hour of its packed `time`. Inline: it
-// counts every line.
-inline void countLogged(AuditState* s, uint16_t log, const TapKind* kind, int64_t fare,
-                        int64_t time) {
-  int hour = static_cast<int>(time / 10000 % 100);
-  for (ReaderTotals* totals : {s->totalsOfLog[log], &s->report->network}) {
-    Tally* kindTally = kind ? &totals->byKind[static_cast<int>(*kind)] : &totals->withoutRecord;
-    Tally* hourTally = hour >= 0 && hour < 24 ? &totals->byHour[hour] : nullptr;
-    for (Tally* tally : {&totals->all, kindTally, hourTally}) {
-      if (tally == nullptr) continue;
-      tally->taps++;
-      tally->revenue += fare;
-    }
+// Whether packed time `time` is dated within the days the audit covers.
+inline bool counted(const AuditState* s, int64_t time) {
+  return covers(s->days, dayOf(time));
+}
+
+// The totals of `day` in `totals`, found in its map (made there when new)
+// and kept in `cursor`. Out of line: most taps find their day in the
+// cursor.
+DayTotals* lookUpDay(ReaderTotals* totals, DayCursor* cursor, Day day);
+
+// Adds a tap that took `fare` to `tally`.
+inline void addTap(Tally* tally, int64_t fare) {
+  tally->taps++;
+  tally->revenue += fare;
+}
+
+// Counts a tap in `totals` (a reader's or the network's), through its
+// `cursor`: in all, in `kindTally` (one of its own), in its `day` and, when
+// `hour` is an hour of the day, in that hour as a `ride`.
+inline void countIn(ReaderTotals* totals, DayCursor* cursor, Tally* kindTally, Day day, int hour,
+                    RideKind ride, int64_t fare) {
+  DayTotals* inDay = cursor->day == day ? cursor->totals : lookUpDay(totals, cursor, day);
+  addTap(&totals->all, fare);
+  addTap(kindTally, fare);
+  addTap(&inDay->all, fare);
+  if (hour >= 0 && hour < 24) {
+    addTap(&inDay->hours[hour].tally, fare);
+    inDay->hours[hour].rides[static_cast<int>(ride)]++;
   }
 }
+
+// Counts a tap of `kind` that log `log` tells, as its record tells it, or
+// as the line alone tells it when `withRecord` is false, by the day and hour
+// of its packed `time`, when that is a day the audit covers. Inline, and
+// through the cursors: it counts every line.
+inline void countLogged(AuditState* s, uint16_t log, TapKind kind, bool withRecord, int64_t fare,
+                        int64_t time) {
+  Day day = dayOf(time);
+  if (!covers(s->days, day)) return;
+  int hour = static_cast<int>(time / 10000 - int64_t{day} * 100);
+  RideKind ride = rideKindOf(kind);
+  int k = static_cast<int>(kind);
+  ReaderTotals* reader = s->totalsOfLog[log];
+  ReaderTotals* network = &s->report->network;
+  countIn(reader, &s->dayOfLog[log], withRecord ? &reader->byKind[k] : &reader->withoutRecord, day,
+          hour, ride, fare);
+  countIn(network, &s->networkDay, withRecord ? &network->byKind[k] : &network->withoutRecord, day,
+          hour, ride, fare);
+}
+
+// The card being read holds `balance` from the day of packed time `time`
+// on, whatever its records dated on later days said before.
+inline void holdFrom(AuditState* s, int64_t time, int32_t balance) {
+  Day day = dayOf(time);
+  while (!s->balanceFrom.empty() && s->balanceFrom.back().first >= day) s->balanceFrom.pop_back();
+  s->balanceFrom.push_back({day, balance});
+}
+
+// Adds what the card read last holds, day by day, to the money all cards
+// hold, and readies the state for the next card.
+void heldByCard(AuditState* s);
+
+// Fills the report's money held at the end of each day it covers, once
+// every card and log has been read.
+void tallyHeld(AuditState* s);
 
 // Tells a record no line tells, counting it apart, and hands it on.
 void noLogLine(AuditState* s, const Probe& p);

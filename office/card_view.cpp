@@ -558,6 +558,7 @@ int listCards(int dir, const std::string& format) {
            "reader", "dir");
   }
   long long cards = 0;
+  long long held = 0;  // the money on the readable cards: what the network owes their holders
   for (const std::string& number : numbers) {
     CardView view = viewCard(dir, cardPath(number.c_str()), false);
     // A card gone since the directory was read is no card of the list.
@@ -566,6 +567,7 @@ int listCards(int dir, const std::string& format) {
     const CardRecord& latest = view.records[1];
     trips += view.readable && inTrip(latest);
     unreadable += !view.readable;
+    if (view.readable) held += latest.balance;
     std::string shown = printable(number);
     if (format == "json") {
       printf("%s\n    %s", cards > 1 ? "," : "",
@@ -587,10 +589,12 @@ int listCards(int dir, const std::string& format) {
       printf("%-10s  %11s  %s\n", shown.c_str(), "unreadable", view.problem.c_str());
     }
   }
-  if (format == "json") printf("%s]\n}\n", cards == 0 ? "" : "\n  ");
+  if (format == "json") printf("%s],\n  \"held\": %lld\n}\n", cards == 0 ? "" : "\n  ", held);
+  // No card's number is empty: the row of the total is told by that.
+  if (format == "csv") printf(",,%lld,,,,,\n", held);
   if (format == "text") {
-    printf("\n%s: %lld in a trip, %lld unreadable\n", counted(cards, "card", "cards").c_str(),
-           trips, unreadable);
+    printf("\n%s: %lld in a trip, %lld unreadable\nHeld on the readable cards: %lld\n",
+           counted(cards, "card", "cards").c_str(), trips, unreadable, held);
   }
   if (fflush(stdout) != 0 || ferror(stdout)) {
     return outputLost(systemError("write the list", "standard output"));

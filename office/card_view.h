@@ -43,7 +43,9 @@ bool inTrip(const CardRecord& latest);
 // prints cannot be written.
 int showCard(int dir, const char* number, const std::string& format);
 
-// Prints every card of Card/ in `format` (text, json or csv). Returns the
-// exit status: kNoNetwork when Card/ cannot be listed, kNoOutput when the
-// list cannot be written; an unreadable card is listed, not refused.
+// Prints every card of Card/ in `format` (text, json or csv), and last the
+// money the readable cards hold (their balances added up: in JSON "held",
+// in CSV a row with no number). Returns the exit status: kNoNetwork when
+// Card/ cannot be listed, kNoOutput when the list cannot be written; an
+// unreadable card is listed, not refused.
 int listCards(int dir, const std::string& format);

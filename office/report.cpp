@@ -14,6 +14,30 @@ namespace {
 
 const TapKind kAllKinds[] = {TapKind::kNewRide, TapKind::kTransfer, TapKind::kExit,
                              TapKind::kExitAfterTransfer, TapKind::kSettlement};
+const RideKind kAllRides[] = {RideKind::kEntry, RideKind::kExit, RideKind::kTransfer,
+                              RideKind::kSettlement};
+
+// A day of a reader that counted no tap, and a day of no top-up.
+const DayTotals kNoDay{};
+const DayLoaded kNoTopUps{};
+
+// The days of a report, in order: each its tables have a row for.
+std::vector<Day> daysOf(const AuditReport& report) {
+  std::vector<Day> days;
+  for (const auto& entry : report.held) days.push_back(entry.first);
+  return days;
+}
+
+// What a reader counted on `day`, or nothing.
+const DayTotals& dayAt(const ReaderTotals& totals, Day day) {
+  auto found = totals.days.find(day);
+  return found != totals.days.end() ? found->second : kNoDay;
+}
+
+// A day a report covers, as its outputs show it; "" for an open end.
+std::string shownDay(Day day) {
+  return day != 0 ? dayText(day) : "";
+}
 
 // The readers of a report: the network's in their order, then any other.
 std::vector<std::string> readersOf(const AuditReport& report) {
@@ -50,12 +74,22 @@ nlohmann::json loadedJson(const Loaded& l) {
   return {{"count", l.count}, {"amount", l.amount}};
 }
 
-nlohmann::json topUpsJson(const TopUpTotals& t) {
+// A day a report covers in JSON: its date, or null for an open end.
+nlohmann::json dayJson(Day day) {
+  return day != 0 ? nlohmann::json(dayText(day)) : nlohmann::json(nullptr);
+}
+
+nlohmann::json topUpsJson(const TopUpTotals& t, const std::vector<Day>& days) {
   nlohmann::json hours = nlohmann::json::array();
-  for (int hour = 0; hour < 24; hour++) {
-    nlohmann::json h = loadedJson(t.byHour[hour]);
-    h["hour"] = hour;
-    hours.push_back(h);
+  for (Day day : days) {
+    auto found = t.days.find(day);
+    const DayLoaded& loaded = found != t.days.end() ? found->second : kNoTopUps;
+    for (int hour = 0; hour < 24; hour++) {
+      nlohmann::json h = loadedJson(loaded.hours[hour]);
+      h["date"] = dayText(day);
+      h["hour"] = hour;
+      hours.push_back(h);
+    }
   }
   return {{"count", t.all.count},
           {"amount", t.all.amount},
@@ -66,22 +100,45 @@ nlohmann::json topUpsJson(const TopUpTotals& t) {
           {"replacements", loadedJson(t.replacements)}};
 }
 
-nlohmann::json totalsJson(const ReaderTotals& t) {
+nlohmann::json totalsJson(const ReaderTotals& t, const std::vector<Day>& days) {
   using nlohmann::json;
-  json kinds = json::object(), hours = json::array();
+  json kinds = json::object(), hours = json::array(), ridership = json::array();
   for (TapKind kind : kAllKinds)
     kinds[tapKindName(kind)] = tallyJson(t.byKind[static_cast<int>(kind)]);
-  for (int hour = 0; hour < 24; hour++) {
-    json h = tallyJson(t.byHour[hour]);
-    h["hour"] = hour;
-    hours.push_back(h);
+  for (Day day : days) {
+    const DayTotals& totals = dayAt(t, day);
+    for (int hour = 0; hour < 24; hour++) {
+      json h = tallyJson(totals.hours[hour].tally), r = {{"date", dayText(day)}, {"hour", hour}};
+      h["date"] = dayText(day);
+      h["hour"] = hour;
+      hours.push_back(h);
+      for (RideKind ride : kAllRides) {
+        r[rideKindName(ride)] = totals.hours[hour].rides[static_cast<int>(ride)];
+      }
+      ridership.push_back(r);
+    }
   }
   return {{"taps", t.all.taps},
           {"revenue", t.all.revenue},
           {"kinds", kinds},
           {"without_record", tallyJson(t.withoutRecord)},
           {"without_log_line", tallyJson(t.withoutLogLine)},
-          {"hours", hours}};
+          {"hours", hours},
+          {"ridership", ridership}};
+}
+
+nlohmann::json heldJson(const AuditReport& report) {
+  nlohmann::json days = nlohmann::json::array();
+  for (const auto& [day, money] : report.held) {
+    nlohmann::json d = {{"date", dayText(day)}, {"held_before", money.heldBefore}};
+    for (const MovementInfo& row : kMovementKinds) {
+      d[row.name] = money.moved[static_cast<int>(row.movement)];
+    }
+    d["held"] = money.held;
+    d["difference"] = heldDifference(money);
+    days.push_back(d);
+  }
+  return days;
 }
 
 // A count in thousands and its noun, singular for exactly one.
@@ -89,12 +146,133 @@ std::string many(int64_t count, const char* one, const char* more) {
   return money(count) + " " + (count == 1 ? one : more);
 }
 
+// The days a report covers, in words, and whence each end comes.
+std::string coveredText(const AuditReport& report) {
+  AuditDays covered = coveredDays(report);
+  if (covered.from == 0 && covered.to == 0) return "none: nothing dated was read";
+  std::string days = covered.from == 0 ? "up to " + dayText(covered.to)
+                     : covered.to == 0 ? "from " + dayText(covered.from)
+                     : covered.from == covered.to
+                         ? dayText(covered.from)
+                         : dayText(covered.from) + " to " + dayText(covered.to);
+  bool from = report.asked.from != 0, to = report.asked.to != 0;
+  const char* whence = from && to ? "as asked"
+                       : from     ? "from as asked, to the last day read"
+                       : to       ? "from the first day read, to as asked"
+                                  : "the first and last days read";
+  return days + " (" + whence + ")";
+}
+
+// The text report's ridership: a row for each reader, day and hour with
+// a tap, the taps by kind of ride.
+void writeRidershipText(FILE* out, const AuditReport& report) {
+  fprintf(out, "\nRidership by reader, day and hour:\n  %-8s %-10s %-5s", "reader", "date", "hour");
+  for (RideKind ride : kAllRides) fprintf(out, " %11s", rideKindName(ride));
+  fprintf(out, "\n");
+  for (const std::string& reader : readersOf(report)) {
+    for (const auto& [day, totals] : report.readers.at(reader).days) {
+      for (int hour = 0; hour < 24; hour++) {
+        const HourTotals& h = totals.hours[hour];
+        if (h.tally.taps == 0) continue;
+        fprintf(out, "  %-8s %-10s %02d:00", reader.c_str(), dayText(day).c_str(), hour);
+        for (int64_t rides : h.rides) fprintf(out, " %11s", money(rides).c_str());
+        fprintf(out, "\n");
+      }
+    }
+  }
+}
+
+// The text report's tables of days: taps and top-ups by day and hour,
+// ridership by reader, day and hour, and the money held at the end of
+// each day with how it reconciles.
+void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
+  const TopUpTotals& topUps = report.topUps;
+  if (topUps.all.count > 0) {
+    fprintf(out, "Top-ups, not in the revenue: %s, %s loaded",
+            many(topUps.all.count, "top-up", "top-ups").c_str(), money(topUps.all.amount).c_str());
+    if (topUps.withoutRecord.count > 0) {
+      fprintf(out, " (%s, %s, that no card record tells)",
+              many(topUps.withoutRecord.count, "top-up", "top-ups").c_str(),
+              money(topUps.withoutRecord.amount).c_str());
+    }
+    fprintf(out, "\n");
+    for (const auto& [day, loaded] : topUps.days) {
+      for (int hour = 0; hour < 24; hour++) {
+        const Loaded& l = loaded.hours[hour];
+        if (l.count == 0) continue;
+        fprintf(out, "  %s %02d:00 %12s top-ups %14s\n", dayText(day).c_str(), hour,
+                money(l.count).c_str(), money(l.amount).c_str());
+      }
+    }
+    fprintf(out, "\n");
+  }
+
+  fprintf(out, "By day and hour, all readers:\n");
+  if (report.network.days.empty()) fprintf(out, "  no taps\n");
+  int64_t most = 1;
+  for (const auto& entry : report.network.days) {
+    for (const HourTotals& hour : entry.second.hours) most = std::max(most, hour.tally.taps);
+  }
+  for (const auto& [day, totals] : report.network.days) {
+    for (int hour = 0; hour < 24; hour++) {
+      const Tally& t = totals.hours[hour].tally;
+      if (t.taps == 0) continue;
+      std::string bar;
+      if (terminal) {
+        int width = static_cast<int>(40 * t.taps / most);
+        for (int i = 0; i < width; i++) bar += "\xe2\x96\x88";  // a full block
+        if (width == 0) bar = "\xe2\x96\x8f";                   // a sliver
+      }
+      fprintf(out, "  %s %02d:00 %12s taps %14s  %s\n", dayText(day).c_str(), hour,
+              money(t.taps).c_str(), money(t.revenue).c_str(), bar.c_str());
+    }
+  }
+
+  if (!report.network.days.empty()) writeRidershipText(out, report);
+
+  if (report.held.empty()) return;
+  // Wide enough for a network's debt in the billions, grouped.
+  // The office's refunds, payouts and moves have a column only when some
+  // day has one: most days have none.
+  auto shown = [&](const MovementInfo& row) {
+    if (row.movement <= Movement::kRevenue) return true;
+    for (const auto& entry : report.held) {
+      if (entry.second.moved[static_cast<int>(row.movement)] != 0) return true;
+    }
+    return false;
+  };
+  fprintf(out, "\nMoney on the cards at the end of each day:\n  %-10s %14s", "date", "held before");
+  for (const MovementInfo& row : kMovementKinds) {
+    if (!shown(row)) continue;
+    fprintf(out, " %14s", ((row.sign > 0 ? "+ " : "- ") + std::string(row.heading)).c_str());
+  }
+  fprintf(out, " %14s %14s\n", "held at end", "difference");
+  for (const auto& [day, held] : report.held) {
+    fprintf(out, "  %-10s %14s", dayText(day).c_str(), money(held.heldBefore).c_str());
+    for (const MovementInfo& row : kMovementKinds) {
+      if (!shown(row)) continue;
+      fprintf(out, " %14s", money(held.moved[static_cast<int>(row.movement)]).c_str());
+    }
+    fprintf(out, " %14s %14s\n", money(held.held).c_str(), money(heldDifference(held)).c_str());
+  }
+  for (const auto& [day, held] : report.held) {
+    int64_t difference = heldDifference(held);
+    if (difference == 0) continue;
+    fprintf(out,
+            "  On %s the cards hold %s %s than the day before and the day's movements leave: "
+            "look at the anomalies of that day.\n",
+            dayText(day).c_str(), money(difference < 0 ? -difference : difference).c_str(),
+            difference > 0 ? "more" : "less");
+  }
+}
+
 }  // namespace
 
 void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal) {
-  fprintf(out, "Audit of %s: %s, %s on them; %s, %s\n\n", dir.c_str(),
+  fprintf(out, "Audit of %s: %s, %s on them; %s, %s\nDays: %s\n\n", dir.c_str(),
           many(report.cards, "card", "cards").c_str(), many(report.records, "tap", "taps").c_str(),
-          many(report.logs, "log", "logs").c_str(), many(report.logLines, "line", "lines").c_str());
+          many(report.logs, "log", "logs").c_str(), many(report.logLines, "line", "lines").c_str(),
+          coveredText(report).c_str());
   if (report.anomalies.empty()) {
     fprintf(out, "Every card record has its log line and every log line its record.\n\n");
   } else {
@@ -140,25 +318,7 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
             money(unlogged.revenue).c_str());
   }
   if (report.network.withoutLogLine.taps > 0) fprintf(out, "\n");
-
   const TopUpTotals& topUps = report.topUps;
-  if (topUps.all.count > 0) {
-    fprintf(out, "Top-ups, not in the revenue: %s, %s loaded",
-            many(topUps.all.count, "top-up", "top-ups").c_str(), money(topUps.all.amount).c_str());
-    if (topUps.withoutRecord.count > 0) {
-      fprintf(out, " (%s, %s, that no card record tells)",
-              many(topUps.withoutRecord.count, "top-up", "top-ups").c_str(),
-              money(topUps.withoutRecord.amount).c_str());
-    }
-    fprintf(out, "\n");
-    for (int hour = 0; hour < 24; hour++) {
-      const Loaded& l = topUps.byHour[hour];
-      if (l.count == 0) continue;
-      fprintf(out, "  %02d:00 %12s top-ups %14s\n", hour, money(l.count).c_str(),
-              money(l.amount).c_str());
-    }
-    fprintf(out, "\n");
-  }
   // Money the office paid back or moved, apart from revenue and top-ups.
   const struct {
     const Loaded& l;
@@ -175,21 +335,7 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
   }
   if (moved) fprintf(out, "\n");
 
-  fprintf(out, "By hour of the day, all readers:\n");
-  int64_t most = 1;
-  for (const Tally& hour : report.network.byHour) most = std::max(most, hour.taps);
-  for (int hour = 0; hour < 24; hour++) {
-    const Tally& t = report.network.byHour[hour];
-    if (t.taps == 0) continue;
-    std::string bar;
-    if (terminal) {
-      int width = static_cast<int>(40 * t.taps / most);
-      for (int i = 0; i < width; i++) bar += "\xe2\x96\x88";  // a full block
-      if (width == 0) bar = "\xe2\x96\x8f";                   // a sliver
-    }
-    fprintf(out, "  %02d:00 %12s taps %14s  %s\n", hour, money(t.taps).c_str(),
-            money(t.revenue).c_str(), bar.c_str());
-  }
+  writeDaysText(out, report, terminal);
   fprintf(out, "\nTotal: %s, revenue %s\n", many(report.network.all.taps, "tap", "taps").c_str(),
           money(report.network.all.revenue).c_str());
 }
@@ -203,18 +349,26 @@ void writeReportJson(FILE* out, const AuditReport& report) {
             static_cast<long long>(a.line), jsonText(a.detail).c_str());
   }
   fprintf(out, "%s],\n", report.anomalies.empty() ? "" : "\n  ");
+  std::vector<Day> days = daysOf(report);
   nlohmann::json readers = nlohmann::json::object();
-  for (const auto& [reader, t] : report.readers) readers[reader] = totalsJson(t);
-  nlohmann::json rest = {{"readers", readers},
-                         {"network", totalsJson(report.network)},
-                         {"total_taps", report.network.all.taps},
-                         {"total_revenue", report.network.all.revenue},
-                         {"topups", topUpsJson(report.topUps)},
-                         {"cards", report.cards},
-                         {"records", report.records},
-                         {"logs", report.logs},
-                         {"log_lines", report.logLines},
-                         {"matched", report.matched}};
+  for (const auto& [reader, t] : report.readers) readers[reader] = totalsJson(t, days);
+  AuditDays covered = coveredDays(report);
+  nlohmann::json rest = {
+      {"days",
+       {{"from", dayJson(covered.from)},
+        {"to", dayJson(covered.to)},
+        {"asked", {{"from", dayJson(report.asked.from)}, {"to", dayJson(report.asked.to)}}}}},
+      {"readers", readers},
+      {"network", totalsJson(report.network, days)},
+      {"total_taps", report.network.all.taps},
+      {"total_revenue", report.network.all.revenue},
+      {"topups", topUpsJson(report.topUps, days)},
+      {"held", heldJson(report)},
+      {"cards", report.cards},
+      {"records", report.records},
+      {"logs", report.logs},
+      {"log_lines", report.logLines},
+      {"matched", report.matched}};
   std::string fields = rest.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
   // The fields after "anomalies", without the opening brace of their own
   // object.
@@ -231,11 +385,13 @@ std::string csvField(const std::string& text) {
 }
 
 void writeReportCsv(FILE* out, const AuditReport& report) {
-  fprintf(out, "reader,kind,taps,revenue\n");
+  AuditDays covered = coveredDays(report);
+  std::string days = shownDay(covered.from) + "," + shownDay(covered.to);
+  fprintf(out, "reader,kind,taps,revenue,from,to\n");
   auto rows = [&](const std::string& reader, const ReaderTotals& t) {
     auto row = [&](const char* kind, const Tally& k) {
-      fprintf(out, "%s,%s,%lld,%lld\n", csvField(reader).c_str(), kind,
-              static_cast<long long>(k.taps), static_cast<long long>(k.revenue));
+      fprintf(out, "%s,%s,%lld,%lld,%s\n", csvField(reader).c_str(), kind,
+              static_cast<long long>(k.taps), static_cast<long long>(k.revenue), days.c_str());
     };
     for (TapKind kind : kAllKinds) row(tapKindName(kind), t.byKind[static_cast<int>(kind)]);
     row("without_record", t.withoutRecord);
@@ -245,36 +401,83 @@ void writeReportCsv(FILE* out, const AuditReport& report) {
 }
 
 void writeTopUpsCsv(FILE* out, const AuditReport& report) {
-  fprintf(out, "hour,topups,amount\n");
-  auto row = [&](const std::string& hour, const Loaded& l) {
-    fprintf(out, "%s,%lld,%lld\n", hour.c_str(), static_cast<long long>(l.count),
+  fprintf(out, "date,hour,topups,amount\n");
+  auto row = [&](const std::string& date, const std::string& hour, const Loaded& l) {
+    fprintf(out, "%s,%s,%lld,%lld\n", date.c_str(), hour.c_str(), static_cast<long long>(l.count),
             static_cast<long long>(l.amount));
   };
-  for (int hour = 0; hour < 24; hour++) row(std::to_string(hour), report.topUps.byHour[hour]);
-  row("all", report.topUps.all);
-  row("without_record", report.topUps.withoutRecord);
-  row("refunds", report.topUps.refunds);
-  row("closes", report.topUps.closes);
-  row("replacements", report.topUps.replacements);
+  for (Day day : daysOf(report)) {
+    auto found = report.topUps.days.find(day);
+    const DayLoaded& loaded = found != report.topUps.days.end() ? found->second : kNoTopUps;
+    for (int hour = 0; hour < 24; hour++) {
+      row(dayText(day), std::to_string(hour), loaded.hours[hour]);
+    }
+  }
+  row("all", "", report.topUps.all);
+  row("without_record", "", report.topUps.withoutRecord);
+  row("refunds", "", report.topUps.refunds);
+  row("closes", "", report.topUps.closes);
+  row("replacements", "", report.topUps.replacements);
 }
 
 void writeAnomaliesCsv(FILE* out, const AuditReport& report) {
-  fprintf(out, "kind,file,line,detail\n");
+  AuditDays covered = coveredDays(report);
+  std::string days = shownDay(covered.from) + "," + shownDay(covered.to);
+  fprintf(out, "kind,file,line,detail,from,to\n");
   for (const Anomaly& a : report.anomalies) {
-    fprintf(out, "%s,%s,%lld,%s\n", anomalyName(a.kind), csvField(a.file).c_str(),
-            static_cast<long long>(a.line), csvField(a.detail).c_str());
+    fprintf(out, "%s,%s,%lld,%s,%s\n", anomalyName(a.kind), csvField(a.file).c_str(),
+            static_cast<long long>(a.line), csvField(a.detail).c_str(), days.c_str());
   }
 }
 
 void writeHoursCsv(FILE* out, const AuditReport& report) {
-  fprintf(out, "reader,hour,taps,revenue\n");
+  fprintf(out, "reader,date,hour,taps,revenue\n");
+  std::vector<Day> days = daysOf(report);
   auto rows = [&](const std::string& reader, const ReaderTotals& t) {
-    for (int hour = 0; hour < 24; hour++) {
-      fprintf(out, "%s,%d,%lld,%lld\n", csvField(reader).c_str(), hour,
-              static_cast<long long>(t.byHour[hour].taps),
-              static_cast<long long>(t.byHour[hour].revenue));
+    for (Day day : days) {
+      const DayTotals& totals = dayAt(t, day);
+      for (int hour = 0; hour < 24; hour++) {
+        const Tally& tally = totals.hours[hour].tally;
+        fprintf(out, "%s,%s,%d,%lld,%lld\n", csvField(reader).c_str(), dayText(day).c_str(), hour,
+                static_cast<long long>(tally.taps), static_cast<long long>(tally.revenue));
+      }
     }
   };
   for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
   rows("network", report.network);
+}
+
+void writeRidershipCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "reader,date,hour");
+  for (RideKind ride : kAllRides) fprintf(out, ",%s", rideKindName(ride));
+  fprintf(out, "\n");
+  std::vector<Day> days = daysOf(report);
+  auto rows = [&](const std::string& reader, const ReaderTotals& t) {
+    for (Day day : days) {
+      const DayTotals& totals = dayAt(t, day);
+      for (int hour = 0; hour < 24; hour++) {
+        fprintf(out, "%s,%s,%d", csvField(reader).c_str(), dayText(day).c_str(), hour);
+        for (int64_t rides : totals.hours[hour].rides) {
+          fprintf(out, ",%lld", static_cast<long long>(rides));
+        }
+        fprintf(out, "\n");
+      }
+    }
+  };
+  for (const std::string& reader : readersOf(report)) rows(reader, report.readers.at(reader));
+  rows("network", report.network);
+}
+
+void writeHeldCsv(FILE* out, const AuditReport& report) {
+  fprintf(out, "date,held_before");
+  for (const MovementInfo& row : kMovementKinds) fprintf(out, ",%s", row.name);
+  fprintf(out, ",held,difference\n");
+  for (const auto& [day, held] : report.held) {
+    fprintf(out, "%s,%lld", dayText(day).c_str(), static_cast<long long>(held.heldBefore));
+    for (const MovementInfo& row : kMovementKinds) {
+      fprintf(out, ",%lld", static_cast<long long>(held.moved[static_cast<int>(row.movement)]));
+    }
+    fprintf(out, ",%lld,%lld\n", static_cast<long long>(held.held),
+            static_cast<long long>(heldDifference(held)));
+  }
 }

@@ -9,35 +9,50 @@
 
 #include "office/audit.h"
 
-// The report for people: anomalies with where they are and what to do,
-// taps and revenue per reader and kind of tap, and by hour.
+// The report for people: the days it covers, anomalies with where they
+// are and what to do, taps and revenue per reader and kind of tap, top-ups,
+// taps by day and hour, ridership by reader, day and hour, and the money
+// on the cards at the end of each day with how it reconciles.
 void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal);
 
-// One JSON object: "anomalies" (kind, file, line, detail), "readers" (by
-// reader id: taps, revenue, kinds, the lines without a record, the records
-// without a line, hours), "network" (the same for all), "total_taps",
-// "total_revenue", "topups" (count, amount, without_record, hours), and the
-// counts of what was read.
+// One JSON object: "anomalies" (kind, file, line, detail), "days" (from,
+// to, and those asked), "readers" (by reader id: taps, revenue, kinds, the
+// lines without a record, the records without a line, hours and ridership
+// by date and hour), "network" (the same for all), "total_taps",
+// "total_revenue", "topups" (count, amount, without_record, hours by date
+// and hour), "held" (by date: held before, each movement, held, the
+// difference), and the counts of what was read.
 void writeReportJson(FILE* out, const AuditReport& report);
 
 // CSV: one row per reader and kind of tap, and one for its log lines that
-// no record tells ("without_record"), then the network's: the rows add up
-// to what the logs charge.
+// no record tells ("without_record"), then the network's, each with the
+// first and last day the report covers ("from,to"): the rows add up to
+// what the logs charge.
 void writeReportCsv(FILE* out, const AuditReport& report);
 
-// CSV of the anomalies: "kind,file,line,detail", one row each, in the
-// report's order, each field quoted where it needs to be.
+// CSV of the anomalies: "kind,file,line,detail,from,to", one row each, in
+// the report's order, each field quoted where it needs to be.
 void writeAnomaliesCsv(FILE* out, const AuditReport& report);
 
-// CSV of the hours: "reader,hour,taps,revenue", 24 rows (hours 0 to 23) for
-// each reader, then for the network; the network's add up to what the logs
-// charge.
+// CSV of the hours: "reader,date,hour,taps,revenue", 24 rows (hours 0 to
+// 23) for each day of the report and each reader, then for the network;
+// the network's add up to what the logs charge.
 void writeHoursCsv(FILE* out, const AuditReport& report);
 
-// CSV of the top-ups, apart from the revenue: "hour,topups,amount", one row
-// for each hour of the day (0 to 23) by the top-up lines' times, then "all"
+// CSV of the top-ups, apart from the revenue: "date,hour,topups,amount",
+// 24 rows for each day of the report by the top-up lines' times, then "all"
 // and "without_record" (the lines no card record tells, in "all" too).
 void writeTopUpsCsv(FILE* out, const AuditReport& report);
+
+// CSV of the ridership: "reader,date,hour,entry,exit,transfer,settlement",
+// 24 rows for each day of the report and each reader, then the network's:
+// the taps each log tells by kind of ride.
+void writeRidershipCsv(FILE* out, const AuditReport& report);
+
+// CSV of the money on the cards: "date,held_before", each movement
+// ("issued,topups,revenue"), then "held,difference", a row for each day of
+// the report.
+void writeHeldCsv(FILE* out, const AuditReport& report);
 
 // A CSV field: quoted, with its quotes doubled, when it holds a comma, a
 // quote or a line break.

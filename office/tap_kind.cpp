@@ -53,3 +53,17 @@ bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
   return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
          strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);
 }
+
+const char* rideKindName(RideKind kind) {
+  switch (kind) {
+    case RideKind::kEntry:
+      return "entry";
+    case RideKind::kExit:
+      return "exit";
+    case RideKind::kTransfer:
+      return "transfer";
+    case RideKind::kSettlement:
+      return "settlement";
+  }
+  return "unknown";
+}

@@ -1,6 +1,7 @@
 // The kinds of tap the audit tells apart, as the card records and the fare
 // rules tell them: an entry by the fare it took, an exit by the entry of
-// its trip; and which id each kind's log line carries.
+// its trip; which id each kind's log line carries; and the coarser kinds
+// ridership is counted by.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +34,37 @@ bool freeEntry(const CardRecord& older, const CardRecord& before);
 // exit ends the trip its latest entry began, a transfer if that was free.
 TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardRecord& now,
                   int64_t fare);
+
+// How a passenger went through a reader, as ridership counts taps: into a
+// vehicle for a new ride, out of one, into one by transfer, or into one
+// settling a trip left open.
+enum class RideKind {
+  kEntry,
+  kExit,
+  kTransfer,
+  kSettlement,
+};
+constexpr int kRideKinds = 4;
+
+// The name of a kind of ride, as the outputs give it ("entry", ...).
+const char* rideKindName(RideKind kind);
+
+// The kind of ride a tap of `kind` is: both kinds of exit are exits.
+// Inline: the audit asks it of every tap.
+constexpr RideKind rideKindOf(TapKind kind) {
+  switch (kind) {
+    case TapKind::kNewRide:
+      return RideKind::kEntry;
+    case TapKind::kTransfer:
+      return RideKind::kTransfer;
+    case TapKind::kExit:
+    case TapKind::kExitAfterTransfer:
+      return RideKind::kExit;
+    case TapKind::kSettlement:
+      return RideKind::kSettlement;
+  }
+  return RideKind::kEntry;
+}
 
 // Whether a tap of `kind` logs the id of the tap it continues (a transfer,
 // and the exit after one) rather than its own.

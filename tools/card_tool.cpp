@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,16 +24,21 @@
 
 namespace {
 
-// Reads the audit's options: --format FORMAT and --sqlite FILE, each also
-// as --option=VALUE, and with --format csv one of the tables --anomalies,
-// --hours or --topups, which rides in `format` ("csv:hours"). Returns
-// false, with `problem` set, for anything else.
+// The CSV tables of the audit besides its first, as their options name them.
+const char* const kAuditTables[] = {"--anomalies", "--hours", "--topups", "--ridership", "--held"};
+
+// Reads the audit's options: --format FORMAT, --sqlite FILE, --from DAY and
+// --to DAY (YYYY-MM-DD, real dates, the first not after the second), each
+// also as --option=VALUE, and with --format csv one of kAuditTables, which
+// rides in `format` ("csv:hours"). Returns false, with `problem` set, for
+// anything else.
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
-                  std::string* sqlite, std::string* problem) {
+                  std::string* sqlite, AuditDays* days, std::string* problem) {
   std::string table;  // the CSV table asked for, as given
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string given = operands[i];
-    if (given == "--anomalies" || given == "--hours" || given == "--topups") {
+    if (std::find(std::begin(kAuditTables), std::end(kAuditTables), given) !=
+        std::end(kAuditTables)) {
       if (!table.empty() && table != given) {
         *problem = "options '" + table + "' and '" + given + "' ask for different tables";
         return false;
@@ -47,7 +54,7 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
     } else if (i + 1 < operands.size()) {
       value = operands[++i];
     }
-    if (option != "--format" && option != "--sqlite") {
+    if (option != "--format" && option != "--sqlite" && option != "--from" && option != "--to") {
       *problem = "unknown option '" + given + "' for audit";
       return false;
     }
@@ -55,7 +62,19 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       *problem = "option '" + option + "' needs a value";
       return false;
     }
+    if (option == "--from" || option == "--to") {
+      if (!parseDay(value, option == "--from" ? &days->from : &days->to)) {
+        *problem =
+            "option '" + option + "' needs a day as YYYY-MM-DD that exists, not '" + value + "'";
+        return false;
+      }
+      continue;
+    }
     (option == "--format" ? *format : *sqlite) = value;
+  }
+  if (days->from != 0 && days->to != 0 && days->from > days->to) {
+    *problem = "'--from " + dayText(days->from) + "' is after '--to " + dayText(days->to) + "'";
+    return false;
   }
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
@@ -177,11 +196,12 @@ int runCommand(const CommandLine& line) {
   const std::string& command = line.command;
   std::vector<std::string> operands;
   std::string problem, format = "text", sqlite;
+  AuditDays days;
   if (command == "audit" || command == "list") {
     if (!line.after.empty()) {
       return usage("unexpected operand '" + line.after.front() + "' for " + command, command);
     }
-    bool read = command == "audit" ? auditOptions(line.args, &format, &sqlite, &problem)
+    bool read = command == "audit" ? auditOptions(line.args, &format, &sqlite, &days, &problem)
                                    : formatOptions(command, line.args, &format, nullptr, &problem);
     if (!read) return usage(problem, command);
   } else if (command == "show") {
@@ -234,7 +254,7 @@ int runCommand(const CommandLine& line) {
   if (!stale.empty()) {
     warn("what is read here may be stale: " + stale);
   }
-  if (command == "audit") return auditCommand(dir, shownAs, format, sqlite);
+  if (command == "audit") return auditCommand(dir, shownAs, format, sqlite, days);
   if (command == "list") return listCards(dir, format);
   if (command == "issue") return issueCard(dir, operands[0].c_str(), operands[1].c_str());
   if (command == "topup") return topUpCard(dir, operands[0], operands[1].c_str());

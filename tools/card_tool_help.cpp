@@ -78,19 +78,38 @@ const CommandHelp kCommands[] = {
      "readers refuse, or one that cannot be read, is listed as unreadable\n"
      "with the reason, in the words show and audit use.\n",
      "  --format FORMAT  text (a table, the default), json or csv\n"},
-    {"audit", "[--format text|json|csv] [--sqlite FILE] [--anomalies|--hours|--topups]",
+    {"audit",
+     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY]\n"
+     "        [--anomalies|--hours|--topups|--ridership|--held]",
      "Checks every card against every reader log: each tap on a card must\n"
      "have exactly one line in its reader's log, and each line its tap.\n"
      "Prints what does not match (with file and line), and taps and\n"
-     "revenue per reader, per kind of tap and per hour, and the money\n"
-     "top-ups loaded, apart from the revenue.\n",
+     "revenue per reader, per kind of tap and per day and hour, ridership\n"
+     "per reader, day and hour by kind of tap (entry, exit, transfer,\n"
+     "settlement), the money top-ups loaded, apart from the revenue, and\n"
+     "the money the cards held at the end of each day, reconciled: held the\n"
+     "day before + issued + top-ups - revenue = held (any difference shown).\n"
+     "Every report names the first and last day it covers.\n"
+     "\n"
+     "With --from or --to, every card and log is still read and every tap\n"
+     "matched whatever its day, but the totals, the days' money and the\n"
+     "database's records, lines and top-ups are those dated in the days\n"
+     "asked for, and so are the anomalies about one record or line (a clock\n"
+     "ahead when either of the times it compares is); an anomaly about a\n"
+     "file as a whole, a note or a line that is no record is always shown.\n",
      "  --format FORMAT  text (a report to read, the default), json or csv\n"
      "  --sqlite FILE    also write every card, record, log line, top-up and\n"
-     "                   anomaly into the SQLite database FILE (replacing\n"
-     "                   only a database an audit wrote)\n"
+     "                   anomaly, and the days' tables, into the SQLite\n"
+     "                   database FILE (replacing only a database an audit wrote)\n"
+     "  --from DAY       count from DAY on (YYYY-MM-DD, included)\n"
+     "  --to DAY         count up to DAY (YYYY-MM-DD, included; not before --from)\n"
      "  --anomalies      with --format csv: print the anomalies, a row each\n"
-     "  --hours          with --format csv: print the taps and revenue per hour\n"
-     "  --topups         with --format csv: print the top-ups per hour\n"},
+     "  --hours          with --format csv: print the taps and revenue per day and hour\n"
+     "  --topups         with --format csv: print the top-ups per day and hour\n"
+     "  --ridership      with --format csv: print the taps per reader, day and hour\n"
+     "                   by kind of tap\n"
+     "  --held           with --format csv: print the money held at the end of each\n"
+     "                   day and how it reconciles\n"},
     {"help", "[COMMAND]", "    Prints this help, or the help of COMMAND alone.\n", ""},
 };
 

@@ -13,7 +13,6 @@
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
-#include <sstream>
 
 #include "bus/dispatch.h"
 #include "bus/trip_state.h"
@@ -525,28 +524,45 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_EQ(report["total_taps"], taps);
   EXPECT_EQ(report["total_revenue"], revenue);
   // The CSV rows add up to the same; the database holds every line.
+  // Each row names the days the report covers.
   std::string csv = cardTool(network, "audit --format csv").output;
   int64_t csvRevenue = 0;
-  std::istringstream rows(csv);
-  for (std::string row; std::getline(rows, row);) {
-    if (row.rfind("network,", 0) == 0) csvRevenue += std::stoll(row.substr(row.rfind(',') + 1));
+  for (const std::vector<std::string>& row : csvRows(csv)) {
+    EXPECT_EQ(row.size(), 6u) << joined(row, ",");
+    if (row[0] == "network") csvRevenue += std::stoll(row[3]);
+    if (row[0] != "reader") {
+      EXPECT_EQ(row[4] + " " + row[5], "2026-03-06 2026-03-06");
+    }
   }
   EXPECT_EQ(csvRevenue, revenue) << csv;
-  // So do the hours, reader by reader, each with a row for every hour.
+  // So do the hours, reader by reader, each with a row for every hour of
+  // the day (the simulated day ends before midnight).
   std::map<std::string, int64_t> hourly;
   std::vector<std::vector<std::string>> hours =
       csvRows(cardTool(network, "audit --format csv --hours").output);
   ASSERT_EQ(hours.size(), 1 + 24 * 7u);
-  EXPECT_EQ(hours[0], (std::vector<std::string>{"reader", "hour", "taps", "revenue"}));
+  EXPECT_EQ(hours[0], (std::vector<std::string>{"reader", "date", "hour", "taps", "revenue"}));
   for (size_t i = 1; i < hours.size(); i++) {
-    EXPECT_EQ(hours[i][1], std::to_string((i - 1) % 24)) << "row " << i;
-    hourly[hours[i][0]] += std::stoll(hours[i][3]);
+    EXPECT_EQ(hours[i][1], "2026-03-06") << "row " << i;
+    EXPECT_EQ(hours[i][2], std::to_string((i - 1) % 24)) << "row " << i;
+    hourly[hours[i][0]] += std::stoll(hours[i][4]);
   }
   for (const ReaderConfig& reader : kNetworkReaders) {
     EXPECT_EQ(hourly[reader.readerId], report["readers"][reader.readerId]["revenue"])
         << reader.readerId;
   }
   EXPECT_EQ(hourly["network"], revenue);
+  // The money on the cards reconciles: what they were issued with, less
+  // what the logs charged, is what they hold, and what the list adds up.
+  EXPECT_EQ(report["days"]["from"], "2026-03-06");
+  EXPECT_EQ(report["days"]["to"], "2026-03-06");
+  ASSERT_EQ(report["held"].size(), 1u) << report["held"].dump();
+  const nlohmann::json& day = report["held"][0];
+  EXPECT_EQ(day["held_before"], 0);
+  EXPECT_EQ(day["revenue"], revenue);
+  EXPECT_EQ(day["difference"], 0) << day.dump();
+  nlohmann::json listed = nlohmann::json::parse(cardTool(network, "list --format json").output);
+  EXPECT_EQ(listed["held"], day["held"]);
   std::string db = network.root() + "/audit.db";
   // A file that is no audit's database is never replaced, nor one that
   // stands where the database is built; an audit's own is.
@@ -976,13 +992,14 @@ TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
   std::vector<std::vector<std::string>> rows =
       csvRows(cardTool(network, "audit --format csv --anomalies").output);
   ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
-  EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail"})) << f.what;
+  EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail", "from", "to"}))
+      << f.what;
   for (size_t i = 1; i < rows.size(); i++) {
     const nlohmann::json& a = report["anomalies"][i - 1];
     rows[i].at(3) = sameRun(rows[i].at(3));
-    EXPECT_EQ(rows[i], (std::vector<std::string>{a["kind"], a["file"],
-                                                 std::to_string(a["line"].get<int64_t>()),
-                                                 sameRun(a["detail"])}))
+    EXPECT_EQ(rows[i], (std::vector<std::string>{
+                           a["kind"], a["file"], std::to_string(a["line"].get<int64_t>()),
+                           sameRun(a["detail"]), report["days"]["from"], report["days"]["to"]}))
         << f.what;
   }
   // In the order of their files and lines, whatever order they were found in.
@@ -1263,6 +1280,13 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   int status = 0;
   nlohmann::json report = auditJson(network, &status);
   EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  // Every day's money reconciles: what was paid back, paid out and moved
+  // is a movement like revenue; a move takes from one card what it gives
+  // the other.
+  for (const nlohmann::json& day : report["held"]) {
+    EXPECT_EQ(day["difference"], 0) << day.dump();
+    EXPECT_EQ(day["moved_out"], day["moved_in"]) << day.dump();
+  }
   const nlohmann::json& office = report["topups"];
   EXPECT_EQ(office["count"], 1);
   EXPECT_EQ(office["refunds"], (nlohmann::json{{"count", 1}, {"amount", 500}}));
@@ -1299,7 +1323,7 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
   Network network;
   EXPECT_EQ(cardTool(network, "list").output,
             "card            balance  in trip  last tap             reader  dir\n\n"
-            "0 cards: 0 in a trip, 0 unreadable\n");
+            "0 cards: 0 in a trip, 0 unreadable\nHeld on the readable cards: 0\n");
   writeListedCards(network);
   // Counted as numbers, those of digits first.
   ToolRun text = cardTool(network, "list");
@@ -1314,7 +1338,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
             "\"\\x0d\"\n"
             "x            unreadable  the readers refuse this card: a card needs at least two "
             "records\n\n"
-            "6 cards: 1 in a trip, 3 unreadable\n");
+            "6 cards: 1 in a trip, 3 unreadable\n"
+            "Held on the readable cards: 16850\n");
 
   ToolRun json = cardTool(network, "list --format json");
   EXPECT_EQ(json.status, 0);
@@ -1329,6 +1354,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
   EXPECT_EQ(listed["cards"][4]["readable"], false);
   EXPECT_EQ(listed["cards"][5]["problem"],
             "the readers refuse this card: a card needs at least two records");
+  // What the readable cards hold: 7950 - 50 + 8950.
+  EXPECT_EQ(listed["held"], 16850);
 
   ToolRun csv = cardTool(network, "--dir '" + network.root() + "' list --format=csv");
   EXPECT_EQ(csv.output,
@@ -1339,7 +1366,8 @@ TEST(CardTool, ListsEveryCardWithItsStateOrWhyItIsUnreadable) {
             "77,false,,,,,,cannot read this card: not a regular file\n"
             "\"a,\"\"b\",false,,,,,,\"the readers refuse this card: line 2 is not a card record: "
             "\"\"\\x0d\"\"\"\n"
-            "x,false,,,,,,the readers refuse this card: a card needs at least two records\n");
+            "x,false,,,,,,the readers refuse this card: a card needs at least two records\n"
+            ",,16850,,,,,\n");
   EXPECT_EQ(cardTool(network, "list --format xml").status, 2);
   EXPECT_EQ(cardTool(network, "list 9").status, 2);
   // Output that cannot be written is no list, nor a card shown, nor a report.
@@ -1403,7 +1431,8 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
   // and no network directory in the table's very words.
   std::map<int, std::string> table = exitStatuses(help);
   ASSERT_EQ(table.size(), 5u) << help;
-  for (const char* command : {"issue", "topup", "show", "list", "audit"}) {
+  for (const char* command :
+       {"issue", "topup", "refund", "close", "replace", "show", "list", "audit"}) {
     std::map<int, std::string> own =
         exitStatuses(runTool({tool, "help", command}, Collected::kOutput).output);
     EXPECT_EQ(own[2], table[2]) << command;
@@ -1412,7 +1441,8 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
       EXPECT_EQ(table.count(status), 1u) << command << " gives status " << status;
     }
   }
-  for (const char* option : {"--format text|json|csv", "--sqlite FILE", "--anomalies", "--hours"}) {
+  for (const char* option : {"--format text|json|csv", "--sqlite FILE", "--anomalies", "--hours",
+                             "--from DAY", "--to DAY", "--ridership", "--held"}) {
     EXPECT_NE(runTool({tool, "help", "audit"}, Collected::kOutput).output.find(option),
               std::string::npos)
         << option;
@@ -1452,6 +1482,13 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
       {"show 7 --format", "card_tool: option '--format' needs a value\n"},
       {"show --format json", "card_tool: show takes NUMBER\n"},
       {"audit -- x", "card_tool: unexpected operand 'x' for audit\n"},
+      {"audit --from 2026-02-30",
+       "card_tool: option '--from' needs a day as YYYY-MM-DD that exists, not '2026-02-30'\n"},
+      {"audit --to=2026-3-7",
+       "card_tool: option '--to' needs a day as YYYY-MM-DD that exists, not '2026-3-7'\n"},
+      {"audit --to 2026-03-06 --from 2026-03-07",
+       "card_tool: '--from 2026-03-07' is after '--to 2026-03-06'\n"},
+      {"audit --ridership", "card_tool: option '--ridership' needs --format csv\n"},
   };
   for (const auto& w : wrong) {
     ToolRun run = cardTool(network, w.args);
@@ -1567,14 +1604,27 @@ TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
   EXPECT_EQ(topUps["count"], 3);
   EXPECT_EQ(topUps["amount"], 17500);
   EXPECT_EQ(topUps["without_record"]["count"], 0);
-  EXPECT_EQ(topUps["hours"][23]["count"], 2);
-  EXPECT_EQ(topUps["hours"][23]["amount"], 7500);
-  EXPECT_EQ(topUps["hours"][6]["amount"], 10000);
-  // The CSV of the top-ups, by hour.
+  // By day and hour: 24 hours of the 6th, then 24 of the 7th.
+  ASSERT_EQ(topUps["hours"].size(), 48u);
+  EXPECT_EQ(topUps["hours"][23],
+            nlohmann::json::parse(R"({"date": "2026-03-06", "hour": 23, "count": 2,
+                                      "amount": 7500})"));
+  EXPECT_EQ(topUps["hours"][24 + 6]["date"], "2026-03-07");
+  EXPECT_EQ(topUps["hours"][24 + 6]["amount"], 10000);
+  // The money held reconciles on both days: card 4's top-up, whose record
+  // repeats its tap of the 6th, is counted on the 7th, as its line is.
+  ASSERT_EQ(report["held"].size(), 2u);
+  EXPECT_EQ(report["held"][0]["topups"], 7500);
+  EXPECT_EQ(report["held"][1]["topups"], 10000);
+  EXPECT_EQ(report["held"][1]["revenue"], 1050);
+  EXPECT_EQ(report["held"][1]["held_before"], report["held"][0]["held"]);
+  EXPECT_EQ(report["held"][0]["difference"], 0) << report["held"].dump();
+  EXPECT_EQ(report["held"][1]["difference"], 0) << report["held"].dump();
+  // The CSV of the top-ups, by day and hour.
   std::string csv = cardTool(network, "audit --format csv --topups").output;
-  EXPECT_EQ(csv.rfind("hour,topups,amount\n", 0), 0u) << csv;
-  for (const char* row :
-       {"\n6,1,10000\n", "\n23,2,7500\n", "\nall,3,17500\n", "\nwithout_record,0,0\n"}) {
+  EXPECT_EQ(csv.rfind("date,hour,topups,amount\n", 0), 0u) << csv;
+  for (const char* row : {"\n2026-03-07,6,1,10000\n", "\n2026-03-06,23,2,7500\n",
+                          "\n2026-03-06,6,0,0\n", "\nall,,3,17500\n", "\nwithout_record,,0,0\n"}) {
     EXPECT_NE(csv.find(row), std::string::npos) << row << " in\n" << csv;
   }
   EXPECT_NE(cardTool(network, "audit --format json --topups").status, 0);
@@ -1593,6 +1643,106 @@ TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
   EXPECT_EQ(reinterpret_cast<const char*>(sqlite3_column_text(query, 0)),
             "3:5000:1:" + std::to_string(lines[0]) + " 3:2500:1:" + std::to_string(lines[1]) +
                 " 4:10000:1:" + std::to_string(lines[2]));
+  sqlite3_finalize(query);
+  sqlite3_close(sql);
+}
+
+TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
+  // The figures of writeMidnightNetwork, worked out by hand there.
+  Network network;
+  writeMidnightNetwork(network.root());
+  ToolRun text = cardTool(network, "audit");
+  EXPECT_EQ(text.status, 1);
+  for (const char* says :
+       {"\nDays: 2026-03-06 to 2026-03-07 (the first and last days read)\n",
+        "\n  2026-03-07 00:00            3 taps            500  \n",
+        "\n  B        2026-03-07 00:00           0           1           1           0\n",
+        "\n  2026-03-06              0         13,000              0          3,150         10,900"
+        "          1,050\n",
+        "\n  On 2026-03-06 the cards hold 1,050 more than", "\nTotal: 8 taps, revenue 6,350\n"}) {
+    EXPECT_NE(text.output.find(says), std::string::npos) << says << " in\n" << text.output;
+  }
+  const std::string held =
+      "date,held_before,issued,topups,revenue,refunds,paid_out,moved_out,moved_in,held,"
+      "difference\n";
+  EXPECT_EQ(cardTool(network, "audit --format csv --held").output,
+            held +
+                "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n2026-03-07,10900,2000,5000,3200,0,0,"
+                "0,0,14700,0\n");
+  // Ridership by reader, day and hour: the network's hours with a tap.
+  std::vector<std::string> rides;
+  for (const std::vector<std::string>& row :
+       csvRows(cardTool(network, "audit --format csv --ridership").output)) {
+    if (row[0] == "reader" ||
+        (row[0] == "network" && row[3] + row[4] + row[5] + row[6] != "0000")) {
+      rides.push_back(joined(row, ","));
+    }
+  }
+  EXPECT_EQ(rides,
+            (std::vector<std::string>{
+                "reader,date,hour,entry,exit,transfer,settlement", "network,2026-03-06,21,1,0,0,0",
+                "network,2026-03-06,23,2,0,0,0", "network,2026-03-07,0,0,2,1,0",
+                "network,2026-03-07,6,1,0,0,0", "network,2026-03-07,7,0,0,0,1"}));
+  // The list adds up what the cards hold now: 8450 + 5300 + 950.
+  EXPECT_NE(cardTool(network, "list").output.find("\nHeld on the readable cards: 14700\n"),
+            std::string::npos);
+
+  // The 7th alone: every tap still matched, the line of the 6th that no
+  // card tells left out, and what the cards held at the 6th's end carried.
+  ToolRun seventh = cardTool(network, "audit --from 2026-03-07 --format json");
+  nlohmann::json report = nlohmann::json::parse(seventh.output, nullptr, false);
+  ASSERT_FALSE(report.is_discarded()) << seventh.output;
+  EXPECT_EQ(seventh.status, 0) << report["anomalies"].dump();
+  EXPECT_EQ(report["days"], nlohmann::json::parse(R"({"from": "2026-03-07", "to": "2026-03-07",
+                                                      "asked": {"from": "2026-03-07", "to": null}})"));
+  EXPECT_EQ(report["matched"], 7);
+  EXPECT_EQ(report["total_taps"], 5);
+  EXPECT_EQ(report["total_revenue"], 3200);
+  EXPECT_EQ(report["readers"]["S1"]["taps"], 1);
+  EXPECT_EQ(report["topups"]["amount"], 5000);
+  EXPECT_EQ(report["network"]["hours"].size(), 24u);
+  EXPECT_EQ(report["readers"]["B"]["ridership"][0],
+            nlohmann::json::parse(R"({"date": "2026-03-07", "hour": 0, "entry": 0, "exit": 1,
+                                      "transfer": 1, "settlement": 0})"));
+  EXPECT_EQ(report["held"], nlohmann::json::parse(R"([{"date": "2026-03-07", "held_before": 10900,
+    "issued": 2000, "topups": 5000, "revenue": 3200, "refunds": 0, "paid_out": 0, "moved_out": 0,
+    "moved_in": 0, "held": 14700, "difference": 0}])"));
+  // The 6th alone: its anomaly, its day's rows, and the days in every CSV.
+  std::vector<std::vector<std::string>> sixth =
+      csvRows(cardTool(network, "audit --to 2026-03-06 --format csv --anomalies").output);
+  ASSERT_EQ(sixth.size(), 2u);
+  EXPECT_EQ(sixth[1][1] + ":" + sixth[1][2], "Reader_txt/Subway4.txt:1");
+  EXPECT_EQ(sixth[1][4] + " " + sixth[1][5], "2026-03-06 2026-03-06");
+  EXPECT_EQ(cardTool(network, "audit --to 2026-03-06 --format csv --held").output,
+            held + "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n");
+  std::string byKind = cardTool(network, "audit --to 2026-03-06 --format csv").output;
+  EXPECT_NE(byKind.find("\nnetwork,without_record,1,1050,2026-03-06,2026-03-06\n"),
+            std::string::npos)
+      << byKind;
+  // The database holds the records, lines and days of the 7th, its days
+  // asked for, and the money held.
+  std::string db = network.root() + "/audit.db";
+  ASSERT_EQ(cardTool(network, "audit --from 2026-03-07 --to 2026-03-07 --sqlite " + db).status, 0);
+  sqlite3* sql = nullptr;
+  ASSERT_EQ(sqlite3_open(db.c_str(), &sql), SQLITE_OK);
+  sqlite3_stmt* query = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(
+                sql,
+                "select (select first_day || ' ' || last_day from covered), (select count(*) from "
+                "records), (select count(*) from log_lines), (select group_concat(reader || ' ' || "
+                "hour || ' ' || exit || ' ' || transfer, ',') from ridership where reader = 'B'), "
+                "(select held_before || ' ' || held || ' ' || difference from held), (select "
+                "sum(taps) || ' ' || sum(revenue) from hours)",
+                -1, &query, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  std::vector<std::string> columns;
+  for (int i = 0; i < 6; i++) {
+    const unsigned char* value = sqlite3_column_text(query, i);
+    columns.push_back(value != nullptr ? reinterpret_cast<const char*>(value) : "NULL");
+  }
+  EXPECT_EQ(columns, (std::vector<std::string>{"2026-03-07 2026-03-07", "5", "5", "B 0 1 1",
+                                               "10900 14700 0", "5 3200"}));
   sqlite3_finalize(query);
   sqlite3_close(sql);
 }

@@ -121,6 +121,21 @@ struct CorpusSeed {
 };
 std::vector<CorpusSeed> cardTailSeeds();
 
+// Writes a small network whose taps run across midnight, from 2026-03-06
+// to 2026-03-07, into the network directory at `root` (Card/ and
+// Reader_txt/ are made if missing), for the audit's days. By hand:
+//   card 1, issued 06 22:00 with 10000: entry S1 06 23:50 (1050), exit S3
+//     07 00:10 (200), transfer to B 07 00:10:10 (0), exit B 07 00:15 (300);
+//   card 2, issued 06 20:00 with 3000: entry B 06 21:00 (1050), a top-up
+//     of 5000 logged 07 07:30 (its record dated 06 21:00), then an entry at
+//     S2 07 07:45 that settles the open trip (1650);
+//   card 3, issued 07 06:00 with 2000: entry S1 07 06:10 (1050);
+//   and a line of S4 dated 06 23:00 (1050) that no card tells.
+// Day 06: 3 taps, revenue 3150, issued 13000, held 10900 (8950 + 1950), a
+// difference of 1050 (the line with no record). Day 07: 5 taps, revenue
+// 3200, top-ups 5000, issued 2000, held 14700 (8450 + 5300 + 950).
+void writeMidnightNetwork(const std::string& root);
+
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 bool fileExists(const std::string& path);

@@ -1,6 +1,8 @@
 // The kinds of tap the audit tells apart, told on the journey of a card
-// across the network, and on a trip left open; the order the anomalies are
-// reported in; and an audit that reads its network without entering it.
+// across the network, and on a trip left open, and the rides ridership
+// counts them as; the order the anomalies are reported in; the days an
+// audit is asked for; an audit that reads its network without entering it;
+// and one of a network whose taps run across midnight, day by day.
 #include "office/audit.h"
 
 #include <fcntl.h>
@@ -29,18 +31,20 @@ TEST(TapKinds, AJourneyAcrossTheNetworkIsToldTapByTap) {
     CardRecord older, before, now;
     int64_t fare;
     TapKind kind;
+    RideKind ride;
   } taps[] = {
-      {issued, issued, in, 1050, TapKind::kNewRide},
-      {issued, in, out, 200, TapKind::kExit},
-      {in, out, board, 0, TapKind::kTransfer},
-      {out, board, leave, 300, TapKind::kExitAfterTransfer},
+      {issued, issued, in, 1050, TapKind::kNewRide, RideKind::kEntry},
+      {issued, in, out, 200, TapKind::kExit, RideKind::kExit},
+      {in, out, board, 0, TapKind::kTransfer, RideKind::kTransfer},
+      {out, board, leave, 300, TapKind::kExitAfterTransfer, RideKind::kExit},
       // Boarded 20 s after leaving the subway, and paid: no transfer, an
       // ordinary ride.
-      {out, lateBoard, leave, 0, TapKind::kExit},
-      {in, out, settle, 1250, TapKind::kSettlement},
+      {out, lateBoard, leave, 0, TapKind::kExit, RideKind::kExit},
+      {in, out, settle, 1250, TapKind::kSettlement, RideKind::kSettlement},
   };
   for (const auto& t : taps) {
     EXPECT_EQ(tapKindOf(t.older, t.before, t.now, t.fare), t.kind) << t.now.tapId;
+    EXPECT_EQ(rideKindOf(t.kind), t.ride) << t.now.tapId;
   }
 }
 
@@ -65,6 +69,33 @@ TEST(AnomalyOrder, ByFileAndLineKeepingTheOrderFoundAmongEquals) {
   }
 }
 
+TEST(AuditDays, ADayIsARealDateWrittenYYYYMMDD) {
+  const struct {
+    const char* text;
+    Day day;  // 0: refused
+  } days[] = {
+      {"2026-03-06", 20260306}, {"2024-02-29", 20240229}, {"2000-02-29", 20000229},
+      {"0001-01-01", 10101},    {"9999-12-31", 99991231}, {"2026-02-29", 0},
+      {"1900-02-29", 0},        {"2026-04-31", 0},        {"2026-13-01", 0},
+      {"2026-00-10", 0},        {"2026-01-00", 0},        {"0000-01-01", 0},
+      {"2026-3-06", 0},         {"2026-03-06 ", 0},       {"20260306", 0},
+      {"2026/03/06", 0},        {"+026-03-06", 0},        {"", 0},
+  };
+  for (const auto& d : days) {
+    Day day = -1;
+    EXPECT_EQ(parseDay(d.text, &day), d.day != 0) << "'" << d.text << "'";
+    EXPECT_EQ(day, d.day != 0 ? d.day : -1) << "'" << d.text << "'";
+    if (d.day != 0) {
+      EXPECT_EQ(dayText(d.day), d.text);
+    }
+  }
+  EXPECT_EQ(dayOf(20260306235959), 20260306);
+  EXPECT_TRUE(covers(AuditDays{}, 20260306));
+  EXPECT_TRUE(covers(AuditDays{20260306, 20260306}, 20260306));
+  EXPECT_FALSE(covers(AuditDays{20260307, 0}, 20260306));
+  EXPECT_FALSE(covers(AuditDays{0, 20260305}, 20260306));
+}
+
 TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   ScratchDir network, gone;
   SimulationPlan plan;
@@ -86,8 +117,8 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   ASSERT_EQ(chdir(gone.path().c_str()), 0);
   ASSERT_EQ(rmdir(gone.path().c_str()), 0);
   AuditReport report;
-  bool audited =
-      auditNetwork(dir, network.path(), calendarNow(), false, AuditSinks{}, &report, &problem);
+  bool audited = auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, AuditSinks{},
+                              &report, &problem);
   close(dir);
   char after[4096];
   bool cwdGone = getcwd(after, sizeof after) == nullptr && errno == ENOENT;
@@ -99,4 +130,89 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   EXPECT_EQ(report.cards, 8);
   EXPECT_EQ(report.matched, day.taps);
   EXPECT_EQ(report.network.all.taps, day.taps);
+}
+
+namespace {
+
+// The network of writeMidnightNetwork, audited for `days`.
+AuditReport auditMidnight(const ScratchDir& network, AuditDays days) {
+  writeMidnightNetwork(network.path());
+  int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_GE(dir, 0);
+  AuditReport report;
+  std::string problem;
+  EXPECT_TRUE(auditNetwork(dir, network.path(), calendarNow(), days, false, AuditSinks{}, &report,
+                           &problem))
+      << problem;
+  close(dir);
+  return report;
+}
+
+// A day's money, as its fields stand: held before, issued, top-ups,
+// revenue, held.
+std::vector<int64_t> money(const DayMoney& m) {
+  return {m.heldBefore, m.moved[static_cast<int>(Movement::kIssued)],
+          m.moved[static_cast<int>(Movement::kTopUps)],
+          m.moved[static_cast<int>(Movement::kRevenue)], m.held};
+}
+
+}  // namespace
+
+TEST(Audit, CountsEachDayApartAcrossMidnight) {
+  ScratchDir network;
+  AuditReport both = auditMidnight(network, AuditDays{});
+  // Every tap is matched whatever its day; the line no card tells is the
+  // one anomaly.
+  EXPECT_EQ(both.matched, 7);
+  ASSERT_EQ(both.anomalies.size(), 1u);
+  EXPECT_EQ(both.anomalies[0].file, "Reader_txt/Subway4.txt");
+  // Day and hour are the key: S1's two entries fall on two days.
+  const ReaderTotals& s1 = both.readers.at("S1");
+  ASSERT_EQ(s1.days.size(), 2u);
+  EXPECT_EQ(s1.days.at(20260306).hours[23].tally.taps, 1);
+  EXPECT_EQ(s1.days.at(20260307).hours[6].tally.revenue, 1050);
+  EXPECT_EQ(both.network.days.at(20260306).all.taps, 3);
+  EXPECT_EQ(both.network.days.at(20260307).all.revenue, 3200);
+  // The bus at 00:00 on the 7th: a transfer in and the exit after it; the
+  // line no record tells rides as an entry, by its own direction and fare.
+  const int64_t* bus = both.readers.at("B").days.at(20260307).hours[0].rides;
+  EXPECT_EQ(std::vector<int64_t>(bus, bus + kRideKinds), (std::vector<int64_t>{0, 1, 1, 0}));
+  EXPECT_EQ(both.readers.at("S4").days.at(20260306).hours[23].rides[0], 1);
+  EXPECT_EQ(both.readers.at("S2").days.at(20260307).hours[7].rides[3], 1);
+  EXPECT_EQ(both.topUps.days.at(20260307).hours[7].amount, 5000);
+  // The money held: card 2's top-up counts from its line's day, not from
+  // its record's; card 3, issued on the 7th, holds nothing on the 6th.
+  ASSERT_EQ(both.held.size(), 2u);
+  EXPECT_EQ(money(both.held.at(20260306)), (std::vector<int64_t>{0, 13000, 0, 3150, 10900}));
+  EXPECT_EQ(heldDifference(both.held.at(20260306)), 1050);
+  EXPECT_EQ(money(both.held.at(20260307)), (std::vector<int64_t>{10900, 2000, 5000, 3200, 14700}));
+  EXPECT_EQ(heldDifference(both.held.at(20260307)), 0);
+  EXPECT_EQ(coveredDays(both).from, 20260306);
+  EXPECT_EQ(coveredDays(both).to, 20260307);
+
+  // The 7th alone: the same matching, the 6th in no total, its anomaly
+  // left out, and what the cards held at its end carried in.
+  ScratchDir later;
+  AuditReport seventh = auditMidnight(later, AuditDays{20260307, 0});
+  EXPECT_EQ(seventh.matched, 7);
+  EXPECT_TRUE(seventh.anomalies.empty());
+  EXPECT_EQ(seventh.network.all.taps, 5);
+  EXPECT_EQ(seventh.network.all.revenue, 3200);
+  EXPECT_EQ(seventh.network.days.count(20260306), 0u);
+  EXPECT_EQ(seventh.topUps.all.amount, 5000);
+  ASSERT_EQ(seventh.held.size(), 1u);
+  EXPECT_EQ(money(seventh.held.at(20260307)),
+            (std::vector<int64_t>{10900, 2000, 5000, 3200, 14700}));
+  EXPECT_EQ(coveredDays(seventh).from, 20260307);
+  EXPECT_EQ(coveredDays(seventh).to, 20260307);
+
+  // The 6th alone: its anomaly, no top-up, and what was held at its end.
+  ScratchDir earlier;
+  AuditReport sixth = auditMidnight(earlier, AuditDays{0, 20260306});
+  EXPECT_EQ(sixth.anomalies.size(), 1u);
+  EXPECT_EQ(sixth.network.all.taps, 3);
+  EXPECT_EQ(sixth.network.withoutRecord.revenue, 1050);
+  EXPECT_EQ(sixth.topUps.all.count, 0);
+  ASSERT_EQ(sixth.held.size(), 1u);
+  EXPECT_EQ(money(sixth.held.at(20260306)), (std::vector<int64_t>{0, 13000, 0, 3150, 10900}));
 }
