@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <map>
@@ -77,11 +78,12 @@ struct Instance {
   bool exitedNormally = false;
 };
 
-// One top-up: what the office said of it.
+// One top-up, or a refund: what the office said of it.
 struct Topup {
   std::string card;
   int amount;
-  Said said;  // kCharged: "Topped up"; kFailed: an error; kUnknown: killed
+  Said said;            // kCharged: done; kFailed: an error; kUnknown: killed
+  bool refund = false;  // money taken back off the card
 };
 
 // A region of a file the disk does not hold.
@@ -304,7 +306,7 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
   ProgramRun run;
   std::vector<std::string> argv = {kBin + "/card_tool", "--dir", view(anyHost())};
   argv.insert(argv.end(), args.begin(), args.end());
-  std::string fault = args[0] == "topup" ? drawFault(true) : "none";
+  std::string fault = args[0] == "topup" || args[0] == "refund" ? drawFault(true) : "none";
   if (fault != "none") note("office " + args[0] + ": " + fault);
   officeDiskFails_ |= fault.rfind("die", 0) == 0 || fault.rfind("eio", 0) == 0;
   setUp(&run, asOther, argv, environment(fault, false));
@@ -317,12 +319,20 @@ int Episode::office(const std::vector<std::string>& args, bool asOther, std::str
 
 void Episode::topup() {
   Topup t{pick(cards_), between(1, 50) * 100, Said::kFailed};
+  // Now and then a refund instead, as the office's other change of a
+  // balance, under the same lock and journal.
+  t.refund = chance(0.3);
   // The office as the network's user, or now and then as another.
   bool other = chance(0.2) ? !othersNetwork_ : othersNetwork_;
   if (other != othersNetwork_) note(std::string("top-up as ") + (other ? "nobody" : "root"));
   std::string out;
-  int status = office({"topup", "--", t.card, std::to_string(t.amount)}, other, &out);
-  if (status == 0 && out.find("Topped up") != std::string::npos) t.said = Said::kCharged;
+  std::vector<std::string> args = {t.refund ? "refund" : "topup", "--", t.card,
+                                   std::to_string(t.amount)};
+  if (t.refund) args.push_back("explorer");
+  int status = office(args, other, &out);
+  if (status == 0 && out.find(t.refund ? "Refunded" : "Topped up") != std::string::npos) {
+    t.said = Said::kCharged;
+  }
   // Killed, or still waiting for its disk when its time ran out (-1): it
   // said nothing of the top-up.
   if (status >= 128 || status < 0) t.said = Said::kUnknown;
@@ -712,11 +722,22 @@ void countRecords(const std::vector<CardRecord>& records, std::map<std::string, 
     std::string id = record.tapId;
     return !id.empty() && id.back() == '\r' ? id.substr(0, id.size() - 1) : id;
   };
+  auto repeats = [&](const CardRecord& now, const CardRecord& before) {
+    return now.time == before.time && idOf(now) == idOf(before) &&
+           std::string(now.inOut) == before.inOut && std::string(now.mode) == before.mode;
+  };
   for (size_t i = 2; i < records.size(); i++) {
     const CardRecord &before = records[i - 1], &now = records[i];
-    if (now.time == before.time && idOf(now) == idOf(before) &&
-        std::string(now.inOut) == before.inOut && now.balance > before.balance) {
+    // The office's change: the latest record again with another balance,
+    // or the last two again, the second keeping the first's balance.
+    if (repeats(now, before) && now.balance != before.balance) {
       topups->push_back(now.balance - before.balance);
+      continue;
+    }
+    if (i >= 3 && i + 1 < records.size() && repeats(now, records[i - 2]) &&
+        repeats(records[i + 1], before) && records[i + 1].balance == now.balance) {
+      topups->push_back(now.balance - before.balance);
+      i++;
       continue;
     }
     std::string id = now.tapId;
@@ -830,23 +851,28 @@ std::string Episode::checkCard(const std::string& card, const std::vector<Said>&
                std::to_string(unknown[id]) + " unseen";
     }
   }
-  int said = 0, unseen = 0;
   std::string topupLog = readFile(path("Reader_txt/Topup.txt"));
-  for (const Topup& t : topups_) {
-    if (t.card != card) continue;
-    said += t.said == Said::kCharged;
-    unseen += t.said == Said::kUnknown;
-    std::string line = ",TOPUP," + card + "," + std::to_string(t.amount) + ",";
-    if (t.said == Said::kCharged && topupLog.find(line) == std::string::npos) {
-      wrong += "\n  a top-up of card " + card + " by " + std::to_string(t.amount) +
-               " said done is not in Reader_txt/Topup.txt";
+  for (bool refunds : {false, true}) {
+    const char* what = refunds ? "refund" : "top-up";
+    int said = 0, unseen = 0;
+    for (const Topup& t : topups_) {
+      if (t.card != card || t.refund != refunds) continue;
+      said += t.said == Said::kCharged;
+      unseen += t.said == Said::kUnknown;
+      std::string line = std::string(refunds ? ",REFUND," : ",TOPUP,") + card + "," +
+                         std::to_string(t.amount) + ",";
+      if (t.said == Said::kCharged && topupLog.find(line) == std::string::npos) {
+        wrong += std::string("\n  a ") + what + " of card " + card + " by " +
+                 std::to_string(t.amount) + " said done is not in Reader_txt/Topup.txt";
+      }
     }
-  }
-  int onCard = static_cast<int>(topups.size());
-  if (onCard < (again ? 0 : said) || onCard > said + unseen) {
-    wrong += "\n  card " + card + " holds " + std::to_string(onCard) +
-             " top-ups; the office said " + std::to_string(said) + " done and " +
-             std::to_string(unseen) + " unseen";
+    int onCard = static_cast<int>(std::count_if(topups.begin(), topups.end(),
+                                                [&](int c) { return refunds ? c < 0 : c > 0; }));
+    if (onCard < (again ? 0 : said) || onCard > said + unseen) {
+      wrong += "\n  card " + card + " holds " + std::to_string(onCard) + " " + what +
+               "s; the office said " + std::to_string(said) + " done and " +
+               std::to_string(unseen) + " unseen";
+    }
   }
   return wrong;
 }
