@@ -79,8 +79,8 @@ const CommandHelp kCommands[] = {
      "with the reason, in the words show and audit use.\n",
      "  --format FORMAT  text (a table, the default), json or csv\n"},
     {"audit",
-     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY]\n"
-     "        [--anomalies|--hours|--topups|--ridership|--held]",
+     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY] "
+     "[--anomalies|--hours|--topups|--ridership|--held]",
      "Checks every card against every reader log: each tap on a card must\n"
      "have exactly one line in its reader's log, and each line its tap.\n"
      "Prints what does not match (with file and line), and taps and\n"
@@ -110,7 +110,7 @@ const CommandHelp kCommands[] = {
      "                   by kind of tap\n"
      "  --held           with --format csv: print the money held at the end of each\n"
      "                   day and how it reconciles\n"},
-    {"help", "[COMMAND]", "    Prints this help, or the help of COMMAND alone.\n", ""},
+    {"help", "[COMMAND]", "Prints this help, or the help of COMMAND alone.\n", ""},
 };
 
 // What each exit status means. The rows of command "" are the one table,

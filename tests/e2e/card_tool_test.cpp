@@ -1262,6 +1262,10 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
       shown.output.find("\nRetired: replaced by card 32, its balance of 3950 moved there, on "),
       std::string::npos)
       << shown.output;
+  // And the new card's first records are told as the move that made them.
+  shown = cardTool(network, "show 32");
+  EXPECT_NE(shown.output.find("replacement of card 31 (Reader_txt/Topup.txt:1)"), std::string::npos)
+      << shown.output;
   EXPECT_EQ(cardTool(network, "replace 40 31").status, 1);
 
   // A replacement cut short once its line was written is finished by the
