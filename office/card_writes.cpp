@@ -105,6 +105,8 @@ static std::string numberTaken(int dir, const std::string& number) {
 }
 
 static int issueClaimed(int dir, const char* number, int32_t balance);
+static std::string finishEarlier(int dir, TapWriter* writer, const std::vector<std::string>& logs,
+                                 std::vector<std::string>* notices);
 
 int issueCard(int dir, const char* number, const char* balanceText) {
   int32_t balance = 0;
@@ -130,6 +132,16 @@ int issueCard(int dir, const char* number, const char* balanceText) {
     std::string why = writer.problem;
     closeTapWriter(&writer);
     return refuse("card " + std::string(number) + " was not issued: " + why + "; try again");
+  }
+  // A replacement recorded but cut short is finished first: its new card
+  // may be the number asked for.
+  std::vector<std::string> notices;
+  std::string unfinished = finishEarlier(dir, &writer, networkLogPaths(), &notices);
+  tellNotices(notices);
+  if (!unfinished.empty()) {
+    closeTapWriter(&writer);
+    return refuse("card " + std::string(number) + " was not issued: " + unfinished +
+                  "; try again");
   }
   int status = issueClaimed(dir, number, balance);
   closeTapWriter(&writer);
@@ -187,12 +199,15 @@ static std::string makeReplacement(int dir, const std::string& number, const Car
   int error = errno;
   close(fd);
   if (!written) return systemError("write", path, error);
+  // Its name too is on disk before the move is recorded.
+  if (!syncDirectoryOf(dir, path.c_str())) return systemError("flush its name to disk", path);
   return "";
 }
 
-// Retires the card `number` once its last change is recorded: the new card
-// of a replacement takes its name, then the card is kept under its retired
-// name, where no reader finds it. Both names are flushed. Empty when done.
+// Retires the card `number` once its last change is recorded and on disk:
+// the new card of a replacement takes its name, then the card is kept
+// under its retired name, where no reader finds it (`number` empty: only
+// the new card is moved). Both names are flushed. Empty when done.
 static std::string retire(int dir, const std::string& number, const std::string& replacement) {
   if (!replacement.empty()) {
     std::string made = replacingPath(replacement.c_str()), path = cardPath(replacement.c_str());
@@ -201,6 +216,7 @@ static std::string retire(int dir, const std::string& number, const std::string&
     }
     if (!syncDirectoryOf(dir, path.c_str())) return systemError("flush its name to disk", path);
   }
+  if (number.empty()) return "";
   std::string path = cardPath(number.c_str()), kept = retiredPath(number.c_str());
   struct stat card {
   }, retired{};
@@ -236,8 +252,13 @@ static bool lastOfficeLine(int dir, TopUpLine* line) {
 
 // Finishes a close or a replacement that was recorded but cut short
 // before its card was retired: the office log's last line tells it, as
-// the office records one change at a time. Returns what went wrong, if
-// anything, for the operator.
+// the office records one change at a time. A replacement's new card takes
+// its name first, whatever became of the old card: its money was moved
+// when the change was recorded. The old card is retired if it holds
+// nothing to pay out (a reader may have charged an exit on it meanwhile:
+// the audit reports that record). Returns what is left unfinished, if
+// anything: the office then records no other change, whose line would
+// hide this one.
 static std::string finishRetirement(int dir, TapWriter* writer,
                                     const std::vector<std::string>& logs,
                                     std::vector<std::string>* notices) {
@@ -248,27 +269,45 @@ static std::string finishRetirement(int dir, TapWriter* writer,
   }
   std::string number = last.number;
   std::string replacement = last.kind == OfficeKind::kReplace ? last.detail : "";
-  bool cardLeft = standsAt(dir, cardPath(number.c_str()));
+  std::string unfinished = "the " + std::string(officeWord(last.kind)) + " of card " + number +
+                           " is recorded (the last line of " + kTopUpLog + "), but ";
   bool madeLeft = !replacement.empty() && standsAt(dir, replacingPath(replacement.c_str())) &&
                   !standsAt(dir, cardPath(replacement.c_str()));
-  if (!cardLeft && !madeLeft) return "";
-  if (cardLeft) {
-    // Only the card the line closed: held, and holding nothing.
-    HeldCard card;
-    CardRecord records[2];
-    if (holdCard(dir, cardPath(number.c_str()).c_str(), logs, &card, records, notices,
-                 writerLocks(writer)) != LoadStatus::kLoaded) {
-      return "";
-    }
-    std::string problem = records[1].balance == 0 ? retire(dir, number, replacement) : "";
-    releaseCard(&card);
-    return problem.empty() ? ""
-                           : "the " + std::string(officeWord(last.kind)) + " of card " + number +
-                                 " is recorded, but " + problem;
+  if (madeLeft) {
+    std::string problem = retire(dir, "", replacement);
+    if (!problem.empty()) return unfinished + problem;
   }
-  std::string problem = retire(dir, number, replacement);
-  return problem.empty() ? ""
-                         : "the replacement of card " + number + " is recorded, but " + problem;
+  if (!standsAt(dir, cardPath(number.c_str()))) return "";
+  HeldCard card;
+  CardRecord records[2];
+  LoadStatus load = holdCard(dir, cardPath(number.c_str()).c_str(), logs, &card, records, notices,
+                             writerLocks(writer));
+  if (load != LoadStatus::kLoaded) {
+    return unfinished + notHeld(dir, number, load) + ", so it is not yet retired";
+  }
+  std::string problem =
+      records[1].balance <= 0 ? retire(dir, number, "")
+                              : "card " + number + " holds " + std::to_string(records[1].balance) +
+                                    " again: it is not retired; see 'show " + number + "'";
+  releaseCard(&card);
+  return problem.empty() ? "" : unfinished + problem;
+}
+
+// Brings the office to where its last change left it, its journal
+// claimed: a change left in flight is settled under its own card's lock,
+// before any other card is held, and a card it closed or replaced is
+// retired. Returns what is left unfinished; notices gather what settling
+// found.
+static std::string finishEarlier(int dir, TapWriter* writer, const std::vector<std::string>& logs,
+                                 std::vector<std::string>* notices) {
+  // A change still in flight names its card by its name: nothing is
+  // renamed until it is settled and its journal is idle on disk.
+  if (!settleOwnJournal(writer, logs, notices) ||
+      (writer->journal >= 0 && fdatasync(writer->journal) != 0)) {
+    return "the office's last change is still in flight in " + journalPath(kTopUpLog) +
+           " and could not be settled";
+  }
+  return finishRetirement(dir, writer, logs, notices);
 }
 
 // Why `change` cannot be made on the held card whose last two records are
@@ -352,13 +391,14 @@ static int changeCard(int dir, OfficeChange change) {
     closeTapWriter(&writer);
     return refuse(notDone + why + "; try again");
   }
-  // A change an earlier run left in flight is settled under its own card's
-  // lock before this card is held, never two at once, and a card it closed
-  // is retired. Should it stay in flight, recording this one fails and
-  // says so.
-  (void)settleOwnJournal(&writer, logs, &notices);
-  std::string unfinished = finishRetirement(dir, &writer, logs, &notices);
-  if (!unfinished.empty()) notices.push_back(unfinished);
+  // What an earlier run left is finished first; until it is, no other
+  // change is recorded.
+  std::string unfinished = finishEarlier(dir, &writer, logs, &notices);
+  if (!unfinished.empty()) {
+    tellNotices(notices);
+    closeTapWriter(&writer);
+    return refuse(notDone + unfinished + "; try again");
+  }
   bool replacing = change.kind == OfficeKind::kReplace;
   std::string taken = replacing ? numberTaken(dir, change.detail) : "";
   HeldCard card;
@@ -400,24 +440,30 @@ static int changeCard(int dir, OfficeChange change) {
   copyText(line.detail, change.detail.c_str());
   bool recorded = recordTap(card, appended, formatTopUpLine(line), &writer);
   bool retires = change.kind == OfficeKind::kClose || replacing;
-  std::string retired = recorded && retires ? retire(dir, number, change.detail) : "";
+  // A card is retired only once its change is on disk and its journal
+  // idle on disk: whoever settled a change in flight on a card no longer
+  // at its name would drop it, and take its line back.
+  std::string told = recorded ? writer.problem : "";
+  bool flushed = recorded && finishTap(&writer) && fdatasync(writer.journal) == 0;
+  std::string retired;
+  if (recorded && retires) {
+    retired = flushed ? retire(dir, number, change.detail) : "it is not yet on disk";
+  }
   // Nothing is said while the card is held: an error stream that blocks
   // would hold it.
   releaseCard(&card);
   decideTap(&writer);
   tellNotices(notices);
-  if (recorded && !writer.problem.empty()) tellNotices({writer.problem});
+  if (!told.empty()) tellNotices({told});
   if (!recorded) {
     // Closing the writer forgets its problem: told first.
     std::string why = writer.problem;
     closeTapWriter(&writer);
     return refuse(notDone + why);
   }
-  // Committed: the change is whole even if its flush fails now; the card's
+  // Committed: the change is whole even if its flush failed; the card's
   // next holder flushes it then.
-  if (!finishTap(&writer)) {
-    warn("the change is recorded, but not yet flushed to disk: " + writer.problem);
-  }
+  if (!flushed) warn("the change is recorded, but not yet flushed to disk: " + writer.problem);
   closeTapWriter(&writer);
   if (!retired.empty()) {
     warn("the change is recorded, but " + retired +
