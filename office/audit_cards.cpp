@@ -355,8 +355,9 @@ void readCards(AuditState* s) {
     }
     if (endsWith(name, kReplacingSuffix)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
-                 "a replacement card cut short before its move was recorded: no reader reads "
-                 "it; run the replacement again, or remove it");
+                 "a replacement's new card not yet named, which no reader reads: if a REPLACE "
+                 "line gives it money (replacement_differs), the office's next command names "
+                 "it; else its replacement was cut short before it was recorded: remove it");
       continue;
     }
     std::string retired = retiredNumberOf(path);
