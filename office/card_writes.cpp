@@ -182,8 +182,11 @@ static std::string makeReplacement(int dir, const std::string& number, const Car
                                    int32_t balance) {
   std::string path = replacingPath(number.c_str());
   // What stands there is an earlier replacement cut short before it was
-  // recorded (the office records one change at a time): made again.
-  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // recorded (the office records one change at a time): its name is
+  // removed and the card made anew, so that no other file it may be a
+  // name of is ever cut.
+  if (unlinkat(dir, path.c_str(), 0) != 0 && errno != ENOENT) return systemError("remove", path);
+  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return systemError("open", path);
   struct stat info {};
   // The older record keeps how far it stood from the latest (the audit

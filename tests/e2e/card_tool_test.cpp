@@ -1266,7 +1266,12 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
 
   // A replacement cut short once its line was written is finished by the
   // office's next change: the new card takes its name, the old one retires.
+  // A name left where the new card is made is removed, never written
+  // through: here it is another card's second name.
+  std::string card40 = network.card("40");
+  ASSERT_EQ(link((root + "/Card/40.txt").c_str(), (root + "/Card/51.txt.replacing").c_str()), 0);
   ASSERT_EQ(cardTool(network, "replace 50 51").status, 0);
+  EXPECT_EQ(network.card("40"), card40);
   ASSERT_EQ(rename((root + "/Card/51.txt").c_str(), (root + "/Card/51.txt.replacing").c_str()), 0);
   ASSERT_EQ(rename((root + "/Card/50.txt.retired").c_str(), (root + "/Card/50.txt").c_str()), 0);
   ASSERT_EQ(cardTool(network, "topup 40 1").status, 0);
