@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bus/fares.h"
 #include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/clock.h"
@@ -25,6 +26,12 @@
 #include "office/escape.h"
 #include "office/office_command.h"
 #include "readers/network.h"
+#include "subway/fares.h"
+
+// The most an exit may charge a card in a trip, of either rule set.
+constexpr int32_t kMostAnExitCharges =
+    std::max({subway::kExitTwoAwayFare, subway::kTransferExitOneAwayFare,
+              subway::kTransferExitTwoAwayFare, bus::kRideFareCap});
 
 // A new card's records are dated this long before it is issued, so that no
 // reader sees them as an exit a moment ago and opens a transfer window.
@@ -329,6 +336,14 @@ static std::string refused(OfficeChange* change, const CardRecord records[2]) {
     case OfficeKind::kRefund:
       if (change->amount > latest.balance) {
         return holds + ": a refund of " + std::to_string(change->amount) + " would take it below 0";
+      }
+      // An exit charges whatever the card holds: the readers let a trip
+      // begin only with its most costly exit covered, which a refund may
+      // not take back.
+      if (inTrip(latest) && latest.balance - change->amount < kMostAnExitCharges) {
+        return holds + " and is in a trip: it " + entryText(latest) +
+               "; a refund leaves it at least " + std::to_string(kMostAnExitCharges) +
+               ", the most its exit may charge, until the passenger has tapped out";
       }
       return "";
     case OfficeKind::kClose:

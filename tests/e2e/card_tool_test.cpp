@@ -1154,6 +1154,9 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
     const char* says;
   } refusals[] = {
       {"refund 5 9001 lost", 1, "card 5 holds 9000: a refund of 9001 would take it below 0"},
+      {"refund 5 8301 lost", 1,
+       "card 5 holds 9000 and is in a trip: it entered the subway at S1 on 2026-03-06 08:15:30 "
+       "(tap S1_3); a refund leaves it at least 700"},
       {"close 5", 1,
        "card 5 is in a trip: it entered the subway at S1 on 2026-03-06 08:15:30 (tap S1_3); "
        "close it once the passenger has tapped out"},
