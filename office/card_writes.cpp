@@ -295,10 +295,16 @@ static std::string finishRetirement(int dir, TapWriter* writer,
   if (load != LoadStatus::kLoaded) {
     return unfinished + notHeld(dir, number, load) + ", so it is not yet retired";
   }
-  std::string problem =
-      records[1].balance <= 0 ? retire(dir, number, "")
-                              : "card " + number + " holds " + std::to_string(records[1].balance) +
-                                    " again: it is not retired; see 'show " + number + "'";
+  // Money on it again was put there by hand: told, and left to the
+  // operator.
+  if (records[1].balance > 0) {
+    releaseCard(&card);
+    notices->push_back(unfinished + "card " + number + " holds " +
+                       std::to_string(records[1].balance) +
+                       " again, so it is not retired: see 'show " + number + "'");
+    return "";
+  }
+  std::string problem = retire(dir, number, "");
   releaseCard(&card);
   return problem.empty() ? "" : unfinished + problem;
 }
