@@ -1339,6 +1339,10 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
                               program("card_tool"), "--dir", root, "replace", from, to});
     EXPECT_EQ(killed.status, 128 + SIGKILL) << killed.output;
     std::string card = root + "/Card/" + from + ".txt";
+    if (fileExists(root + "/Card/" + to + ".txt.replacing")) {
+      EXPECT_NE(cardTool(network, "show " + to).output.find(" is not named yet: a replacement"),
+                std::string::npos);
+    }
     if (cut.charged && fileExists(card)) {
       std::string at = linesOf(readFile(card)).back().substr(0, 14);
       appendTap(root, std::stoi(from), at, "SUBWAY,OUT", 200, "S3_9", "Subway3.txt");
