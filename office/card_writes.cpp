@@ -283,11 +283,17 @@ static std::string finishRetirement(int dir, TapWriter* writer,
                            " is recorded (the last line of " + kTopUpLog + "), but ";
   bool madeLeft = !replacement.empty() && standsAt(dir, replacingPath(replacement.c_str())) &&
                   !standsAt(dir, cardPath(replacement.c_str()));
+  bool cardLeft = standsAt(dir, cardPath(number.c_str()));
+  if (!madeLeft && !cardLeft) return "";
+  // Nothing is renamed before the journal is idle on disk.
+  if (writer->journal >= 0 && fdatasync(writer->journal) != 0) {
+    return unfinished + systemError("flush", journalPath(kTopUpLog));
+  }
   if (madeLeft) {
     std::string problem = retire(dir, "", replacement);
     if (!problem.empty()) return unfinished + problem;
   }
-  if (!standsAt(dir, cardPath(number.c_str()))) return "";
+  if (!cardLeft) return "";
   HeldCard card;
   CardRecord records[2];
   LoadStatus load = holdCard(dir, cardPath(number.c_str()).c_str(), logs, &card, records, notices,
@@ -317,9 +323,8 @@ static std::string finishRetirement(int dir, TapWriter* writer,
 static std::string finishEarlier(int dir, TapWriter* writer, const std::vector<std::string>& logs,
                                  std::vector<std::string>* notices) {
   // A change still in flight names its card by its name: nothing is
-  // renamed until it is settled and its journal is idle on disk.
-  if (!settleOwnJournal(writer, logs, notices) ||
-      (writer->journal >= 0 && fdatasync(writer->journal) != 0)) {
+  // renamed until it is settled.
+  if (!settleOwnJournal(writer, logs, notices)) {
     return "the office's last change is still in flight in " + journalPath(kTopUpLog) +
            " and could not be settled";
   }
@@ -465,14 +470,18 @@ static int changeCard(int dir, OfficeChange change) {
   bool recorded = recordTap(card, appended, formatTopUpLine(line), &writer);
   bool retires = change.kind == OfficeKind::kClose || replacing;
   // A card is retired only once its change is on disk and its journal
-  // idle on disk: whoever settled a change in flight on a card no longer
-  // at its name would drop it, and take its line back.
+  // idle on disk, the card still held: whoever settled a change in flight
+  // on a card no longer at its name would drop it, and take its line back.
+  // Any other change is flushed once the card is let go, as a tap is.
   std::string told = recorded ? writer.problem : "";
-  bool flushed = recorded && finishTap(&writer) && fdatasync(writer.journal) == 0;
-  std::string retired;
-  if (recorded && retires) {
-    retired = flushed ? retire(dir, number, change.detail) : "it is not yet on disk";
+  bool early = recorded && retires;
+  bool flushed = early && finishTap(&writer);
+  if (flushed && fdatasync(writer.journal) != 0) {
+    flushed = false;
+    writer.problem = systemError("flush", journalPath(kTopUpLog));
   }
+  std::string retired;
+  if (early) retired = flushed ? retire(dir, number, change.detail) : "it is not yet on disk";
   // Nothing is said while the card is held: an error stream that blocks
   // would hold it.
   releaseCard(&card);
@@ -485,8 +494,9 @@ static int changeCard(int dir, OfficeChange change) {
     closeTapWriter(&writer);
     return refuse(notDone + why);
   }
-  // Committed: the change is whole even if its flush failed; the card's
+  // Committed: the change is whole even if its flush fails; the card's
   // next holder flushes it then.
+  if (!early) flushed = finishTap(&writer);
   if (!flushed) warn("the change is recorded, but not yet flushed to disk: " + writer.problem);
   closeTapWriter(&writer);
   if (!retired.empty()) {
