@@ -481,7 +481,8 @@ int showCard(int dir, const char* number, const std::string& format) {
       return refuse("card " + printable(number) + " is not named yet: a replacement made it as " +
                     replacingPath(number) +
                     ", which the office's next command names if the replacement is recorded "
-                    "in " + kTopUpLog);
+                    "in " +
+                    kTopUpLog);
     }
   }
   if (!view.readable) return refuse(cardFault(path, view));

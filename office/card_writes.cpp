@@ -147,8 +147,7 @@ int issueCard(int dir, const char* number, const char* balanceText) {
   tellNotices(notices);
   if (!unfinished.empty()) {
     closeTapWriter(&writer);
-    return refuse("card " + std::string(number) + " was not issued: " + unfinished +
-                  "; try again");
+    return refuse("card " + std::string(number) + " was not issued: " + unfinished + "; try again");
   }
   int status = issueClaimed(dir, number, balance);
   closeTapWriter(&writer);

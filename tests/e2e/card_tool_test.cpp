@@ -1321,8 +1321,8 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
     const char* next;      // the office's next command, and its status
     int status;
   } cuts[] = {
-      {"fsync:when=2", false, false, "topup 40 1", 0},  // the new card made, not yet named
-      {"write:when=2", true, false, "topup 40 1", 0},   // committed, the card's record written
+      {"fsync:when=2", false, false, "topup 40 1", 0},     // the new card made, not yet named
+      {"write:when=2", true, false, "topup 40 1", 0},      // committed, the card's record written
       {"fdatasync:when=2", true, false, "topup 40 1", 0},  // not yet flushed
       {"renameat2:when=1", true, true, "topup 40 1", 0},   // before the new card takes its name
       {"renameat2:when=1", true, false, "issue 74 5", 1},  // its number is not free
@@ -1348,9 +1348,9 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
       appendTap(root, std::stoi(from), at, "SUBWAY,OUT", 200, "S3_9", "Subway3.txt");
     }
     EXPECT_EQ(cardTool(network, cut.next).status, cut.status);
-    EXPECT_EQ(network.log("Topup.txt").find(",REPLACE," + from + ",700,0," + to) !=
-                  std::string::npos,
-              cut.recorded);
+    EXPECT_EQ(
+        network.log("Topup.txt").find(",REPLACE," + from + ",700,0," + to) != std::string::npos,
+        cut.recorded);
     EXPECT_EQ(fileExists(root + "/Card/" + to + ".txt"), cut.recorded);
     EXPECT_EQ(fileExists(card + ".retired"), cut.recorded);
     EXPECT_EQ(fileExists(card), !cut.recorded);
@@ -1360,10 +1360,9 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   }
   report = auditJson(network, &status);
   for (const nlohmann::json& day : report["held"]) EXPECT_EQ(day["difference"], 0) << day.dump();
-  EXPECT_EQ(unexpected(report["anomalies"],
-                       {{"note_left", "Card/70.txt.replacing", 0},
-                        {"record_after_retired", "Card/63.txt.retired", 4},
-                        {"record_after_retired", "Card/65.txt.retired", 4}}),
+  EXPECT_EQ(unexpected(report["anomalies"], {{"note_left", "Card/70.txt.replacing", 0},
+                                             {"record_after_retired", "Card/63.txt.retired", 4},
+                                             {"record_after_retired", "Card/65.txt.retired", 4}}),
             "");
 }
 

@@ -159,8 +159,8 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
       {"three records in the office's log",
        [](TapIntent& t) {
          t.logPath = kTopUpLog;
-         t.cardBytes = "\r\n20260306081520,BUS,OUT,7950,B_4\r\n20260306081520,BUS,OUT,7950,B_4" +
-                       t.cardBytes;
+         t.cardBytes =
+             "\r\n20260306081520,BUS,OUT,7950,B_4\r\n20260306081520,BUS,OUT,7950,B_4" + t.cardBytes;
          t.logBytes = "20260306091502,TOPUP,1,5000,7950\r\n";
        }},
       {"two records of the office's whose balances differ",
