@@ -202,7 +202,10 @@ void reportLeftOverTopUps(AuditState* s) {
       std::string card = shownName(cardPath(e.topUp.detail));
       addAnomaly(s, AnomalyKind::kReplacementDiffers, kTopUpLog, e.line,
                  quotedLine(e.text) + ": " +
-                     (e.newBalance < 0 ? "its new card " + card + " was not read"
+                     (e.newBalance < 0 ? "its new card " + card +
+                                             " was not read (the office's next command names a "
+                                             "new card left as " +
+                                             card + kReplacingSuffix + ")"
                                        : "its new card " + card + " was made holding " +
                                              std::to_string(e.newBalance) + ", not " +
                                              std::to_string(e.topUp.amount)));

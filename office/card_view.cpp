@@ -494,6 +494,17 @@ int showCard(int dir, const char* number, const std::string& format) {
       retired = true;
     }
   }
+  // A replacement's new card not yet named: no reader reads it yet.
+  if (!view.found && !retired) {
+    struct stat made {};
+    if (fstatat(dir, replacingPath(number).c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0) {
+      return refuse("card " + printable(number) + " is not named yet: a replacement made it as " +
+                    replacingPath(number) +
+                    ", which the office's next command names if the replacement is recorded "
+                    "in " +
+                    kTopUpLog);
+    }
+  }
   if (!view.readable) return refuse(cardFault(path, view));
   std::vector<OfficeLine> office;
   std::string problem;

@@ -31,7 +31,8 @@ const CommandHelp kCommands[] = {
      "Takes AMOUNT (from 1 up to the balance) off the card's balance, paid\n"
      "back to the passenger for REASON (1 to 24 printable ASCII characters,\n"
      "no ','), recorded as a top-up is, as a REFUND line of\n"
-     "Reader_txt/Topup.txt. The audit counts refunds apart from revenue.\n",
+     "Reader_txt/Topup.txt. A card in a trip keeps at least 700, the most\n"
+     "its exit may charge. The audit counts refunds apart from revenue.\n",
      ""},
     {"close", "NUMBER",
      "Pays out the card's whole balance and retires the card: its balance\n"
