@@ -257,9 +257,16 @@ static std::string indented(const char* text, const char* indent) {
 // then the options of every command and the exit statuses.
 void printHelp() {
   const char* name = programName.c_str();
+  // A usage line each, however long: the man page's synopsis is made of
+  // these lines, and a line that continues one would end it.
   for (const CommandHelp& c : kCommands) {
+    std::string operands = c.operands;
+    for (size_t at; (at = operands.find("\n")) != std::string::npos;) {
+      size_t next = operands.find_first_not_of(' ', at + 1);
+      operands.replace(at, next - at, " ");
+    }
     printf("%s %s [--dir DIR] %s %s\n", &c == &kCommands[0] ? "Usage:" : "  or: ", name, c.name,
-           c.operands);
+           operands.c_str());
   }
   printf("  or:  %s --help | --version\n\n", name);
   printf(
