@@ -1035,6 +1035,11 @@ TEST(CardTool, AuditRefusesAWrongCommandLineOrNoNetworkDirectory) {
       << nowhere.output;
   EXPECT_FALSE(fileExists(network.root() + "/audit.db.building"));
   EXPECT_FALSE(fileExists(network.root() + "/audit.db"));
+  // Nor any page begun.
+  ToolRun noPage = cardTool(network, "report --html " + network.root() + "/day.html");
+  EXPECT_EQ(noPage.status, 3) << noPage.output;
+  EXPECT_FALSE(fileExists(network.root() + "/day.html.building"));
+  EXPECT_FALSE(fileExists(network.root() + "/day.html"));
 }
 
 namespace {
@@ -1417,7 +1422,7 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
   // Help on standard output, the tool's and each command's, however asked for.
   std::string help = runTool({tool, "help"}, Collected::kOutput).output;
   EXPECT_EQ(runTool({tool, "--help"}, Collected::kOutput).output, help);
-  for (const char* command : {"issue", "topup", "show", "list", "audit", "help"}) {
+  for (const char* command : {"issue", "topup", "show", "list", "audit", "report", "help"}) {
     std::string own = runTool({tool, "help", command}, Collected::kOutput).output;
     std::string usage = std::string("Usage: card_tool [--dir DIR] ") + command;
     EXPECT_EQ(own.rfind(usage, 0), 0u) << own;
@@ -1432,7 +1437,7 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
   std::map<int, std::string> table = exitStatuses(help);
   ASSERT_EQ(table.size(), 5u) << help;
   for (const char* command :
-       {"issue", "topup", "refund", "close", "replace", "show", "list", "audit"}) {
+       {"issue", "topup", "refund", "close", "replace", "show", "list", "audit", "report"}) {
     std::map<int, std::string> own =
         exitStatuses(runTool({tool, "help", command}, Collected::kOutput).output);
     EXPECT_EQ(own[2], table[2]) << command;
@@ -1489,6 +1494,12 @@ TEST(CardTool, ReadsItsCommandLineAsOtherToolsDo) {
       {"audit --to 2026-03-06 --from 2026-03-07",
        "card_tool: '--from 2026-03-07' is after '--to 2026-03-06'\n"},
       {"audit --ridership", "card_tool: option '--ridership' needs --format csv\n"},
+      {"report", "card_tool: report needs --html FILE\nTry 'card_tool help report'"},
+      {"report --html", "card_tool: option '--html' needs a value\n"},
+      {"report --html x --format json", "card_tool: unknown option '--format' for report\n"},
+      {"report --html=x y", "card_tool: unexpected operand 'y' for report\n"},
+      {"report --html x --from 2026-03-07 --to=2026-03-06",
+       "card_tool: '--from 2026-03-07' is after '--to 2026-03-06'\n"},
   };
   for (const auto& w : wrong) {
     ToolRun run = cardTool(network, w.args);
