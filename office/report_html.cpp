@@ -272,7 +272,7 @@ struct Series {
 };
 
 // The left of the plot of every chart by hour, and its width.
-constexpr int kPlotLeft = 86, kPlotWidth = kChartWidth - kPlotLeft - 20;
+constexpr int kPlotLeft = 112, kPlotWidth = kChartWidth - kPlotLeft - 20;
 
 // The y-axis of a plot from `top` to `bottom` over [low, high] in steps
 // of `step`: a grid line and a label at each step, and the axis's name.
