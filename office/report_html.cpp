@@ -188,6 +188,7 @@ dl.figures{display:flex;flex-wrap:wrap;gap:.6em;margin:1em 0;padding:0}
 dl.figures div{border:1px solid #999;padding:.35em .8em;min-width:8.5em}
 dl.figures dt{color:#444;font-size:.85em}
 dl.figures dd{margin:0;font-size:1.3em;font-weight:600}
+dl.figures dd.note{font-size:.85em;font-weight:400;color:#444}
 dl.figures div.alert{border:3px double #a0001c}
 table{border-collapse:collapse;margin:.5em 0 1em}
 th,td{border:1px solid #bbb;padding:.2em .55em;text-align:right;vertical-align:top}
@@ -620,12 +621,14 @@ void writeHead(FILE* out, const AuditReport& report, const ReportMaking& making)
       counted(report.logLines, "line", "lines").c_str());
 }
 
-// One figure of the summary: its name, the element's id, its value, and
-// whether it calls for attention.
-void figure(FILE* out, const char* name, const char* id, const std::string& value,
-            bool alert = false) {
-  fprintf(out, "<div%s><dt>%s</dt><dd id=\"%s\">%s</dd></div>\n", alert ? " class=\"alert\"" : "",
-          name, id, value.c_str());
+// One figure of the summary: its name, the element's id, its value, a
+// note under it (or none), and whether it calls for attention.
+void figure(FILE* out, const std::string& name, const char* id, const std::string& value,
+            const std::string& note = "", bool alert = false) {
+  fprintf(out, "<div%s><dt>%s</dt><dd id=\"%s\">%s</dd>", alert ? " class=\"alert\"" : "",
+          name.c_str(), id, value.c_str());
+  if (!note.empty()) fprintf(out, "<dd class=\"note\">%s</dd>", note.c_str());
+  fprintf(out, "</div>\n");
 }
 
 // How many anomalies of each kind the report holds, in kAnomalyKinds' order.
@@ -639,21 +642,24 @@ std::vector<int64_t> anomalyCounts(const AuditReport& report) {
 // of the last, and how many anomalies, linked to them, by kind.
 void writeSummary(FILE* out, const AuditReport& report, const std::vector<int64_t>& counts) {
   const TopUpTotals& t = report.topUps;
-  auto loaded = [](const Loaded& l) { return grouped(l.count) + ": " + grouped(l.amount); };
   fprintf(out, "<section id=\"summary\">\n<dl class=\"figures\">\n");
   figure(out, "Taps", "taps", grouped(report.network.all.taps));
   figure(out, "Revenue", "revenue", grouped(report.network.all.revenue));
-  figure(out, "Top-ups", "topups", loaded(t.all));
-  figure(out, "Refunds", "refunds", loaded(t.refunds));
-  figure(out, "Cards closed", "closes", loaded(t.closes));
-  figure(out, "Cards replaced", "replacements", loaded(t.replacements));
+  figure(out, "Top-ups: loaded", "topups", grouped(t.all.amount),
+         counted(t.all.count, "top-up", "top-ups"));
+  figure(out, "Refunds: paid back", "refunds", grouped(t.refunds.amount),
+         counted(t.refunds.count, "refund", "refunds"));
+  figure(out, "Cards closed: paid out", "closes", grouped(t.closes.amount),
+         counted(t.closes.count, "card", "cards"));
+  figure(out, "Cards replaced: moved", "replacements", grouped(t.replacements.amount),
+         counted(t.replacements.count, "card", "cards"));
   if (!report.held.empty()) {
-    figure(out, ("Held on the cards at the end of " + dayText(report.held.rbegin()->first)).c_str(),
-           "held", grouped(report.held.rbegin()->second.held));
+    figure(out, "Held on the cards at the end of " + dayText(report.held.rbegin()->first), "held",
+           grouped(report.held.rbegin()->second.held));
   }
   size_t anomalies = report.anomalies.size();
   figure(out, "Anomalies", "anomaly-count",
-         "<a href=\"#anomalies\">" + grouped(static_cast<int64_t>(anomalies)) + "</a>",
+         "<a href=\"#anomalies\">" + grouped(static_cast<int64_t>(anomalies)) + "</a>", "",
          anomalies > 0);
   fprintf(out, "</dl>\n");
   if (anomalies > 0) {
