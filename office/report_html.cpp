@@ -213,7 +213,7 @@ svg .h4{fill:#3b68a6}
 svg .h5{fill:#163d73}
 svg .h0{fill:#f6f6f6}
 svg.defs{position:absolute}
-@media print{body{max-width:none;margin:0}section.day,svg{break-inside:avoid}a{color:inherit;text-decoration:none}}
+@media print{body{max-width:none;margin:0;print-color-adjust:exact;-webkit-print-color-adjust:exact}section.day,svg{break-inside:avoid}a{color:inherit;text-decoration:none}}
 )";
 
 // The patterns the bars of more than one series, and the money's steps,
