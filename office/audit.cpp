@@ -281,7 +281,10 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditD
   if (!problem->empty()) return false;
   *report = AuditReport{};
   report->asked = days;
-  for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    report->readers[reader.readerId];
+    report->now[reader.readerId];
+  }
   AuditState state{};
   state.dir = dir;
   state.sinks = &sinks;

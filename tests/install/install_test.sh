@@ -119,11 +119,15 @@ if command -v man >/dev/null; then
   page=$(render fare-card-tool)
   commands=$(sed -n 's/^\(Usage:\|  or:\) *fare-card-tool \[--dir DIR\] \([a-z]*\).*/\2/p' <<<"$help")
   [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "fare-card-tool --help lists no commands"
+  # The section read whole before grep looks in it: grep -q stops at its
+  # first match, and a section longer than a pipe's buffer would then
+  # fail the pipeline with the writer's SIGPIPE.
+  commands_section=$(section COMMANDS <<<"$page")
   for command in $commands; do
-    section COMMANDS <<<"$page" | grep "^   $command\b" >/dev/null ||
+    grep -q "^   $command\b" <<<"$commands_section" ||
       fail "fare-card-tool(1) has no subsection of COMMANDS for $command"
   done
-  section COMMANDS <<<"$page" | awk '/^   audit /{ on = 1; next } /^   [^ ]/{ on = 0 } on' |
+  awk '/^   audit /{ on = 1; next } /^   [^ ]/{ on = 0 } on' <<<"$commands_section" |
     grep -q -- '--sqlite FILE' || fail "fare-card-tool(1) has not audit's options under audit"
   ! section OPTIONS <<<"$page" | grep -- '--format' >/dev/null ||
     fail "fare-card-tool(1) lists a command's options among every command's"
