@@ -441,7 +441,9 @@ static int changeCard(int dir, OfficeChange change) {
   }
   const CardRecord& latest = records[1];
   std::string problem = refused(&change, records);
-  int32_t balance = balanceAfter(change, latest.balance);
+  // Worked out only for a change that is not refused: a refused top-up
+  // may be one that would pass the most a balance holds.
+  int32_t balance = problem.empty() ? balanceAfter(change, latest.balance) : latest.balance;
   std::string appended = officeRecords(records[0], latest, balance);
   if (problem.empty()) {
     std::string why = unrepeatable(card, records, appended, balance);

@@ -1329,6 +1329,11 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   // back, nor is the new card's number given away, nor its money left
   // where no reader reads it, whatever was tapped on the old card.
   if (access(STRACE_PROGRAM, X_OK) != 0) GTEST_SKIP() << "strace is needed";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's runtime makes write calls of its own (it probes memory
+  // through a pipe), so a count of calls names another step of the tool.
+  GTEST_SKIP() << "the kill points count system calls a sanitizer adds to";
+#endif
   const struct {
     const char* killedAt;  // strace's injection: the system call and its count
     bool recorded;         // the line was committed before the kill
