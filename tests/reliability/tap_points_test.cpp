@@ -833,7 +833,7 @@ TEST_F(TapPoints, PowerLossWithSeveralReadersTapsCommittedOnOneCard) {
                    !readFile(logOf(readers[r], root())).empty();
           },
           30))
-          << readers[r];
+          << readers[r] << "'s console:\n" << readFile(at("console-" + readers[r] + ".txt"));
     }
     for (Program& reader : running) finishProgram(&reader);
     std::map<std::string, std::string> after = snapshot();
