@@ -30,6 +30,7 @@ Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--d
        tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
        tools/cluster.sh brick kill N | brick start [--dir DIR]
        tools/cluster.sh daemon restart | heal [--dir DIR]
+       tools/cluster.sh client kill K | client unmount K | client mount K [--dir DIR]
 
 Runs as root, with /dev/fuse and GlusterFS (tools/ensure-packages.sh installs
 it). `up` starts a GlusterFS daemon in a network namespace of its own, makes
@@ -48,7 +49,11 @@ For tests: `cut K` drops host K's packets and `join K` lets them through
 again; `brick kill N` kills brick N's process and `brick start` starts every
 brick again; `daemon restart` restarts the GlusterFS daemon (bricks and
 mounts stay up); `heal` waits until every host is connected to every
-brick and no brick has entries left to heal.
+brick and no brick has entries left to heal. `client kill K` kills host K's
+GlusterFS client (its mount answers "Transport endpoint is not connected"),
+`client unmount K` unmounts host K's mount, and `client mount K` mounts the
+volume there again (a dead mount is first unmounted, lazily): what an
+operator does on a host whose client died, or whose volume is mounted late.
 
   --dir DIR                 where the bricks, mounts and state go (default: cluster/)
   --clients N               how many hosts mount the volume (1 to 6)
@@ -135,10 +140,16 @@ add_host() {
   ip -n "$ns" link set "f${id}h$k" up
   ip -n "$ns" route add default via "10.213.$k.1"
   mkdir -p "$dir/host$k"
+  mount_host "$k"
+  echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
+}
+
+# Mounts the volume at host K's mount point, from host K's namespace, with
+# the mount options of the cluster.
+mount_host() {
   local options=(-t glusterfs)
   [ -n "$mount_options" ] && [ "$mount_options" != - ] && options+=(-o "$mount_options")
-  nsenter --net="/run/netns/$ns" mount "${options[@]}" "$address:/$volume" "$dir/host$k"
-  echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
+  nsenter --net="/run/netns/$(host_ns "$1")" mount "${options[@]}" "$address:/$volume" "$dir/host$1"
 }
 
 up() {
@@ -193,6 +204,7 @@ up() {
   done
   for k in $(seq 1 "$clients"); do add_host "$k"; done
   echo "clients=$clients" >>"$state"
+  echo "mount_options=$(printf '%q' "$mount_options")" >>"$state"
 
   echo "The network runs on $clients hosts: $dir/host1 ... $dir/host$clients (volume $volume)."
   if [ $readers -eq 1 ]; then
@@ -336,6 +348,39 @@ heal() {
   fail "the cluster was not whole again within two minutes"
 }
 
+# Host K's GlusterFS client: killed (its mount stays, answering that it is
+# not connected), unmounted, or mounted again (a mount left dead by a killed
+# client, or held by a program that runs in it, is unmounted lazily first).
+client() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  local mounts=() clients=0 mount_options="" k=$2 pid
+  # shellcheck disable=SC1090
+  source "$state"
+  [ -n "$k" ] && [ "$k" -ge 1 ] && [ "$k" -le "$clients" ] || fail "client takes a host, 1 to $clients"
+  case "$1" in
+    kill)
+      for pid in $(ip netns pids "$(host_ns "$k")"); do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = glusterfs ] && kill -9 "$pid"
+      done
+      for _ in $(seq 1 100); do
+        stat "$dir/host$k/Card" >/dev/null 2>&1 || return 0
+        sleep 0.1
+      done
+      fail "host $k's client did not end"
+      ;;
+    unmount) umount "$dir/host$k" 2>/dev/null || umount -l "$dir/host$k" ;;
+    mount)
+      if mountpoint -q "$dir/host$k" 2>/dev/null || ! stat "$dir/host$k" >/dev/null 2>&1; then
+        umount -l "$dir/host$k"
+      fi
+      mount_host "$k"
+      wait_for "host $k's mount" stat "$dir/host$k/Card"
+      ;;
+    *) fail "client takes: kill, unmount or mount" ;;
+  esac
+}
+
 brick_pid() {
   gluster --mode=script volume status "$volume" "$address:$dir/bricks/b$1" --xml 2>/dev/null |
     sed -n 's|.*<pid>\(-*[0-9]*\)</pid>.*|\1|p' | head -1
@@ -375,6 +420,7 @@ case "$command" in
   brick) brick "${arguments[0]:?kill or start}" "${arguments[1]:-}" ;;
   daemon) daemon "${arguments[0]:?restart}" ;;
   heal) heal ;;
+  client) client "${arguments[0]:?kill, unmount or mount}" "${arguments[1]:-}" ;;
   -h|--help|help) usage ;;
   *) fail "unknown command '$command'" ;;
 esac
