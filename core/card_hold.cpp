@@ -72,8 +72,14 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   if (own) locks = openLocks(dir);
   if (locks < 0 && errno == ENOENT) return LoadStatus::kNoCard;
   if (locks < 0) {
-    notices->push_back(std::string(kLockFile) + " cannot be opened: " + strerror(errno) +
-                       ": no card can be held until it belongs to the network's owner");
+    // The reason stays in errno for the caller: a file system that lost the
+    // network directory is looked for again.
+    int reason = errno;
+    notices->push_back(std::string(kLockFile) + " cannot be opened: " + strerror(reason) +
+                       (lostByItsFileSystem(reason)
+                            ? ""
+                            : ": no card can be held until it belongs to the network's owner"));
+    errno = reason;
     return LoadStatus::kUnreadable;
   }
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {

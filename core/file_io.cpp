@@ -29,6 +29,10 @@ int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* 
   return fd;
 }
 
+bool lostByItsFileSystem(int error) {
+  return error == ENOTCONN || error == EBADFD || error == ESTALE;
+}
+
 DIR* openDirectory(int dir, const char* path) {
   int fd = openat(dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;

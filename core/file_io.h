@@ -31,6 +31,13 @@ inline bool isPlainFile(const struct stat& info) {
 [[nodiscard]] int openRegular(int dir, const char* path, int flags, mode_t mode = 0644,
                               struct stat* info = nullptr);
 
+// Whether a call failed because the file system lost the file it was made
+// on: a network file system's client that has gone (ENOTCONN), a descriptor
+// it did not open again when it reconnected, its locks lost (EBADFD), or a
+// file handle its servers no longer know (ESTALE). The file is found again
+// by its name, where the name now leads.
+bool lostByItsFileSystem(int error);
+
 // Opens the directory `path` to read its names; nullptr when it cannot.
 DIR* openDirectory(int dir, const char* path);
 

@@ -155,6 +155,13 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
 
 }  // namespace
 
+void closeJournals(JournalCache* cache) {
+  for (OpenJournal& journal : *cache) {
+    if (journal.fd >= 0) close(journal.fd);
+  }
+  cache->clear();
+}
+
 bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
                        bool* unreadable) {
   JournalCache once;

@@ -21,6 +21,9 @@ struct OpenJournal {
 };
 using JournalCache = std::vector<OpenJournal>;
 
+// Closes every journal the cache holds open and empties it.
+void closeJournals(JournalCache* cache);
+
 // Every path below is taken from the network directory `dir`.
 
 // Reads the journal at `path`, whoever made it, as readAnyJournal does,

@@ -445,12 +445,35 @@ TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
       gaveUp, lapse);
 }
 
+namespace {
+
+// A program that ends with the test, whatever its checks found: its
+// console input is closed and it is waited for (killed after `seconds`).
+struct EndsWithTest {
+  Program* program;
+  double seconds;
+  ~EndsWithTest() { finishProgram(program, seconds); }
+};
+
+// How many times `text` stands in `bytes`.
+size_t countOf(const std::string& bytes, const std::string& text) {
+  size_t count = 0;
+  for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) {
+    count++;
+  }
+  return count;
+}
+
+}  // namespace
+
 TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
   // S1 was killed on host 1 after both appends, before its flush: its
-  // journal holds a committed tap. S3 starts in a network directory whose
-  // Reader_txt/ is mounted but whose Card/ is not yet (an empty mount
-  // point): it says so and touches no journal. Once Card/ is mounted, its
-  // first tap settles S1's tap and goes on from it.
+  // journal holds a committed tap. S3 starts on host 2 where the volume is
+  // to be mounted, in its mount point, as a station's reader runs in the
+  // volume's root; the volume is not mounted there yet. S3 says so and
+  // touches no journal. Once the volume is mounted there, S3's first tap
+  // settles S1's tap and goes on from it: it finds its network directory
+  // by the path it was started in.
   writeFile(at("Card/1.txt"), kFreshCard);
   HostRun killed = runReaderIn("S1", cluster_->host(1), "1\n",
                                {"-qq", "-o", "/dev/null", "-P", "Card/1.txt", "-e",
@@ -458,35 +481,65 @@ TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
   ASSERT_EQ(killed.status, 128 + SIGKILL);
   std::string log = readFile(at("Reader_txt/Subway1.txt")), card = readFile(at("Card/1.txt"));
   ASSERT_NE(log, "");
-  ScratchDir station;
-  std::string stationDir = station.path();
-  ASSERT_EQ(
-      system(("mkdir '" + stationDir + "/Card' '" + stationDir + "/Reader_txt' && mount --bind '" +
-              cluster_->host(2) + "/Reader_txt' '" + stationDir + "/Reader_txt'")
-                 .c_str()),
-      0);
+  ASSERT_EQ(cluster_->tool("client unmount 2"), 0);
+  ScratchDir scratch;
   ProgramRun run;
   run.argv = {std::string(READERS_DIR) + "/subway_reader_s3"};
-  run.dir = stationDir;
-  run.console = stationDir + "/console";
-  run.errors = stationDir + "/errors";
+  run.dir = cluster_->host(2);
+  run.console = scratch / "console";
+  run.errors = scratch / "errors";
   Program s3 = startProgram(run);
+  EndsWithTest ends{&s3, 60};
   EXPECT_TRUE(waitUntil(
-      [&] { return readFile(run.errors).find("Card/ is empty") != std::string::npos; }, 30))
+      [&] { return readFile(run.errors).find("there is no Card/ directory") != std::string::npos; },
+      30))
       << readFile(run.errors);
   EXPECT_EQ(readFile(at("Reader_txt/Subway1.txt")), log);
   TapIntent intent;
   EXPECT_TRUE(readAnyJournal(net(), "Reader_txt/Subway1.txt.pending", &intent) &&
               intent.state == kPending);
-  ASSERT_EQ(
-      system(("mount --bind '" + cluster_->host(2) + "/Card' '" + stationDir + "/Card'").c_str()),
-      0);
+  EXPECT_EQ(cluster_->tool("client mount 2"), 0);
   typeInto(s3, "1\n");
   EXPECT_EQ(finishProgram(&s3, 60), 0);
-  EXPECT_EQ(system(("umount '" + stationDir + "/Card' '" + stationDir + "/Reader_txt'").c_str()),
-            0);
+  std::string console = readFile(run.console);
+  EXPECT_EQ(console.find(kNoCardText), std::string::npos)
+      << "S3 did not find the volume mounted where it runs: " << readFile(run.errors);
+  EXPECT_NE(console.find(euckr("요금 : ")), std::string::npos) << readFile(run.errors);
   EXPECT_EQ(readFile(at("Card/1.txt")).compare(0, card.size(), card), 0);
   EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "") << readFile(run.errors);
+}
+
+TEST_F(Multihost, AReaderWhoseClientWasKilledTapsOnceTheVolumeIsMountedAgain) {
+  // S3 runs on host 2 in the volume's root and taps card 1. Host 2's
+  // GlusterFS client is killed (its mount answers "Transport endpoint is
+  // not connected"); S1 on host 1 taps the card meanwhile; then the volume
+  // is mounted on host 2 again. S3, never restarted, finds its network
+  // directory again by its path: its next tap goes on from S1's record.
+  writeFile(at("Card/1.txt"), kFreshCard);
+  ScratchDir scratch;
+  ProgramRun run;
+  run.argv = {std::string(READERS_DIR) + "/subway_reader_s3"};
+  run.dir = cluster_->host(2);
+  run.console = scratch / "console";
+  run.errors = scratch / "errors";
+  Program s3 = startProgram(run);
+  EndsWithTest ends{&s3, 60};
+  const std::string fare = euckr("요금 : ");
+  typeInto(s3, "1\n");
+  EXPECT_TRUE(waitUntil([&] { return countOf(readFile(run.console), fare) == 1; }, 30))
+      << readFile(run.console) << readFile(run.errors);
+  EXPECT_EQ(cluster_->tool("client kill 2"), 0);
+  HostRun s1 = runReaderIn("S1", cluster_->host(1), "1\n");
+  EXPECT_NE(s1.console.find(fare), std::string::npos) << s1.console << s1.errors;
+  EXPECT_EQ(cluster_->tool("client mount 2"), 0);
+  typeInto(s3, "1\n");
+  EXPECT_EQ(finishProgram(&s3, 60), 0);
+  std::string console = readFile(run.console), errors = readFile(run.errors);
+  EXPECT_EQ(countOf(console, fare), 2u) << "S3 did not tap on the volume mounted again: " << errors;
+  EXPECT_NE(errors.find("is another directory now"), std::string::npos) << errors;
+  std::vector<std::string> records = split(readFile(at("Card/1.txt")), "\r\n");
+  EXPECT_EQ(records.size(), 5u);
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "") << errors;
 }
 
 namespace {
