@@ -75,6 +75,7 @@ needed_volume_options=(
   server.keepalive-time=5
   server.keepalive-interval=1
   server.keepalive-count=5
+  client.strict-locks=on
 )
 needed_mount_options="entry-timeout=0,direct-io-mode=enable"
 
