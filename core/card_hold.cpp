@@ -93,6 +93,12 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
     letGoOfLocks(locks, own, path);
     return status;
   }
+  // The card is written only through a descriptor that is fenced by a lock
+  // of its own: should its client lose the card's lock and reconnect, a
+  // record written late through it fails rather than lands after another
+  // host's (docs/many-hosts.md). Without it the tap goes on as on a local
+  // disk.
+  (void)fenceByLock(fd);
   HeldCard held{};
   CardRecord parsed[2];
   // A tap left in flight on this card is settled before anything is read

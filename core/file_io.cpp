@@ -135,6 +135,10 @@ void unlock(int fd, int64_t offset) {
   lockByte(fd, offset, F_UNLCK);
 }
 
+bool fenceByLock(int fd) {
+  return lockByte(fd, kFencedByte, F_RDLCK) == 0;
+}
+
 bool syncDirectoryOf(int dir, const char* path) {
   std::string directory(path);
   size_t slash = directory.rfind('/');

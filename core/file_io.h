@@ -86,6 +86,16 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 // Lets go of the lock of the byte at `offset`.
 void unlock(int fd, int64_t offset);
 
+// Takes a shared lock of a byte far past anything written (kFencedByte)
+// through the open file `fd`, without waiting: a network file system's
+// client that must not open a file again behind a descriptor that held a
+// lock it lost (GlusterFS's strict locks) then fails every later write
+// through it, instead of letting a writer that lost its card's lock write
+// on. Returns whether it is held; a file another process holds locked
+// whole is written without it.
+[[nodiscard]] bool fenceByLock(int fd);
+constexpr int64_t kFencedByte = int64_t{1} << 41;
+
 // Makes the names in the directory holding `path` durable.
 [[nodiscard]] bool syncDirectoryOf(int dir, const char* path);
 

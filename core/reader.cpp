@@ -79,10 +79,9 @@ bool followNetworkDirectory() {
                  " names another directory now, which cannot be entered: " + strerror(errno));
     return false;
   }
-  // Whatever the old directory's file system still holds of this writer
-  // (a tap not yet flushed) is flushed if it can be: a committed tap stays
-  // in its journal on the servers either way, for the next settler.
-  closeTapWriter(&writer);
+  // A tap not yet flushed stays committed in its journal on the servers,
+  // for the next settler; an undecided one is decided by its name.
+  letGoOfFiles(&writer);
   closeJournals(&journals);
   networkReady = false;
   warnOperator(networkPath +

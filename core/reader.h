@@ -56,7 +56,8 @@ TapResult chooseAndClaim(const CardData& card, ChooseFare choose);
 // network's journals), so that the next intake checks and settles the
 // network there as at start-up, and says so on the error stream. Costs two
 // look-ups: only a tap that found no card, or a file system that lost its
-// files, calls it. Returns whether it moved; false leaves all untouched.
+// files, calls it (and a tap undecided, when its journal was lost).
+// Returns whether it moved; false leaves all untouched.
 [[nodiscard]] bool followNetworkDirectory();
 
 // How long a tap's outcome, or the message of a refused number or card,

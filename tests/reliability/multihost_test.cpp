@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <thread>
@@ -51,7 +52,7 @@ class OnCluster : public ::testing::Test {
   // files, read once the hosts' caches have lapsed), in `scratch`.
   std::string onServers(const ScratchDir& scratch) const {
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    std::string brick = cluster_->host(1) + "/../bricks/b1", copy = scratch.path();
+    std::string brick = cluster_->brick(1), copy = scratch.path();
     EXPECT_EQ(system(("mkdir -p '" + copy + "/Card' '" + copy + "/Reader_txt' && cp '" + brick +
                       "'/Card/*.txt '" + copy + "/Card/' && cp '" + brick + "'/Reader_txt/*.txt '" +
                       copy + "/Reader_txt/'")
@@ -95,6 +96,36 @@ HostRun runReaderIn(const std::string& id, const std::string& dir, const std::st
   typeInto(program, input);
   int status = finishProgram(&program, 180);
   return {status, readFile(run.console), readFile(run.errors)};
+}
+
+// A crash-test reader `id` on the host whose view of the network is `dir`,
+// made to tap whatever the mount, waiting at its console (`console`).
+Program waitingReader(const std::string& id, const std::string& dir, const std::string& console) {
+  ProgramRun run;
+  run.argv = {CRASH_READER, id, "trust-storage"};
+  run.dir = dir;
+  run.console = console;
+  Program program = startProgram(run);
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile(console).find("Input Card") != std::string::npos; }, 30));
+  return program;
+}
+
+// A program that ends with the test, whatever its checks found: its
+// console input is closed and it is waited for (killed after `seconds`).
+struct EndsWithTest {
+  Program* program;
+  double seconds;
+  ~EndsWithTest() { finishProgram(program, seconds); }
+};
+
+// How many times `text` stands in `bytes`.
+size_t countOf(const std::string& bytes, const std::string& text) {
+  size_t count = 0;
+  for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) {
+    count++;
+  }
+  return count;
 }
 
 }  // namespace
@@ -182,19 +213,6 @@ std::string tapLeftOnAnotherHost(const Cluster& cluster, const NetworkDir& host1
   std::vector<std::string> notices;
   EXPECT_TRUE(settleEveryJournal(host1.dir(), logsWith(), &notices));
   return wrong + agreement(card, {"S1", "S3"}, host1.root());
-}
-
-// A crash-test reader `id` on the host whose view of the network is `dir`,
-// made to tap whatever the mount, waiting at its console (`console`).
-Program waitingReader(const std::string& id, const std::string& dir, const std::string& console) {
-  ProgramRun run;
-  run.argv = {CRASH_READER, id, "trust-storage"};
-  run.dir = dir;
-  run.console = console;
-  Program program = startProgram(run);
-  EXPECT_TRUE(
-      waitUntil([&] { return readFile(console).find("Input Card") != std::string::npos; }, 30));
-  return program;
 }
 
 // What a reader on host 2 makes of a card that S1 on host 1 (whose view of
@@ -386,6 +404,119 @@ TEST_F(Multihost, AHostCutOffMidTapLeavesItWholeAndAnotherHostSettlesIt) {
       lapse);
 }
 
+// The cluster as the cluster tool makes it, or with one option otherwise,
+// for the tap a host holds across its cut and its return.
+class ACutHostRejoining : public OnCluster, public ::testing::WithParamInterface<OtherOption> {
+ protected:
+  ClusterSetup setup() const override { return GetParam().setup; }
+};
+
+TEST_P(ACutHostRejoining, WhileAnotherHostHoldsItsCardChargesOnce) {
+  // S1 on host 1 has committed a tap on card 1, and stalls before its
+  // record, when host 1 is cut off. Its lock lapses; S3 on host 2 settles
+  // S1's tap and taps the card, and holds it (stalled before its own
+  // record) while host 1 comes back and S1 goes on. S1 must not write on
+  // as if it still held the card: with strict locks its lock file and
+  // journal fail once host 1 reconnects, it takes nothing further on the
+  // card, and finds its tap settled by S3 (so says it is charged); without,
+  // it appends its record a second time after S3's settling, and a reader
+  // refuses such a mount. The readers are made to tap whatever the mount.
+  const OtherOption& other = GetParam();
+  const std::string s1Journal = cluster_->host(1) + "/Reader_txt/Subway1.txt.pending";
+  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
+  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ScratchDir scratch;
+  ProgramRun first;
+  // S1's second flush of its journal (its first made the journal) is its
+  // tap's intent: it stalls for 30 s once that is on disk.
+  first.argv = {STRACE_PROGRAM, "-qq",
+                "-o",           "/dev/null",
+                "-P",           s1Journal,
+                "-e",           "trace=fdatasync",
+                "-e",           "inject=fdatasync:delay_exit=30000000:when=2",
+                CRASH_READER,   "S1",
+                "trust-storage"};
+  first.dir = cluster_->host(1);
+  first.console = scratch / "s1";
+  Program s1 = startProgram(first);
+  EndsWithTest endsS1{&s1, 120};
+  typeInto(s1, "1 ");
+  TapIntent intent;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        return readAnyJournal(net(), "Reader_txt/Subway1.txt.pending", &intent) &&
+               intent.state == kPending;
+      },
+      20));
+  ASSERT_EQ(cluster_->tool("cut 1"), 0);
+  auto cut = std::chrono::steady_clock::now();
+  auto since = [&] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - cut).count();
+  };
+  int locks = open((cluster_->host(2) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_GE(locks, 0);
+  EXPECT_TRUE(waitUntil([&] { return lockWithin(locks, cardLockByte("Card/1.txt"), 0); }, 60));
+  close(locks);
+  double lapsed = since();
+  // S3 settles S1's tap, then stalls 25 s before its own record, holding
+  // the card.
+  ProgramRun next;
+  next.argv = {STRACE_PROGRAM, "-qq",
+               "-o",           "/dev/null",
+               "-P",           cluster_->host(2) + "/Card/1.txt",
+               "-e",           "trace=write",
+               "-e",           "inject=write:delay_enter=25000000:when=1",
+               CRASH_READER,   "S3",
+               "trust-storage"};
+  next.dir = cluster_->host(2);
+  next.console = scratch / "s3";
+  Program s3 = startProgram(next);
+  EndsWithTest endsS3{&s3, 120};
+  typeInto(s3, "1 ");
+  const std::string onHost2 = cluster_->host(2) + "/Card/1.txt";
+  EXPECT_TRUE(waitUntil([&] { return split(readFile(onHost2), "\r\n").size() == 3; }, 30))
+      << "S3 did not settle S1's tap";
+  EXPECT_EQ(cluster_->tool("join 1"), 0);
+  double joined = since();
+  EXPECT_EQ(finishProgram(&s1, 120), 0);
+  double s1Ended = since();
+  EXPECT_EQ(finishProgram(&s3, 120), 0);
+  // What either left, settled as a reader starting settles it.
+  Program again = startCrashReader("S1", "", cluster_->host(1), true);
+  EXPECT_EQ(finishProgram(&again, 60), 0);
+  std::string wrong = agreement("Card/1.txt", {"S1", "S3"}, root());
+  bool failedShown = readFile(first.console).find(kWriteFailedText) != std::string::npos;
+  size_t s1Lines = split(readFile(at("Reader_txt/Subway1.txt")), "\r\n").size() - 1;
+  std::string stale = staleStorage(net(), kCardDirectory);
+  if (*other.needed != '\0') {
+    EXPECT_NE(wrong, "") << "no fault with " << other.name;
+    EXPECT_NE(stale.find(other.needed), std::string::npos) << stale;
+  } else {
+    EXPECT_EQ(wrong, "");
+    EXPECT_EQ(failedShown, s1Lines == 0)
+        << "S1 said its tap " << (failedShown ? "failed" : "was charged") << ", and its log holds "
+        << s1Lines << " lines";
+    EXPECT_EQ(stale, "");
+  }
+  std::string said;
+  for (const std::string& line : split(readFile(first.console), "\n")) {
+    if (line.find("reader S1: warning:") != std::string::npos) said += "\n  " + line;
+  }
+  printf(
+      "with %s: host 1 cut off holding card 1; its lock lapsed %.1f s after the cut, host 1 was "
+      "back %.1f s after, S1 ended %.1f s after (%s): %s%s\n",
+      other.name, lapsed, joined, s1Ended, failedShown ? "said failed" : "said charged",
+      wrong.empty() ? "card and logs agree" : wrong.c_str(), said.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Multihost, ACutHostRejoining,
+                         ::testing::Values(OtherOption{"StrictLocks", {}, ""},
+                                           OtherOption{"StrictLocksOff",
+                                                       {3, false, {"client.strict-locks=off"}, ""},
+                                                       "volume option client.strict-locks on"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
   // Host 1 holds card 1 when it is cut off. S3 on host 2 taps the card,
   // waits for it and gives up; it goes on running, its lock file open.
@@ -444,27 +575,6 @@ TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
       "after the cut\n",
       gaveUp, lapse);
 }
-
-namespace {
-
-// A program that ends with the test, whatever its checks found: its
-// console input is closed and it is waited for (killed after `seconds`).
-struct EndsWithTest {
-  Program* program;
-  double seconds;
-  ~EndsWithTest() { finishProgram(program, seconds); }
-};
-
-// How many times `text` stands in `bytes`.
-size_t countOf(const std::string& bytes, const std::string& text) {
-  size_t count = 0;
-  for (size_t at = bytes.find(text); at != std::string::npos; at = bytes.find(text, at + 1)) {
-    count++;
-  }
-  return count;
-}
-
-}  // namespace
 
 TEST_F(Multihost, AReaderSettlesNothingUntilItsNetworkDirectoryIsThere) {
   // S1 was killed on host 1 after both appends, before its flush: its
