@@ -28,7 +28,7 @@ Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--d
        tools/cluster.sh down [--dir DIR]
        tools/cluster.sh status [--dir DIR]
        tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
-       tools/cluster.sh brick kill N | brick start [--dir DIR]
+       tools/cluster.sh brick kill N | brick start | brick pause | brick resume [--dir DIR]
        tools/cluster.sh daemon restart | heal [--dir DIR]
        tools/cluster.sh client kill K | client unmount K | client mount K [--dir DIR]
 
@@ -47,7 +47,8 @@ daemon and removes the namespaces and DIR: only what `up` made.
 
 For tests: `cut K` drops host K's packets and `join K` lets them through
 again; `brick kill N` kills brick N's process and `brick start` starts every
-brick again; `daemon restart` restarts the GlusterFS daemon (bricks and
+brick again; `brick pause` stops every brick's process where it is (SIGSTOP:
+what a client sent them stays unanswered) and `brick resume` lets them go on; `daemon restart` restarts the GlusterFS daemon (bricks and
 mounts stay up); `heal` waits until every host is connected to every
 brick and no brick has entries left to heal. `client kill K` kills host K's
 GlusterFS client (its mount answers "Transport endpoint is not connected"),
@@ -243,6 +244,8 @@ down() {
     gluster --mode=script volume stop "$volume" force >/dev/null 2>&1 || true
     gluster --mode=script volume delete "$volume" >/dev/null 2>&1 || true
   fi
+  # Paused bricks go on, so that the volume can be stopped.
+  if [ -e "$dir/paused" ]; then xargs kill -CONT <"$dir/paused" 2>/dev/null || true; fi
   # Gone before this returns, so that the next `up` can start its own.
   if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then stop_daemon; fi
   # What the daemon started in the server's namespace goes with it.
@@ -289,13 +292,33 @@ link() {
   fi
 }
 
-# Kills the process of brick N (1 to 3), or starts every brick again.
+# Kills the process of brick N (1 to 3), or starts every brick again, or
+# stops every brick's process where it is, or lets them go on.
 brick() {
   names
   [ -e "$state" ] || fail "no cluster is up in $dir"
   if [ "$1" = start ]; then
     gluster --mode=script volume start "$volume" force >/dev/null
     for n in 1 2 3; do wait_for "brick $n" brick_online "$n"; done
+    return
+  fi
+  # The paused bricks' processes are kept in a file: the daemon may not
+  # answer for them while they are stopped.
+  if [ "$1" = pause ]; then
+    local n pid
+    : >"$dir/paused"
+    for n in 1 2 3; do
+      pid=$(brick_pid "$n")
+      [ -n "$pid" ] && [ "$pid" -gt 0 ] || fail "brick $n is not running"
+      echo "$pid" >>"$dir/paused"
+    done
+    xargs kill -STOP <"$dir/paused"
+    return
+  fi
+  if [ "$1" = resume ]; then
+    [ -e "$dir/paused" ] || fail "no brick is paused"
+    xargs kill -CONT <"$dir/paused"
+    rm -f "$dir/paused"
     return
   fi
   local pid
@@ -418,7 +441,7 @@ case "$command" in
   status) status ;;
   cut) link down "${arguments[0]:?which host}" ;;
   join) link up "${arguments[0]:?which host}" ;;
-  brick) brick "${arguments[0]:?kill or start}" "${arguments[1]:-}" ;;
+  brick) brick "${arguments[0]:?kill, start, pause or resume}" "${arguments[1]:-}" ;;
   daemon) daemon "${arguments[0]:?restart}" ;;
   heal) heal ;;
   client) client "${arguments[0]:?kill, unmount or mount}" "${arguments[1]:-}" ;;

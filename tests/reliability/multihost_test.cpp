@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -737,6 +738,114 @@ TEST_F(Multihost, AReaderWhoseClientWasKilledTapsOnceTheVolumeIsMountedAgain) {
   std::vector<std::string> records = split(readFile(at("Card/1.txt")), "\r\n");
   EXPECT_EQ(records.size(), 5u);
   EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "") << errors;
+}
+
+namespace {
+
+// The pid of the one program a program started (strace's tracee), or -1.
+pid_t childOf(pid_t parent) {
+  std::string children =
+      readFile("/proc/" + std::to_string(parent) + "/task/" + std::to_string(parent) + "/children");
+  return children.empty() ? -1 : static_cast<pid_t>(std::stol(children));
+}
+
+// The number of the system call a process is in (-1: none, or gone).
+long syscallOf(pid_t pid) {
+  std::string call = readFile("/proc/" + std::to_string(pid) + "/syscall");
+  return call.empty() || !isdigit(static_cast<unsigned char>(call[0])) ? -1 : std::stol(call);
+}
+
+// The state letter of a process (R, S, D, Z...), or '?' once it is gone.
+char stateOf(pid_t pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  size_t end = stat.rfind(')');
+  return end == std::string::npos || end + 2 >= stat.size() ? '?' : stat[end + 2];
+}
+
+}  // namespace
+
+TEST_F(Multihost, AWriteInFlightWhenItsReaderIsKilledLandsBeforeItsLockIsLetGo) {
+  // S1 on host 1 has committed a tap, and its record is on its way to the
+  // bricks, which are paused: the write is in flight, taken by host 1's
+  // GlusterFS client, when S1 is killed. S1 cannot end before its client
+  // answers the write, nor let go of its files, and so of the card's lock,
+  // before it ends: what host 2 finds on the card once it can take the
+  // card's lock is the card from then on, until host 2 lets it go: no
+  // record of S1's lands after. (A write held back on the client,
+  // write-behind's, is what the readers' check refuses.)
+  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
+  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ScratchDir scratch;
+  ProgramRun run;
+  run.argv = {STRACE_PROGRAM,
+              "-qq",
+              "-o",
+              "/dev/null",
+              "-P",
+              cluster_->host(1) + "/Card/1.txt",
+              "-e",
+              "trace=write",
+              "-e",
+              "inject=write:delay_enter=4000000:when=1",
+              std::string(READERS_DIR) + "/subway_reader_s1"};
+  run.dir = cluster_->host(1);
+  run.console = scratch / "s1";
+  Program s1 = startProgram(run);
+  EndsWithTest ends{&s1, 60};
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile(run.console).find("Input Card") != std::string::npos; }, 60));
+  pid_t reader = childOf(s1.pid);
+  EXPECT_GT(reader, 0);
+  typeInto(s1, "1\n");
+  // The bricks are paused while S1's record waits, held by strace, to be
+  // written; then it is written, and S1 waits on the paused bricks (well
+  // within the 10 s after which its client would give them up).
+  EXPECT_TRUE(waitUntil([&] { return reader > 0 && syscallOf(reader) == SYS_write; }, 30));
+  EXPECT_EQ(cluster_->tool("brick pause"), 0);
+  EXPECT_TRUE(waitUntil(
+      [&] { return reader > 0 && syscallOf(reader) == SYS_write && stateOf(reader) == 'S'; }, 8))
+      << "S1's write did not reach its file system";
+  if (reader > 0) kill(reader, SIGKILL);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  char killedState = reader > 0 ? stateOf(reader) : '?';
+  EXPECT_EQ(killedState, 'D') << "S1, killed with its write in flight, did not wait for it";
+  for (int n = 1; n <= 3; n++) {
+    EXPECT_EQ(split(readFile(cluster_->brick(n) + "/Card/1.txt"), "\r\n").size(), 2u)
+        << "S1's record reached brick " << n << " before it was paused";
+  }
+  EXPECT_EQ(cluster_->tool("brick resume"), 0);
+  auto resumed = std::chrono::steady_clock::now();
+  // The card as host 2 finds it the first moment it can take the card's
+  // lock, and while it holds it.
+  int probe = open((cluster_->host(2) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  EXPECT_GE(probe, 0);
+  std::string seen;
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        if (!lockWithin(probe, cardLockByte("Card/1.txt"), 0)) return false;
+        seen = readFile(cluster_->host(2) + "/Card/1.txt");
+        return true;
+      },
+      60));
+  double free = std::chrono::duration<double>(std::chrono::steady_clock::now() - resumed).count();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  std::string later = readFile(cluster_->host(2) + "/Card/1.txt");
+  close(probe);
+  EXPECT_EQ(later, seen) << "S1's record landed after host 2 took the card's lock";
+  finishProgram(&s1, 60);
+  // Its line and flush are left to the next reader, as for any reader
+  // killed mid-tap.
+  HostRun s3 = runReaderIn("S3", cluster_->host(2), "1\n");
+  EXPECT_EQ(s3.status, 0) << s3.errors;
+  HostRun again = runReaderIn("S1", cluster_->host(1), "");
+  EXPECT_EQ(again.status, 0) << again.errors;
+  EXPECT_EQ(agreement("Card/1.txt", {"S1", "S3"}, root()), "");
+  printf(
+      "in flight: S1, killed with its record sent to paused bricks, was in state %c until they "
+      "went on; host 2 took the card's lock %.2f s after they did, the card then holding %zu "
+      "records, and %zu 3 s later\n",
+      killedState, free, split(seen, "\r\n").size(), split(later, "\r\n").size());
 }
 
 namespace {
