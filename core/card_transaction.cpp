@@ -188,7 +188,7 @@ static bool putIntentOnce(TapWriter* writer, const TapIntent& intent) {
   if (putIntent(writer->journal, intent)) return true;
   if (!lostByItsFileSystem(errno)) return false;
   for (int* fd : {&writer->journal, &writer->log}) {
-    close(*fd);
+    if (*fd >= 0) close(*fd);
     *fd = -1;
   }
   writer->sole = false;
@@ -384,11 +384,12 @@ static Decided decideByName(TapWriter* writer, const TapIntent& intent) {
   }
   Decided decided = Decided::kUnknown;
   int journal = openRegular(writer->dir, path.c_str(), O_RDWR);
+  const int notOpened = journal < 0 ? errno : 0;
   TapIntent now;
   errno = 0;
   if (journal < 0) {
     // Removed, or something else in its place: nothing completes it now.
-    if (errno == ENOENT || errno == EINVAL) decided = onItsCard(writer->dir, intent);
+    if (notOpened == ENOENT || notOpened == EINVAL) decided = onItsCard(writer->dir, intent);
   } else if (inodeOf(journal) != intent.journalInode) {
     decided = onItsCard(writer->dir, intent);
   } else if (readJournalBlock(journal, &now) && formatIntent(now) == formatIntent(intent)) {
