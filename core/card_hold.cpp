@@ -34,9 +34,10 @@ static int openCard(int dir, const char* path, struct stat* info) {
   return fd;
 }
 
-// What a failed open of a card means.
+// What a failed open of a card means: a card its file system cannot reach
+// now (a replica whose one good copy is down) is there, but unreadable.
 static LoadStatus failedOpen() {
-  return errno == EINVAL ? LoadStatus::kUnreadable : LoadStatus::kNoCard;
+  return errno == EINVAL || unreachable(errno) ? LoadStatus::kUnreadable : LoadStatus::kNoCard;
 }
 
 LoadStatus loadCardTail(int dir, const char* path, CardRecord records[2]) {

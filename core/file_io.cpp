@@ -33,6 +33,10 @@ bool lostByItsFileSystem(int error) {
   return error == ENOTCONN || error == EBADFD || error == ESTALE;
 }
 
+bool unreachable(int error) {
+  return lostByItsFileSystem(error) || error == EIO;
+}
+
 DIR* openDirectory(int dir, const char* path) {
   int fd = openat(dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;

@@ -38,6 +38,11 @@ inline bool isPlainFile(const struct stat& info) {
 // by its name, where the name now leads.
 bool lostByItsFileSystem(int error);
 
+// Whether a call failed because the file could not be reached or read now
+// (lostByItsFileSystem, or EIO: a replica with no good copy up, a failing
+// disk), which tells nothing of what the file is.
+bool unreachable(int error);
+
 // Opens the directory `path` to read its names; nullptr when it cannot.
 DIR* openDirectory(int dir, const char* path);
 

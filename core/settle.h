@@ -29,7 +29,8 @@ void closeJournals(JournalCache* cache);
 // Reads the journal at `path`, whoever made it, as readAnyJournal does,
 // through `cache` when given (opening it there the first time, or when its
 // name leads to another file now). Sets `unreadable`, when given, when a
-// file stands there that this user may not read.
+// file stands there that this user may not read, or that its file system
+// cannot reach or read now (unreachable).
 [[nodiscard]] bool readCachedJournal(int dir, JournalCache* cache, const std::string& path,
                                      TapIntent* intent, bool* unreadable = nullptr);
 
