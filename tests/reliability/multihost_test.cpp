@@ -100,6 +100,21 @@ HostRun runReaderIn(const std::string& id, const std::string& dir, const std::st
   return {status, readFile(run.console), readFile(run.errors)};
 }
 
+// The command line of `program` under strace, which injects `inject` into
+// its calls `call` on the file at `path` (a whole path): as
+// "delay_enter=3000000:when=1".
+std::vector<std::string> underStrace(const std::string& path, const std::string& call,
+                                     const std::string& inject,
+                                     const std::vector<std::string>& program) {
+  std::vector<std::string> argv = {STRACE_PROGRAM, "-qq",
+                                   "-o",           "/dev/null",
+                                   "-P",           path,
+                                   "-e",           "trace=" + call,
+                                   "-e",           "inject=" + call + ":" + inject};
+  argv.insert(argv.end(), program.begin(), program.end());
+  return argv;
+}
+
 // A crash-test reader `id` on the host whose view of the network is `dir`,
 // made to tap whatever the mount, waiting at its console (`console`).
 Program waitingReader(const std::string& id, const std::string& dir, const std::string& console) {
@@ -160,7 +175,8 @@ TEST_P(ThroughAFault, ReadersOnThreeHostsTapOneCardAndAgree) {
   EndsWithTest ends{&s5, 60};
   // A byte of the lock file held on host 1 all through: what became of it
   // is printed (a brick's restart forgets its locks).
-  int held = open((cluster_->host(1) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  int held =
+      open((cluster_->host(1) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   EXPECT_TRUE(held >= 0 && lockWithin(held, cardLockByte("Card/3.txt"), 0));
   std::future<int> running;
   int unreadable = 0;  // rounds before which the card could not be read
@@ -518,13 +534,8 @@ TEST_P(ACutHostRejoining, WhileAnotherHostHoldsItsCardChargesOnce) {
   ProgramRun first;
   // S1's second flush of its journal (its first made the journal) is its
   // tap's intent: it stalls for 30 s once that is on disk.
-  first.argv = {STRACE_PROGRAM, "-qq",
-                "-o",           "/dev/null",
-                "-P",           s1Journal,
-                "-e",           "trace=fdatasync",
-                "-e",           "inject=fdatasync:delay_exit=30000000:when=2",
-                CRASH_READER,   "S1",
-                "trust-storage"};
+  first.argv = underStrace(s1Journal, "fdatasync", "delay_exit=30000000:when=2",
+                           {CRASH_READER, "S1", "trust-storage"});
   first.dir = cluster_->host(1);
   first.console = scratch / "s1";
   Program s1 = startProgram(first);
@@ -550,13 +561,8 @@ TEST_P(ACutHostRejoining, WhileAnotherHostHoldsItsCardChargesOnce) {
   // S3 settles S1's tap, then stalls 25 s before its own record, holding
   // the card.
   ProgramRun next;
-  next.argv = {STRACE_PROGRAM, "-qq",
-               "-o",           "/dev/null",
-               "-P",           cluster_->host(2) + "/Card/1.txt",
-               "-e",           "trace=write",
-               "-e",           "inject=write:delay_enter=25000000:when=1",
-               CRASH_READER,   "S3",
-               "trust-storage"};
+  next.argv = underStrace(cluster_->host(2) + "/Card/1.txt", "write", "delay_enter=25000000:when=1",
+                          {CRASH_READER, "S3", "trust-storage"});
   next.dir = cluster_->host(2);
   next.console = scratch / "s3";
   Program s3 = startProgram(next);
@@ -628,7 +634,8 @@ TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
   Program s3 = startProgram(run);
   ASSERT_TRUE(
       waitUntil([&] { return readFile(run.console).find("Input Card") != std::string::npos; }, 60));
-  int held = open((cluster_->host(1) + "/Card/taps.lock").c_str(), O_RDWR | O_CLOEXEC);
+  int held =
+      open((cluster_->host(1) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(held, 0);
   ASSERT_TRUE(lockWithin(held, cardLockByte("Card/1.txt"), 0));
   ASSERT_EQ(cluster_->tool("cut 1"), 0);
@@ -778,17 +785,8 @@ TEST_F(Multihost, AWriteInFlightWhenItsReaderIsKilledLandsBeforeItsLockIsLetGo) 
   std::this_thread::sleep_for(std::chrono::seconds(3));
   ScratchDir scratch;
   ProgramRun run;
-  run.argv = {STRACE_PROGRAM,
-              "-qq",
-              "-o",
-              "/dev/null",
-              "-P",
-              cluster_->host(1) + "/Card/1.txt",
-              "-e",
-              "trace=write",
-              "-e",
-              "inject=write:delay_enter=4000000:when=1",
-              std::string(READERS_DIR) + "/subway_reader_s1"};
+  run.argv = underStrace(cluster_->host(1) + "/Card/1.txt", "write", "delay_enter=4000000:when=1",
+                         {std::string(READERS_DIR) + "/subway_reader_s1"});
   run.dir = cluster_->host(1);
   run.console = scratch / "s1";
   Program s1 = startProgram(run);
