@@ -486,7 +486,12 @@ static int changeCard(int dir, OfficeChange change) {
   // Nothing is said while the card is held: an error stream that blocks
   // would hold it.
   releaseCard(&card);
-  decideTap(&writer);
+  // Settled by another writer while this one's files were lost: recorded,
+  // and a retirement left to the office's next command.
+  if (decideTap(&writer)) {
+    recorded = true;
+    if (retires) retired = "the card is not retired yet";
+  }
   tellNotices(notices);
   if (!told.empty()) tellNotices({told});
   if (!recorded) {
