@@ -555,6 +555,48 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
 }
 
+TEST_F(KilledWriter, JournalsKeptOpenAreReadWhereTheirNamesLeadNow) {
+  // A reader keeps the journals open between taps and lists the log
+  // directory once per card held, instead of looking at each name: a
+  // journal made since its last listing, one put in place of the one it
+  // holds open, and one removed are each seen as they are now.
+  writeFile(at(kCardPath), kCard);
+  writeFile(at(kLogPath), kLog);
+  JournalCache cache;
+  int locks = openLocks(net());
+  ASSERT_GE(locks, 0);
+  ASSERT_TRUE(lockWithin(locks, cardLockByte(kCardPath), 0));
+  auto heldAndSettled = [&]() {
+    int card = openRegular(net(), kCardPath, O_RDWR | O_APPEND);
+    std::vector<std::string> notices;
+    bool settled =
+        settleCard(net(), kCardPath, card, locks, logsWith(), false, &notices, nullptr, &cache);
+    close(card);
+    return settled && cache.listed;
+  };
+  ASSERT_TRUE(heldAndSettled()) << "no journal yet: nothing to settle";
+  uint64_t listed = 0;
+  EXPECT_FALSE(listedInode(cache.names, kJournal, &listed)) << "a journal listed that is not there";
+  for (const char* how : {"made since the last listing", "put in place of the one held open"}) {
+    SCOPED_TRACE(how);
+    if (std::string(how) != "made since the last listing") {
+      ASSERT_EQ(rename(at(kJournal).c_str(), at("moved.txt").c_str()), 0);
+    }
+    leaveTorn(kRecord.size() / 2, 0);
+    ASSERT_TRUE(heldAndSettled());
+    EXPECT_TRUE(listedInode(cache.names, kJournal, &listed));
+    EXPECT_EQ(listed, inodeAt(kJournal));
+    EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord) << "the tap in flight was not settled";
+    EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine);
+  }
+  ASSERT_EQ(unlink(at(kJournal).c_str()), 0);
+  ASSERT_TRUE(heldAndSettled());
+  TapIntent intent;
+  EXPECT_FALSE(readCachedJournal(net(), &cache, kJournal, &intent)) << "a removed journal was read";
+  closeJournals(&cache);
+  close(locks);
+}
+
 TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
   // Anyone who may read a card or a log can lock it; the readers lock
   // neither (they lock a byte of a file only they can open), so a backup
