@@ -259,13 +259,18 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // The lock file as it is open (the card may be held by it: then it is
   // never closed here), or opened for the journal alone; opened anew when
   // the card is held by another (the file named Card/taps.lock once the
-  // card was held, when the writer's was not).
-  if (writer->locks >= 0 && card.locks != writer->locks &&
-      inodeOf(writer->locks) != inodeOf(card.locks)) {
+  // card was held, when the writer's was not). An open file keeps its
+  // inode: each is asked once.
+  const uint64_t heldBy = inodeOf(card.locks);
+  uint64_t own = writer->locks == card.locks ? heldBy : inodeOf(writer->locks);
+  if (writer->locks >= 0 && own != heldBy) {
     close(writer->locks);
     writer->locks = -1;
   }
-  if (writer->locks < 0) writer->locks = openLocks(writer->dir);
+  if (writer->locks < 0) {
+    writer->locks = openLocks(writer->dir);
+    own = inodeOf(writer->locks);
+  }
 
   // The steps of a tap, in order, each taken only while every one before
   // it succeeded; the first that fails says what (writer->problem) and
@@ -275,8 +280,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   ok = locked || (ok && failed(writer, journal + " could not be locked"));
   // The journal's byte keeps settlers out only on the file the card is held
   // by, the one its intent will name.
-  ok =
-      ok && (inodeOf(writer->locks) == inodeOf(card.locks) || failed(writer, kLockChanged, ESTALE));
+  ok = ok && (own == heldBy || failed(writer, kLockChanged, ESTALE));
   ok = ok &&
        (readyJournal(writer, card) ||
         failed(writer, errno == EBUSY ? claimedElsewhere(journal) : journal + " cannot be made"));
@@ -293,7 +297,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    writer->logInode,
                    logSize,
                    logBytes,
-                   inodeOf(card.locks),
+                   heldBy,
                    writer->journalInode};
   ok = ok && (readsBack(intent) ||
               failed(writer, "an intent for " + card.path + " would not read back", EINVAL));
