@@ -530,6 +530,20 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord);
+  // A writer whose lock file is replaced while another process keeps the
+  // card's byte of the old one (a reader stalled in a tap) holds the card
+  // through the file named so now.
+  int stalled = open(at("Card/taps.lock").c_str(), O_RDWR);
+  ASSERT_TRUE(lockWithin(stalled, cardLockByte(kCardPath), 0));
+  writeFile(at("Card/new.lock"), "");
+  ASSERT_EQ(rename(at("Card/new.lock").c_str(), at("Card/taps.lock").c_str()), 0);
+  for (int tap = 0; tap < 2; tap++) {
+    EXPECT_EQ(
+        holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+        LoadStatus::kLoaded);
+    releaseCard(&held);
+  }
+  close(stalled);
   // A writer whose journal is removed claims the one made anew before its
   // next intent: a settler finding a journal unclaimed takes its writer for
   // ended. While another process holds that claim, it records nothing.
@@ -553,6 +567,23 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   close(fresh);
   closeTapWriter(&writer);
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
+  // A writer's journal moved away once its card is held, before its
+  // intent: the intent goes to the journal at its name, where settlers
+  // look for it.
+  TapWriter late = tapWriter(net(), kLogPath);
+  JournalCache cache;
+  ASSERT_TRUE(claimJournal(&late, 0));
+  ASSERT_EQ(holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late),
+                     &cache),
+            LoadStatus::kLoaded);
+  ASSERT_EQ(rename(at(kJournal).c_str(), at("Reader_txt/moved").c_str()), 0);
+  EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
+  releaseCard(&held);
+  TapIntent found;
+  EXPECT_TRUE(readAnyJournal(net(), kJournal, &found) && found.state == kPending)
+      << "the intent is not in the journal at its name";
+  closeTapWriter(&late);
+  closeJournals(&cache);
 }
 
 TEST_F(KilledWriter, JournalsKeptOpenAreReadWhereTheirNamesLeadNow) {
