@@ -85,6 +85,11 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   }
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
     if (own) close(locks);
+    // A lent lock file no longer named so keeps no one out, nor in: the
+    // card is held by the file named so now.
+    if (!own && !locksStillNamed(dir, locks)) {
+      return holdCard(dir, path, logs, card, records, notices, -1, cache);
+    }
     return LoadStatus::kUnreadable;
   }
   struct stat info {};

@@ -312,6 +312,11 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
   ok = ok && (locksStillNamed(card.dir, card.locks) || failed(writer, kLockChanged, ESTALE));
+  // So is the journal's name: the intent is where a settler looks for it
+  // (the listing the journal was last checked by was made before settling,
+  // which may wait). One moved away meanwhile takes the tap back.
+  ok = ok && (namedInode(writer->dir, journal) == writer->journalInode ||
+              failed(writer, journal + " was moved or replaced during the tap", ESTALE));
   const bool fenced = ok;
   ok = ok && (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path));
   ok = ok && (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
