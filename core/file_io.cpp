@@ -21,9 +21,14 @@ int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* 
   }
   struct stat own {};
   struct stat& info = stated != nullptr ? *stated : own;
-  if (fstat(fd, &info) != 0 || !isPlainFile(info)) {
+  // A look that fails keeps its error (a file system that cannot answer
+  // now is no sign that the file is something else); only a file that is
+  // not a plain one is EINVAL.
+  const bool looked = fstat(fd, &info) == 0;
+  if (!looked || !isPlainFile(info)) {
+    const int error = looked ? EINVAL : errno;
     close(fd);
-    errno = EINVAL;
+    errno = error;
     return -1;
   }
   return fd;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "core/tap_journal.h"
 #include "tests/e2e/network.h"
@@ -117,6 +118,62 @@ TEST(ReaderConsole, FindsItsNetworkDirectoryWhereItWasStartedOnceItIsThere) {
                         "again): the reader records there from this tap on"),
             std::string::npos)
       << errors;
+}
+
+TEST(ReaderConsole, StaysWithTheNetworkItRecordsInWhateverIsPutAtItsPath) {
+  // S2 records in a network; then something else stands at the path it was
+  // started in. While the network it holds is there, S2 stays with it (a
+  // copy put at the path would split a card's taps across two places);
+  // with the network held gone, it moves only to the same Card/ found again
+  // (the same volume mounted again), never to a copy.
+  const struct {
+    const char* what;
+    const char* change;  // run in the scratch folder
+    bool recordsAtPath;  // else in the directory held, or nowhere
+    bool heldKept;
+  } cases[] = {
+      {"a copy at the path, the network held still there", "mv station held && cp -a held station",
+       false, true},
+      {"a copy at the path, the network held removed",
+       "mv station held && cp -a held station && rm -rf held/Card held/Reader_txt", false, false},
+      {"the network's own folders now under the path",
+       "mv station held && mkdir station && mv held/Card held/Reader_txt held/bin station/", true,
+       false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    ScratchDir scratch;
+    const std::string station = scratch / "station";
+    for (const char* folder : {"", "/Card", "/Reader_txt"}) {
+      ASSERT_EQ(mkdir((station + folder).c_str(), 0755), 0) << folder;
+    }
+    std::string card = freshCard(5000);
+    writeFile(station + "/Card/1.txt", card);
+    ProgramRun run;
+    run.argv = {program("subway_reader_s2")};
+    run.dir = station;
+    run.environment = sharedEnvironment();
+    run.clearMarker = "[clear]";
+    run.console = scratch / "console.txt";
+    run.errors = scratch / "errors.txt";
+    Program s2 = startProgram(run);
+    ASSERT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
+    ASSERT_EQ(system(("cd " + scratch.path() + " && (" + row.change + ")").c_str()), 0);
+    // An unknown card first: the reader looks for its network again.
+    typeInto(s2, "9\n1\n");
+    EXPECT_EQ(finishProgram(&s2), 0);
+    std::string errors = readFile(run.errors);
+    const std::string recorded = ",SUBWAY,IN,3950,S2_1";
+    bool atPath = readFile(station + "/Card/1.txt").find(recorded) != std::string::npos;
+    bool inHeld = readFile(scratch / "held/Card/1.txt").find(recorded) != std::string::npos;
+    EXPECT_EQ(atPath, row.recordsAtPath) << errors;
+    EXPECT_EQ(inHeld, !row.recordsAtPath && row.heldKept) << errors;
+    EXPECT_EQ(errors.find("is another directory now") != std::string::npos, row.recordsAtPath)
+        << errors;
+    EXPECT_EQ(errors.find("holds another network now") != std::string::npos,
+              !row.recordsAtPath && !row.heldKept)
+        << errors;
+  }
 }
 
 TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {
