@@ -5,17 +5,19 @@
 
 #include "core/messages.h"
 
-TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, const char* mode,
-                    const char* inOut, LogId logId) {
+TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, TapKind kind,
+                    const char* mode, const char* inOut) {
   if (static_cast<int64_t>(card.balance) - fare < INT32_MIN) return refuseTap(card);
   TapResult result{};
   TapEntry& entry = result.entry;
+  bool previous = logsPreviousId(kind);
   bool fits = copyText(entry.cardFile, card.cardFile) &&
-              (logId == LogId::kNewId || copyText(entry.logTapId, card.lastTapId));
+              (!previous || copyText(entry.logTapId, card.lastTapId));
   if (!fits) return noFareEntry();
 
   result.fare = fare;
   result.balance = card.balance - fare;
+  result.kind = kind;
   entry.charged = fare;
   entry.time = stamp.now;
   copyText(entry.mode, mode);
@@ -26,7 +28,7 @@ TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, c
   char id[kEntryTapIdWidth] = {};
   snprintf(id, sizeof id, "%s_%d", stamp.readerId, stamp.tapNumber);
   copyText(entry.tapId, id);
-  if (logId == LogId::kNewId) copyText(entry.logTapId, id);
+  if (!previous) copyText(entry.logTapId, id);
   return result;
 }
 

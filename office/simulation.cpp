@@ -181,7 +181,7 @@ int32_t tap(Passenger* p, int reader, ReaderState* state, RulesClock* clock, int
                                              state->periodSeen, seen)
                       : subway::deriveTripState(p->older, p->latest, p->card.c_str(),
                                                 config.readerId, state->periodSeen, seen);
-  TapStamp stamp{config.readerId, state->count + 1, packedUtc(now)};
+  TapStamp stamp{config.readerId, state->count + 1, packedUtc(now), seen};
   TapResult result = bus ? bus::chooseFare(card, stamp) : subway::chooseFare(card, stamp);
   if (result.fare < 0) return kRefusedFare;
   state->count = stamp.tapNumber;

@@ -8,16 +8,6 @@
 
 #include "core/records.h"
 
-// The kinds of tap, as the records and the fare rules tell them apart.
-enum class TapKind {
-  kNewRide,            // an entry that starts a trip (the new-ride fare)
-  kTransfer,           // an entry by transfer from the other vehicle (free)
-  kExit,               // an exit from a trip begun at a reader
-  kExitAfterTransfer,  // an exit from a trip begun by transfer
-  kSettlement,         // an entry that settles a trip left open (a flat fare)
-};
-constexpr int kTapKinds = 5;
-
 // The name of a kind of tap, as the outputs give it ("new_ride", ...).
 const char* tapKindName(TapKind kind);
 
@@ -65,10 +55,6 @@ constexpr RideKind rideKindOf(TapKind kind) {
   }
   return RideKind::kEntry;
 }
-
-// Whether a tap of `kind` logs the id of the tap it continues (a transfer,
-// and the exit after one) rather than its own.
-bool logsPreviousId(TapKind kind);
 
 // Whether `now` repeats `before` in every field but the balance (tap ids
 // compared without the CR an older record keeps), as a record the office

@@ -156,7 +156,7 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
             ? subway::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now)
             : bus::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now);
     EXPECT_EQ(card.lastIn + card.transferWindow + card.transfer, 0) << reader;
-    TapStamp stamp{reader, 1, timetolong(now)};
+    TapStamp stamp{reader, 1, timetolong(now), now};
     TapResult tap = subway ? subway::chooseFare(card, stamp) : bus::chooseFare(card, stamp);
     EXPECT_EQ(tap.fare, 1050) << reader;
     EXPECT_STREQ(tap.entry.inOut, "IN") << reader;

@@ -46,7 +46,7 @@ CardData aCard() {
   return card;
 }
 TapResult accept(const CardData& card, const TapStamp& stamp) {
-  return acceptTap(card, stamp, 0, "SUBWAY", "IN", LogId::kNewId);
+  return acceptTap(card, stamp, 0, TapKind::kNewRide, "SUBWAY", "IN");
 }
 TapResult refuse(const CardData& card, const TapStamp&) {
   return refuseTap(card);
