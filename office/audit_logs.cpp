@@ -171,12 +171,18 @@ void readLogs(AuditState* s) {
     }
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
     s->dayOfLog.emplace_back();
+    auto from = static_cast<uint32_t>(s->table.entries.size());
     std::string error = readLog(s, path, static_cast<uint16_t>(log));
+    s->linesOfLog.push_back({from, static_cast<uint32_t>(s->table.entries.size())});
     if (!error.empty()) {
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);
       continue;
     }
     s->report->logs++;
     s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
+  }
+  for (size_t i = 0; i < kNetworkReaderCount; i++) {
+    auto log = s->logOfReader.find(kNetworkReaders[i].readerId);
+    s->logOfNetworkReader[i] = log != s->logOfReader.end() ? log->second : -1;
   }
 }

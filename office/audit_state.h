@@ -12,17 +12,30 @@
 #include <vector>
 
 #include "office/audit.h"
+#include "office/fare_replay.h"
+#include "office/local_hours.h"
 #include "office/log_index.h"
+#include "readers/network.h"
 
 // One accepted record, until it is known which line tells it.
 struct Probe {
   CardRecord record;
-  int64_t line;   // its line in its card
-  int64_t fare;   // what its balance fell by
-  uint32_t card;  // AuditState::cards index
-  TapKind kind;
-  bool enteredFree;  // an exit from a trip whose entry was free
-  int log;           // the log of its reader, or -1 when that log was not read
+  int64_t line;         // its line in its card
+  int64_t fare;         // what its balance fell by
+  uint32_t card;        // AuditState::cards index
+  TapKind kind;         // as its reader's rules tell it, where they can; else by its fare
+  bool kindKnown;       // whether `kind` is the rules'
+  bool enteredFree;     // an exit from a trip whose entry was free
+  bool bus;             // its reader runs the bus's rule set
+  FareVerdict verdict;  // against its reader's rules, once known
+  // While the verdict waits for the line: the period the record needs, the
+  // packed time of the card's open entry it needs it of, the record's tap
+  // number, and what the rules give in the other period.
+  PeriodNeed need;
+  int64_t entry;
+  int32_t tapNumber;
+  RulesAnswer other;
+  int log;  // the log of its reader, or -1 when that log was not read
   // The id its line should carry, and its other one.
   char loggedId[kRecordTapIdWidth], otherId[kRecordTapIdWidth];
   uint64_t key;                    // keyOf the line that tells it exactly, when `log` is one
@@ -64,13 +77,17 @@ struct AuditState {
   int64_t latest;            // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer;  // the buffer every file is read through
   LogTable table;            // every log line read
+  std::vector<std::pair<uint32_t, uint32_t>>
+      linesOfLog;                               // each log's entries of the table, [from, to)
+  LocalHours hours;                             // the records' times, converted
   std::map<std::string, uint16_t> logOfReader;  // each network reader's log read
-  std::vector<ReaderTotals*> totalsOfLog;       // the totals of each log's reader, by log
-  std::vector<DayCursor> dayOfLog;              // the day each log counted last, by log
-  DayCursor networkDay;                         // the day the network counted last
-  std::vector<std::string> cards;               // every card read, as shown, by index
-  std::vector<std::string> numbers;             // the number of each card, as read, by index
-  std::vector<TopUpEntry> topUps;               // every line of the top-up log, in order
+  std::array<int, kNetworkReaderCount> logOfNetworkReader;  // the same by kNetworkReaders, or -1
+  std::vector<ReaderTotals*> totalsOfLog;  // the totals of each log's reader, by log
+  std::vector<DayCursor> dayOfLog;         // the day each log counted last, by log
+  DayCursor networkDay;                    // the day the network counted last
+  std::vector<std::string> cards;          // every card read, as shown, by index
+  std::vector<std::string> numbers;        // the number of each card, as read, by index
+  std::vector<TopUpEntry> topUps;          // every line of the top-up log, in order
   std::unordered_map<std::string, std::vector<uint32_t>> topUpsOfCard;  // topUps by card number
   std::unordered_map<std::string, uint32_t> replacedBy;  // a replacement's line, by its new card
   std::vector<Probe> probes;                             // records waiting to be looked up together
@@ -183,6 +200,13 @@ void heldByCard(AuditState* s);
 // Fills the report's money held at the end of each day it covers, once
 // every card and log has been read.
 void tallyHeld(AuditState* s);
+
+// Settles how probe `p` stands against its reader's rules where that
+// waited for the line that tells it, `line` (nullptr when none does): the
+// period its reader's log shows around that line decides, or, with no
+// line, the time of the tap alone. Counts the verdict and tells a
+// fare_mismatch; a probe that waited for nothing is left as it is.
+void settleFare(AuditState* s, Probe* p, const LogEntry* line);
 
 // Tells a record no line tells, counting it apart, and hands it on.
 void noLogLine(AuditState* s, const Probe& p);

@@ -29,7 +29,8 @@ CardData deriveTripState(const CardRecord& older, const CardRecord& latest, cons
                          const char* readerId, int64_t periodStart, int64_t now);
 
 // The same at the moments `times`, given as values (tripTimes converts
-// them): what the audit replays a card's taps with.
+// them): what the audit replays a card's taps with. The period's start
+// decides staleEntry and nothing else.
 CardData deriveTripStateAt(const CardRecord& older, const CardRecord& latest, const char* cardFile,
                            const char* readerId, const TripTimes& times);
 
