@@ -281,7 +281,8 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditD
   *report = AuditReport{};
   report->asked = days;
   for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
-  AuditState state{};
+  AuditShared shared;
+  AuditState state = auditState(&shared);
   state.dir = dir;
   state.sinks = &sinks;
   state.report = report;

@@ -81,9 +81,12 @@ void match(AuditState* s) {
   LogEntry* lines[kLogBatch];
   for (size_t i = 0; i < s->probes.size(); i++) {
     const Probe& p = s->probes[i];
+    bool tookByLater = false;
     lines[i] = p.log < 0 ? nullptr
                          : take(&table, p.key, static_cast<uint16_t>(p.log), p.record.time,
-                                flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId);
+                                flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId,
+                                s->later ? kMatchedFlag | kLaterFlag : kMatchedFlag, &tookByLater);
+    if (tookByLater && !s->later) s->outOfTurn.store(true, std::memory_order_relaxed);
     if (lines[i] == nullptr || p.need == PeriodNeed::kAny || p.tapNumber < 1) continue;
     size_t at = static_cast<size_t>(lines[i] - table.entries.data());
     size_t from = s->linesOfLog[lines[i]->log].first;
@@ -263,11 +266,11 @@ int64_t auditRecord(AuditState* s, uint32_t card, const char* cardFile, int64_t 
   return now.time;
 }
 
-void readCard(AuditState* s, const std::string& path, const std::string& cardNumber) {
+void readCard(AuditState* s, uint32_t card, const std::string& path,
+              const std::string& cardNumber) {
   s->report->cards++;
-  auto card = static_cast<uint32_t>(s->cards.size());
-  s->cards.push_back(shownName(path));
-  s->numbers.push_back(cardNumber);
+  s->cards[card] = shownName(path);
+  s->numbers[card] = cardNumber;
   std::string lastTwo[2];  // for judging the card as the readers judge it
   std::vector<std::pair<int64_t, std::string>> notRecords;  // line and text
   int64_t lines = 0;
@@ -417,14 +420,13 @@ void heldByCard(AuditState* s) {
   s->balanceFrom.clear();
 }
 
-void readCards(AuditState* s) {
-  std::vector<std::string> names = namesIn(s->dir, kCardDirectory, &s->unlisted);
-  int64_t done = 0;
-  for (const std::string& name : names) {
+void readCardsListed(AuditState* s, const std::vector<std::string>& names, size_t from, size_t to) {
+  for (size_t place = from; place < to; place++) {
+    const std::string& name = names[place];
     std::string path = std::string(kCardDirectory) + "/" + name;
-    if (s->progress && ++done % 1000 == 0) {
-      fprintf(stderr, "\raudit: %lld of %zu cards read", static_cast<long long>(done),
-              names.size());
+    size_t read = s->cardsRead.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (s->progress && read % 1000 == 0) {
+      fprintf(stderr, "\raudit: %zu of %zu cards read", read, names.size());
     }
     if (isJournalName(name)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
@@ -443,12 +445,13 @@ void readCards(AuditState* s) {
                  "it; run the replacement again, or remove it");
       continue;
     }
+    auto card = static_cast<uint32_t>(place);
     std::string retired = retiredNumberOf(path);
     if (!retired.empty()) {
-      readCard(s, path, retired);
+      readCard(s, card, path, retired);
       continue;
     }
     if (!isCardPath(path)) continue;
-    readCard(s, path, cardNumberOf(path));
+    readCard(s, card, path, cardNumberOf(path));
   }
 }

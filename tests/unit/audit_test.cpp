@@ -367,6 +367,89 @@ TEST(Audit, ReportsEveryTapOfAMisbuiltReaderAndNoOther) {
   }
 }
 
+namespace {
+
+// Everything a report says, as text to compare: what was read, every
+// anomaly, the totals of every reader, the taps by verdict, the money held.
+std::string reportText(const AuditReport& r) {
+  std::string text = std::to_string(r.cards) + " " + std::to_string(r.records) + " " +
+                     std::to_string(r.matched) + "\n";
+  for (const Anomaly& a : r.anomalies) {
+    text += std::string(anomalyName(a.kind)) + " " + a.file + ":" + std::to_string(a.line) + " " +
+            a.detail + "\n";
+  }
+  auto totals = [&](const std::string& name, const ReaderTotals& t) {
+    text += name + " " + std::to_string(t.all.taps) + " " + std::to_string(t.all.revenue);
+    for (const Tally& k : t.byKind) text += " " + std::to_string(k.revenue);
+    text +=
+        " " + std::to_string(t.withoutRecord.taps) + " " + std::to_string(t.withoutLogLine.taps);
+    for (const auto& [day, d] : t.days) {
+      for (const HourTotals& h : d.hours) {
+        text += " " + std::to_string(h.tally.taps);
+        for (int64_t rides : h.rides) text += "/" + std::to_string(rides);
+      }
+    }
+    text += "\n";
+  };
+  for (const auto& [name, t] : r.readers) totals(name, t);
+  totals("network", r.network);
+  for (int64_t v : r.fares.byVerdict) text += std::to_string(v) + " ";
+  for (const auto& [day, money] : r.held) {
+    text += "\n" + std::to_string(day) + " " + std::to_string(money.heldBefore) + " " +
+            std::to_string(money.held);
+    for (int64_t m : money.moved) text += " " + std::to_string(m);
+  }
+  return text;
+}
+
+}  // namespace
+
+TEST(Audit, ReadsALargeCardDirectoryOnTwoThreadsWithTheReportOfOne) {
+  // 1,200 cards, read on two threads; the same read on one, as it is when
+  // what it reads is handed on. Then cards the earlier half reads last are
+  // copied to numbers the later half reads first: its thread takes their
+  // lines before the earlier one comes to them, out of the order the cards
+  // are in, and the cards are read again on one thread.
+  for (bool copies : {false, true}) {
+    ScratchDir network;
+    SimulationPlan plan;
+    plan.cards = 1200;
+    plan.taps = 12000;
+    plan.seed = 3;
+    SimulationResult day;
+    std::string problem;
+    ASSERT_TRUE(simulateDay(network.path(), plan, &day, &problem)) << problem;
+    // Card files sort as text, and the listing is cut in the middle: the
+    // copies, of cards 60 and more before it, are named to come 5 after it
+    // (650.txt, then 6500.txt, 65000.txt, ...: no card has such a number).
+    std::vector<std::string> names;
+    for (int number = 1; number <= 1200; number++) names.push_back(std::to_string(number));
+    std::sort(names.begin(), names.end());
+    for (size_t k = 1; copies && k <= 7; k++) {
+      std::string original = network / ("Card/" + names[names.size() / 2 - 60 - k] + ".txt");
+      writeFile(network / ("Card/" + names[names.size() / 2 + 5] + std::string(k, '0') + ".txt"),
+                readFile(original));
+    }
+    int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    AuditReport two, one;
+    AuditSinks handsOn;
+    int64_t handed = 0;
+    handsOn.card = [&](const AuditedCard&) { handed++; };
+    ASSERT_TRUE(auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, AuditSinks{},
+                             &two, &problem))
+        << problem;
+    ASSERT_TRUE(auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, handsOn, &one,
+                             &problem))
+        << problem;
+    close(dir);
+    EXPECT_EQ(handed, copies ? 1207 : 1200);
+    EXPECT_EQ(reportText(two), reportText(one)) << (copies ? "with copies" : "");
+    EXPECT_EQ(two.anomalies.empty(), !copies);
+    EXPECT_EQ(two.matched, day.taps);
+  }
+}
+
 TEST(Audit, JudgesAnExitByThePeriodItsReadersLogPlaces) {
   // Card 1 enters at S1 at 10:04:00 and leaves at S2, the next station,
   // for nothing at 10:05:30, as S2's tap 2 of its period. Which period
