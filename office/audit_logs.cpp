@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "core/card_file.h"
 #include "core/tap_journal.h"
@@ -145,6 +147,14 @@ void readLogs(AuditState* s) {
     }
   }
   reserveLines(&s->table, static_cast<size_t>(bytes / 30));
+  // The room for the lines is made ready beside the reading, when a
+  // thread can be had: its pages take the system long to hand out.
+  std::thread preparing;
+  try {
+    preparing = std::thread(prepareRoom, lineRoom(&s->table));
+  } catch (const std::system_error&) {
+    // No thread to be had: the inserts make the pages as they come.
+  }
   for (const std::string& name : names) {
     std::string path = logPath(name);
     if (isJournalName(name) || isSetAsideName(name)) {
@@ -181,6 +191,7 @@ void readLogs(AuditState* s) {
     s->report->logs++;
     s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
   }
+  if (preparing.joinable()) preparing.join();
   for (size_t i = 0; i < kNetworkReaderCount; i++) {
     auto log = s->logOfReader.find(kNetworkReaders[i].readerId);
     s->logOfNetworkReader[i] = log != s->logOfReader.end() ? log->second : -1;

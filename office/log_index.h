@@ -78,6 +78,20 @@ inline uint64_t keyOf(const LogEntry& e) {
 // first insert.
 void reserveLines(LogTable* table, size_t lines);
 
+// The room reserveLines made for lines: where it starts, how many bytes.
+struct LineRoom {
+  void* start;
+  size_t bytes;
+};
+LineRoom lineRoom(LogTable* table);
+
+// Has the system make the pages of `room` ready (zeroed and mapped),
+// changing nothing in them: run on a thread beside the one that inserts,
+// so that the inserts do not stop for it. Where the system cannot, or the
+// room has moved since, it does nothing, and the inserts make the pages as
+// they come.
+void prepareRoom(LineRoom room);
+
 // Adds `count` lines, kLogBatch at a time, growing the table when it is
 // half full.
 void insert(LogTable* table, const LogEntry* batch, size_t count);
