@@ -523,6 +523,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_GT(taps, 1000);
   EXPECT_EQ(report["total_taps"], taps);
   EXPECT_EQ(report["total_revenue"], revenue);
+  // Every tap is what its reader's rules give, or one the logs cannot place
+  // in a period that decides it; none is of another reader.
+  const nlohmann::json& fares = report["fares"];
+  EXPECT_EQ(fares["differs"], 0) << fares.dump();
+  EXPECT_EQ(fares["undecided"], 0) << fares.dump();
+  EXPECT_EQ(fares["agrees"].get<int64_t>() + fares["unverifiable"].get<int64_t>(), taps)
+      << fares.dump();
+  std::string text = cardTool(network, "audit").output;
+  size_t said = text.find("\nFares decided again by the readers' rules: ");
+  EXPECT_NE(said, std::string::npos) << text;
+  EXPECT_NE(text.find(" as recorded, 0 otherwise", said), std::string::npos) << text;
   // The CSV rows add up to the same; the database holds every line.
   // Each row names the days the report covers.
   std::string csv = cardTool(network, "audit --format csv").output;
@@ -583,13 +594,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   sqlite3_stmt* query = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(sql,
                                "select (select sum(fare) from log_lines), (select count(*) from "
-                               "records where matched), (select count(*) from cards)",
+                               "records where matched), (select count(*) from cards), (select "
+                               "count(*) from records where rules = 'agrees'), (select count(*) "
+                               "from records where rules = 'unverifiable')",
                                -1, &query, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int64(query, 0), revenue);
   EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
   EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
+  EXPECT_EQ(sqlite3_column_int64(query, 3), fares["agrees"].get<int64_t>());
+  EXPECT_EQ(sqlite3_column_int64(query, 4), fares["unverifiable"].get<int64_t>());
   sqlite3_finalize(query);
   // Cards and records are told by their number, their files apart.
   ASSERT_EQ(sqlite3_prepare_v2(sql,
