@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The audit at scale: a simulated network of 100,000 cards and about ten
 # million taps (made once, then kept), audited side by side with cat reading
-# the same files, each run in turn, with the processor time and the audit's
-# peak memory; then the same day made by a station built with one fare
-# wrong, whose every wrong tap the audit must report, and no other.
+# the same files and with the report's HTML page made of it, each run in
+# turn, with the processor time and the audit's peak memory, and the page's
+# size; then the same day made by a station built with one fare wrong,
+# whose every wrong tap the audit must report, and no other.
 # Usage: bench/audit_scale.sh PROGRAMS_DIR [NETWORK_DIR] [RUNS]
 set -euo pipefail
 bin=$(cd "$1" && pwd)
@@ -22,30 +23,48 @@ records=$(cat "$dir"/Reader_txt/*.txt | wc -l)
 size=$(du -sh "$dir" | cut -f1)
 echo "network: $cards cards, $records log lines, $size; $(nproc) processors"
 
-catTimes=() catCpu=() auditTimes=() auditCpu=() memory=0
+page=$(mktemp -d)/day.html
+trap 'rm -rf "$(dirname "$page")"' EXIT
+catTimes=() catCpu=() auditTimes=() reportTimes=() auditCpu=() reportCpu=() memory=0
 for run in $(seq "$runs"); do
-  result=$( { /usr/bin/time -f "%e %U %S" sh -c \
+  read -r elapsed user system < <({ /usr/bin/time -f "%e %U %S" sh -c \
     "find '$dir/Card' '$dir/Reader_txt' -type f -print0 | xargs -0 cat > /dev/null"; } 2>&1 |
     tail -n 1)
-  read -r elapsed user sys <<<"$result"
   catTimes+=("$elapsed")
-  catCpu+=("$(echo "$user + $sys" | bc)")
-  result=$( { /usr/bin/time -f "%e %U %S %M" "$bin/card_tool" --dir "$dir" audit \
-    > /tmp/fare-audit-scale.report; } 2>&1 | tail -n 1)
-  read -r elapsed user sys kilobytes <<<"$result"
-  auditTimes+=("$elapsed")
-  auditCpu+=("$(echo "$user + $sys" | bc)")
-  [ "$kilobytes" -gt "$memory" ] && memory=$kilobytes
-  echo "run $run: cat ${catTimes[-1]} s (${catCpu[-1]} s processor)," \
-    "audit ${auditTimes[-1]} s (${auditCpu[-1]} s processor)"
+  catCpu+=("$(echo "$user + $system" | bc)")
+  # The audit and the report take turns at going first, so that neither
+  # always finds the files as the other left them.
+  for turn in $(( run % 2 )) $(( (run + 1) % 2 )); do
+    if [ "$turn" -eq 1 ]; then
+      read -r elapsed user system kilobytes < <({ /usr/bin/time -f "%e %U %S %M" \
+        "$bin/card_tool" --dir "$dir" audit > /tmp/fare-audit-scale.report; } 2>&1 | tail -n 1)
+      auditTimes+=("$elapsed")
+      auditCpu+=("$(echo "$user + $system" | bc)")
+      [ "$kilobytes" -gt "$memory" ] && memory=$kilobytes
+    else
+      read -r elapsed user system < <({ /usr/bin/time -f "%e %U %S" "$bin/card_tool" \
+        --dir "$dir" report --html "$page" > /dev/null; } 2>&1 | tail -n 1)
+      reportTimes+=("$elapsed")
+      reportCpu+=("$(echo "$user + $system" | bc)")
+    fi
+  done
+  echo "run $run: cat ${catTimes[-1]} s (processor ${catCpu[-1]} s)," \
+    "audit ${auditTimes[-1]} s (processor ${auditCpu[-1]} s)," \
+    "report ${reportTimes[-1]} s (processor ${reportCpu[-1]} s)"
 done
 median() { printf '%s\n' "$@" | sort -g | sed -n "$(( ($# + 1) / 2 ))p"; }
 catTime=$(median "${catTimes[@]}")
 auditTime=$(median "${auditTimes[@]}")
+reportTime=$(median "${reportTimes[@]}")
 echo "median of $runs: cat $catTime s ($(median "${catCpu[@]}") s processor)," \
   "audit $auditTime s ($(median "${auditCpu[@]}") s processor)," \
   "$(echo "scale=2; $auditTime / $catTime" | bc) x cat; audit's peak memory $((memory / 1024)) MiB"
 grep -E "^(Fares decided|Every card record|[0-9,]+ anomal)" /tmp/fare-audit-scale.report
+auditCpuTime=$(median "${auditCpu[@]}")
+reportCpuTime=$(median "${reportCpu[@]}")
+echo "median of $runs: report --html $reportTime s, $(echo "scale=3; $reportTime / $auditTime" | bc)" \
+  "x the audit; processor time $reportCpuTime s against the audit's $auditCpuTime s," \
+  "$(echo "scale=3; $reportCpuTime / $auditCpuTime" | bc) x; its page $(stat -c %s "$page") bytes"
 
 # The same day, station S3 charging 1100 for a new ride: every such tap a
 # fare_mismatch, and nothing else.

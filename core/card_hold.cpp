@@ -34,9 +34,10 @@ static int openCard(int dir, const char* path, struct stat* info) {
   return fd;
 }
 
-// What a failed open of a card means.
+// What a failed open of a card means: a card its file system cannot reach
+// now (a replica whose one good copy is down) is there, but unreadable.
 static LoadStatus failedOpen() {
-  return errno == EINVAL ? LoadStatus::kUnreadable : LoadStatus::kNoCard;
+  return errno == EINVAL || unreachable(errno) ? LoadStatus::kUnreadable : LoadStatus::kNoCard;
 }
 
 LoadStatus loadCardTail(int dir, const char* path, CardRecord records[2]) {
@@ -72,8 +73,14 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   if (own) locks = openLocks(dir);
   if (locks < 0 && errno == ENOENT) return LoadStatus::kNoCard;
   if (locks < 0) {
-    notices->push_back(std::string(kLockFile) + " cannot be opened: " + strerror(errno) +
-                       ": no card can be held until it belongs to the network's owner");
+    // The reason stays in errno for the caller: a file system that lost the
+    // network directory is looked for again.
+    int reason = errno;
+    notices->push_back(std::string(kLockFile) + " cannot be opened: " + strerror(reason) +
+                       (lostByItsFileSystem(reason)
+                            ? ""
+                            : ": no card can be held until it belongs to the network's owner"));
+    errno = reason;
     return LoadStatus::kUnreadable;
   }
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
@@ -87,6 +94,12 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
     letGoOfLocks(locks, own, path);
     return status;
   }
+  // The card is written only through a descriptor that is fenced by a lock
+  // of its own: should its client lose the card's lock and reconnect, a
+  // record written late through it fails rather than lands after another
+  // host's (docs/many-hosts.md). Without it the tap goes on as on a local
+  // disk.
+  (void)fenceByLock(fd);
   HeldCard held{};
   CardRecord parsed[2];
   // A tap left in flight on this card is settled before anything is read

@@ -47,7 +47,9 @@ enum class LoadStatus {
 // that the journals of the logs `logs` tell of (adding what the operator
 // should know to `notices`), and parses its last two records into
 // `records`, older first. On kLoaded the card is held in `card`; on
-// anything else nothing is held and the records are left untouched.
+// anything else nothing is held and the records are left untouched, and
+// errno tells why the call that failed did (lostByItsFileSystem: the
+// network directory's file system lost its files).
 // The journals are read through `cache` when given (see settle.h).
 [[nodiscard]] LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& logs,
                                   HeldCard* card, CardRecord records[2],

@@ -58,6 +58,8 @@ static const std::string kLockChanged =
 // Notes what failed, for the operator: the files, and the system's reason
 // (`reason`, or errno when it is 0). Returns false, as the step did.
 static bool failed(TapWriter* writer, const std::string& what, int reason = 0) {
+  // A file its file system lost is opened anew before the next tap.
+  if (reason == 0 && lostByItsFileSystem(errno)) writer->lost = true;
   if (reason != 0) errno = reason;
   writer->problem = what + ": " + strerror(errno != 0 ? errno : EIO);
   return false;
@@ -170,7 +172,35 @@ static bool readyLog(TapWriter* writer) {
     }
   }
   writer->logInode = writer->log >= 0 ? inodeOf(writer->log) : 0;
+  // Fenced as a card is (card_hold.cpp), once, for as long as it is open.
+  if (writer->log >= 0) (void)fenceByLock(writer->log);
   return writer->log >= 0;
+}
+
+// Writes the intent into the writer's journal. Should the write fail
+// because the file system lost the journal's descriptor (a client that
+// reconnected without the journal's claim, whose reads still go through),
+// the journal and the log are opened anew, and the journal claimed again,
+// and the intent written once more: nothing of the tap is on disk yet, and
+// the card's lock, on the lock file, is held still.
+static bool putIntentOnce(TapWriter* writer, const TapIntent& intent) {
+  errno = 0;
+  if (putIntent(writer->journal, intent)) return true;
+  if (!lostByItsFileSystem(errno)) return false;
+  for (int* fd : {&writer->journal, &writer->log}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  writer->sole = false;
+  TapIntent current;
+  writer->journal = openJournal(writer->dir, writer->logPath, &current);
+  if (writer->journal < 0) return false;
+  writer->sole = lockWithin(writer->journal, kWriterByte, 0);
+  if (!writer->sole) errno = EBUSY;
+  bool same = writer->sole && inodeOf(writer->journal) == intent.journalInode && readyLog(writer) &&
+              writer->logInode == intent.logInode;
+  if (writer->sole && !same) errno = ESTALE;
+  return same && putIntent(writer->journal, intent);
 }
 
 // Whether the intent reads back from its block as it was written: a card
@@ -245,8 +275,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    writer->journalInode};
   ok = ok && (readsBack(intent) ||
               failed(writer, "an intent for " + card.path + " would not read back", EINVAL));
-  ok = ok &&
-       (putIntent(writer->journal, intent) || failed(writer, journal + " could not be written"));
+  ok = ok && (putIntentOnce(writer, intent) || failed(writer, journal + " could not be written"));
   const bool written = ok;
   // The intent on disk is the commit: from then on the tap ends whole,
   // whatever stops this writer, unless it lives to take it back. Only a
@@ -302,14 +331,103 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   return recorded;
 }
 
-void decideTap(TapWriter* writer) {
-  if (!writer->undecided) return;
+void letGoOfFiles(TapWriter* writer) {
+  for (int* fd : {&writer->log, &writer->journal, &writer->locks, &writer->lastCard}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  writer->logInode = 0;
+  writer->sole = false;
+  writer->flushFailed = false;
+  writer->lost = false;
+  if (!writer->undecided) writer->lastBlock.clear();
+}
+
+// What became of an undecided tap.
+enum class Decided {
+  kUnknown,    // not known yet: its files cannot be reached
+  kTakenBack,  // marked abandoned on disk, or never to be completed: not recorded
+  kRecorded,   // settled by another writer: its record is on its card
+};
+
+// Whether the card of the intent holds its record, whole, where it goes:
+// read without the card's lock, as the bytes of a settled tap stay where
+// they are. A card gone, or another file under its name, holds nothing of
+// it (a settler drops such a tap).
+static Decided onItsCard(int dir, const TapIntent& intent) {
+  int card = openRegular(dir, intent.cardPath.c_str(), O_RDONLY);
+  if (card < 0) {
+    return errno == ENOENT || errno == EINVAL ? Decided::kTakenBack : Decided::kUnknown;
+  }
+  bool last = false, unreadable = false;
+  Holds held = inodeOf(card) == intent.cardInode
+                   ? holds(card, intent.cardOffset, intent.cardBytes, true, &last, &unreadable)
+                   : Holds::kNothing;
+  close(card);
+  if (unreadable) return Decided::kUnknown;
+  return held == Holds::kWhole ? Decided::kRecorded : Decided::kTakenBack;
+}
+
+// What became of the undecided tap `intent`, told through its journal
+// found again by its name, its byte held on a lock file opened anew: still
+// the intent as written (no one settled it), it is marked abandoned there;
+// anything else there (or no such journal any more) means that no one
+// will complete it from now on, and it is recorded if a settler did.
+static Decided decideByName(TapWriter* writer, const TapIntent& intent) {
+  const std::string path = journalPath(writer->logPath);
+  const int64_t byte = journalLockByte(writer->logPath);
+  int locks = openLocks(writer->dir);
+  if (locks < 0) return Decided::kUnknown;
+  if (!lockWithin(locks, byte, kLockWaitMs)) {
+    close(locks);
+    return Decided::kUnknown;
+  }
+  Decided decided = Decided::kUnknown;
+  int journal = openRegular(writer->dir, path.c_str(), O_RDWR);
+  const int notOpened = journal < 0 ? errno : 0;
+  TapIntent now;
+  errno = 0;
+  if (journal < 0) {
+    // Removed, or something else in its place: nothing completes it now.
+    if (notOpened == ENOENT || notOpened == EINVAL) decided = onItsCard(writer->dir, intent);
+  } else if (inodeOf(journal) != intent.journalInode) {
+    decided = onItsCard(writer->dir, intent);
+  } else if (readJournalBlock(journal, &now) && formatIntent(now) == formatIntent(intent)) {
+    decided = markAbandoned(journal, intent) ? Decided::kTakenBack : Decided::kUnknown;
+  } else if (errno == 0) {
+    decided = onItsCard(writer->dir, intent);
+  }
+  if (journal >= 0) close(journal);
+  unlock(locks, byte);
+  close(locks);
+  return decided;
+}
+
+bool decideTap(TapWriter* writer, bool (*lookAgain)()) {
+  if (!writer->undecided) return false;
   TapIntent intent;
   bool parsed = parseIntent(writer->lastBlock, &intent);
-  while (parsed && !markAbandoned(writer->journal, intent)) sleep(1);
+  Decided decided = Decided::kUnknown;
+  while (parsed) {
+    errno = 0;
+    if (writer->journal >= 0 && markAbandoned(writer->journal, intent)) break;
+    if (writer->journal < 0 || lostByItsFileSystem(errno)) {
+      // Its journal's descriptor is lost, and with it the journal's claim
+      // and byte: another writer may settle the tap meanwhile.
+      writer->lost = true;
+      if (lookAgain != nullptr) (void)lookAgain();
+      decided = decideByName(writer, intent);
+      if (decided != Decided::kUnknown) break;
+    }
+    sleep(1);
+  }
   writer->undecided = false;
   writer->lastBlock.clear();
-  unlock(writer->locks, journalLockByte(writer->logPath));
+  if (writer->locks >= 0) unlock(writer->locks, journalLockByte(writer->logPath));
+  if (decided != Decided::kRecorded) return false;
+  writer->problem = "the tap on " + intent.cardPath + " was completed from " +
+                    journalPath(writer->logPath) + " by another writer after " + writer->problem;
+  return true;
 }
 
 bool finishTap(TapWriter* writer) {
@@ -331,15 +449,22 @@ static std::vector<std::string> withOwnLog(std::vector<std::string> logs, const 
 
 bool settleOwnJournal(TapWriter* writer, const std::vector<std::string>& logs,
                       std::vector<std::string>* notices) {
+  if (writer->lost) letGoOfFiles(writer);
   // A tap whose flush failed, and that cannot be written again where it
   // was (its card or its log moved on), is settled as any other.
   if (!finishTap(writer)) notices->push_back(writer->problem);
   // Through the writer's own descriptor when it has one: only the writer
   // writes its journal.
   TapIntent intent;
-  bool read = writer->journal >= 0
-                  ? readJournalBlock(writer->journal, &intent)
-                  : readWritersJournal(writer->dir, journalPath(writer->logPath), &intent);
+  errno = 0;
+  bool read = writer->journal >= 0 && readJournalBlock(writer->journal, &intent);
+  // A journal its file system lost (a client that reconnected without the
+  // journal's claim) is let go, with every file of the writer's, and read
+  // by its name; it is claimed again before the next intent.
+  if (writer->journal >= 0 && !read && lostByItsFileSystem(errno)) letGoOfFiles(writer);
+  if (writer->journal < 0) {
+    read = readWritersJournal(writer->dir, journalPath(writer->logPath), &intent);
+  }
   if (!read || intent.state == kIdle) return true;
   int locks = openLocks(writer->dir);
   if (locks < 0 || !lockWithin(locks, cardLockByte(intent.cardPath), kLockWaitMs)) {

@@ -35,8 +35,19 @@ struct TapWriter {
   bool flushFailed = false;  // a flush of that tap failed: its bytes are written again first
   bool undecided = false;    // recordTap could not tell the disk the tap was abandoned
   bool sole = false;         // holds its journal's writer byte: no other process writes it
+  bool lost = false;         // its file system lost a file it keeps open (lostByItsFileSystem):
+                             // all are let go, and opened anew, before its next tap
   std::string problem;       // what failed last, naming the file and the reason
 };
+
+// Lets go of every file the writer keeps open (its log, journal and lock
+// file, and the card of its last tap, unflushed: that tap stays committed
+// in its journal for whoever settles next) and of its journal's claim, so
+// that each is opened where its name now leads, and the journal claimed
+// again, when next used: for a writer whose file system lost them (a client
+// that reconnected without their locks, a mount that went). What it knows
+// of an undecided tap is kept.
+void letGoOfFiles(TapWriter* writer);
 
 // The writer's own open of the lock file (opened on first use, and anew
 // when Card/taps.lock is no longer the file it opened), to lend to
@@ -64,8 +75,16 @@ TapWriter tapWriter(int dir, const std::string& logPath);
 
 // Waits, retrying every second, until the disk takes the mark that the
 // undecided tap was abandoned (so no settling ever completes it), then
-// lets go of the journal. Does nothing when no tap is undecided.
-void decideTap(TapWriter* writer);
+// lets go of the journal. Should the journal's descriptor be lost by its
+// file system (its client reconnected without its locks, or its mount
+// went), the journal is found again by its name (after `lookAgain`, when
+// given, has looked for the network directory where the writer was
+// started) under its byte of a lock file opened anew: if it still holds
+// the intent, the mark is written there; if not, another writer settled
+// the tap meanwhile, and it is recorded if its card holds its record.
+// Returns whether the tap stands recorded so (writer->problem says how);
+// false when it was taken back, or when no tap was undecided.
+[[nodiscard]] bool decideTap(TapWriter* writer, bool (*lookAgain)() = nullptr);
 
 // Flushes the record and line of the tap the writer recorded last, and
 // marks its journal idle. After a flush that failed, both are written again

@@ -29,6 +29,14 @@ int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* 
   return fd;
 }
 
+bool lostByItsFileSystem(int error) {
+  return error == ENOTCONN || error == EBADFD || error == ESTALE;
+}
+
+bool unreachable(int error) {
+  return lostByItsFileSystem(error) || error == EIO;
+}
+
 DIR* openDirectory(int dir, const char* path) {
   int fd = openat(dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   DIR* directory = fd >= 0 ? fdopendir(fd) : nullptr;
@@ -129,6 +137,10 @@ bool lockWithin(int fd, int64_t offset, int waitMs) {
 
 void unlock(int fd, int64_t offset) {
   lockByte(fd, offset, F_UNLCK);
+}
+
+bool fenceByLock(int fd) {
+  return lockByte(fd, kFencedByte, F_RDLCK) == 0;
 }
 
 bool syncDirectoryOf(int dir, const char* path) {

@@ -31,6 +31,18 @@ inline bool isPlainFile(const struct stat& info) {
 [[nodiscard]] int openRegular(int dir, const char* path, int flags, mode_t mode = 0644,
                               struct stat* info = nullptr);
 
+// Whether a call failed because the file system lost the file it was made
+// on: a network file system's client that has gone (ENOTCONN), a descriptor
+// it did not open again when it reconnected, its locks lost (EBADFD), or a
+// file handle its servers no longer know (ESTALE). The file is found again
+// by its name, where the name now leads.
+bool lostByItsFileSystem(int error);
+
+// Whether a call failed because the file could not be reached or read now
+// (lostByItsFileSystem, or EIO: a replica with no good copy up, a failing
+// disk), which tells nothing of what the file is.
+bool unreachable(int error);
+
 // Opens the directory `path` to read its names; nullptr when it cannot.
 DIR* openDirectory(int dir, const char* path);
 
@@ -78,6 +90,16 @@ std::string bytesAt(int fd, int64_t offset, size_t length);
 
 // Lets go of the lock of the byte at `offset`.
 void unlock(int fd, int64_t offset);
+
+// Takes a shared lock of a byte far past anything written (kFencedByte)
+// through the open file `fd`, without waiting: a network file system's
+// client that must not open a file again behind a descriptor that held a
+// lock it lost (GlusterFS's strict locks) then fails every later write
+// through it, instead of letting a writer that lost its card's lock write
+// on. Returns whether it is held; a file another process holds locked
+// whole is written without it.
+[[nodiscard]] bool fenceByLock(int fd);
+constexpr int64_t kFencedByte = int64_t{1} << 41;
 
 // Makes the names in the directory holding `path` durable.
 [[nodiscard]] bool syncDirectoryOf(int dir, const char* path);

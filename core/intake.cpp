@@ -11,6 +11,7 @@
 #include "core/card_file.h"
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/file_io.h"
 #include "core/messages.h"
 #include "core/packed_time.h"
 #include "core/reader.h"
@@ -103,6 +104,17 @@ const CardRecord* receivingCardInterface(HeldCard* card) {
     std::vector<std::string> notices;
     LoadStatus load =
         holdCard(kHere, name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
+    // No card, or a file system that lost its files: the network directory
+    // may have been mounted (again) where the reader was started. If so,
+    // the tap is taken once more from there (docs/many-hosts.md).
+    if (load != LoadStatus::kLoaded &&
+        (load == LoadStatus::kNoCard || lostByItsFileSystem(errno)) && followNetworkDirectory()) {
+      tellNotices(notices);
+      notices.clear();
+      if (!settleBeforeTap()) return nullptr;
+      load =
+          holdCard(kHere, name, networkLogs, card, ud, &notices, writerLocks(&writer), &journals);
+    }
     if (load == LoadStatus::kLoaded) {
       // Nothing is written while the card is held (an error stream nobody
       // reads would hold it): what there is to say waits for its release.

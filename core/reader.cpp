@@ -1,12 +1,14 @@
 // Reader start-up and the tap loop.
 #include "core/reader.h"
 
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/clock.h"
 #include "core/console.h"
@@ -43,6 +45,51 @@ static void warnIfNotInANetwork() {
     warnOperator(std::string("there is no ") + directory.name + "/ directory in " + here + ": " +
                  directory.consequence);
   }
+}
+
+// Whether two looks name the same directory.
+static bool sameFile(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// The path the reader runs in, as the operator gave it: $PWD when it names
+// the working directory (a path through a link stays that path), else the
+// working directory's own; empty when neither can be had.
+static std::string startedIn() {
+  struct stat here {
+  }, named{};
+  const char* given = getenv("PWD");
+  if (given != nullptr && given[0] == '/' && stat(".", &here) == 0 && stat(given, &named) == 0 &&
+      sameFile(here, named)) {
+    return given;
+  }
+  char path[PATH_MAX];
+  return getcwd(path, sizeof path) != nullptr ? path : "";
+}
+
+bool followNetworkDirectory() {
+  struct stat named {
+  }, held{};
+  if (networkPath.empty() || stat(networkPath.c_str(), &named) != 0 || !S_ISDIR(named.st_mode)) {
+    return false;
+  }
+  // The directory held answers no more (its file system gone), or is
+  // another one than the path names now.
+  if (stat(".", &held) == 0 && sameFile(held, named)) return false;
+  if (chdir(networkPath.c_str()) != 0) {
+    warnOperator(networkPath +
+                 " names another directory now, which cannot be entered: " + strerror(errno));
+    return false;
+  }
+  // A tap not yet flushed stays committed in its journal on the servers,
+  // for the next settler; an undecided one is decided by its name.
+  letGoOfFiles(&writer);
+  closeJournals(&journals);
+  networkReady = false;
+  warnOperator(networkPath +
+               " is another directory now (a file system mounted there, or mounted again): the "
+               "reader records there from this tap on");
+  return true;
 }
 
 bool checkNetwork(bool atStart) {
@@ -96,6 +143,7 @@ bool startReader(const ReaderConfig& config, const std::vector<std::string>& log
   copyText(readerID, config.readerId);
   copyText(readerTxt, logPathOf(config).c_str());
   networkLogs = logs;
+  networkPath = startedIn();
   writer = tapWriter(kHere, logPathOf(config));
   showBanner(config.banner);
   warnIfNotInANetwork();

@@ -48,6 +48,18 @@ TapResult chooseAndClaim(const CardData& card, ChooseFare choose);
 // it is to end with exitStatus (1).
 [[nodiscard]] bool checkNetwork(bool atStart);
 
+// Whether the path the reader was started in (networkPath) names another
+// directory than its working directory now: a file system mounted there
+// after the reader started, or mounted again after its client ended, or the
+// directory made anew. If so, makes it the working directory and lets go of
+// every file of the old one (the writer's lock file, log and journal, the
+// network's journals), so that the next intake checks and settles the
+// network there as at start-up, and says so on the error stream. Costs two
+// look-ups: only a tap that found no card, or a file system that lost its
+// files, calls it (and a tap undecided, when its journal was lost).
+// Returns whether it moved; false leaves all untouched.
+[[nodiscard]] bool followNetworkDirectory();
+
 // How long a tap's outcome, or the message of a refused number or card,
 // stays on the screen before the next prompt.
 constexpr int kPauseMs = 2500;

@@ -3,6 +3,7 @@
 
 char readerID[kReaderIdWidth];
 char readerTxt[kReaderTxtWidth];
+std::string networkPath;
 char name[kNameWidth];
 CardRecord ud[2];
 std::vector<std::string> networkLogs;

@@ -20,6 +20,13 @@ extern char readerID[kReaderIdWidth];
 // messages that name it.
 extern char readerTxt[kReaderTxtWidth];
 
+// The path the reader was started in: its network directory, looked at
+// again when a tap finds no card or a file system that lost its files, so
+// that a file system mounted there since (late, or again after its client
+// ended) serves the next tap (followNetworkDirectory). Written once, at
+// start-up; read by intake's failure path.
+extern std::string networkPath;
+
 // The path of the presented card's file. Written by intake on every tap;
 // read by the trip state derivation.
 extern char name[kNameWidth];

@@ -155,6 +155,13 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
 
 }  // namespace
 
+void closeJournals(JournalCache* cache) {
+  for (OpenJournal& journal : *cache) {
+    if (journal.fd >= 0) close(journal.fd);
+  }
+  cache->clear();
+}
+
 bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
                        bool* unreadable) {
   JournalCache once;
@@ -171,10 +178,14 @@ bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, Ta
   // name. Whoever made it, a tap in flight in it is never passed over. A
   // journal made anew between the look at its name and the open is looked
   // at again.
-  bool read = false;
+  // One that cannot be reached or read now (its file system cannot serve
+  // it) may hold a tap in flight as well.
+  bool read = false, unknown = false;
   for (int look = 0; look < 2 && !read; look++) {
     struct stat named {};
-    bool there = fstatat(dir, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && isPlainFile(named);
+    bool looked = fstatat(dir, path.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+    unknown = !looked && unreachable(errno);
+    bool there = looked && isPlainFile(named);
     if (!there || named.st_ino != open->inode) {
       if (open->fd >= 0) close(open->fd);
       open->fd = -1;
@@ -183,16 +194,17 @@ bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, Ta
     if (!there) break;
     if (open->fd < 0) {
       open->fd = openat(dir, path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      if (open->fd < 0 && (errno == EACCES || errno == EPERM) && unreadable != nullptr) {
-        *unreadable = true;
-      }
+      unknown = open->fd < 0 && (errno == EACCES || errno == EPERM || unreachable(errno));
       if (open->fd < 0) break;
       open->inode = inodeOf(open->fd);
       if (open->inode != named.st_ino) continue;
     }
+    errno = 0;
     read = readJournalBlock(open->fd, intent, path);
+    unknown = !read && unreachable(errno);
     if (!read) break;
   }
+  if (unknown && unreadable != nullptr) *unreadable = true;
   if (cache == &once && open->fd >= 0) close(open->fd);
   return read;
 }
@@ -207,8 +219,9 @@ bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, Ta
 static std::string cannotSettle(const InFlight& tap, int locks, const std::string& ownLog) {
   if (tap.unreadable) {
     return journalPath(tap.logPath) +
-           " cannot be read (another user's file?): it may hold a tap in flight on any card, so "
-           "no card is read until the network's owner can read it";
+           " cannot be read (another user's file?, or one its file system cannot serve now): it "
+           "may hold a tap in flight on any card, so no card is read until the network's owner "
+           "can read it";
   }
   if (tap.foreign) {
     return journalPath(tap.logPath) + " holds a tap in flight on " + tap.intent.cardPath +
@@ -304,8 +317,11 @@ static void setAsideStrangeNotes(int dir, const std::vector<std::string>& logs,
     bool known = false;
     for (const std::string& log : logs) known = known || journalPath(log) == path;
     struct stat info {};
-    bool own =
-        fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && info.st_uid == geteuid();
+    bool looked = fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+    // A journal that cannot be looked at now (its file system cannot serve
+    // it) is left where it is: what it is cannot be told.
+    if (!looked && unreachable(errno)) continue;
+    bool own = looked && info.st_uid == geteuid();
     // Another user's journal that holds a tap in flight stays where it is:
     // the card it names is refused until the operator gives it back.
     TapIntent intent;

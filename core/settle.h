@@ -21,12 +21,16 @@ struct OpenJournal {
 };
 using JournalCache = std::vector<OpenJournal>;
 
+// Closes every journal the cache holds open and empties it.
+void closeJournals(JournalCache* cache);
+
 // Every path below is taken from the network directory `dir`.
 
 // Reads the journal at `path`, whoever made it, as readAnyJournal does,
 // through `cache` when given (opening it there the first time, or when its
 // name leads to another file now). Sets `unreadable`, when given, when a
-// file stands there that this user may not read.
+// file stands there that this user may not read, or that its file system
+// cannot reach or read now (unreachable).
 [[nodiscard]] bool readCachedJournal(int dir, JournalCache* cache, const std::string& path,
                                      TapIntent* intent, bool* unreadable = nullptr);
 

@@ -31,6 +31,18 @@ const struct {
     {"performance/write-behind", "performance.write-behind off"},
 };
 
+// The option of a GlusterFS client's protocol/client translators that keeps
+// a descriptor it held a lock by from being opened again, lockless, when the
+// client reconnects to a brick that let the lock go: without it a reader
+// whose host was cut off mid-tap, or whose bricks restarted one after the
+// other, goes on through its descriptors as if it held the card, after
+// another host took it; with it, those descriptors fail (EBADFD), and the
+// reader takes the tap back and opens its files anew. A GlusterFS without
+// the option has no such file in the client's .meta tree, and is taken as
+// it is (docs/many-hosts.md).
+const char kStrictLocksOption[] = "strict-locks";
+const char kStrictLocks[] = "volume option client.strict-locks on";
+
 // FUSE's own cache of what a lookup fetched (a card's size, its name): each
 // card opened and each journal looked at must be looked up on the servers.
 // attribute-timeout=0 in its place refreshes a card's size but leaves its
@@ -131,9 +143,28 @@ std::string translatorsOf(const std::string& mountPoint) {
   return types;
 }
 
+// The values of a GlusterFS client's strict-locks option, one per line, one
+// for each protocol/client translator of its active graph that has it (none
+// in a GlusterFS that has no such option).
+std::string strictLocksOf(const std::string& mountPoint) {
+  std::string graph = mountPoint + "/.meta/graphs/active";
+  DIR* directory = opendir(graph.c_str());
+  if (directory == nullptr) return "";
+  std::string values;
+  while (dirent* entry = readdir(directory)) {
+    std::string translator = graph + "/" + entry->d_name;
+    if (readWhole(translator + "/type").rfind("protocol/client", 0) != 0) continue;
+    std::string value = readWhole(translator + "/options/" + kStrictLocksOption);
+    if (!value.empty()) values += value.substr(0, value.find('\n')) + "\n";
+  }
+  closedir(directory);
+  return values;
+}
+
 }  // namespace
 
-std::string staleGlusterClient(const std::string& translators, const std::string& commandLine) {
+std::string staleGlusterClient(const std::string& translators, const std::string& commandLine,
+                               const std::string& strictLocks) {
   if (translators.empty() || commandLine.empty()) {
     return "the GlusterFS client's translators cannot be read (its .meta tree): mount it as "
            "docs/many-hosts.md says";
@@ -152,8 +183,14 @@ std::string staleGlusterClient(const std::string& translators, const std::string
   };
   if (!given(kFreshLookups)) missing.push_back("mount option " + std::string(kFreshLookupsOption));
   if (!given(kDirectIo)) missing.push_back("mount option " + std::string(kDirectIoOption));
+  std::istringstream values(strictLocks);
+  bool strict = true;
+  for (std::string value; std::getline(values, value);) strict = strict && value == "on";
+  if (!strict) missing.push_back(kStrictLocks);
   if (missing.empty()) return "";
-  std::string why = "its GlusterFS client may serve cards from its own caches: it needs";
+  std::string why =
+      "its GlusterFS client may serve cards from its own caches, or write on through "
+      "descriptors whose locks it lost: it needs";
   for (size_t i = 0; i < missing.size(); i++) {
     why += (i == 0 ? " " : i + 1 == missing.size() ? " and " : ", ") + missing[i];
   }
@@ -169,7 +206,8 @@ std::string staleStorage(int dir, const std::string& name) {
   std::string point, type;
   if (!mountOf(real, &point, &type) || type != "fuse.glusterfs") return "";
   std::string why =
-      point.empty() ? staleGlusterClient("", "")
-                    : staleGlusterClient(translatorsOf(point), readWhole(point + "/.meta/cmdline"));
+      point.empty() ? staleGlusterClient("", "", "")
+                    : staleGlusterClient(translatorsOf(point), readWhole(point + "/.meta/cmdline"),
+                                         strictLocksOf(point));
   return why.empty() ? "" : name + " is on a GlusterFS mount, and " + why;
 }

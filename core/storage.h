@@ -14,7 +14,10 @@
 std::string staleStorage(int dir, const std::string& name);
 
 // Why a GlusterFS client whose translators are `translators` (their types,
-// as "performance/md-cache", one per line) and whose command line is
-// `commandLine` may serve stale cards; empty when it cannot. The pure part
-// of staleStorage, for tests.
-std::string staleGlusterClient(const std::string& translators, const std::string& commandLine);
+// as "performance/md-cache", one per line), whose command line is
+// `commandLine`, and whose protocol/client translators set strict-locks to
+// `strictLocks` (one value per line; empty in a GlusterFS without that
+// option) may serve stale cards, or go on through descriptors whose locks
+// it lost; empty when it cannot. The pure part of staleStorage, for tests.
+std::string staleGlusterClient(const std::string& translators, const std::string& commandLine,
+                               const std::string& strictLocks);

@@ -254,6 +254,9 @@ int openJournal(int dir, const std::string& logPath, TapIntent* intent) {
   // A journal this user may not open is never moved aside: it may hold a
   // tap in flight. Nothing is recorded until the operator gives it back.
   if (fd < 0 && (errno == EACCES || errno == EPERM)) return -1;
+  // Nor one that cannot be reached or read now (a replica whose one good
+  // copy is on a server that is down): what it is cannot be told.
+  if (fd < 0 && unreachable(errno)) return -1;
   if (fd >= 0 && !writersOwn(fd)) {
     // Another user's journal is moved aside, unless it holds a tap in
     // flight: that is never passed over, and this writer records nothing
@@ -264,7 +267,14 @@ int openJournal(int dir, const std::string& logPath, TapIntent* intent) {
     if (inFlight) return -1;
     fd = -1;
   }
+  if (fd >= 0) errno = 0;
   if (fd >= 0 && readJournalBlock(fd, intent, path)) return fd;
+  if (fd >= 0 && unreachable(errno)) {
+    int reason = errno;
+    close(fd);
+    errno = reason;
+    return -1;
+  }
   // An empty journal, left by a writer stopped as it made it or by a full
   // disk, holds nothing: it is made idle where it is.
   if (fd >= 0 && sizeOf(fd) == 0 && writeIdle(fd)) {

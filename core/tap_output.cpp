@@ -11,6 +11,7 @@
 #include "core/intake.h"
 #include "core/messages.h"
 #include "core/packed_time.h"
+#include "core/reader.h"
 #include "core/reader_state.h"
 #include "core/tap_result.h"
 #include "core/text.h"
@@ -50,7 +51,9 @@ bool writingInterface(HeldCard* card, const TapEntry& entry) {
   // An undecided tap keeps its journal locked until the disk takes the
   // mark that it was not recorded: nothing is said until then either.
   bool undecided = writer.undecided;
-  decideTap(&writer);
+  // A tap another reader settled while this one's files were lost (its
+  // host cut off, its mount gone) stands recorded: it is shown so.
+  if (decideTap(&writer, followNetworkDirectory)) recorded = true;
   for (const std::string& notice : card->notices) warnOperator(notice);
   if (!recorded) {
     warnOperator("the tap on " + card->path + " could not be recorded: " + writer.problem +

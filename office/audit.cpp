@@ -204,7 +204,10 @@ void reportLeftOverTopUps(AuditState* s) {
       std::string card = shownName(cardPath(e.topUp.detail));
       addAnomaly(s, AnomalyKind::kReplacementDiffers, kTopUpLog, e.line,
                  quotedLine(e.text) + ": " +
-                     (e.newBalance < 0 ? "its new card " + card + " was not read"
+                     (e.newBalance < 0 ? "its new card " + card +
+                                             " was not read (the office's next command names a "
+                                             "new card left as " +
+                                             card + kReplacingSuffix + ")"
                                        : "its new card " + card + " was made holding " +
                                              std::to_string(e.newBalance) + ", not " +
                                              std::to_string(e.topUp.amount)));
@@ -280,7 +283,10 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditD
   if (!problem->empty()) return false;
   *report = AuditReport{};
   report->asked = days;
-  for (const ReaderConfig& reader : kNetworkReaders) report->readers[reader.readerId];
+  for (const ReaderConfig& reader : kNetworkReaders) {
+    report->readers[reader.readerId];
+    report->now[reader.readerId];
+  }
   AuditShared shared;
   AuditState state = auditState(&shared);
   state.dir = dir;

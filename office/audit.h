@@ -181,7 +181,8 @@ struct DayLoaded {
 
 // The office's changes, as its log tells them, apart from fare revenue:
 // `all` is every top-up line of the log, and so is every day added up;
-// refunds, closes and replacements are counted apart.
+// refunds, closes and replacements are counted apart, each by day and hour
+// as the top-ups are.
 struct TopUpTotals {
   Loaded all;
   Loaded withoutRecord;           // lines of any kind that no card record tells
@@ -189,6 +190,33 @@ struct TopUpTotals {
   Loaded refunds;                 // money paid back off cards
   Loaded closes;                  // cards closed, and the balances paid out
   Loaded replacements;            // cards replaced, and the balances moved to their new cards
+  std::map<Day, DayLoaded> refundDays, closeDays, replacementDays;  // the same by day and hour
+};
+
+// A reader's last tap: the last line of its log that is a log line,
+// whatever the days asked for.
+struct LastTap {
+  int64_t line = 0;  // its line in the log; 0 when the log holds no tap
+  int64_t time = 0;  // its packed time
+  int32_t fare = 0;
+  bool bus = false;  // its mode: BUS, or else SUBWAY
+  bool in = false;   // its direction: IN, or else OUT
+  char tapId[kRecordTapIdWidth] = "";
+};
+
+// What a reader's journal (<log>.pending) held when the audit read it.
+enum class JournalState : uint8_t {
+  kNone,        // there is none: the reader has not run here, or it was removed
+  kIdle,        // no tap in flight
+  kInFlight,    // a tap committed, its appends still to be made whole
+  kAbandoned,   // a tap whose recording failed, still to be taken back
+  kUnreadable,  // not a journal block
+};
+
+// A reader as its own files leave it: its last tap and its journal.
+struct ReaderNow {
+  LastTap last;
+  JournalState journal = JournalState::kNone;
 };
 
 // What moves the money the cards hold from one day to the next, each
@@ -273,9 +301,10 @@ struct AuditReport {
   std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
-  FareChecks fares;              // the taps decided again by their readers' rules
-  TopUpTotals topUps;            // money loaded, not revenue
-  std::map<Day, DayMoney> held;  // each day asked for with a tap, line, top-up or issue
+  FareChecks fares;                      // the taps decided again by their readers' rules
+  TopUpTotals topUps;                    // money loaded, not revenue
+  std::map<Day, DayMoney> held;          // each day asked for with a tap, line, top-up or issue
+  std::map<std::string, ReaderNow> now;  // every reader of `readers`: its last tap, its journal
 };
 
 // The first and last day a report covers: the days asked for, and where

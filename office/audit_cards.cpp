@@ -296,22 +296,27 @@ void readCard(AuditState* s, uint32_t card, const std::string& path,
           notRecords.push_back({number, std::string(text, length)});
           return;
         }
-        checkClock(s, card, number, now, text, length, lastTwo[0], &last);
         int64_t nowAt = calendarTime(&s->hours, now.time);
         // The first two records are the card's issue, the second the
         // balance it was issued with (or, for a replacement card, moved to
         // it); every one after is a tap or a change the office made. The
         // office changes a balance by repeating the latest record, or the
         // last two where the older one tells how a trip began.
+        bool both = false, office = false, firstOfTwo = false;
         if (records >= 2) {
-          bool both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
+          both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
           second = false;
+          office = !both && repeatsButBalance(before, now);
+          if (!both && !office && repeatsButBalance(older, now)) {
+            office = second = firstOfTwo = true;
+            repeated = before;
+          }
+        }
+        // The office's first of two repeats a record older than the one
+        // before it: its time judges no clock.
+        if (!firstOfTwo) checkClock(s, card, number, now, text, length, lastTwo[0], &last);
+        if (records >= 2) {
           if (!both) {
-            bool office = repeatsButBalance(before, now);
-            if (!office && records >= 3 && repeatsButBalance(older, now)) {
-              office = second = true;
-              repeated = before;
-            }
             int64_t dated =
                 auditRecord(s, card, cardFile, number, freeEntry(older, before), office, older,
                             before, now, {olderAt, beforeAt, nowAt, 0}, text, length, &retired);
@@ -441,8 +446,9 @@ void readCardsListed(AuditState* s, const std::vector<std::string>& names, size_
     }
     if (endsWith(name, kReplacingSuffix)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
-                 "a replacement card cut short before its move was recorded: no reader reads "
-                 "it; run the replacement again, or remove it");
+                 "a replacement's new card not yet named, which no reader reads: if a REPLACE "
+                 "line gives it money (replacement_differs), the office's next command names "
+                 "it; else its replacement was cut short before it was recorded: remove it");
       continue;
     }
     auto card = static_cast<uint32_t>(place);

@@ -1,5 +1,6 @@
 // The audit as a command: the network directory audited, its report
-// printed in the format asked for, and a database written when asked for.
+// printed in the format asked for, and a database written when asked for;
+// and the report as one HTML page, written to a file.
 #pragma once
 
 #include <string>
@@ -13,3 +14,15 @@
 // database cannot be written.
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
                  const std::string& sqlite, const AuditDays& days);
+
+// Audits the network directory open as `dir` (named `shownAs`), totalling
+// `days`, and writes its report as one HTML page at `path`: built beside it
+// (<path>.building), flushed to disk and renamed into place, replacing
+// nothing but a page this command wrote; then says on standard output where
+// it is and what it counts. `version` is the program's. Returns the exit
+// status: kDone when the page was written, anomalies or not; kNoNetwork
+// when it is no network directory or cannot be listed; kNoOutput when the
+// page cannot be written or something else is at `path`, which is left
+// alone.
+int reportCommand(int dir, const std::string& shownAs, const std::string& path,
+                  const AuditDays& days, const std::string& version);

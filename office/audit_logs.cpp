@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <system_error>
 #include <thread>
 
@@ -32,11 +33,26 @@ bool loggable(const CardRecord& r) {
          (strcmp(r.inOut, "IN") == 0 || strcmp(r.inOut, "OUT") == 0) && r.balance >= 0;
 }
 
+// Where the reader of the log whose journal is at `path` shows what its
+// journal holds: nowhere for the office's own.
+JournalState* journalOf(AuditState* s, const std::string& path) {
+  std::string log = path.substr(0, path.size() - strlen(kJournalSuffix));
+  if (log == kTopUpLog) return nullptr;
+  return &s->report->now[readerOfLog(log)].journal;
+}
+
 // A journal, a hint or something moved aside, in the log directory.
 void noteInLogs(AuditState* s, const std::string& path) {
   if (isJournalName(path)) {
     TapIntent intent;
-    if (!readAnyJournal(s->dir, path, &intent)) {
+    bool read = readAnyJournal(s->dir, path, &intent);
+    if (JournalState* state = journalOf(s, path)) {
+      *state = !read                      ? JournalState::kUnreadable
+               : intent.state == kPending ? JournalState::kInFlight
+               : intent.state != kIdle    ? JournalState::kAbandoned
+                                          : JournalState::kIdle;
+    }
+    if (!read) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
                  "not a journal block: a reader starting moves it aside; look at it, then remove "
                  "it");
@@ -61,6 +77,7 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
   std::vector<LogEntry> batch;
   batch.reserve(kLogBatch);
   AuditReport* report = s->report;
+  LogEntry last{};  // the last line that is a log line; line 0 while there is none
   std::string error = forEachLine(
       s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
         report->logLines++;
@@ -77,6 +94,7 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
         }
         LogEntry entry{r.time, r.balance, static_cast<uint32_t>(number), {}, log, flagsOf(r)};
         copyText(entry.id, r.tapId);
+        last = entry;
         batch.push_back(entry);
         if (batch.size() == kLogBatch) {
           insert(&s->table, batch.data(), batch.size());
@@ -84,6 +102,15 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
         }
       });
   insert(&s->table, batch.data(), batch.size());
+  if (last.line != 0) {
+    LastTap& tap = report->now[s->table.readers[log]].last;
+    tap.line = last.line;
+    tap.time = last.time;
+    tap.fare = last.fare;
+    tap.bus = (last.flags & kBusFlag) != 0;
+    tap.in = (last.flags & kInFlag) != 0;
+    copyText(tap.tapId, last.id);
+  }
   return error;
 }
 
@@ -110,22 +137,23 @@ std::string readTopUpLog(AuditState* s, const std::string& path) {
           s->replacedBy[topUp.detail] = static_cast<uint32_t>(s->topUps.size() - 1);
         }
         if (!counted(s, topUp.time)) return;
+        TopUpTotals& totals = report->topUps;
+        // Each kind of line is counted in its own total and by day and
+        // hour; all but top-ups also move money off cards.
+        Loaded* all = &totals.all;
+        std::map<Day, DayLoaded>* days = &totals.days;
         if (topUp.kind != OfficeKind::kTopUp) {
-          Loaded& moved = topUp.kind == OfficeKind::kRefund  ? report->topUps.refunds
-                          : topUp.kind == OfficeKind::kClose ? report->topUps.closes
-                                                             : report->topUps.replacements;
-          moved.count++;
-          moved.amount += topUp.amount;
-          Movement movement = topUp.kind == OfficeKind::kRefund  ? Movement::kRefunds
-                              : topUp.kind == OfficeKind::kClose ? Movement::kPaidOut
-                                                                 : Movement::kMovedOut;
+          bool refund = topUp.kind == OfficeKind::kRefund, close = topUp.kind == OfficeKind::kClose;
+          all = refund ? &totals.refunds : close ? &totals.closes : &totals.replacements;
+          days = refund ? &totals.refundDays : close ? &totals.closeDays : &totals.replacementDays;
+          Movement movement = refund  ? Movement::kRefunds
+                              : close ? Movement::kPaidOut
+                                      : Movement::kMovedOut;
           s->movedOn[dayOf(topUp.time)][static_cast<int>(movement)] += topUp.amount;
-          return;
         }
-        DayLoaded& day = report->topUps.days[dayOf(topUp.time)];
+        DayLoaded& day = (*days)[dayOf(topUp.time)];
         int hour = static_cast<int>(topUp.time / 10000 % 100);
-        for (Loaded* loaded :
-             {&report->topUps.all, &day.all, hour < 24 ? &day.hours[hour] : nullptr}) {
+        for (Loaded* loaded : {all, &day.all, hour < 24 ? &day.hours[hour] : nullptr}) {
           if (loaded == nullptr) continue;
           loaded->count++;
           loaded->amount += topUp.amount;

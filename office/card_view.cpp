@@ -129,11 +129,15 @@ static std::string officeKindWords(const std::string& line) {
         // A line tells a change once its CR LF is written, as the audit reads it.
         TopUpLine parsed;
         if (!ended || length == 0 || text[length - 1] != '\r' ||
-            !parseTopUpLine(text, length - 1, &parsed) || number != parsed.number) {
+            !parseTopUpLine(text, length - 1, &parsed)) {
           return;
         }
+        // The card's own lines, and the replacement that made it, which
+        // no record of its own pairs with (told already).
+        bool into = parsed.kind == OfficeKind::kReplace && number == parsed.detail;
+        if (number != parsed.number && !into) return;
         lines->push_back({line, officeKindWords(std::string(text, length - 1)), parsed.amount,
-                          parsed.balance, false, parsed});
+                          parsed.balance, into, parsed});
       });
   if (error.empty()) return true;
   *problem = std::string(kTopUpLog) + ": " + error;
@@ -144,6 +148,7 @@ static std::string officeKindWords(const std::string& line) {
 enum class RecordMaker {
   kReader,           // a reader's tap
   kIssue,            // the card's issue: ISSUE_1 and ISSUE_2, its first two records
+  kReplacement,      // its first two records, copied from the card it replaced
   kOffice,           // the office: a repeat with another balance, told by a line of its log
   kNoOfficeLine,     // a repeat with another balance that no line of the office's log tells
   kOfficeLogUnread,  // a repeat with another balance, and the office's log could not be read
@@ -158,7 +163,7 @@ struct ShownLine {
   RecordMaker maker = RecordMaker::kReader;
   int part = 0;                        // of an office change made in two records: 1 or 2; 0 for one
   int64_t officeChange = 0;            // what the office's change moved the balance by
-  const OfficeLine* office = nullptr;  // the line that tells it (kOffice)
+  const OfficeLine* office = nullptr;  // the line that tells it (kOffice, kReplacement)
 };
 
 // How many records an office change that begins at line `i` of `shown`
@@ -183,7 +188,8 @@ static int officeRecordsAt(const std::vector<ShownLine>& shown, size_t i) {
 // of the office's log (`office`, marked as told) not paired yet that leaves
 // the card at its balance, having moved it by its amount. `officeRead`
 // says whether the log could be read.
-static std::vector<ShownLine> shownLines(const std::vector<std::string>& lines,
+static std::vector<ShownLine> shownLines(const std::string& number,
+                                         const std::vector<std::string>& lines,
                                          std::vector<OfficeLine>* office, bool officeRead) {
   std::vector<ShownLine> shown(lines.size());
   for (size_t i = 0; i < lines.size(); i++) {
@@ -202,6 +208,15 @@ static std::vector<ShownLine> shownLines(const std::vector<std::string>& lines,
     if (isIssueRecord(s.record, static_cast<int64_t>(i) + 1)) {
       s.maker = RecordMaker::kIssue;
       continue;
+    }
+    if (i < 2) {
+      for (const OfficeLine& line : *office) {
+        if (line.parsed.kind == OfficeKind::kReplace && number == line.parsed.detail) {
+          s.maker = RecordMaker::kReplacement;
+          s.office = &line;
+        }
+      }
+      if (s.maker == RecordMaker::kReplacement) continue;
     }
     int records = officeRecordsAt(shown, i);
     if (records == 0) continue;
@@ -242,6 +257,9 @@ static std::string recordNote(const ShownLine& s) {
       return "";
     case RecordMaker::kIssue:
       return "issue";
+    case RecordMaker::kReplacement:
+      return "replacement of card " + printable(s.office->parsed.number) + " (" + kTopUpLog + ":" +
+             std::to_string(s.office->line) + ")";
     case RecordMaker::kOffice:
       if (s.part == 2) return "office: " + s.office->kind + part;
       return "office: " + s.office->kind + " " + signedAmount(s.officeChange) + " (" + kTopUpLog +
@@ -262,6 +280,8 @@ static std::string makerName(const ShownLine& s) {
       return "";
     case RecordMaker::kIssue:
       return "issue";
+    case RecordMaker::kReplacement:
+      return "replacement";
     case RecordMaker::kOffice:
       return s.office->kind;
     case RecordMaker::kNoOfficeLine:
@@ -474,12 +494,23 @@ int showCard(int dir, const char* number, const std::string& format) {
       retired = true;
     }
   }
+  // A replacement's new card not yet named: no reader reads it yet.
+  if (!view.found && !retired) {
+    struct stat made {};
+    if (fstatat(dir, replacingPath(number).c_str(), &made, AT_SYMLINK_NOFOLLOW) == 0) {
+      return refuse("card " + printable(number) + " is not named yet: a replacement made it as " +
+                    replacingPath(number) +
+                    ", which the office's next command names if the replacement is recorded "
+                    "in " +
+                    kTopUpLog);
+    }
+  }
   if (!view.readable) return refuse(cardFault(path, view));
   std::vector<OfficeLine> office;
   std::string problem;
   bool officeRead = readOfficeLines(dir, number, &office, &problem);
   if (!officeRead) warn(problem + ": the records the office made are shown without its lines");
-  std::vector<ShownLine> shown = shownLines(view.lines, &office, officeRead);
+  std::vector<ShownLine> shown = shownLines(number, view.lines, &office, officeRead);
   std::string gone = retired ? retiredText(shown) : "";
   NextTap next = nextTap(view.records[0], view.records[1], path.c_str(), calendarNow());
   if (format == "json") {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bus/fares.h"
 #include "core/card_file.h"
 #include "core/card_transaction.h"
 #include "core/clock.h"
@@ -25,6 +26,12 @@
 #include "office/escape.h"
 #include "office/office_command.h"
 #include "readers/network.h"
+#include "subway/fares.h"
+
+// The most an exit may charge a card in a trip, of either rule set.
+constexpr int32_t kMostAnExitCharges =
+    std::max({subway::kExitTwoAwayFare, subway::kTransferExitOneAwayFare,
+              subway::kTransferExitTwoAwayFare, bus::kRideFareCap});
 
 // A new card's records are dated this long before it is issued, so that no
 // reader sees them as an exit a moment ago and opens a transfer window.
@@ -105,6 +112,8 @@ static std::string numberTaken(int dir, const std::string& number) {
 }
 
 static int issueClaimed(int dir, const char* number, int32_t balance);
+static std::string finishEarlier(int dir, TapWriter* writer, const std::vector<std::string>& logs,
+                                 std::vector<std::string>* notices);
 
 int issueCard(int dir, const char* number, const char* balanceText) {
   int32_t balance = 0;
@@ -130,6 +139,15 @@ int issueCard(int dir, const char* number, const char* balanceText) {
     std::string why = writer.problem;
     closeTapWriter(&writer);
     return refuse("card " + std::string(number) + " was not issued: " + why + "; try again");
+  }
+  // A replacement recorded but cut short is finished first: its new card
+  // may be the number asked for.
+  std::vector<std::string> notices;
+  std::string unfinished = finishEarlier(dir, &writer, networkLogPaths(), &notices);
+  tellNotices(notices);
+  if (!unfinished.empty()) {
+    closeTapWriter(&writer);
+    return refuse("card " + std::string(number) + " was not issued: " + unfinished + "; try again");
   }
   int status = issueClaimed(dir, number, balance);
   closeTapWriter(&writer);
@@ -170,8 +188,11 @@ static std::string makeReplacement(int dir, const std::string& number, const Car
                                    int32_t balance) {
   std::string path = replacingPath(number.c_str());
   // What stands there is an earlier replacement cut short before it was
-  // recorded (the office records one change at a time): made again.
-  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // recorded (the office records one change at a time): its name is
+  // removed and the card made anew, so that no other file it may be a
+  // name of is ever cut.
+  if (unlinkat(dir, path.c_str(), 0) != 0 && errno != ENOENT) return systemError("remove", path);
+  int fd = openat(dir, path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) return systemError("open", path);
   struct stat info {};
   // The older record keeps how far it stood from the latest (the audit
@@ -187,12 +208,15 @@ static std::string makeReplacement(int dir, const std::string& number, const Car
   int error = errno;
   close(fd);
   if (!written) return systemError("write", path, error);
+  // Its name too is on disk before the move is recorded.
+  if (!syncDirectoryOf(dir, path.c_str())) return systemError("flush its name to disk", path);
   return "";
 }
 
-// Retires the card `number` once its last change is recorded: the new card
-// of a replacement takes its name, then the card is kept under its retired
-// name, where no reader finds it. Both names are flushed. Empty when done.
+// Retires the card `number` once its last change is recorded and on disk:
+// the new card of a replacement takes its name, then the card is kept
+// under its retired name, where no reader finds it (`number` empty: only
+// the new card is moved). Both names are flushed. Empty when done.
 static std::string retire(int dir, const std::string& number, const std::string& replacement) {
   if (!replacement.empty()) {
     std::string made = replacingPath(replacement.c_str()), path = cardPath(replacement.c_str());
@@ -201,6 +225,7 @@ static std::string retire(int dir, const std::string& number, const std::string&
     }
     if (!syncDirectoryOf(dir, path.c_str())) return systemError("flush its name to disk", path);
   }
+  if (number.empty()) return "";
   std::string path = cardPath(number.c_str()), kept = retiredPath(number.c_str());
   struct stat card {
   }, retired{};
@@ -236,8 +261,13 @@ static bool lastOfficeLine(int dir, TopUpLine* line) {
 
 // Finishes a close or a replacement that was recorded but cut short
 // before its card was retired: the office log's last line tells it, as
-// the office records one change at a time. Returns what went wrong, if
-// anything, for the operator.
+// the office records one change at a time. A replacement's new card takes
+// its name first, whatever became of the old card: its money was moved
+// when the change was recorded. The old card is retired if it holds
+// nothing to pay out (a reader may have charged an exit on it meanwhile:
+// the audit reports that record). Returns what is left unfinished, if
+// anything: the office then records no other change, whose line would
+// hide this one.
 static std::string finishRetirement(int dir, TapWriter* writer,
                                     const std::vector<std::string>& logs,
                                     std::vector<std::string>* notices) {
@@ -248,27 +278,56 @@ static std::string finishRetirement(int dir, TapWriter* writer,
   }
   std::string number = last.number;
   std::string replacement = last.kind == OfficeKind::kReplace ? last.detail : "";
-  bool cardLeft = standsAt(dir, cardPath(number.c_str()));
+  std::string unfinished = "the " + std::string(officeWord(last.kind)) + " of card " + number +
+                           " is recorded (the last line of " + kTopUpLog + "), but ";
   bool madeLeft = !replacement.empty() && standsAt(dir, replacingPath(replacement.c_str())) &&
                   !standsAt(dir, cardPath(replacement.c_str()));
-  if (!cardLeft && !madeLeft) return "";
-  if (cardLeft) {
-    // Only the card the line closed: held, and holding nothing.
-    HeldCard card;
-    CardRecord records[2];
-    if (holdCard(dir, cardPath(number.c_str()).c_str(), logs, &card, records, notices,
-                 writerLocks(writer)) != LoadStatus::kLoaded) {
-      return "";
-    }
-    std::string problem = records[1].balance == 0 ? retire(dir, number, replacement) : "";
-    releaseCard(&card);
-    return problem.empty() ? ""
-                           : "the " + std::string(officeWord(last.kind)) + " of card " + number +
-                                 " is recorded, but " + problem;
+  bool cardLeft = standsAt(dir, cardPath(number.c_str()));
+  if (!madeLeft && !cardLeft) return "";
+  // Nothing is renamed before the journal is idle on disk.
+  if (writer->journal >= 0 && fdatasync(writer->journal) != 0) {
+    return unfinished + systemError("flush", journalPath(kTopUpLog));
   }
-  std::string problem = retire(dir, number, replacement);
-  return problem.empty() ? ""
-                         : "the replacement of card " + number + " is recorded, but " + problem;
+  if (madeLeft) {
+    std::string problem = retire(dir, "", replacement);
+    if (!problem.empty()) return unfinished + problem;
+  }
+  if (!cardLeft) return "";
+  HeldCard card;
+  CardRecord records[2];
+  LoadStatus load = holdCard(dir, cardPath(number.c_str()).c_str(), logs, &card, records, notices,
+                             writerLocks(writer));
+  if (load != LoadStatus::kLoaded) {
+    return unfinished + notHeld(dir, number, load) + ", so it is not yet retired";
+  }
+  // Money on it again was put there by hand: told, and left to the
+  // operator.
+  if (records[1].balance > 0) {
+    releaseCard(&card);
+    notices->push_back(unfinished + "card " + number + " holds " +
+                       std::to_string(records[1].balance) +
+                       " again, so it is not retired: see 'show " + number + "'");
+    return "";
+  }
+  std::string problem = retire(dir, number, "");
+  releaseCard(&card);
+  return problem.empty() ? "" : unfinished + problem;
+}
+
+// Brings the office to where its last change left it, its journal
+// claimed: a change left in flight is settled under its own card's lock,
+// before any other card is held, and a card it closed or replaced is
+// retired. Returns what is left unfinished; notices gather what settling
+// found.
+static std::string finishEarlier(int dir, TapWriter* writer, const std::vector<std::string>& logs,
+                                 std::vector<std::string>* notices) {
+  // A change still in flight names its card by its name: nothing is
+  // renamed until it is settled.
+  if (!settleOwnJournal(writer, logs, notices)) {
+    return "the office's last change is still in flight in " + journalPath(kTopUpLog) +
+           " and could not be settled";
+  }
+  return finishRetirement(dir, writer, logs, notices);
 }
 
 // Why `change` cannot be made on the held card whose last two records are
@@ -287,6 +346,14 @@ static std::string refused(OfficeChange* change, const CardRecord records[2]) {
     case OfficeKind::kRefund:
       if (change->amount > latest.balance) {
         return holds + ": a refund of " + std::to_string(change->amount) + " would take it below 0";
+      }
+      // An exit charges whatever the card holds: the readers let a trip
+      // begin only with its most costly exit covered, which a refund may
+      // not take back.
+      if (inTrip(latest) && latest.balance - change->amount < kMostAnExitCharges) {
+        return holds + " and is in a trip: it " + entryText(latest) +
+               "; a refund leaves it at least " + std::to_string(kMostAnExitCharges) +
+               ", the most its exit may charge, until the passenger has tapped out";
       }
       return "";
     case OfficeKind::kClose:
@@ -352,13 +419,14 @@ static int changeCard(int dir, OfficeChange change) {
     closeTapWriter(&writer);
     return refuse(notDone + why + "; try again");
   }
-  // A change an earlier run left in flight is settled under its own card's
-  // lock before this card is held, never two at once, and a card it closed
-  // is retired. Should it stay in flight, recording this one fails and
-  // says so.
-  (void)settleOwnJournal(&writer, logs, &notices);
-  std::string unfinished = finishRetirement(dir, &writer, logs, &notices);
-  if (!unfinished.empty()) notices.push_back(unfinished);
+  // What an earlier run left is finished first; until it is, no other
+  // change is recorded.
+  std::string unfinished = finishEarlier(dir, &writer, logs, &notices);
+  if (!unfinished.empty()) {
+    tellNotices(notices);
+    closeTapWriter(&writer);
+    return refuse(notDone + unfinished + "; try again");
+  }
   bool replacing = change.kind == OfficeKind::kReplace;
   std::string taken = replacing ? numberTaken(dir, change.detail) : "";
   HeldCard card;
@@ -373,7 +441,9 @@ static int changeCard(int dir, OfficeChange change) {
   }
   const CardRecord& latest = records[1];
   std::string problem = refused(&change, records);
-  int32_t balance = balanceAfter(change, latest.balance);
+  // Worked out only for a change that is not refused: a refused top-up
+  // may be one that would pass the most a balance holds.
+  int32_t balance = problem.empty() ? balanceAfter(change, latest.balance) : latest.balance;
   std::string appended = officeRecords(records[0], latest, balance);
   if (problem.empty()) {
     std::string why = unrepeatable(card, records, appended, balance);
@@ -400,24 +470,40 @@ static int changeCard(int dir, OfficeChange change) {
   copyText(line.detail, change.detail.c_str());
   bool recorded = recordTap(card, appended, formatTopUpLine(line), &writer);
   bool retires = change.kind == OfficeKind::kClose || replacing;
-  std::string retired = recorded && retires ? retire(dir, number, change.detail) : "";
+  // A card is retired only once its change is on disk and its journal
+  // idle on disk, the card still held: whoever settled a change in flight
+  // on a card no longer at its name would drop it, and take its line back.
+  // Any other change is flushed once the card is let go, as a tap is.
+  std::string told = recorded ? writer.problem : "";
+  bool early = recorded && retires;
+  bool flushed = early && finishTap(&writer);
+  if (flushed && fdatasync(writer.journal) != 0) {
+    flushed = false;
+    writer.problem = systemError("flush", journalPath(kTopUpLog));
+  }
+  std::string retired;
+  if (early) retired = flushed ? retire(dir, number, change.detail) : "it is not yet on disk";
   // Nothing is said while the card is held: an error stream that blocks
   // would hold it.
   releaseCard(&card);
-  decideTap(&writer);
+  // Settled by another writer while this one's files were lost: recorded,
+  // and a retirement left to the office's next command.
+  if (decideTap(&writer)) {
+    recorded = true;
+    if (retires) retired = "the card is not retired yet";
+  }
   tellNotices(notices);
-  if (recorded && !writer.problem.empty()) tellNotices({writer.problem});
+  if (!told.empty()) tellNotices({told});
   if (!recorded) {
     // Closing the writer forgets its problem: told first.
     std::string why = writer.problem;
     closeTapWriter(&writer);
     return refuse(notDone + why);
   }
-  // Committed: the change is whole even if its flush fails now; the card's
+  // Committed: the change is whole even if its flush fails; the card's
   // next holder flushes it then.
-  if (!finishTap(&writer)) {
-    warn("the change is recorded, but not yet flushed to disk: " + writer.problem);
-  }
+  if (!early) flushed = finishTap(&writer);
+  if (!flushed) warn("the change is recorded, but not yet flushed to disk: " + writer.problem);
   closeTapWriter(&writer);
   if (!retired.empty()) {
     warn("the change is recorded, but " + retired +

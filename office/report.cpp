@@ -39,27 +39,6 @@ std::string shownDay(Day day) {
   return day != 0 ? dayText(day) : "";
 }
 
-// The readers of a report: the network's in their order, then any other.
-std::vector<std::string> readersOf(const AuditReport& report) {
-  std::vector<std::string> order;
-  for (const ReaderConfig& reader : kNetworkReaders) order.push_back(reader.readerId);
-  for (const auto& entry : report.readers) {
-    if (std::find(order.begin(), order.end(), entry.first) == order.end()) {
-      order.push_back(entry.first);
-    }
-  }
-  return order;
-}
-
-std::string money(int64_t amount) {
-  std::string digits = std::to_string(amount < 0 ? -amount : amount), grouped;
-  for (size_t i = 0; i < digits.size(); i++) {
-    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
-    grouped += digits[i];
-  }
-  return (amount < 0 ? "-" : "") + grouped;
-}
-
 // A JSON string. Names and details are ASCII already; anything else is
 // replaced rather than allowed to stop the report.
 std::string jsonText(const std::string& text) {
@@ -151,24 +130,7 @@ nlohmann::json heldJson(const AuditReport& report) {
 
 // A count in thousands and its noun, singular for exactly one.
 std::string many(int64_t count, const char* one, const char* more) {
-  return money(count) + " " + (count == 1 ? one : more);
-}
-
-// The days a report covers, in words, and whence each end comes.
-std::string coveredText(const AuditReport& report) {
-  AuditDays covered = coveredDays(report);
-  if (covered.from == 0 && covered.to == 0) return "none: nothing dated was read";
-  std::string days = covered.from == 0 ? "up to " + dayText(covered.to)
-                     : covered.to == 0 ? "from " + dayText(covered.from)
-                     : covered.from == covered.to
-                         ? dayText(covered.from)
-                         : dayText(covered.from) + " to " + dayText(covered.to);
-  bool from = report.asked.from != 0, to = report.asked.to != 0;
-  const char* whence = from && to ? "as asked"
-                       : from     ? "from as asked, to the last day read"
-                       : to       ? "from the first day read, to as asked"
-                                  : "the first and last days read";
-  return days + " (" + whence + ")";
+  return grouped(count) + " " + (count == 1 ? one : more);
 }
 
 // The text report's ridership: a row for each reader, day and hour with
@@ -183,7 +145,7 @@ void writeRidershipText(FILE* out, const AuditReport& report) {
         const HourTotals& h = totals.hours[hour];
         if (h.tally.taps == 0) continue;
         fprintf(out, "  %-8s %-10s %02d:00", reader.c_str(), dayText(day).c_str(), hour);
-        for (int64_t rides : h.rides) fprintf(out, " %11s", money(rides).c_str());
+        for (int64_t rides : h.rides) fprintf(out, " %11s", grouped(rides).c_str());
         fprintf(out, "\n");
       }
     }
@@ -197,11 +159,12 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
   const TopUpTotals& topUps = report.topUps;
   if (topUps.all.count > 0) {
     fprintf(out, "Top-ups, not in the revenue: %s, %s loaded",
-            many(topUps.all.count, "top-up", "top-ups").c_str(), money(topUps.all.amount).c_str());
+            many(topUps.all.count, "top-up", "top-ups").c_str(),
+            grouped(topUps.all.amount).c_str());
     if (topUps.withoutRecord.count > 0) {
       fprintf(out, " (%s, %s, that no card record tells)",
               many(topUps.withoutRecord.count, "top-up", "top-ups").c_str(),
-              money(topUps.withoutRecord.amount).c_str());
+              grouped(topUps.withoutRecord.amount).c_str());
     }
     fprintf(out, "\n");
     for (const auto& [day, loaded] : topUps.days) {
@@ -209,7 +172,7 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
         const Loaded& l = loaded.hours[hour];
         if (l.count == 0) continue;
         fprintf(out, "  %s %02d:00 %12s top-ups %14s\n", dayText(day).c_str(), hour,
-                money(l.count).c_str(), money(l.amount).c_str());
+                grouped(l.count).c_str(), grouped(l.amount).c_str());
       }
     }
     fprintf(out, "\n");
@@ -232,7 +195,7 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
         if (width == 0) bar = "\xe2\x96\x8f";                   // a sliver
       }
       fprintf(out, "  %s %02d:00 %12s taps %14s  %s\n", dayText(day).c_str(), hour,
-              money(t.taps).c_str(), money(t.revenue).c_str(), bar.c_str());
+              grouped(t.taps).c_str(), grouped(t.revenue).c_str(), bar.c_str());
     }
   }
 
@@ -256,12 +219,12 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
   }
   fprintf(out, " %14s %14s\n", "held at end", "difference");
   for (const auto& [day, held] : report.held) {
-    fprintf(out, "  %-10s %14s", dayText(day).c_str(), money(held.heldBefore).c_str());
+    fprintf(out, "  %-10s %14s", dayText(day).c_str(), grouped(held.heldBefore).c_str());
     for (const MovementInfo& row : kMovementKinds) {
       if (!shown(row)) continue;
-      fprintf(out, " %14s", money(held.moved[static_cast<int>(row.movement)]).c_str());
+      fprintf(out, " %14s", grouped(held.moved[static_cast<int>(row.movement)]).c_str());
     }
-    fprintf(out, " %14s %14s\n", money(held.held).c_str(), money(heldDifference(held)).c_str());
+    fprintf(out, " %14s %14s\n", grouped(held.held).c_str(), grouped(heldDifference(held)).c_str());
   }
   for (const auto& [day, held] : report.held) {
     int64_t difference = heldDifference(held);
@@ -269,7 +232,7 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
     fprintf(out,
             "  On %s the cards hold %s %s than the day before and the day's movements leave: "
             "look at the anomalies of that day.\n",
-            dayText(day).c_str(), money(difference < 0 ? -difference : difference).c_str(),
+            dayText(day).c_str(), grouped(difference < 0 ? -difference : difference).c_str(),
             difference > 0 ? "more" : "less");
   }
 }
@@ -282,13 +245,13 @@ void writeFaresText(FILE* out, const AuditReport& report) {
           unverifiable = v[static_cast<int>(FareVerdict::kUnverifiable)],
           undecided = v[static_cast<int>(FareVerdict::kUndecided)];
   fprintf(out, "Fares decided again by the readers' rules: %s, %s as recorded, %s otherwise",
-          many(agrees + differs + unverifiable, "tap", "taps").c_str(), money(agrees).c_str(),
-          money(differs).c_str());
+          many(agrees + differs + unverifiable, "tap", "taps").c_str(), grouped(agrees).c_str(),
+          grouped(differs).c_str());
   if (unverifiable > 0) {
     fprintf(out,
             ", %s not verifiable (decided by whether the reader's operating period began before "
             "or after the card's open entry, which its log cannot tell)",
-            money(unverifiable).c_str());
+            grouped(unverifiable).c_str());
   }
   if (undecided > 0) {
     fprintf(out, "; %s by no reader of the network", many(undecided, "tap", "taps").c_str());
@@ -297,6 +260,42 @@ void writeFaresText(FILE* out, const AuditReport& report) {
 }
 
 }  // namespace
+
+std::vector<std::string> readersOf(const AuditReport& report) {
+  std::vector<std::string> order;
+  for (const ReaderConfig& reader : kNetworkReaders) order.push_back(reader.readerId);
+  for (const auto& entry : report.readers) {
+    if (std::find(order.begin(), order.end(), entry.first) == order.end()) {
+      order.push_back(entry.first);
+    }
+  }
+  return order;
+}
+
+std::string grouped(int64_t amount) {
+  std::string digits = std::to_string(amount < 0 ? -amount : amount), out;
+  for (size_t i = 0; i < digits.size(); i++) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return (amount < 0 ? "-" : "") + out;
+}
+
+std::string coveredText(const AuditReport& report) {
+  AuditDays covered = coveredDays(report);
+  if (covered.from == 0 && covered.to == 0) return "none: nothing dated was read";
+  std::string days = covered.from == 0 ? "up to " + dayText(covered.to)
+                     : covered.to == 0 ? "from " + dayText(covered.from)
+                     : covered.from == covered.to
+                         ? dayText(covered.from)
+                         : dayText(covered.from) + " to " + dayText(covered.to);
+  bool from = report.asked.from != 0, to = report.asked.to != 0;
+  const char* whence = from && to ? "as asked"
+                       : from     ? "from as asked, to the last day read"
+                       : to       ? "from the first day read, to as asked"
+                                  : "the first and last days read";
+  return days + " (" + whence + ")";
+}
 
 void writeReportText(FILE* out, const AuditReport& report, const std::string& dir, bool terminal) {
   fprintf(out, "Audit of %s: %s, %s on them; %s, %s\nDays: %s\n\n", dir.c_str(),
@@ -332,7 +331,7 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
     fprintf(out, "%-10s %10s %10s %10s %15s %11s %10s %13s\n", revenue ? "Revenue" : "Taps",
             headings[0], headings[1], headings[2], headings[3], headings[4], headings[5], "all");
     auto row = [&](const std::string& name, const ReaderTotals& t) {
-      auto of = [&](const Tally& k) { return money(revenue ? k.revenue : k.taps); };
+      auto of = [&](const Tally& k) { return grouped(revenue ? k.revenue : k.taps); };
       fprintf(out, "%-10s %10s %10s %10s %15s %11s %10s %13s\n", name.c_str(),
               of(t.byKind[0]).c_str(), of(t.byKind[1]).c_str(), of(t.byKind[2]).c_str(),
               of(t.byKind[3]).c_str(), of(t.byKind[4]).c_str(), of(t.withoutRecord).c_str(),
@@ -347,7 +346,7 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
     if (unlogged.taps == 0) continue;
     fprintf(out, "Not in the revenue: %s of %s on cards, no log line, %s taken from cards\n",
             many(unlogged.taps, "tap", "taps").c_str(), reader.c_str(),
-            money(unlogged.revenue).c_str());
+            grouped(unlogged.revenue).c_str());
   }
   if (report.network.withoutLogLine.taps > 0) fprintf(out, "\n");
   const TopUpTotals& topUps = report.topUps;
@@ -362,14 +361,14 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
   for (const auto& m : moves) {
     if (m.l.count == 0) continue;
     fprintf(out, "%s, not in the revenue: %s %s\n", many(m.l.count, m.one, m.many).c_str(),
-            money(m.l.amount).c_str(), m.what);
+            grouped(m.l.amount).c_str(), m.what);
     moved = true;
   }
   if (moved) fprintf(out, "\n");
 
   writeDaysText(out, report, terminal);
   fprintf(out, "\nTotal: %s, revenue %s\n", many(report.network.all.taps, "tap", "taps").c_str(),
-          money(report.network.all.revenue).c_str());
+          grouped(report.network.all.revenue).c_str());
 }
 
 void writeReportJson(FILE* out, const AuditReport& report) {

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "office/audit.h"
 
@@ -57,3 +58,14 @@ void writeHeldCsv(FILE* out, const AuditReport& report);
 // A CSV field: quoted, with its quotes doubled, when it holds a comma, a
 // quote or a line break.
 std::string csvField(const std::string& text);
+
+// The readers of a report: the network's in their order, then any other
+// whose log was read.
+std::vector<std::string> readersOf(const AuditReport& report);
+
+// A whole number with its thousands grouped by commas: "-1,234,567".
+std::string grouped(int64_t amount);
+
+// The days a report covers, in words, and whence each end comes:
+// "2026-03-06 (the first and last days read)".
+std::string coveredText(const AuditReport& report);

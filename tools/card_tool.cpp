@@ -1,7 +1,7 @@
 // The operators' card tool: issues cards, tops them up, lists them, shows
-// one's history and state, and audits them against the readers' logs. This
-// file is its command line (options, help, exit statuses); each command's
-// work is in office/.
+// one's history and state, audits them against the readers' logs, and
+// makes the audit's report as an HTML page. This file is its command line
+// (options, help, exit statuses); each command's work is in office/.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -27,6 +27,72 @@ namespace {
 // The CSV tables of the audit besides its first, as their options name them.
 const char* const kAuditTables[] = {"--anomalies", "--hours", "--topups", "--ridership", "--held"};
 
+// Whether a word is an option: '-' and more, but not a negative number,
+// which is an operand (an amount or balance, refused as such).
+bool isOption(const std::string& word) {
+  return word.size() > 1 && word[0] == '-' && !isdigit(static_cast<unsigned char>(word[1]));
+}
+
+// Reads the value of --from or --to, `option`, into `days`. Returns false,
+// with `problem` set, for anything but a real date written YYYY-MM-DD.
+bool dayOption(const std::string& option, const std::string& value, AuditDays* days,
+               std::string* problem) {
+  if (parseDay(value, option == "--from" ? &days->from : &days->to)) return true;
+  *problem = "option '" + option + "' needs a day as YYYY-MM-DD that exists, not '" + value + "'";
+  return false;
+}
+
+// Whether `days` run forwards: the first not after the last. Returns
+// false, with `problem` set, when they do not.
+bool daysInOrder(const AuditDays& days, std::string* problem) {
+  if (days.from == 0 || days.to == 0 || days.from <= days.to) return true;
+  *problem = "'--from " + dayText(days.from) + "' is after '--to " + dayText(days.to) + "'";
+  return false;
+}
+
+// An option of `operands` at `i`, and its value: the part after '=', or
+// the next word (then `i` moves past it); empty when there is none.
+std::string optionAt(const std::vector<std::string>& operands, size_t* i, std::string* value) {
+  std::string option = operands[*i];
+  size_t equals = option.find('=');
+  if (equals != std::string::npos) {
+    *value = option.substr(equals + 1);
+    return option.substr(0, equals);
+  }
+  *value = *i + 1 < operands.size() ? operands[++*i] : "";
+  return option;
+}
+
+// Reads the report's options: --html FILE, which it needs, --from DAY and
+// --to DAY, each also as --option=VALUE. Returns false, with `problem`
+// set, for anything else.
+bool reportOptions(const std::vector<std::string>& operands, std::string* html, AuditDays* days,
+                   std::string* problem) {
+  for (size_t i = 0; i < operands.size(); i++) {
+    const std::string given = operands[i];
+    std::string value, option = optionAt(operands, &i, &value);
+    if (option != "--html" && option != "--from" && option != "--to") {
+      *problem =
+          (isOption(given) ? "unknown option '" : "unexpected operand '") + given + "' for report";
+      return false;
+    }
+    if (value.empty()) {
+      *problem = "option '" + option + "' needs a value";
+      return false;
+    }
+    if (option == "--html") {
+      *html = value;
+    } else if (!dayOption(option, value, days, problem)) {
+      return false;
+    }
+  }
+  if (html->empty()) {
+    *problem = "report needs --html FILE";
+    return false;
+  }
+  return daysInOrder(*days, problem);
+}
+
 // Reads the audit's options: --format FORMAT, --sqlite FILE, --from DAY and
 // --to DAY (YYYY-MM-DD, real dates, the first not after the second), each
 // also as --option=VALUE, and with --format csv one of kAuditTables, which
@@ -46,14 +112,7 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       table = given;
       continue;
     }
-    std::string option = given, value;
-    size_t equals = option.find('=');
-    if (equals != std::string::npos) {
-      value = option.substr(equals + 1);
-      option = option.substr(0, equals);
-    } else if (i + 1 < operands.size()) {
-      value = operands[++i];
-    }
+    std::string value, option = optionAt(operands, &i, &value);
     if (option != "--format" && option != "--sqlite" && option != "--from" && option != "--to") {
       *problem = "unknown option '" + given + "' for audit";
       return false;
@@ -63,19 +122,12 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       return false;
     }
     if (option == "--from" || option == "--to") {
-      if (!parseDay(value, option == "--from" ? &days->from : &days->to)) {
-        *problem =
-            "option '" + option + "' needs a day as YYYY-MM-DD that exists, not '" + value + "'";
-        return false;
-      }
+      if (!dayOption(option, value, days, problem)) return false;
       continue;
     }
     (option == "--format" ? *format : *sqlite) = value;
   }
-  if (days->from != 0 && days->to != 0 && days->from > days->to) {
-    *problem = "'--from " + dayText(days->from) + "' is after '--to " + dayText(days->to) + "'";
-    return false;
-  }
+  if (!daysInOrder(*days, problem)) return false;
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
     return false;
@@ -88,12 +140,6 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
     *format = "csv:" + table.substr(2);
   }
   return true;
-}
-
-// Whether a word is an option: '-' and more, but not a negative number,
-// which is an operand (an amount or balance, refused as such).
-bool isOption(const std::string& word) {
-  return word.size() > 1 && word[0] == '-' && !isdigit(static_cast<unsigned char>(word[1]));
 }
 
 // Reads the options of `command` (list or show): --format FORMAT, also as
@@ -195,14 +241,16 @@ struct CommandLine {
 int runCommand(const CommandLine& line) {
   const std::string& command = line.command;
   std::vector<std::string> operands;
-  std::string problem, format = "text", sqlite;
+  std::string problem, format = "text", sqlite, html;
   AuditDays days;
-  if (command == "audit" || command == "list") {
+  if (command == "audit" || command == "list" || command == "report") {
     if (!line.after.empty()) {
       return usage("unexpected operand '" + line.after.front() + "' for " + command, command);
     }
     bool read = command == "audit" ? auditOptions(line.args, &format, &sqlite, &days, &problem)
-                                   : formatOptions(command, line.args, &format, nullptr, &problem);
+                : command == "report"
+                    ? reportOptions(line.args, &html, &days, &problem)
+                    : formatOptions(command, line.args, &format, nullptr, &problem);
     if (!read) return usage(problem, command);
   } else if (command == "show") {
     if (!formatOptions(command, line.args, &format, &operands, &problem)) {
@@ -255,6 +303,7 @@ int runCommand(const CommandLine& line) {
     warn("what is read here may be stale: " + stale);
   }
   if (command == "audit") return auditCommand(dir, shownAs, format, sqlite, days);
+  if (command == "report") return reportCommand(dir, shownAs, html, days, FARE_VERSION);
   if (command == "list") return listCards(dir, format);
   if (command == "issue") return issueCard(dir, operands[0].c_str(), operands[1].c_str());
   if (command == "topup") return topUpCard(dir, operands[0], operands[1].c_str());
@@ -305,8 +354,8 @@ int main(int argc, char** argv) {
   }
   if (command == nullptr) {
     return usage(
-        "no command given: expected issue, topup, refund, close, replace, show, list, audit or "
-        "help");
+        "no command given: expected issue, topup, refund, close, replace, show, list, audit, "
+        "report or help");
   }
   return runCommand(line);
 }

@@ -31,7 +31,8 @@ const CommandHelp kCommands[] = {
      "Takes AMOUNT (from 1 up to the balance) off the card's balance, paid\n"
      "back to the passenger for REASON (1 to 24 printable ASCII characters,\n"
      "no ','), recorded as a top-up is, as a REFUND line of\n"
-     "Reader_txt/Topup.txt. The audit counts refunds apart from revenue.\n",
+     "Reader_txt/Topup.txt. A card in a trip keeps at least 700, the most\n"
+     "its exit may charge. The audit counts refunds apart from revenue.\n",
      ""},
     {"close", "NUMBER",
      "Pays out the card's whole balance and retires the card: its balance\n"
@@ -79,8 +80,8 @@ const CommandHelp kCommands[] = {
      "with the reason, in the words show and audit use.\n",
      "  --format FORMAT  text (a table, the default), json or csv\n"},
     {"audit",
-     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY]\n"
-     "        [--anomalies|--hours|--topups|--ridership|--held]",
+     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY] "
+     "[--anomalies|--hours|--topups|--ridership|--held]",
      "Checks every card against every reader log: each tap on a card must\n"
      "have exactly one line in its reader's log, and each line its tap.\n"
      "Prints what does not match (with file and line), and taps and\n"
@@ -110,7 +111,25 @@ const CommandHelp kCommands[] = {
      "                   by kind of tap\n"
      "  --held           with --format csv: print the money held at the end of each\n"
      "                   day and how it reconciles\n"},
-    {"help", "[COMMAND]", "    Prints this help, or the help of COMMAND alone.\n", ""},
+    {"report", "--html FILE [--from DAY] [--to DAY]",
+     "Audits the network as audit does and writes what it found as one HTML\n"
+     "page, FILE, that any browser opens offline: it needs no other file and\n"
+     "makes no request. For each day: the taps per reader and hour by kind\n"
+     "of ride as a heat map, the revenue per hour, the top-ups, refunds,\n"
+     "closes and replacements per hour, and the money on the cards from the\n"
+     "day's start to its end, reconciled. Then each reader's last tap and\n"
+     "whether its journal holds a tap in flight (a reader whose last tap\n"
+     "came more than an hour before the network's last is marked quiet), the\n"
+     "taps and revenue by reader and kind of tap, and every anomaly with its\n"
+     "detail and what to do (up to 1000 of a kind: audit --format csv\n"
+     "--anomalies lists them all). The page names its days, the network\n"
+     "directory, when it was made and the version that made it. FILE is\n"
+     "built as FILE.building and renamed into place; it replaces only a page\n"
+     "report wrote. Prints where the page is and what it counts.\n",
+     "  --html FILE      write the page to FILE (also --html=FILE)\n"
+     "  --from DAY       count from DAY on (YYYY-MM-DD, included), as audit does\n"
+     "  --to DAY         count up to DAY (YYYY-MM-DD, included; not before --from)\n"},
+    {"help", "[COMMAND]", "Prints this help, or the help of COMMAND alone.\n", ""},
 };
 
 // What each exit status means. The rows of command "" are the one table,
@@ -135,8 +154,9 @@ const ExitMeaning kExitStatuses[] = {
      "DIR is not a network directory (it needs Card/ and Reader_txt/), or\n"
      "it, Card/ or Reader_txt/ cannot be opened or listed\n"},
     {"", kNoOutput,
-     "the output could not be written: what the command prints, or the\n"
-     "database FILE of audit --sqlite (never one an audit did not write)\n"},
+     "the output could not be written: what the command prints, the\n"
+     "database FILE of audit --sqlite or the page FILE of report --html\n"
+     "(never replacing one the command did not write)\n"},
     {"issue", kDone, "the card was issued\n"},
     {"issue", kRefused,
      "the card exists already or could not be written, or this user or\n"
@@ -184,6 +204,12 @@ const ExitMeaning kExitStatuses[] = {
     {"audit", kNoOutput,
      "the report could not be printed, or the database FILE written (or\n"
      "it is not one an audit wrote, which is left alone)\n"},
+    {"report", kDone, "the page was written, whatever anomalies it shows\n"},
+    {"report", kUsage, nullptr},
+    {"report", kNoNetwork, nullptr},
+    {"report", kNoOutput,
+     "the page FILE could not be written, or something is there that is\n"
+     "not a page report wrote (it is left alone)\n"},
     {"help", kDone, "the help was printed\n"},
     {"help", kUsage, "there is no such command\n"},
 };
@@ -257,14 +283,22 @@ static std::string indented(const char* text, const char* indent) {
 // then the options of every command and the exit statuses.
 void printHelp() {
   const char* name = programName.c_str();
+  // A usage line each, however long: the man page's synopsis is made of
+  // these lines, and a line that continues one would end it.
   for (const CommandHelp& c : kCommands) {
+    std::string operands = c.operands;
+    for (size_t at; (at = operands.find("\n")) != std::string::npos;) {
+      size_t next = operands.find_first_not_of(' ', at + 1);
+      operands.replace(at, next - at, " ");
+    }
     printf("%s %s [--dir DIR] %s %s\n", &c == &kCommands[0] ? "Usage:" : "  or: ", name, c.name,
-           c.operands);
+           operands.c_str());
   }
   printf("  or:  %s --help | --version\n\n", name);
   printf(
       "Issues, tops up, refunds, closes, replaces, lists and shows the cards of a\n"
-      "fare network, and audits them against the readers' logs. DIR is the\n"
+      "fare network, audits them against the readers' logs, and makes the\n"
+      "audit's report as an HTML page. DIR is the\n"
       "network directory, the one the\n"
       "readers run in (default: the current directory); cards are the files\n"
       "DIR/Card/NUMBER.txt. '%s help COMMAND' prints one command's help.\n\n"

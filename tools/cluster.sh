@@ -28,8 +28,9 @@ Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--d
        tools/cluster.sh down [--dir DIR]
        tools/cluster.sh status [--dir DIR]
        tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
-       tools/cluster.sh brick kill N | brick start [--dir DIR]
+       tools/cluster.sh brick kill N | brick start | brick pause | brick resume [--dir DIR]
        tools/cluster.sh daemon restart | heal [--dir DIR]
+       tools/cluster.sh client kill K | client unmount K | client mount K [--dir DIR]
 
 Runs as root, with /dev/fuse and GlusterFS (tools/ensure-packages.sh installs
 it). `up` starts a GlusterFS daemon in a network namespace of its own, makes
@@ -46,9 +47,14 @@ daemon and removes the namespaces and DIR: only what `up` made.
 
 For tests: `cut K` drops host K's packets and `join K` lets them through
 again; `brick kill N` kills brick N's process and `brick start` starts every
-brick again; `daemon restart` restarts the GlusterFS daemon (bricks and
+brick again; `brick pause` stops every brick's process where it is (SIGSTOP:
+what a client sent them stays unanswered) and `brick resume` lets them go on; `daemon restart` restarts the GlusterFS daemon (bricks and
 mounts stay up); `heal` waits until every host is connected to every
-brick and no brick has entries left to heal.
+brick and no brick has entries left to heal. `client kill K` kills host K's
+GlusterFS client (its mount answers "Transport endpoint is not connected"),
+`client unmount K` unmounts host K's mount, and `client mount K` mounts the
+volume there again (a dead mount is first unmounted, lazily): what an
+operator does on a host whose client died, or whose volume is mounted late.
 
   --dir DIR                 where the bricks, mounts and state go (default: cluster/)
   --clients N               how many hosts mount the volume (1 to 6)
@@ -70,6 +76,7 @@ needed_volume_options=(
   server.keepalive-time=5
   server.keepalive-interval=1
   server.keepalive-count=5
+  client.strict-locks=on
 )
 needed_mount_options="entry-timeout=0,direct-io-mode=enable"
 
@@ -135,10 +142,16 @@ add_host() {
   ip -n "$ns" link set "f${id}h$k" up
   ip -n "$ns" route add default via "10.213.$k.1"
   mkdir -p "$dir/host$k"
+  mount_host "$k"
+  echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
+}
+
+# Mounts the volume at host K's mount point, from host K's namespace, with
+# the mount options of the cluster.
+mount_host() {
   local options=(-t glusterfs)
   [ -n "$mount_options" ] && [ "$mount_options" != - ] && options+=(-o "$mount_options")
-  nsenter --net="/run/netns/$ns" mount "${options[@]}" "$address:/$volume" "$dir/host$k"
-  echo "mounts+=($(printf '%q' "$dir/host$k"))" >>"$state"
+  nsenter --net="/run/netns/$(host_ns "$1")" mount "${options[@]}" "$address:/$volume" "$dir/host$1"
 }
 
 up() {
@@ -193,6 +206,7 @@ up() {
   done
   for k in $(seq 1 "$clients"); do add_host "$k"; done
   echo "clients=$clients" >>"$state"
+  echo "mount_options=$(printf '%q' "$mount_options")" >>"$state"
 
   echo "The network runs on $clients hosts: $dir/host1 ... $dir/host$clients (volume $volume)."
   if [ $readers -eq 1 ]; then
@@ -230,6 +244,8 @@ down() {
     gluster --mode=script volume stop "$volume" force >/dev/null 2>&1 || true
     gluster --mode=script volume delete "$volume" >/dev/null 2>&1 || true
   fi
+  # Paused bricks go on, so that the volume can be stopped.
+  if [ -e "$dir/paused" ]; then xargs kill -CONT <"$dir/paused" 2>/dev/null || true; fi
   # Gone before this returns, so that the next `up` can start its own.
   if [ "$glusterd" = 1 ] && [ -e "$dir/glusterd.pid" ]; then stop_daemon; fi
   # What the daemon started in the server's namespace goes with it.
@@ -276,13 +292,33 @@ link() {
   fi
 }
 
-# Kills the process of brick N (1 to 3), or starts every brick again.
+# Kills the process of brick N (1 to 3), or starts every brick again, or
+# stops every brick's process where it is, or lets them go on.
 brick() {
   names
   [ -e "$state" ] || fail "no cluster is up in $dir"
   if [ "$1" = start ]; then
     gluster --mode=script volume start "$volume" force >/dev/null
     for n in 1 2 3; do wait_for "brick $n" brick_online "$n"; done
+    return
+  fi
+  # The paused bricks' processes are kept in a file: the daemon may not
+  # answer for them while they are stopped.
+  if [ "$1" = pause ]; then
+    local n pid
+    : >"$dir/paused"
+    for n in 1 2 3; do
+      pid=$(brick_pid "$n")
+      [ -n "$pid" ] && [ "$pid" -gt 0 ] || fail "brick $n is not running"
+      echo "$pid" >>"$dir/paused"
+    done
+    xargs kill -STOP <"$dir/paused"
+    return
+  fi
+  if [ "$1" = resume ]; then
+    [ -e "$dir/paused" ] || fail "no brick is paused"
+    xargs kill -CONT <"$dir/paused"
+    rm -f "$dir/paused"
     return
   fi
   local pid
@@ -336,6 +372,39 @@ heal() {
   fail "the cluster was not whole again within two minutes"
 }
 
+# Host K's GlusterFS client: killed (its mount stays, answering that it is
+# not connected), unmounted, or mounted again (a mount left dead by a killed
+# client, or held by a program that runs in it, is unmounted lazily first).
+client() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  local mounts=() clients=0 mount_options="" k=$2 pid
+  # shellcheck disable=SC1090
+  source "$state"
+  [ -n "$k" ] && [ "$k" -ge 1 ] && [ "$k" -le "$clients" ] || fail "client takes a host, 1 to $clients"
+  case "$1" in
+    kill)
+      for pid in $(ip netns pids "$(host_ns "$k")"); do
+        [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = glusterfs ] && kill -9 "$pid"
+      done
+      for _ in $(seq 1 100); do
+        stat "$dir/host$k/Card" >/dev/null 2>&1 || return 0
+        sleep 0.1
+      done
+      fail "host $k's client did not end"
+      ;;
+    unmount) umount "$dir/host$k" 2>/dev/null || umount -l "$dir/host$k" ;;
+    mount)
+      if mountpoint -q "$dir/host$k" 2>/dev/null || ! stat "$dir/host$k" >/dev/null 2>&1; then
+        umount -l "$dir/host$k"
+      fi
+      mount_host "$k"
+      wait_for "host $k's mount" stat "$dir/host$k/Card"
+      ;;
+    *) fail "client takes: kill, unmount or mount" ;;
+  esac
+}
+
 brick_pid() {
   gluster --mode=script volume status "$volume" "$address:$dir/bricks/b$1" --xml 2>/dev/null |
     sed -n 's|.*<pid>\(-*[0-9]*\)</pid>.*|\1|p' | head -1
@@ -372,9 +441,10 @@ case "$command" in
   status) status ;;
   cut) link down "${arguments[0]:?which host}" ;;
   join) link up "${arguments[0]:?which host}" ;;
-  brick) brick "${arguments[0]:?kill or start}" "${arguments[1]:-}" ;;
+  brick) brick "${arguments[0]:?kill, start, pause or resume}" "${arguments[1]:-}" ;;
   daemon) daemon "${arguments[0]:?restart}" ;;
   heal) heal ;;
+  client) client "${arguments[0]:?kill, unmount or mount}" "${arguments[1]:-}" ;;
   -h|--help|help) usage ;;
   *) fail "unknown command '$command'" ;;
 esac

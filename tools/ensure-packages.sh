@@ -10,6 +10,9 @@ packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev tzdat
   # loads the completion (bash-completion) and builds the Debian package
   # (dpkg-dev, file).
   help2man man-db bash-completion dpkg-dev file
+  # The end-to-end tests render the audit's HTML report in headless
+  # Chromium and read its screenshot with libpng.
+  chromium libpng-dev
   # The many-host tests run a GlusterFS cluster in network namespaces.
   glusterfs-server glusterfs-client iproute2 procps)
 

@@ -78,6 +78,47 @@ TEST(ReaderConsole, SaysSoWhenATapCannotBeRecorded) {
       << run.errors;
 }
 
+TEST(ReaderConsole, FindsItsNetworkDirectoryWhereItWasStartedOnceItIsThere) {
+  // S2 starts in a directory that holds no network yet (a file system not
+  // mounted there yet). That directory is then moved away and a network
+  // directory stands at its path, as a mount there shows one: S2's next tap
+  // finds the card there, without a restart, and says where it records.
+  ScratchDir scratch;
+  const std::string station = scratch / "station";
+  ASSERT_EQ(mkdir(station.c_str(), 0755), 0);
+  ProgramRun run;
+  run.argv = {program("subway_reader_s2")};
+  run.dir = station;
+  run.environment = sharedEnvironment();
+  run.clearMarker = "[clear]";
+  run.console = scratch / "console.txt";
+  run.errors = scratch / "errors.txt";
+  int64_t from = getTime();
+  Program s2 = startProgram(run);
+  EXPECT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
+  ASSERT_EQ(rename(station.c_str(), (scratch / "before").c_str()), 0);
+  for (const char* folder : {"", "/Card", "/Reader_txt", "/bin"}) {
+    ASSERT_EQ(mkdir((station + folder).c_str(), 0755), 0) << folder;
+  }
+  ASSERT_EQ(rename((scratch / "before/bin/clear").c_str(), (station + "/bin/clear").c_str()), 0);
+  std::string card = freshCard(5000);
+  writeFile(station + "/Card/1.txt", card);
+  typeInto(s2, "1\n");
+  EXPECT_EQ(finishProgram(&s2), 0);
+  int64_t to = getTime();
+  std::string errors = readFile(run.errors);
+  EXPECT_EQ(maskTimes(readFile(run.console), from, to),
+            prompt(kS2) + charged(1050, 3950) + prompt(kS2))
+      << errors;
+  EXPECT_EQ(maskTimes(readFile(station + "/Card/1.txt"), from, to),
+            card + "\r\n<now>,SUBWAY,IN,3950,S2_1");
+  EXPECT_NE(errors.find("reader S2: warning: " + station +
+                        " is another directory now (a file system mounted there, or mounted "
+                        "again): the reader records there from this tap on"),
+            std::string::npos)
+      << errors;
+}
+
 TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {
   // S2's console stops (a terminal stopped with Ctrl-S, a pipe nobody
   // reads) as it shows a tap's fare, or its error stream does as it warns
@@ -136,7 +177,8 @@ TEST_P(EveryReader, ShowsItsBannerAndWritesOnlyItsOwnLog) {
   std::sort(files.begin(), files.end());
   EXPECT_EQ(files, (std::vector<std::string>{log, std::string(log) + ".pending"}));
   TapIntent journal;
-  ASSERT_TRUE(readWritersJournal(kHere, (network.root() + "/Reader_txt/" + log + ".pending").c_str(), &journal));
+  ASSERT_TRUE(readWritersJournal(
+      kHere, (network.root() + "/Reader_txt/" + log + ".pending").c_str(), &journal));
   EXPECT_EQ(journal.state, kIdle);
   EXPECT_EQ(run.masked(network.log(log)),
             "<now>," + std::string(mode) + ",IN,1050," + newId + "\r\n");

@@ -5,6 +5,8 @@
 # renders them, the completion; then packs a TGZ and a .deb holding the same.
 # Usage: install_test.sh BUILD_DIRECTORY [FASTER CLOCK COMMAND...]
 set -euo pipefail
+# A grep that stops at its first match would cut the writer of a pipe
+# short (a failure under pipefail): the greps of pipes read all they are given.
 build=$1
 shift
 faster=("$@")
@@ -25,7 +27,7 @@ for generic in card_tool euckr_to_utf8 simulate_network; do
   [ ! -e "$prefix/bin/$generic" ] || fail "bin/$generic is installed under its generic name"
 done
 if command -v file >/dev/null; then
-  file -L "$prefix/bin/fare-card-tool" | grep -q ', stripped' ||
+  file -L "$prefix/bin/fare-card-tool" | grep ', stripped' >/dev/null ||
     fail "cmake --install --strip left the symbols in fare-card-tool"
 else
   skipped+=("the strip check (needs file)")
@@ -50,7 +52,7 @@ while IFS= read -r doc; do
     [ -z "$file" ] || path=$(dirname "$doc")/$file
     [ -f "$path" ] || fail "${doc#"$docs"/} links to $target, which is not installed"
     if [ -n "$anchor" ]; then
-      grep '^#' "$path" | sed 's/^#* *//' | slug | grep -qx -- "$anchor" ||
+      grep '^#' "$path" | sed 's/^#* *//' | slug | grep -x -- "$anchor" >/dev/null ||
         fail "${doc#"$docs"/} links to $target, a heading ${path#"$docs"/} does not have"
     fi
     links=$((links + 1))
@@ -62,9 +64,9 @@ head -n 1 "$docs/copyright" |
   fail "the copyright file is not in the machine-readable format"
 
 # The prefixed programs run under their names, and say them.
-"$prefix/bin/fare-card-tool" --version | grep -qx 'fare-card-tool (fare readers) [0-9.]*' ||
+"$prefix/bin/fare-card-tool" --version | grep -x 'fare-card-tool (fare readers) [0-9.]*' >/dev/null ||
   fail "fare-card-tool --version does not name it"
-"$prefix/bin/fare-card-tool" help topup | grep -q '^Usage: fare-card-tool \[--dir DIR\] topup' ||
+"$prefix/bin/fare-card-tool" help topup | grep '^Usage: fare-card-tool \[--dir DIR\] topup' >/dev/null ||
   fail "fare-card-tool help topup does not show its usage"
 "$prefix/bin/fare-simulate-network" "$scratch/day" --cards 3 --taps 40 >/dev/null ||
   fail "fare-simulate-network did not simulate a day"
@@ -78,7 +80,7 @@ net=$scratch/net
 mkdir -p "$net/Card" "$net/Reader_txt"
 "$prefix/bin/fare-card-tool" --dir "$net" issue 1234 10000 >/dev/null
 (cd "$net" && printf '1234\n' | "${faster[@]}" "$prefix/bin/subway_reader_s1" >/dev/null)
-tail -n 1 "$net/Card/1234.txt" | grep -qx '[0-9]\{14\},SUBWAY,IN,8950,S1_1' ||
+tail -n 1 "$net/Card/1234.txt" | grep -x '[0-9]\{14\},SUBWAY,IN,8950,S1_1' >/dev/null ||
   fail "the installed reader did not record the tap on the card"
 grep -q ',SUBWAY,IN,1050,S1_1' "$net/Reader_txt/Subway1.txt" ||
   fail "the installed reader did not log the tap"
@@ -107,7 +109,7 @@ if command -v man >/dev/null; then
       grep -qx "$heading" <<<"$text" || fail "$page(1) has no section $heading"
     done
     # Pages and documents by name, never a path right for one prefix alone.
-    ! section 'SEE ALSO' <<<"$text" | grep -qE '(^|[ (])/' ||
+    ! section 'SEE ALSO' <<<"$text" | grep -E '(^|[ (])/' >/dev/null ||
       fail "$page(1) names an installed path in SEE ALSO"
   done
   # The card tool's page: a subsection of COMMANDS for every command of
@@ -117,31 +119,35 @@ if command -v man >/dev/null; then
   page=$(render fare-card-tool)
   commands=$(sed -n 's/^\(Usage:\|  or:\) *fare-card-tool \[--dir DIR\] \([a-z]*\).*/\2/p' <<<"$help")
   [ "$(wc -w <<<"$commands")" -ge 6 ] || fail "fare-card-tool --help lists no commands"
+  # The section read whole before grep looks in it: grep -q stops at its
+  # first match, and a section longer than a pipe's buffer would then
+  # fail the pipeline with the writer's SIGPIPE.
+  commands_section=$(section COMMANDS <<<"$page")
   for command in $commands; do
-    section COMMANDS <<<"$page" | grep -q "^   $command\b" ||
+    grep -q "^   $command\b" <<<"$commands_section" ||
       fail "fare-card-tool(1) has no subsection of COMMANDS for $command"
   done
-  section COMMANDS <<<"$page" | awk '/^   audit /{ on = 1; next } /^   [^ ]/{ on = 0 } on' |
+  awk '/^   audit /{ on = 1; next } /^   [^ ]/{ on = 0 } on' <<<"$commands_section" |
     grep -q -- '--sqlite FILE' || fail "fare-card-tool(1) has not audit's options under audit"
-  ! section OPTIONS <<<"$page" | grep -q -- '--format' ||
+  ! section OPTIONS <<<"$page" | grep -- '--format' >/dev/null ||
     fail "fare-card-tool(1) lists a command's options among every command's"
   statuses=$(sed -n '/^Exit status:$/,$s/^  \([0-9]\)  .*/\1/p' <<<"$help")
   [ "$(wc -w <<<"$statuses")" -ge 5 ] || fail "fare-card-tool --help gives no exit statuses"
   for status in $statuses; do
-    section 'EXIT STATUS' <<<"$page" | grep -qE "^ +$status +[^ ]" ||
+    section 'EXIT STATUS' <<<"$page" | grep -E "^ +$status +[^ ]" >/dev/null ||
       fail "fare-card-tool(1) does not give exit status $status"
   done
-  render fare-demo | section OPTIONS | grep -q -- '--detach' || fail "fare-demo(1) lacks its options"
+  render fare-demo | section OPTIONS | grep -- '--detach' >/dev/null || fail "fare-demo(1) lacks its options"
   for text in 'fare-card-tool \[--dir DIR\] topup NUMBER AMOUNT' '--anomalies' '^FILES' \
     'Reader_txt/Topup.txt'; do
-    render fare-card-tool | grep -q -- "$text" || fail "fare-card-tool(1) lacks '$text'"
+    render fare-card-tool | grep -- "$text" >/dev/null || fail "fare-card-tool(1) lacks '$text'"
   done
-  render fare-simulate-network | grep -q -- '--date YYYYMMDD' ||
+  render fare-simulate-network | grep -- '--date YYYYMMDD' >/dev/null ||
     fail "fare-simulate-network(1) lacks its options"
   for reader in $readers; do
-    render "$reader" | grep -q "$reader" || fail "man $reader does not render the readers' page"
+    render "$reader" | grep "$reader" >/dev/null || fail "man $reader does not render the readers' page"
   done
-  render fare-readers | grep -q 'ends when its standard input ends' ||
+  render fare-readers | grep 'ends when its standard input ends' >/dev/null ||
     fail "fare-readers(1) does not say how a reader ends"
   case $(MANPATH=$prefix/share/man man -w bus_reader) in
     "$man1"/*) ;;
@@ -167,7 +173,7 @@ complete_words() {
 loader=/usr/share/bash-completion/bash_completion
 if [ -f "$loader" ]; then
   XDG_DATA_DIRS=$prefix/share bash -c ". $loader; __load_completion fare-card-tool
-    complete -p fare-card-tool" | grep -q _fare_card_tool ||
+    complete -p fare-card-tool" | grep _fare_card_tool >/dev/null ||
     fail "bash-completion does not find the completion under the prefix"
 else
   skipped+=("bash-completion's loading of the completion (needs bash-completion)")
@@ -189,7 +195,7 @@ if command -v dpkg-deb >/dev/null && command -v dpkg-shlibdeps >/dev/null; then
     grep -q " \./usr/$file" <<<"$contents" || fail "the Debian package lacks /usr/$file"
   done
   [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "the Debian package has no section"
-  dpkg-deb -f "$deb" Maintainer | grep -qx '[^<>]\+ <[^<>@]\+@[^<>]\+>' ||
+  dpkg-deb -f "$deb" Maintainer | grep -x '[^<>]\+ <[^<>@]\+@[^<>]\+>' >/dev/null ||
     fail "the Debian package's maintainer is not 'Name <address>'"
   [ "$(dpkg-deb -f "$deb" Description | wc -l)" -ge 4 ] ||
     fail "the Debian package has no long description"

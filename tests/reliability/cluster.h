@@ -35,6 +35,8 @@ class Cluster {
   int clients() const { return clients_; }
   // The views of every host.
   std::vector<std::string> hosts() const;
+  // The folder of brick n (1 to 3): what that server holds.
+  std::string brick(int n) const { return dir_ + "/bricks/b" + std::to_string(n); }
 
   // Runs `tools/cluster.sh <command>` (its words split at spaces) on this
   // cluster, through the test's programs harness; returns its status. Its

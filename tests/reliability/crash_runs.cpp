@@ -68,8 +68,13 @@ RaceResult raceOnOneCard(const std::string& root, const std::vector<std::string>
   RaceResult result;
   result.seed = std::random_device()();
   std::mt19937 random(result.seed);
-  for (; result.rounds < rounds ||
-         (split(readFile(card), "\r\n").size() - 2 < fewest && result.rounds < kMostRounds);
+  // The records on the card after its first two; none while it cannot be
+  // read (a replica with no good copy up).
+  auto tapped = [&] {
+    size_t records = split(readFile(card), "\r\n").size();
+    return records > 2 ? records - 2 : 0;
+  };
+  for (; result.rounds < rounds || (tapped() < fewest && result.rounds < kMostRounds);
        result.rounds++) {
     if (beforeRound) beforeRound(result.rounds);
     std::vector<Program> running;

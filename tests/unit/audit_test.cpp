@@ -2,7 +2,8 @@
 // across the network, and on a trip left open, and the rides ridership
 // counts them as; the order the anomalies are reported in; the days an
 // audit is asked for; an audit that reads its network without entering it;
-// and one of a network whose taps run across midnight, day by day.
+// and one of a network whose taps run across midnight, day by day, with
+// each reader's last tap and the office's changes by hour.
 #include "office/audit.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 
 #include "bus/trip_state.h"
+#include "core/card_file.h"
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
@@ -308,6 +310,9 @@ TEST(Audit, ReadsItsNetworkThroughItsPathWithoutEnteringIt) {
   EXPECT_EQ(report.cards, 8);
   EXPECT_EQ(report.matched, day.taps);
   EXPECT_EQ(report.network.all.taps, day.taps);
+  // Each reader's journal as it was found: S1's idle, S2 with none.
+  EXPECT_EQ(report.now.at("S1").journal, JournalState::kIdle);
+  EXPECT_EQ(report.now.at("S2").journal, JournalState::kNone);
 }
 
 namespace {
@@ -572,9 +577,20 @@ TEST(Audit, CountsEachDayApartAcrossMidnight) {
   EXPECT_EQ(heldDifference(both.held.at(20260307)), 0);
   EXPECT_EQ(coveredDays(both).from, 20260306);
   EXPECT_EQ(coveredDays(both).to, 20260307);
+  // Each reader's last tap is its log's last line.
+  const LastTap& s1Last = both.now.at("S1").last;
+  EXPECT_EQ(s1Last.line, 2);
+  EXPECT_EQ(s1Last.time, 20260307061000);
+  EXPECT_EQ(std::string(s1Last.tapId) + (s1Last.in ? " in " : " out ") + (s1Last.bus ? "bus" : ""),
+            "S1_2 in ");
+  EXPECT_EQ(s1Last.fare, 1050);
+  EXPECT_EQ(both.now.at("B").last.line, 2);
+  EXPECT_TRUE(both.now.at("B").last.bus);
+  EXPECT_EQ(both.now.at("S5").last.line, 1);
 
   // The 7th alone: the same matching, the 6th in no total, its anomaly
-  // left out, and what the cards held at its end carried in.
+  // left out, and what the cards held at its end carried in; the last
+  // taps are the logs', whatever the days.
   ScratchDir later;
   AuditReport seventh = auditMidnight(later, AuditDays{20260307, 0});
   EXPECT_EQ(seventh.matched, 7);
@@ -588,6 +604,7 @@ TEST(Audit, CountsEachDayApartAcrossMidnight) {
             (std::vector<int64_t>{10900, 2000, 5000, 2800, 15100}));
   EXPECT_EQ(coveredDays(seventh).from, 20260307);
   EXPECT_EQ(coveredDays(seventh).to, 20260307);
+  EXPECT_EQ(seventh.now.at("S4").last.time, 20260306230000);
 
   // The 6th alone: its anomaly, no top-up, and what was held at its end.
   ScratchDir earlier;
@@ -598,4 +615,35 @@ TEST(Audit, CountsEachDayApartAcrossMidnight) {
   EXPECT_EQ(sixth.topUps.all.count, 0);
   ASSERT_EQ(sixth.held.size(), 1u);
   EXPECT_EQ(money(sixth.held.at(20260306)), (std::vector<int64_t>{0, 13000, 0, 3150, 10900}));
+}
+
+TEST(Audit, CountsTheOfficesChangesByDayAndHour) {
+  ScratchDir network;
+  writeMidnightNetwork(network.path());
+  // A refund, a close and a replacement, each dated by its line; no card
+  // record tells them (each an anomaly), but the office's log counts them.
+  std::string lines = readFile(network / "Reader_txt/Topup.txt");
+  TopUpLine refund{20260307081500, "2", 300, 6650, OfficeKind::kRefund, "broken"};
+  TopUpLine paidOut{20260307081700, "3", 950, 0, OfficeKind::kClose, ""};
+  TopUpLine replace{20260307230000, "1", 8450, 0, OfficeKind::kReplace, "9"};
+  for (const TopUpLine& line : {refund, paidOut, replace}) lines += formatTopUpLine(line);
+  writeFile(network / "Reader_txt/Topup.txt", lines);
+  int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  AuditReport report;
+  std::string problem;
+  ASSERT_TRUE(auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, AuditSinks{},
+                           &report, &problem))
+      << problem;
+  close(dir);
+  const TopUpTotals& t = report.topUps;
+  EXPECT_EQ(t.refundDays.at(20260307).hours[8].amount, 300);
+  EXPECT_EQ(t.refundDays.at(20260307).all.count, 1);
+  EXPECT_EQ(t.closeDays.at(20260307).hours[8].amount, 950);
+  EXPECT_EQ(t.replacementDays.at(20260307).hours[23].amount, 8450);
+  EXPECT_EQ(t.replacementDays.count(20260306), 0u);
+  // Each in its own total too, and none among the top-ups.
+  EXPECT_EQ(t.refunds.amount + t.closes.amount + t.replacements.amount, 300 + 950 + 8450);
+  EXPECT_EQ(t.days.at(20260307).hours[8].count, 0);
+  EXPECT_EQ(t.all.count, 1);
 }

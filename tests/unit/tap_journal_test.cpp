@@ -156,6 +156,13 @@ TEST(JournalBlock, ReadsBackWhatItWroteAndNothingElse) {
        [](TapIntent& t) { t.logBytes = "20260306091502,TOPUP,2,5000,7950\r\n"; }},
       {"a refund line that takes another balance",
        [](TapIntent& t) { t.logBytes = "20260306091502,REFUND,1,5000,7951,lost\r\n"; }},
+      {"three records in the office's log",
+       [](TapIntent& t) {
+         t.logPath = kTopUpLog;
+         t.cardBytes =
+             "\r\n20260306081520,BUS,OUT,7950,B_4\r\n20260306081520,BUS,OUT,7950,B_4" + t.cardBytes;
+         t.logBytes = "20260306091502,TOPUP,1,5000,7950\r\n";
+       }},
       {"two records of the office's whose balances differ",
        [](TapIntent& t) {
          t.logPath = kTopUpLog;
