@@ -13,6 +13,7 @@
 #include "core/clock.h"
 #include "core/console.h"
 #include "core/intake.h"
+#include "core/packed_time.h"
 #include "core/period.h"
 #include "core/reader_state.h"
 #include "core/settle.h"
@@ -22,7 +23,8 @@
 TapResult chooseAndClaim(const CardData& card, ChooseFare choose) {
   for (;;) {
     int32_t number = nextTapNumber();
-    TapResult result = choose(card, TapStamp{readerID, number, getTime()});
+    int64_t now = calendarNow();
+    TapResult result = choose(card, TapStamp{readerID, number, timetolong(now), now});
     if (!isAccepted(result) || claimTapNumber(number)) return result;
   }
 }

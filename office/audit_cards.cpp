@@ -76,21 +76,40 @@ void match(AuditState* s) {
     uint32_t slot = p.log >= 0 && mask != 0 ? table.slots[p.key & mask] : 0;
     if (slot != 0) __builtin_prefetch(&table.entries[slot - 1]);
   }
-  for (const Probe& p : s->probes) {
+  // Each record takes its line, and where its fare waits for its period,
+  // the first line of that period and the one before it are fetched.
+  LogEntry* lines[kLogBatch];
+  for (size_t i = 0; i < s->probes.size(); i++) {
+    const Probe& p = s->probes[i];
+    bool tookByLater = false;
+    lines[i] = p.log < 0 ? nullptr
+                         : take(&table, p.key, static_cast<uint16_t>(p.log), p.record.time,
+                                flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId,
+                                s->later ? kMatchedFlag | kLaterFlag : kMatchedFlag, &tookByLater);
+    if (tookByLater && !s->later) s->outOfTurn.store(true, std::memory_order_relaxed);
+    if (lines[i] == nullptr || p.need == PeriodNeed::kAny || p.tapNumber < 1) continue;
+    size_t at = static_cast<size_t>(lines[i] - table.entries.data());
+    size_t from = s->linesOfLog[lines[i]->log].first;
+    if (at - from >= static_cast<size_t>(p.tapNumber)) {
+      __builtin_prefetch(&table.entries[at - static_cast<size_t>(p.tapNumber)]);
+    }
+  }
+  for (size_t i = 0; i < s->probes.size(); i++) {
+    Probe& p = s->probes[i];
+    LogEntry* line = lines[i];
     // A record of a reader whose log is not there has no line: it is told
     // at once, not kept.
     if (p.log < 0) {
       noLogLine(s, p);
       continue;
     }
-    LogEntry* line = take(&table, p.key, static_cast<uint16_t>(p.log), p.record.time,
-                          flagsOf(p.record), static_cast<int32_t>(p.fare), p.loggedId);
     if (line == nullptr) {
       s->unmatched.push_back(p);
       continue;
     }
     s->report->matched++;
     countLogged(s, line->log, p.kind, true, line->fare, p.record.time);
+    settleFare(s, &p, line);
     handOn(s, p, line);
   }
   s->probes.clear();
@@ -121,17 +140,38 @@ struct Retired {
   std::string how;   // "closed" or "replaced by card N"
 };
 
+// Tells a fare_mismatch the rules decided at once: the record is what
+// they give in no period.
+void tellMismatch(AuditState* s, uint32_t card, int64_t line, const Redecided& r,
+                  const CardRecord& before, const CardRecord& now, const char* text,
+                  size_t length) {
+  std::string rules = "; the rules of reader " + std::string(r.readerId) + " give ";
+  if (r.dependsOnPeriod) {
+    rules += answerWords(r.upTo, r.bus) +
+             " if its operating period began at or before the entry (" +
+             formatDateTime(before.time) + "), " + answerWords(r.after, r.bus) + " if after it";
+  } else {
+    rules += answerWords(r.upTo, r.bus);
+  }
+  addAnomaly(
+      s, AnomalyKind::kFareMismatch, s->cards[card], line,
+      quotedLine(std::string(text, length)) + ": " + recordWords(now, before.balance) + rules,
+      now.time);
+}
+
 // One accepted record `now` (the line `text`) of card `card`, after
-// `before`: a change the office made, told by a line of its log (`office`:
-// the record repeats `before`, or starts repeating `older` and `before`,
-// but for the balance), or a tap, to be told by a line of its reader's
-// log. A card the office retired takes no record after it. Returns the
-// packed time its balance is held from: an office record repeats the time
-// of a record before it, so it is dated by its line; any other by its own
-// time.
-int64_t auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree, bool office,
-                    const CardRecord& before, const CardRecord& now, const char* text,
-                    size_t length, Retired* retired) {
+// `before` and `older` (made at `times`: theirs and its own): a change the
+// office made, told by a line of its log (`office`: the record repeats
+// `before`, or starts repeating `older` and `before`, but for the
+// balance), or a tap, decided again by its reader's rules and to be told
+// by a line of its reader's log. A card the office retired takes no record
+// after it. Returns the packed time its balance is held from: an office
+// record repeats the time of a record before it, so it is dated by its
+// line; any other by its own time.
+int64_t auditRecord(AuditState* s, uint32_t card, const char* cardFile, int64_t line,
+                    bool enteredFree, bool office, const CardRecord& older,
+                    const CardRecord& before, const CardRecord& now, const TripTimes& times,
+                    const char* text, size_t length, Retired* retired) {
   int64_t fare = static_cast<int64_t>(before.balance) - now.balance;
   if (retired->line != 0) {
     addAnomaly(s, AnomalyKind::kRecordAfterRetired, s->cards[card], line,
@@ -165,7 +205,8 @@ int64_t auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree
     }
   }
   s->report->records++;
-  TapKind kind = kindOf(now.inOut, fare, enteredFree);
+  Redecided r = redecide(older, before, now, cardFile, times);
+  TapKind kind = r.kindKnown ? r.kind : kindOf(now.inOut, fare, enteredFree);
   if (fare < 0) {
     addAnomaly(s, AnomalyKind::kBalanceRises, s->cards[card], line,
                quotedLine(std::string(text, length)) + ": the balance rose by " +
@@ -174,31 +215,70 @@ int64_t auditRecord(AuditState* s, uint32_t card, int64_t line, bool enteredFree
                    ") repeats the record before it",
                now.time);
   }
-  Probe p{now, line, fare, card, kind, enteredFree, -1, {}, {}, 0, {}, 0};
+  Probe p{};
+  p.record = now;
+  p.line = line;
+  p.fare = fare;
+  p.card = card;
+  p.kind = kind;
+  p.kindKnown = r.kindKnown;
+  p.enteredFree = enteredFree;
+  p.bus = r.bus;
+  p.need = r.need;
+  p.entry = before.time;
+  p.tapNumber = tapNumberOf(now.tapId);
+  p.other = r.need == PeriodNeed::kAfterEntry ? r.upTo : r.after;
+  p.log = -1;
+  if (!r.decided) {
+    p.verdict = FareVerdict::kUndecided;
+  } else if (r.need == PeriodNeed::kNone) {
+    p.verdict = FareVerdict::kDiffers;
+    tellMismatch(s, card, line, r, before, now, text, length);
+  } else {
+    // A record that needs a period is judged once its line shows the period.
+    p.verdict = r.need == PeriodNeed::kAny ? FareVerdict::kAgrees : FareVerdict::kUnverifiable;
+  }
+  if (r.need == PeriodNeed::kAny || r.need == PeriodNeed::kNone || !r.decided) {
+    if (counted(s, now.time)) s->report->fares.byVerdict[static_cast<int>(p.verdict)]++;
+    p.need = PeriodNeed::kAny;
+  }
   p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
   memcpy(p.text, text, p.textLength);
   std::string own = bareTapId(now.tapId), previous = bareTapId(before.tapId);
   copyText(p.loggedId, (logsPreviousId(kind) ? previous : own).c_str());
   copyText(p.otherId, (logsPreviousId(kind) ? own : previous).c_str());
-  auto log = s->logOfReader.find(readerOfId(now.tapId));
-  if (log != s->logOfReader.end() && fare >= INT32_MIN && fare <= INT32_MAX) {
-    p.log = log->second;
-    p.key = keyOf(log->second, now.time, flagsOf(now), static_cast<int32_t>(fare), p.loggedId);
+  // A network reader's log is found by its place in the network's table;
+  // any other reader's by its name.
+  int log = -1;
+  if (r.decided) {
+    log = s->logOfNetworkReader[static_cast<size_t>(r.reader)];
+  } else {
+    auto named = s->logOfReader.find(readerOfId(now.tapId));
+    if (named != s->logOfReader.end()) log = named->second;
+  }
+  if (log >= 0 && fare >= INT32_MIN && fare <= INT32_MAX) {
+    p.log = log;
+    p.key = keyOf(static_cast<uint16_t>(log), now.time, flagsOf(now), static_cast<int32_t>(fare),
+                  p.loggedId);
   }
   s->probes.push_back(p);
   if (s->probes.size() == kLogBatch) match(s);
   return now.time;
 }
 
-void readCard(AuditState* s, const std::string& path, const std::string& cardNumber) {
+void readCard(AuditState* s, uint32_t card, const std::string& path,
+              const std::string& cardNumber) {
   s->report->cards++;
-  auto card = static_cast<uint32_t>(s->cards.size());
-  s->cards.push_back(shownName(path));
-  s->numbers.push_back(cardNumber);
+  s->cards[card] = shownName(path);
+  s->numbers[card] = cardNumber;
   std::string lastTwo[2];  // for judging the card as the readers judge it
   std::vector<std::pair<int64_t, std::string>> notRecords;  // line and text
   int64_t lines = 0;
   CardRecord older{}, before{};
+  int64_t olderAt = 0, beforeAt = 0;  // their calendar times
+  // The card as the readers hold it, whose path their records carry.
+  char cardFile[kDataCardFileWidth];
+  copyText(cardFile, cardPath(cardNumber.c_str()).c_str());
   Dated last;
   Retired retired;
   int64_t records = 0;    // records read so far
@@ -207,7 +287,8 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
   std::string error = forEachLine(
       s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
         lines = number;
-        lastTwo[0] = std::move(lastTwo[1]);
+        // Swapped, not moved: each keeps its room from line to line.
+        lastTwo[0].swap(lastTwo[1]);
         lastTwo[1].assign(text, length);
         // Every line but the last keeps the CR of its CR LF, as readers read it.
         CardRecord now;
@@ -215,6 +296,7 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
           notRecords.push_back({number, std::string(text, length)});
           return;
         }
+        int64_t nowAt = calendarTime(&s->hours, now.time);
         // The first two records are the card's issue, the second the
         // balance it was issued with (or, for a replacement card, moved to
         // it); every one after is a tap or a change the office made. The
@@ -225,7 +307,7 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
           both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
           second = false;
           office = !both && repeatsButBalance(before, now);
-          if (!both && !office && records >= 3 && repeatsButBalance(older, now)) {
+          if (!both && !office && repeatsButBalance(older, now)) {
             office = second = firstOfTwo = true;
             repeated = before;
           }
@@ -235,8 +317,9 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
         if (!firstOfTwo) checkClock(s, card, number, now, text, length, lastTwo[0], &last);
         if (records >= 2) {
           if (!both) {
-            int64_t dated = auditRecord(s, card, number, freeEntry(older, before), office, before,
-                                        now, text, length, &retired);
+            int64_t dated =
+                auditRecord(s, card, cardFile, number, freeEntry(older, before), office, older,
+                            before, now, {olderAt, beforeAt, nowAt, 0}, text, length, &retired);
             holdFrom(s, dated, now.balance);
           }
         } else if (records == 1) {
@@ -258,6 +341,8 @@ void readCard(AuditState* s, const std::string& path, const std::string& cardNum
         }
         older = before;
         before = now;
+        olderAt = beforeAt;
+        beforeAt = nowAt;
         records++;
       });
   match(s);
@@ -313,19 +398,21 @@ void noLogLine(AuditState* s, const Probe& p) {
   }
   addAnomaly(s, AnomalyKind::kRecordWithoutLogLine, s->cards[p.card], p.line,
              quotedRecord(p) + ": " + where, p.record.time);
+  Probe settled = p;
+  settleFare(s, &settled, nullptr);
   if (counted(s, p.record.time)) {
     for (ReaderTotals* totals : {&s->report->readers[reader], &s->report->network}) {
       totals->withoutLogLine.taps++;
       totals->withoutLogLine.revenue += p.fare;
     }
   }
-  handOn(s, p, nullptr);
+  handOn(s, settled, nullptr);
 }
 
 void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
   if (!s->sinks->record || !counted(s, p.record.time)) return;
   std::string number = shownName(s->numbers[p.card]);
-  s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind,
+  s->sinks->record({&s->cards[p.card], &number, p.line, &p.record, p.fare, p.kind, p.verdict,
                     line ? &s->table.logs[line->log] : nullptr, line ? line->line : 0});
 }
 
@@ -338,14 +425,13 @@ void heldByCard(AuditState* s) {
   s->balanceFrom.clear();
 }
 
-void readCards(AuditState* s) {
-  std::vector<std::string> names = namesIn(s->dir, kCardDirectory, &s->unlisted);
-  int64_t done = 0;
-  for (const std::string& name : names) {
+void readCardsListed(AuditState* s, const std::vector<std::string>& names, size_t from, size_t to) {
+  for (size_t place = from; place < to; place++) {
+    const std::string& name = names[place];
     std::string path = std::string(kCardDirectory) + "/" + name;
-    if (s->progress && ++done % 1000 == 0) {
-      fprintf(stderr, "\raudit: %lld of %zu cards read", static_cast<long long>(done),
-              names.size());
+    size_t read = s->cardsRead.fetch_add(1, std::memory_order_relaxed) + 1;
+    if (s->progress && read % 1000 == 0) {
+      fprintf(stderr, "\raudit: %zu of %zu cards read", read, names.size());
     }
     if (isJournalName(name)) {
       addAnomaly(s, AnomalyKind::kNoteLeft, path, 0,
@@ -365,12 +451,13 @@ void readCards(AuditState* s) {
                  "it; else its replacement was cut short before it was recorded: remove it");
       continue;
     }
+    auto card = static_cast<uint32_t>(place);
     std::string retired = retiredNumberOf(path);
     if (!retired.empty()) {
-      readCard(s, path, retired);
+      readCard(s, card, path, retired);
       continue;
     }
     if (!isCardPath(path)) continue;
-    readCard(s, path, cardNumberOf(path));
+    readCard(s, card, path, cardNumberOf(path));
   }
 }

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "core/card_file.h"
 #include "core/tap_journal.h"
@@ -173,6 +175,14 @@ void readLogs(AuditState* s) {
     }
   }
   reserveLines(&s->table, static_cast<size_t>(bytes / 30));
+  // The room for the lines is made ready beside the reading, when a
+  // thread can be had: its pages take the system long to hand out.
+  std::thread preparing;
+  try {
+    preparing = std::thread(prepareRoom, lineRoom(&s->table));
+  } catch (const std::system_error&) {
+    // No thread to be had: the inserts make the pages as they come.
+  }
   for (const std::string& name : names) {
     std::string path = logPath(name);
     if (isJournalName(name) || isSetAsideName(name)) {
@@ -199,12 +209,19 @@ void readLogs(AuditState* s) {
     }
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
     s->dayOfLog.emplace_back();
+    auto from = static_cast<uint32_t>(s->table.entries.size());
     std::string error = readLog(s, path, static_cast<uint16_t>(log));
+    s->linesOfLog.push_back({from, static_cast<uint32_t>(s->table.entries.size())});
     if (!error.empty()) {
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);
       continue;
     }
     s->report->logs++;
     s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
+  }
+  if (preparing.joinable()) preparing.join();
+  for (size_t i = 0; i < kNetworkReaderCount; i++) {
+    auto log = s->logOfReader.find(kNetworkReaders[i].readerId);
+    s->logOfNetworkReader[i] = log != s->logOfReader.end() ? log->second : -1;
   }
 }

@@ -162,7 +162,7 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
             ? subway::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now)
             : bus::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now);
     EXPECT_EQ(card.lastIn + card.transferWindow + card.transfer, 0) << reader;
-    TapStamp stamp{reader, 1, timetolong(now)};
+    TapStamp stamp{reader, 1, timetolong(now), now};
     TapResult tap = subway ? subway::chooseFare(card, stamp) : bus::chooseFare(card, stamp);
     EXPECT_EQ(tap.fare, 1050) << reader;
     EXPECT_STREQ(tap.entry.inOut, "IN") << reader;
@@ -533,6 +533,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_GT(taps, 1000);
   EXPECT_EQ(report["total_taps"], taps);
   EXPECT_EQ(report["total_revenue"], revenue);
+  // Every tap is what its reader's rules give, or one the logs cannot place
+  // in a period that decides it; none is of another reader.
+  const nlohmann::json& fares = report["fares"];
+  EXPECT_EQ(fares["differs"], 0) << fares.dump();
+  EXPECT_EQ(fares["undecided"], 0) << fares.dump();
+  EXPECT_EQ(fares["agrees"].get<int64_t>() + fares["unverifiable"].get<int64_t>(), taps)
+      << fares.dump();
+  std::string text = cardTool(network, "audit").output;
+  size_t said = text.find("\nFares decided again by the readers' rules: ");
+  EXPECT_NE(said, std::string::npos) << text;
+  EXPECT_NE(text.find(" as recorded, 0 otherwise", said), std::string::npos) << text;
   // The CSV rows add up to the same; the database holds every line.
   // Each row names the days the report covers.
   std::string csv = cardTool(network, "audit --format csv").output;
@@ -593,13 +604,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   sqlite3_stmt* query = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(sql,
                                "select (select sum(fare) from log_lines), (select count(*) from "
-                               "records where matched), (select count(*) from cards)",
+                               "records where matched), (select count(*) from cards), (select "
+                               "count(*) from records where rules = 'agrees'), (select count(*) "
+                               "from records where rules = 'unverifiable')",
                                -1, &query, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int64(query, 0), revenue);
   EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
   EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
+  EXPECT_EQ(sqlite3_column_int64(query, 3), fares["agrees"].get<int64_t>());
+  EXPECT_EQ(sqlite3_column_int64(query, 4), fares["unverifiable"].get<int64_t>());
   sqlite3_finalize(query);
   // Cards and records are told by their number, their files apart.
   ASSERT_EQ(sqlite3_prepare_v2(sql,
@@ -748,15 +763,97 @@ std::string caseName(const ::testing::TestParamInfo<Fault>& info) {
   return name;
 }
 
+// The day of `simulate` again, in the network directory at `root`, by
+// readers of which `misbuilt` charges one fare wrong on card and log alike.
+void simulateMisbuilt(const std::string& root, const char* misbuilt) {
+  for (const char* dir : {"/Card", "/Reader_txt"}) {
+    ASSERT_EQ(system(("rm -rf '" + root + dir + "'").c_str()), 0);
+  }
+  SimulationPlan plan;
+  plan.cards = 40;
+  plan.taps = 1200;
+  plan.seed = 11;
+  ASSERT_TRUE(parseMisbuilt(misbuilt, &plan.misbuilt)) << misbuilt;
+  SimulationResult result;
+  std::string problem;
+  ASSERT_TRUE(simulateDay(root, plan, &result, &problem)) << problem;
+  ASSERT_GT(result.mischarged, 0) << misbuilt;
+}
+
+// A fare_mismatch saying `says` for every tap record of the cards at
+// `root` that `wrong` picks, given the two records before it.
+std::vector<Expected> mismatchesWhere(
+    const std::string& root, const std::string& says,
+    const std::function<bool(const CardRecord&, const CardRecord&, const CardRecord&)>& wrong) {
+  std::vector<Expected> expected;
+  for (int number = 1; number <= 40; number++) {
+    std::string card = "Card/" + std::to_string(number) + ".txt";
+    std::vector<std::string> lines = linesOf(readFile(root + "/" + card));
+    for (size_t i = 2; i < lines.size(); i++) {
+      CardRecord older, before, now;
+      bool read = parseCardLine(lines[i - 2].data(), lines[i - 2].size(), false, &older) &&
+                  parseCardLine(lines[i - 1].data(), lines[i - 1].size(), false, &before) &&
+                  parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &now);
+      if (read && wrong(older, before, now)) {
+        expected.push_back({"fare_mismatch", card, static_cast<int64_t>(i + 1), says});
+      }
+    }
+  }
+  EXPECT_FALSE(expected.empty()) << "no tap the fault made wrong";
+  return expected;
+}
+
+// Whether `now` is a tap of reader `reader`, `modeAndDirection`
+// ("SUBWAY,IN"), that took `fare` from `before`'s balance.
+bool took(const CardRecord& before, const CardRecord& now, const char* reader,
+          const std::string& modeAndDirection, int64_t fare) {
+  return readerOfTapId(now.tapId) == reader &&
+         std::string(now.mode) + "," + now.inOut == modeAndDirection &&
+         int64_t{before.balance} - now.balance == fare;
+}
+
 const Fault kFaults[] = {
+    {"a wrong fare on both sides, from a station built with 1100 for a new ride",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Every other tap of the day is what the rules give the cards as they
+       // are, the balances the wrong fare left included.
+       simulateMisbuilt(root, "S3:new_ride:1100");
+       return mismatchesWhere(
+           root,
+           "an entry that charged 1100; the rules of reader S3 give a new ride, "
+           "an entry that charges 1050",
+           [](const CardRecord&, const CardRecord& before, const CardRecord& now) {
+             return took(before, now, "S3", "SUBWAY,IN", 1100);
+           });
+     },
+     false},
+    {"a wrong fare on both sides, from a bus built with a flat fare after a transfer",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Leaving a bus boarded free just after a subway exit is charged by
+       // the time on board: the rides of 210 s or more cost the 700 charged.
+       simulateMisbuilt(root, "B:exit_after_transfer:700");
+       return mismatchesWhere(
+           root, "an exit that charged 700; the rules of reader B give an exit after a transfer",
+           [](const CardRecord& older, const CardRecord& before, const CardRecord& now) {
+             bool boardedFree = std::string(older.mode) + "," + older.inOut == "SUBWAY,OUT" &&
+                                std::string(before.mode) + "," + before.inOut == "BUS,IN" &&
+                                before.balance == older.balance;
+             return boardedFree && took(before, now, "B", "BUS,OUT", 700) &&
+                    makeTime(now.time) - makeTime(before.time) < 210;
+           });
+     },
+     false},
     {"a tap on a card after the office closed it",
      [](const std::string& root) -> std::vector<Expected> {
        int64_t closed = topUp(root, 3, 0, 20260306235000, true, true, OfficeKind::kClose);
        int64_t line = appendTap(root, 3, "20260306235500", "BUS,OUT", 0, "B_990", "Bus.txt");
        std::string card = root + "/Card/3.txt";
        EXPECT_EQ(rename(card.c_str(), (card + ".retired").c_str()), 0);
-       return {{"record_after_retired", "Card/3.txt.retired", line,
-                "the office closed this card at line " + std::to_string(closed)}};
+       // With nothing left on it, the bus's rules refuse the tap as well.
+       return {
+           {"record_after_retired", "Card/3.txt.retired", line,
+            "the office closed this card at line " + std::to_string(closed)},
+           {"fare_mismatch", "Card/3.txt.retired", line, "the rules of reader B give a refusal"}};
      },
      false},
     {"a replacement whose new card holds less than the old one did",
@@ -800,7 +897,10 @@ const Fault kFaults[] = {
        size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
        record.insert(balance, "9");
        writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
-       return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
+       // No rule adds money: the rules give the tap another answer too.
+       int64_t line = static_cast<int64_t>(lines.size());
+       return {{"balance_rises", "Card/7.txt", line},
+               {"fare_mismatch", "Card/7.txt", line, "raised the balance by"}};
      },
      true},
     {"a fare changed in a log",
@@ -930,7 +1030,12 @@ const Fault kFaults[] = {
        int64_t entry =
            appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
        appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
-       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
+       // Card 5's day ends in a trip left open, which S1 closes or settles,
+       // not a new ride; and S1 is next to S2, which charges no exit fare.
+       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"},
+               {"fare_mismatch", "Card/5.txt", entry, "the rules of reader S1 give an exit"},
+               {"fare_mismatch", "Card/5.txt", entry + 1,
+                "the rules of reader S2 give an exit that charges 0"}};
      },
      false},
     {"a tap dated after the audit",
@@ -1138,6 +1243,16 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   ASSERT_TRUE(
       readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
   EXPECT_EQ(journal.state, kIdle);
+  // The audit takes each top-up, of one record or of two, as the office's
+  // change and not a tap: every tap after one is the fare the rules give
+  // the trip the top-up left as it was.
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  EXPECT_EQ(report["fares"]["differs"], 0) << report["fares"].dump();
+  EXPECT_EQ(
+      report["fares"]["agrees"].get<int64_t>() + report["fares"]["unverifiable"].get<int64_t>(), 5)
+      << report["fares"].dump();
 }
 
 TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
@@ -1307,6 +1422,12 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   int status = 0;
   nlohmann::json report = auditJson(network, &status);
   EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  // The new card starts in its old card's trip: its exit is decided by the
+  // rules as the twin's is, and the move is no tap.
+  EXPECT_EQ(report["fares"]["differs"], 0) << report["fares"].dump();
+  EXPECT_EQ(
+      report["fares"]["agrees"].get<int64_t>() + report["fares"]["unverifiable"].get<int64_t>(), 4)
+      << report["fares"].dump();
   // Every day's money reconciles: what was paid back, paid out and moved
   // is a movement like revenue; a move takes from one card what it gives
   // the other.
@@ -1380,9 +1501,14 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   }
   report = auditJson(network, &status);
   for (const nlohmann::json& day : report["held"]) EXPECT_EQ(day["difference"], 0) << day.dump();
+  // An exit charged on a card already retired is told twice: as taken
+  // after the office retired the card, and as a fare its rules refuse
+  // (the card held nothing).
   EXPECT_EQ(unexpected(report["anomalies"], {{"note_left", "Card/70.txt.replacing", 0},
                                              {"record_after_retired", "Card/63.txt.retired", 4},
-                                             {"record_after_retired", "Card/65.txt.retired", 4}}),
+                                             {"fare_mismatch", "Card/63.txt.retired", 4},
+                                             {"record_after_retired", "Card/65.txt.retired", 4},
+                                             {"fare_mismatch", "Card/65.txt.retired", 4}}),
             "");
 }
 
@@ -1629,6 +1755,13 @@ TEST(SimulateNetwork, MakesANewNetworkAndNeverAddsToOne) {
   EXPECT_EQ(simulator("--date=20240229 --cards=2 --taps=20 '" + (scratch / "empty") + "'").status,
             0);
   EXPECT_NE(readFile(scratch / "empty/Card/2.txt").find("20240229"), std::string::npos);
+  // A reader built with one fare wrong, as a test of the audit asks, says
+  // how many taps it charged so.
+  ToolRun misbuilt = simulator("'" + (scratch / "misbuilt") +
+                               "' --cards 20 --taps 600 --misbuilt=B:new_ride:1000");
+  EXPECT_EQ(misbuilt.status, 0) << misbuilt.output;
+  EXPECT_NE(misbuilt.output.find("\nReader B charged 1000 for each new_ride: "), std::string::npos)
+      << misbuilt.output;
 }
 
 TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
@@ -1650,6 +1783,10 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
       {dir + " --taps 2.5", "--taps takes a whole number from 1 to 1000000000, not '2.5'"},
       {dir + " --taps 1000000001", "--taps takes a whole number from 1 to 1000000000"},
       {dir + " --seed x", "--seed takes a whole number, not 'x'"},
+      {dir + " --misbuilt S9:new_ride:1100", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:ride:1100", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:new_ride:-50", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:new_ride", "--misbuilt takes READER:KIND:FARE"},
       {dir + " --frob 1", "unknown option '--frob'"},
       {dir + " --taps", "option '--taps' needs a value"},
       {"--cards 5", "no DIR given"},
@@ -1753,7 +1890,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
         "\n  B        2026-03-07 00:00           0           1           1           0\n",
         "\n  2026-03-06              0         13,000              0          3,150         10,900"
         "          1,050\n",
-        "\n  On 2026-03-06 the cards hold 1,050 more than", "\nTotal: 8 taps, revenue 6,350\n"}) {
+        "\n  On 2026-03-06 the cards hold 1,050 more than", "\nTotal: 8 taps, revenue 5,950\n"}) {
     EXPECT_NE(text.output.find(says), std::string::npos) << says << " in\n" << text.output;
   }
   const std::string held =
@@ -1761,8 +1898,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
       "difference\n";
   EXPECT_EQ(cardTool(network, "audit --format csv --held").output,
             held +
-                "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n2026-03-07,10900,2000,5000,3200,0,0,"
-                "0,0,14700,0\n");
+                "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n2026-03-07,10900,2000,5000,2800,0,0,"
+                "0,0,15100,0\n");
   // Ridership by reader, day and hour: the network's hours with a tap.
   std::vector<std::string> rides;
   for (const std::vector<std::string>& row :
@@ -1777,8 +1914,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
                 "reader,date,hour,entry,exit,transfer,settlement", "network,2026-03-06,21,1,0,0,0",
                 "network,2026-03-06,23,2,0,0,0", "network,2026-03-07,0,0,2,1,0",
                 "network,2026-03-07,6,1,0,0,0", "network,2026-03-07,7,0,0,0,1"}));
-  // The list adds up what the cards hold now: 8450 + 5300 + 950.
-  EXPECT_NE(cardTool(network, "list").output.find("\nHeld on the readable cards: 14700\n"),
+  // The list adds up what the cards hold now: 8450 + 5700 + 950.
+  EXPECT_NE(cardTool(network, "list").output.find("\nHeld on the readable cards: 15100\n"),
             std::string::npos);
 
   // The 7th alone: every tap still matched, the line of the 6th that no
@@ -1791,7 +1928,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
                                                       "asked": {"from": "2026-03-07", "to": null}})"));
   EXPECT_EQ(report["matched"], 7);
   EXPECT_EQ(report["total_taps"], 5);
-  EXPECT_EQ(report["total_revenue"], 3200);
+  EXPECT_EQ(report["total_revenue"], 2800);
   EXPECT_EQ(report["readers"]["S1"]["taps"], 1);
   EXPECT_EQ(report["topups"]["amount"], 5000);
   EXPECT_EQ(report["network"]["hours"].size(), 24u);
@@ -1799,8 +1936,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
             nlohmann::json::parse(R"({"date": "2026-03-07", "hour": 0, "entry": 0, "exit": 1,
                                       "transfer": 1, "settlement": 0})"));
   EXPECT_EQ(report["held"], nlohmann::json::parse(R"([{"date": "2026-03-07", "held_before": 10900,
-    "issued": 2000, "topups": 5000, "revenue": 3200, "refunds": 0, "paid_out": 0, "moved_out": 0,
-    "moved_in": 0, "held": 14700, "difference": 0}])"));
+    "issued": 2000, "topups": 5000, "revenue": 2800, "refunds": 0, "paid_out": 0, "moved_out": 0,
+    "moved_in": 0, "held": 15100, "difference": 0}])"));
   // The 6th alone: its anomaly, its day's rows, and the days in every CSV.
   std::vector<std::vector<std::string>> sixth =
       csvRows(cardTool(network, "audit --to 2026-03-06 --format csv --anomalies").output);
@@ -1836,7 +1973,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
     columns.push_back(value != nullptr ? reinterpret_cast<const char*>(value) : "NULL");
   }
   EXPECT_EQ(columns, (std::vector<std::string>{"2026-03-07 2026-03-07", "5", "5", "B 0 1 1",
-                                               "10900 14700 0", "5 3200"}));
+                                               "10900 15100 0", "5 2800"}));
   sqlite3_finalize(query);
   sqlite3_close(sql);
 }
