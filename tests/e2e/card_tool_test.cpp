@@ -1323,6 +1323,11 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
       EXPECT_EQ(topUpFiles(network, number), before) << r.args;
     }
   }
+  // A reason of spaces only (one word to the shell) says nothing: refused.
+  ToolRun blank =
+      runTool({program("card_tool"), "--dir", network.root(), "refund", "10", "5", "   "});
+  EXPECT_EQ(blank.status, 2) << blank.output;
+  EXPECT_NE(blank.output.find("not '   '"), std::string::npos) << blank.output;
   // The limit itself can be reached, and only a top-up writes the log.
   EXPECT_FALSE(fileExists(network.root() + "/" + kTopUpLog));
   EXPECT_EQ(cardTool(network, "topup 7 647").status, 0);

@@ -31,6 +31,18 @@ std::vector<std::string> logsIn(const Network& network) {
   return names;
 }
 
+// S2 run in `station`, its console and errors kept in `scratch`.
+ProgramRun s2In(const std::string& station, const ScratchDir& scratch) {
+  ProgramRun run;
+  run.argv = {program("subway_reader_s2")};
+  run.dir = station;
+  run.environment = sharedEnvironment();
+  run.clearMarker = "[clear]";
+  run.console = scratch / "console.txt";
+  run.errors = scratch / "errors.txt";
+  return run;
+}
+
 }  // namespace
 
 TEST(ReaderConsole, InsistsOnACardItCanReadThenEndsWithItsInput) {
@@ -87,13 +99,7 @@ TEST(ReaderConsole, FindsItsNetworkDirectoryWhereItWasStartedOnceItIsThere) {
   ScratchDir scratch;
   const std::string station = scratch / "station";
   ASSERT_EQ(mkdir(station.c_str(), 0755), 0);
-  ProgramRun run;
-  run.argv = {program("subway_reader_s2")};
-  run.dir = station;
-  run.environment = sharedEnvironment();
-  run.clearMarker = "[clear]";
-  run.console = scratch / "console.txt";
-  run.errors = scratch / "errors.txt";
+  ProgramRun run = s2In(station, scratch);
   int64_t from = getTime();
   Program s2 = startProgram(run);
   EXPECT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
@@ -149,13 +155,7 @@ TEST(ReaderConsole, StaysWithTheNetworkItRecordsInWhateverIsPutAtItsPath) {
     }
     std::string card = freshCard(5000);
     writeFile(station + "/Card/1.txt", card);
-    ProgramRun run;
-    run.argv = {program("subway_reader_s2")};
-    run.dir = station;
-    run.environment = sharedEnvironment();
-    run.clearMarker = "[clear]";
-    run.console = scratch / "console.txt";
-    run.errors = scratch / "errors.txt";
+    ProgramRun run = s2In(station, scratch);
     Program s2 = startProgram(run);
     ASSERT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
     ASSERT_EQ(system(("cd " + scratch.path() + " && (" + row.change + ")").c_str()), 0);
