@@ -34,6 +34,19 @@ int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* 
   return fd;
 }
 
+bool takeStandardStreams() {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest number free is this one: those below it are taken.
+    int null = open("/dev/null", O_RDONLY);
+    if (null != fd) {
+      if (null >= 0) close(null);
+      return false;
+    }
+  }
+  return true;
+}
+
 bool lostByItsFileSystem(int error) {
   return error == ENOTCONN || error == EBADFD || error == ESTALE;
 }

@@ -12,6 +12,7 @@
 
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/file_io.h"
 #include "core/intake.h"
 #include "core/packed_time.h"
 #include "core/period.h"
@@ -197,6 +198,7 @@ void pauseAfterTap() {
 
 int runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
               void (*determineController)()) {
+  if (!takeStandardStreams()) return EXIT_FAILURE;
   if (startReader(config, logs)) {
     for (;;) {
       determineController();

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/network.h"
 #include "core/settle.h"
 #include "core/storage.h"
@@ -318,6 +319,7 @@ int runCommand(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!takeStandardStreams()) return kNoOutput;
   const char* slash = argc > 0 ? strrchr(argv[0], '/') : nullptr;
   if (argc > 0 && argv[0][0] != '\0') programName = slash != nullptr ? slash + 1 : argv[0];
   CommandLine line;

@@ -8,10 +8,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/text.h"
 #include "office/simulation.h"
 #include "office/tap_kind.h"
@@ -179,6 +181,7 @@ std::string unusableDirectory(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!takeStandardStreams()) return EXIT_FAILURE;
   const char* slash = argc > 0 ? strrchr(argv[0], '/') : nullptr;
   if (argc > 0 && argv[0][0] != '\0') programName = slash != nullptr ? slash + 1 : argv[0];
   // Help and version answer whatever else the command line holds.

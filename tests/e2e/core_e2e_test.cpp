@@ -176,6 +176,53 @@ TEST(ReaderConsole, StaysWithTheNetworkItRecordsInWhateverIsPutAtItsPath) {
   }
 }
 
+TEST(ReaderConsole, AStandardStreamClosedAtStartTakesNoFile) {
+  // S2 started with its input, console or error stream closed: the first
+  // file it opens would be given that number, and its console's text would
+  // go into a journal, a log or a card. Each stream closed, S2 taps card 1
+  // as it types (or ends at once without input), and the card, the log
+  // and the journal hold only what a tap writes.
+  for (int stream : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(stream) + " closed");
+    ScratchDir scratch;
+    const std::string station = scratch / "station";
+    for (const char* folder : {"", "/Card", "/Reader_txt"}) {
+      ASSERT_EQ(mkdir((station + folder).c_str(), 0755), 0) << folder;
+    }
+    std::string card = freshCard(5000);
+    writeFile(station + "/Card/1.txt", card);
+    ProgramRun run = s2In(station, scratch);
+    run.closedStream = stream;
+    // At the real pace: the fast clock's preloaded library opens its shared
+    // memory before the program's first line, and would take the number.
+    run.environment.erase(std::remove_if(run.environment.begin(), run.environment.end(),
+                                         [](const std::string& entry) {
+                                           return entry.rfind("FAKETIME", 0) == 0 ||
+                                                  entry.rfind("LD_PRELOAD=", 0) == 0;
+                                         }),
+                          run.environment.end());
+    Program s2 = startProgram(run);
+    if (stream != 0) typeInto(s2, "1\n");
+    EXPECT_EQ(finishProgram(&s2), 0);
+    std::string after = readFile(station + "/Card/1.txt");
+    std::string log = readFile(station + "/Reader_txt/Subway2.txt");
+    if (stream == 0) {
+      EXPECT_EQ(after, card);
+      EXPECT_EQ(log, "");
+    } else {
+      ASSERT_EQ(after.compare(0, card.size(), card), 0) << after;
+      EXPECT_EQ(after.size(), card.size() + 2 + 34) << after;
+      EXPECT_EQ(after.substr(card.size() + 2 + 14), ",SUBWAY,IN,3950,S2_1") << after;
+      EXPECT_EQ(log.size(), 36u) << log;
+    }
+    TapIntent intent;
+    EXPECT_TRUE(
+        stream == 0 ||
+        (readWritersJournal(AT_FDCWD, station + "/Reader_txt/Subway2.txt.pending", &intent) &&
+         intent.state == kIdle));
+  }
+}
+
 TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {
   // S2's console stops (a terminal stopped with Ctrl-S, a pipe nobody
   // reads) as it shows a tap's fare, or its error stream does as it warns
