@@ -14,6 +14,7 @@
 
 #include "office/audit.h"
 #include "office/fare_replay.h"
+#include "office/line_reader.h"
 #include "office/local_hours.h"
 #include "office/log_index.h"
 #include "readers/network.h"
@@ -64,6 +65,57 @@ struct DayCursor {
   DayTotals* totals = nullptr;  // the entry of `day` in its reader's map, which never moves
 };
 
+// A card as the card pass left it, for an audit with a checkpoint to go on
+// from its end: what the pass keeps while it reads the card's lines.
+struct CardCarry {
+  std::string name;          // as shown: Card/<number>.txt, or .retired
+  FileMark mark;             // the card as read
+  bool continuable = false;  // it ends in a record with no line feed, as the readers leave it
+  int64_t lines = 0;         // lines read
+  int64_t records = 0;       // records read
+  std::string lastTwo[2];    // its last two lines
+  CardRecord older{}, before{},
+      repeated{};                     // its last two records; what the office's second repeats
+  int64_t olderAt = 0, beforeAt = 0;  // the calendar times of `older` and `before`
+  bool second = false;      // the office's first of two records was its last: the second is due
+  CardRecord dated{};       // the record whose clock the next record judges
+  int64_t datedLine = 0;    // its line; 0 for none
+  bool datedTold = false;   // it was told as dated ahead of the audit
+  int64_t retiredLine = 0;  // where the office retired it; 0 while in use
+  std::string retiredHow;   // "closed" or "replaced by card N"
+  std::vector<std::pair<int64_t, std::string>> notRecords;  // of its last two lines: line, text
+  int32_t heldBase = 0;                       // what it held before the days of `held`
+  std::vector<std::pair<Day, int32_t>> held;  // its last two days of balance (see holdFrom)
+};
+
+// A log as the audit left it, for an audit with a checkpoint.
+struct LogCarry {
+  std::string name;          // as shown: Reader_txt/<name>
+  FileMark mark;             // the log as read
+  bool continuable = false;  // it ends in a whole line
+  int64_t lines = 0;         // lines read
+  // The lines the next audit still needs: each no record took yet, and
+  // those of its last operating period (a tap's verdict may need its
+  // period's first line), with the line before it.
+  std::vector<LogEntry> entries;
+};
+
+// What an audit with a checkpoint carries from one run to the next: the
+// report as the card pass leaves it (before the records and lines left
+// over are settled and told), and what each pass needs to go on.
+struct Carried {
+  AuditReport report;
+  std::map<Day, int64_t> heldChanges, issuedOn;
+  std::map<Day, std::array<int64_t, kMovements>> movedOn;
+  std::vector<std::pair<std::string, Probe>> unmatched;   // by its card's name, and its log's
+  std::vector<std::string> unmatchedLogs;                 // the log of each, as shown; "" for none
+  std::map<std::string, CardCarry> cards;                 // by name
+  std::unordered_map<uint64_t, std::string> cardOfInode;  // the name of each card, by its inode
+  std::map<std::string, LogCarry> logs;                   // by name, the top-up log's entries empty
+  std::vector<TopUpEntry> topUps;                         // every line of the top-up log
+  bool fullNext = false;  // something read cannot be gone on from: the next run audits in full
+};
+
 // What every thread that reads cards shares, one of each for the audit:
 // the lines read, the cards by index, and whether two threads' records
 // met on a line.
@@ -78,6 +130,8 @@ struct AuditShared {
   // taken by a record of the later cards: their thread took it out of turn.
   std::atomic<bool> outOfTurn{false};
   std::atomic<size_t> cardsRead{0};  // files of Card/ looked at, by every thread
+  const Carried* carried = nullptr;  // what the last audit left, with a checkpoint; else none
+  std::vector<CardCarry> cardsOut;   // each card as read, by its place, with a checkpoint
 };
 
 // Everything the passes share: where the network is, what goes out, and
@@ -92,6 +146,8 @@ struct AuditState {
   std::vector<std::string>& numbers;
   std::atomic<bool>& outOfTurn;
   std::atomic<size_t>& cardsRead;
+  const Carried* const& carried;
+  std::vector<CardCarry>& cardsOut;
   int dir = -1;               // the network directory; every path is relative to it
   std::string unlisted = {};  // why Card/ or Reader_txt/ could not be listed; empty when both were
   std::map<std::string, bool> logThere = {};  // whether a log that was not read is there at all
@@ -121,12 +177,24 @@ struct AuditState {
   // The office's other movements (refunds, payouts, moves), by day and
   // movement, as kMovementKinds orders them.
   std::map<Day, std::array<int64_t, kMovements>> movedOn = {};
+  int32_t heldBase = 0;  // what the card being read held before the first day of balanceFrom
+  // With a checkpoint: the files changed otherwise than by appending, with
+  // what changed; cards read on from their last audit (and renamed since,
+  // old name to new); and whether the next run must audit in full.
+  std::vector<std::pair<std::string, std::string>> changed = {};
+  std::vector<std::string> reread = {};
+  std::map<std::string, std::string> renamed = {};
+  bool fullNext = false;
+  bool carrying = false;               // with a checkpoint: what the next run needs is kept
+  std::vector<LogCarry> logsOut = {};  // each log as read, by its index
+  LogCarry topUpOut = {};              // the top-up log as read
 };
 
 // A state for the audit whose shared part is `shared`.
 inline AuditState auditState(AuditShared* shared) {
-  return AuditState{shared->table, shared->topUps,  shared->topUpsOfCard, shared->replacedBy,
-                    shared->cards, shared->numbers, shared->outOfTurn,    shared->cardsRead};
+  return AuditState{shared->table,   shared->topUps,  shared->topUpsOfCard, shared->replacedBy,
+                    shared->cards,   shared->numbers, shared->outOfTurn,    shared->cardsRead,
+                    shared->carried, shared->cardsOut};
 }
 
 // Reads every log of Reader_txt/ into the table, and the top-up log into
@@ -228,6 +296,10 @@ inline void holdFrom(AuditState* s, int64_t time, int32_t balance) {
 // Adds what the card read last holds, day by day, to the money all cards
 // hold, and readies the state for the next card.
 void heldByCard(AuditState* s);
+
+// With a checkpoint: what the audit carries to the next run, taken after
+// the card pass (the report as it stands then, before the last passes).
+Carried carryOn(AuditState* s);
 
 // Fills the report's money held at the end of each day it covers, once
 // every card and log has been read.
