@@ -295,7 +295,12 @@ void putLog(Writer* w, const LogCarry& l) {
   putMark(w, l.mark);
   put(w, l.continuable);
   put(w, l.lines);
+  put(w, l.places);
+  put(w, l.tailFrom);
   putFlatVector(w, l.entries);
+  putFlatVector(w, l.placesOf);
+  put(w, l.periodStart);
+  put(w, l.periodHolds);
 }
 
 void getLog(Reader* r, LogCarry* l) {
@@ -303,7 +308,13 @@ void getLog(Reader* r, LogCarry* l) {
   getMark(r, &l->mark);
   get(r, &l->continuable);
   get(r, &l->lines);
+  get(r, &l->places);
+  get(r, &l->tailFrom);
   getFlatVector(r, &l->entries);
+  getFlatVector(r, &l->placesOf);
+  get(r, &l->periodStart);
+  get(r, &l->periodHolds);
+  if (l->placesOf.size() != l->entries.size()) r->bad = true;
 }
 
 // The network a checkpoint is of: its directory's device and inode.
@@ -498,29 +509,59 @@ std::string writeWhole(const std::string& path, const std::string& bytes) {
   return problem;
 }
 
-// The lines log `log` must carry: every line no record took, and its last
-// operating period (from the line before its last tap numbered 1 by the
-// log's own reader) whole.
-std::vector<LogEntry> linesToCarry(const AuditState* s, size_t log) {
+// Whether the own taps of log `log` number by place from `start` to its
+// end, a period's taps counted from its first (see audit_fares.cpp).
+bool numberedFrom(const AuditState* s, uint16_t log, int64_t start, int64_t end) {
+  const LogSpan& span = s->spans[log];
+  int64_t place = start;
+  if (place < span.tailFrom) {
+    if (place != span.periodStart || !span.periodHolds) return false;
+    place = span.carriedPlaces;
+  }
+  const std::string& reader = s->table.readers[log];
+  for (; place < end; place++) {
+    const LogEntry* e = lineAtPlace(s, log, place);
+    if (e == nullptr) return false;
+    if ((e->flags & kInFlag) != 0 && readerOfTapId(e->id) == reader &&
+        tapNumberOf(e->id) != place - start + 1) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Fills what log `log` carries to the next audit: its places, its last
+// operating period's start (the last tap its own reader numbered 1) and
+// whether its taps number on from there, and the lines the next audit may
+// need: each no record took, and that start with the line before it.
+void carryLines(const AuditState* s, uint16_t log, LogCarry* out) {
   const std::vector<LogEntry>& entries = s->table.entries;
   auto [from, to] = s->linesOfLog[log];
-  uint32_t period = from;
+  const LogSpan& span = s->spans[log];
+  out->places = span.carriedPlaces + static_cast<int64_t>(to - span.readFrom);
+  out->periodStart = -1;
   const std::string& reader = s->table.readers[log];
   for (uint32_t i = to; i > from; i--) {
     const LogEntry& e = entries[i - 1];
-    if ((e.flags & kInFlag) != 0 && tapNumberOf(e.id) == 1 && readerOfTapId(e.id) == reader) {
-      period = i - 1 > from ? i - 2 : from;
+    if (tapNumberOf(e.id) == 1 && readerOfTapId(e.id) == reader) {
+      out->periodStart = placeOf(s, log, i - 1);
       break;
     }
   }
-  std::vector<LogEntry> kept;
+  if (out->periodStart < 0 && span.periodStart >= 0) out->periodStart = span.periodStart;
+  out->periodHolds = out->periodStart >= 0 && numberedFrom(s, log, out->periodStart, out->places);
+  out->tailFrom = std::max<int64_t>(0, out->places - kCarriedTail);
+  out->entries.clear();
+  out->placesOf.clear();
   for (uint32_t i = from; i < to; i++) {
-    if (i >= period || (entries[i].flags & kMatchedFlag) == 0) {
-      kept.push_back(entries[i]);
-      kept.back().flags &= static_cast<uint8_t>(~kLaterFlag);
+    int64_t place = placeOf(s, log, i);
+    if ((entries[i].flags & kMatchedFlag) == 0 || place >= out->tailFrom ||
+        place == out->periodStart || place + 1 == out->periodStart) {
+      out->entries.push_back(entries[i]);
+      out->entries.back().flags &= static_cast<uint8_t>(~kLaterFlag);
+      out->placesOf.push_back(place);
     }
   }
-  return kept;
 }
 
 // Readies `state` (with the report `report`) to go on from `carried`: the
@@ -672,7 +713,7 @@ Carried carryOn(AuditState* s) {
     LogCarry& l = s->logsOut[log];
     if (l.name.empty()) continue;
     c.fullNext = c.fullNext || !l.continuable;
-    l.entries = linesToCarry(s, log);
+    carryLines(s, static_cast<uint16_t>(log), &l);
     std::string name = l.name;
     c.logs.emplace(std::move(name), std::move(l));
   }

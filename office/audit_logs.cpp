@@ -122,7 +122,16 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log, int fd
   std::vector<LogEntry> batch;
   batch.reserve(kLogBatch);
   AuditReport* report = s->report;
+  if (s->spans.size() <= log) s->spans.resize(log + 1u);
+  LogSpan& span = s->spans[log];
+  span.readFrom = static_cast<uint32_t>(s->table.entries.size());
   if (from != nullptr) {
+    span.readFrom += static_cast<uint32_t>(from->entries.size());
+    span.carriedPlaces = from->places;
+    span.tailFrom = from->tailFrom;
+    span.placesOf = from->placesOf;
+    span.periodStart = from->periodStart;
+    span.periodHolds = from->periodHolds;
     // The lines the last audit left for this one, as it left them.
     for (LogEntry entry : from->entries) {
       entry.log = log;
@@ -291,6 +300,7 @@ void readLogs(AuditState* s) {
                  "not read: more logs than one audit reads");
       continue;
     }
+    if (s->spans.size() <= static_cast<size_t>(log)) s->spans.resize(static_cast<size_t>(log) + 1);
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
     s->dayOfLog.emplace_back();
     auto first = static_cast<uint32_t>(s->table.entries.size());

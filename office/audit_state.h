@@ -94,10 +94,31 @@ struct LogCarry {
   FileMark mark;             // the log as read
   bool continuable = false;  // it ends in a whole line
   int64_t lines = 0;         // lines read
-  // The lines the next audit still needs: each no record took yet, and
-  // those of its last operating period (a tap's verdict may need its
-  // period's first line), with the line before it.
+  // Its log lines are counted by place, from 0, as a tap's number counts
+  // back to its period's first (see audit_fares.cpp). The next audit
+  // needs of them each no record took yet, and its last operating
+  // period's first and the one before it, each with its place.
+  int64_t places = 0;    // log lines read
+  int64_t tailFrom = 0;  // its last lines, from this place on, are all carried
   std::vector<LogEntry> entries;
+  std::vector<int64_t> placesOf;  // the place of each of `entries`
+  int64_t periodStart = -1;       // the place of its last period's first line; -1 for none
+  bool periodHolds = false;       // its own taps number by place from there to its end
+};
+
+// How many of a log's last lines are carried whole, so that a tap of a
+// period begun shortly before the last audit ended finds its first line.
+constexpr int64_t kCarriedTail = 4096;
+
+// Where a log's lines are in the table, when some of them were carried
+// from the last audit: [carried...][read now...], each by its place.
+struct LogSpan {
+  uint32_t readFrom = 0;          // the table index of its first line read now
+  int64_t carriedPlaces = 0;      // the places its lines carried cover: 0 when none
+  int64_t tailFrom = 0;           // the carried lines from this place on are all there
+  std::vector<int64_t> placesOf;  // the place of each line carried, in table order
+  int64_t periodStart = -1;       // as LogCarry's
+  bool periodHolds = false;
 };
 
 // What an audit with a checkpoint carries from one run to the next: the
@@ -159,9 +180,10 @@ struct AuditState {
   AuditDays days = {};  // the days the totals count
   int64_t latest = 0;   // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer = {};  // the buffer every file is read through
-  std::vector<std::pair<uint32_t, uint32_t>> linesOfLog = {};    // each log's entries, [from, to)
-  LocalHours hours = {};                                         // the records' times, converted
-  std::map<std::string, uint16_t> logOfReader = {};              // each network reader's log read
+  std::vector<std::pair<uint32_t, uint32_t>> linesOfLog = {};  // each log's entries, [from, to)
+  std::vector<LogSpan> spans = {};                             // each log's lines by place, by log
+  LocalHours hours = {};                                       // the records' times, converted
+  std::map<std::string, uint16_t> logOfReader = {};            // each network reader's log read
   std::array<int, kNetworkReaderCount> logOfNetworkReader = {};  // the same by kNetworkReaders
   std::vector<ReaderTotals*> totalsOfLog = {};  // the totals of each log's reader, by log
   std::vector<DayCursor> dayOfLog = {};         // the day each log counted last, by log
@@ -311,6 +333,14 @@ void tallyHeld(AuditState* s);
 // line, the time of the tap alone. Counts the verdict and tells a
 // fare_mismatch; a probe that waited for nothing is left as it is.
 void settleFare(AuditState* s, Probe* p, const LogEntry* line);
+
+// The place of the line at table index `at` of log `log`: its count of
+// log lines before it in its log.
+int64_t placeOf(const AuditState* s, uint16_t log, size_t at);
+
+// The line of log `log` at place `place`, or nullptr when it was neither
+// read nor carried.
+const LogEntry* lineAtPlace(const AuditState* s, uint16_t log, int64_t place);
 
 // Tells a record no line tells, counting it apart, and hands it on.
 void noLogLine(AuditState* s, const Probe& p);
