@@ -20,9 +20,11 @@
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/fare_replay.h"
 #include "office/local_hours.h"
+#include "office/report.h"
 #include "office/simulation.h"
 #include "subway/trip_state.h"
 
@@ -646,4 +648,83 @@ TEST(Audit, CountsTheOfficesChangesByDayAndHour) {
   EXPECT_EQ(t.refunds.amount + t.closes.amount + t.replacements.amount, 300 + 950 + 8450);
   EXPECT_EQ(t.days.at(20260307).hours[8].count, 0);
   EXPECT_EQ(t.all.count, 1);
+}
+
+namespace {
+
+// The JSON report of the network at `network`: audited in full, or on
+// from the checkpoint `checkpoint` when one is named.
+std::string reportJson(const ScratchDir& network, const std::string& checkpoint) {
+  int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_GE(dir, 0);
+  AuditReport report;
+  std::string problem;
+  bool ofNetwork = false;
+  bool audited = checkpoint.empty()
+                     ? auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false,
+                                    AuditSinks{}, &report, &problem)
+                     : auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint,
+                                           &report, &problem, &ofNetwork);
+  EXPECT_TRUE(audited) << problem;
+  close(dir);
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  writeReportJson(out, report);
+  fclose(out);
+  std::string json(text, size);
+  free(text);
+  return json;
+}
+
+}  // namespace
+
+TEST(Audit, GoesOnFromACheckpointMadeBetweenTheOfficesTwoRecords) {
+  // Card 1 of the midnight network just after its transfer to the bus, a
+  // trip begun by a transfer: the office tops it up with two records, the
+  // audit with a checkpoint running before, between and after them, and
+  // after the bus exit that ends the trip. Each report is the full one.
+  ScratchDir network;
+  writeMidnightNetwork(network.path());
+  const std::string card = network / "Card/1.txt", bus = network / "Reader_txt/Bus.txt";
+  std::string whole = readFile(card), busLog = readFile(bus);
+  std::string exit = whole.substr(whole.rfind("\r\n"));
+  writeFile(card, whole.substr(0, whole.size() - exit.size()));
+  writeFile(bus, busLog.substr(0, busLog.find("\r\n") + 2));
+  const std::string checkpoint = network / "audit.checkpoint";
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+
+  std::vector<std::string> lines;
+  std::string bytes = readFile(card);
+  for (size_t at = 0, next; at <= bytes.size(); at = next + 2) {
+    next = std::min(bytes.find("\r\n", at), bytes.size());
+    lines.push_back(bytes.substr(at, next - at));
+  }
+  CardRecord older, latest;
+  ASSERT_TRUE(
+      parseCardLine(lines[lines.size() - 2].data(), lines[lines.size() - 2].size(), false, &older));
+  ASSERT_TRUE(parseCardLine(lines.back().data(), lines.back().size(), true, &latest));
+  std::string office = officeRecords(older, latest, latest.balance + 5000);
+  size_t second = office.find("\r\n", 2);
+  ASSERT_NE(second, std::string::npos) << "a trip begun by a transfer takes two records";
+  writeFile(card, bytes + office.substr(0, second));
+  writeFile(network / "Reader_txt/Topup.txt",
+            readFile(network / "Reader_txt/Topup.txt") +
+                formatTopUpLine(TopUpLine{20260307001100, "1", 5000, latest.balance + 5000}));
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+  writeFile(card, readFile(card) + office.substr(second));
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+
+  // The exit charges as it would have without the top-up.
+  std::string charged = exit.substr(0, exit.find(",8450,")) + "," +
+                        std::to_string(latest.balance + 5000 - 300) + ",B_2";
+  writeFile(card, readFile(card) + charged);
+  writeFile(bus, busLog);
+  std::string full = reportJson(network, "");
+  EXPECT_EQ(reportJson(network, checkpoint), full);
+  EXPECT_NE(full.find("\"differs\": 0"), std::string::npos) << full;
+  EXPECT_NE(full.find("\"anomalies\": [\n    {\"kind\": \"log_line_without_record\", \"file\": "
+                      "\"Reader_txt/Subway4.txt\""),
+            std::string::npos)
+      << full;
 }
