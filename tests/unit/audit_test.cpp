@@ -432,13 +432,29 @@ TEST(Audit, ReadsALargeCardDirectoryOnTwoThreadsWithTheReportOfOne) {
     std::vector<std::string> names;
     for (int number = 1; number <= 1200; number++) names.push_back(std::to_string(number));
     std::sort(names.begin(), names.end());
+    // An audit with a checkpoint before the copies are made goes on from
+    // it after: the cards read again on one thread go on from it too.
+    const std::string checkpoint = network / "audit.checkpoint";
+    int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    AuditReport before, goingOn;
+    bool ofNetwork = false;
+    ASSERT_TRUE(auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint, &before,
+                                    &problem, &ofNetwork))
+        << problem;
     for (size_t k = 1; copies && k <= 7; k++) {
       std::string original = network / ("Card/" + names[names.size() / 2 - 60 - k] + ".txt");
+      // With a tap appended since, with its line, which the copy takes first.
+      std::string bytes = readFile(original), time = "2026030623595" + std::to_string(k);
+      std::string balance = bytes.substr(bytes.rfind(',', bytes.rfind(',') - 1) + 1);
+      balance = std::to_string(std::stoi(balance.substr(0, balance.find(','))) - 1);
+      std::string id = "B_9" + std::to_string(k);
+      writeFile(original, bytes + "\r\n" + time + ",BUS,IN," + balance + "," + id);
+      writeFile(network / "Reader_txt/Bus.txt",
+                readFile(network / "Reader_txt/Bus.txt") + time + ",BUS,IN,1," + id + "\r\n");
       writeFile(network / ("Card/" + names[names.size() / 2 + 5] + std::string(k, '0') + ".txt"),
                 readFile(original));
     }
-    int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dir, 0);
     AuditReport two, one;
     AuditSinks handsOn;
     int64_t handed = 0;
@@ -449,11 +465,19 @@ TEST(Audit, ReadsALargeCardDirectoryOnTwoThreadsWithTheReportOfOne) {
     ASSERT_TRUE(auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, handsOn, &one,
                              &problem))
         << problem;
+    ASSERT_TRUE(auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint, &goingOn,
+                                    &problem, &ofNetwork))
+        << problem;
     close(dir);
+    if (!copies) {
+      EXPECT_EQ(reportText(before), reportText(two));
+    }
+    EXPECT_EQ(reportText(goingOn), reportText(two)) << (copies ? "with copies" : "");
+    EXPECT_EQ(goingOn.cards, copies ? 1207 : 1200);
     EXPECT_EQ(handed, copies ? 1207 : 1200);
     EXPECT_EQ(reportText(two), reportText(one)) << (copies ? "with copies" : "");
     EXPECT_EQ(two.anomalies.empty(), !copies);
-    EXPECT_EQ(two.matched, day.taps);
+    EXPECT_EQ(two.matched, day.taps + (copies ? 7 : 0));
   }
 }
 
