@@ -33,6 +33,7 @@ enum class AnomalyKind {
   kRecordAfterRetired,    // a record on a card after the office closed or replaced it
   kReplacementDiffers,    // a replacement whose new card is missing or holds another balance
   kFareMismatch,          // a tap its reader's rules decide otherwise than its record
+  kHistoryChanged,  // a file changed, since the audit of a checkpoint, otherwise than by growing
 };
 
 // Every kind, in the enum's order (reports list them so): its name, as the
@@ -78,6 +79,9 @@ inline constexpr AnomalyKindInfo kAnomalyKinds[] = {
     {AnomalyKind::kFareMismatch, "fare_mismatch",
      "the reader's rules give this tap another fare or none: check the fare tables and the "
      "build of the reader that recorded it, and what it took from the card"},
+    {AnomalyKind::kHistoryChanged, "history_changed",
+     "a card or log changed, since the audit of the checkpoint, otherwise than by growing: "
+     "find who edited, cut or replaced it; the audit read it again in full"},
 };
 
 // The row of `kind` in kAnomalyKinds.
@@ -377,6 +381,21 @@ struct AuditSinks {
 [[nodiscard]] bool auditNetwork(int dir, const std::string& shownAs, int64_t now,
                                 const AuditDays& days, bool progress, const AuditSinks& sinks,
                                 AuditReport* report, std::string* problem);
+
+// Audits the network directory open as `dir` as auditNetwork does, for
+// every day, going on from the checkpoint at `checkpoint` where there is
+// one: only the bytes appended to its cards and logs since are read, and
+// the report is the one a full audit gives. A file that changed otherwise
+// (shrank, replaced, its bytes before where the last audit stopped
+// edited, gone) is told as history_changed and the network audited again
+// in full. Writes the checkpoint anew, whole or not at all. Returns
+// false, with `problem` set, when it is no network directory or cannot be
+// listed (`ofNetwork` set), or the checkpoint is another network's, of
+// another format, or damaged, or cannot be read or written (the file is
+// then left as it was).
+[[nodiscard]] bool auditWithCheckpoint(int dir, const std::string& shownAs, int64_t now,
+                                       bool progress, const std::string& checkpoint,
+                                       AuditReport* report, std::string* problem, bool* ofNetwork);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.

@@ -4,7 +4,10 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -266,9 +269,48 @@ int64_t auditRecord(AuditState* s, uint32_t card, const char* cardFile, int64_t 
   return now.time;
 }
 
+// The carry of the card at `path` (open as `fd`) from the last audit with
+// a checkpoint, by its name or, for a card renamed since (retired), by its
+// inode where its old name is gone; nullptr for a card new since.
+const CardCarry* carryOf(const AuditState* s, const std::string& path, int fd) {
+  if (s->carried == nullptr) return nullptr;
+  auto named = s->carried->cards.find(shownName(path));
+  if (named != s->carried->cards.end()) return &named->second;
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return nullptr;
+  auto same = s->carried->cardOfInode.find(info.st_ino);
+  if (same == s->carried->cardOfInode.end()) return nullptr;
+  struct stat there {};
+  if (fstatat(s->dir, same->second.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+    return nullptr;
+  }
+  return &s->carried->cards.at(same->second);
+}
+
+// Takes back what a carried card's last days of balance added to the money
+// held, to add them again once its new records are read.
+void holdAgain(AuditState* s, const CardCarry& from) {
+  int32_t before = from.heldBase;
+  for (const auto& [day, balance] : from.held) {
+    s->heldChanges[day] -= balance - before;
+    before = balance;
+  }
+  s->balanceFrom = from.held;
+  s->heldBase = from.heldBase;
+}
+
+// Keeps what the card pass needs of the card read last to go on from its
+// end on the next run: `out` holds its lines and records read; its balances
+// by day are taken from the state before heldByCard clears them.
+void keepHeld(const AuditState* s, CardCarry* out) {
+  const auto& from = s->balanceFrom;
+  size_t kept = std::min<size_t>(2, from.size());
+  out->heldBase = from.size() > kept ? from[from.size() - kept - 1].second : s->heldBase;
+  out->held.assign(from.end() - static_cast<std::ptrdiff_t>(kept), from.end());
+}
+
 void readCard(AuditState* s, uint32_t card, const std::string& path,
               const std::string& cardNumber) {
-  s->report->cards++;
   s->cards[card] = shownName(path);
   s->numbers[card] = cardNumber;
   std::string lastTwo[2];  // for judging the card as the readers judge it
@@ -284,70 +326,159 @@ void readCard(AuditState* s, uint32_t card, const std::string& path,
   int64_t records = 0;    // records read so far
   bool second = false;    // the office's first of two records was read: its second is due
   CardRecord repeated{};  // what that second repeats
-  std::string error = forEachLine(
-      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
-        lines = number;
-        // Swapped, not moved: each keeps its room from line to line.
-        lastTwo[0].swap(lastTwo[1]);
-        lastTwo[1].assign(text, length);
-        // Every line but the last keeps the CR of its CR LF, as readers read it.
-        CardRecord now;
-        if (!parseCardLine(text, length, !ended, &now)) {
-          notRecords.push_back({number, std::string(text, length)});
-          return;
-        }
-        int64_t nowAt = calendarTime(&s->hours, now.time);
-        // The first two records are the card's issue, the second the
-        // balance it was issued with (or, for a replacement card, moved to
-        // it); every one after is a tap or a change the office made. The
-        // office changes a balance by repeating the latest record, or the
-        // last two where the older one tells how a trip began.
-        bool both = false, office = false, firstOfTwo = false;
-        if (records >= 2) {
-          both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
-          second = false;
-          office = !both && repeatsButBalance(before, now);
-          if (!both && !office && repeatsButBalance(older, now)) {
-            office = second = firstOfTwo = true;
-            repeated = before;
+  std::string error;
+  int fd = openRegularAt(s->dir, path, &error);
+  const CardCarry* from = fd >= 0 ? carryOf(s, path, fd) : nullptr;
+  int64_t start = 0;  // where the reading starts
+  if (from != nullptr) {
+    std::string changed = changedSince(fd, from->mark);
+    if (!changed.empty()) {
+      s->changed.push_back({s->cards[card], changed});
+      close(fd);
+      return;
+    }
+    if (from->name != s->cards[card]) s->renamed[from->name] = s->cards[card];
+    CardCarry& out = s->cardsOut[card];
+    out = *from;
+    out.name = s->cards[card];
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size == from->mark.size) {
+      close(fd);  // nothing new since: what the last audit found of it stands
+      return;
+    }
+    // A record appended follows the CR LF that ends the line before it.
+    char feed[2] = {0, 0};
+    if (pread(fd, feed, 2, from->mark.size) != 2 || feed[0] != '\r' || feed[1] != '\n') {
+      s->changed.push_back({s->cards[card], "the bytes after byte " +
+                                                std::to_string(from->mark.size) +
+                                                " do not begin a new record"});
+      close(fd);
+      return;
+    }
+    s->reread.push_back(s->cards[card]);
+    start = from->mark.size + 2;
+    lines = from->lines;
+    records = from->records;
+    lastTwo[0] = from->lastTwo[0];
+    lastTwo[1] = from->lastTwo[1] + "\r";
+    older = from->older;
+    before = from->before;
+    repeated = from->repeated;
+    olderAt = from->olderAt;
+    beforeAt = from->beforeAt;
+    second = from->second;
+    last.record = from->dated;
+    last.line = from->datedLine;
+    last.told = from->datedTold;
+    retired.line = from->retiredLine;
+    retired.how = from->retiredHow;
+    notRecords = from->notRecords;
+    for (auto& [number, text] : notRecords) {
+      if (number == lines) text += "\r";
+    }
+    holdAgain(s, *from);
+  } else {
+    s->report->cards++;
+  }
+  int64_t end = start;
+  if (fd >= 0) {
+    error = forEachLineFrom(
+        fd, start, lines + 1, &s->buffer, &end,
+        [&](const char* text, size_t length, int64_t number, bool ended) {
+          lines = number;
+          // Swapped, not moved: each keeps its room from line to line.
+          lastTwo[0].swap(lastTwo[1]);
+          lastTwo[1].assign(text, length);
+          // Every line but the last keeps the CR of its CR LF, as readers read it.
+          CardRecord now;
+          if (!parseCardLine(text, length, !ended, &now)) {
+            notRecords.push_back({number, std::string(text, length)});
+            return;
           }
-        }
-        // The office's first of two repeats a record older than the one
-        // before it: its time judges no clock.
-        if (!firstOfTwo) checkClock(s, card, number, now, text, length, lastTwo[0], &last);
-        if (records >= 2) {
-          if (!both) {
-            int64_t dated =
-                auditRecord(s, card, cardFile, number, freeEntry(older, before), office, older,
-                            before, now, {olderAt, beforeAt, nowAt, 0}, text, length, &retired);
-            holdFrom(s, dated, now.balance);
-          }
-        } else if (records == 1) {
-          // A replacement card holds its balance from when it was moved to
-          // it: its records are its old card's, with their old times.
-          auto replaced = s->replacedBy.find(cardNumber);
-          if (replaced != s->replacedBy.end()) {
-            TopUpEntry& move = s->topUps[replaced->second];
-            move.newBalance = now.balance;
-            if (counted(s, move.topUp.time)) {
-              s->movedOn[dayOf(move.topUp.time)][static_cast<int>(Movement::kMovedIn)] +=
-                  now.balance;
+          int64_t nowAt = calendarTime(&s->hours, now.time);
+          // The first two records are the card's issue, the second the
+          // balance it was issued with (or, for a replacement card, moved to
+          // it); every one after is a tap or a change the office made. The
+          // office changes a balance by repeating the latest record, or the
+          // last two where the older one tells how a trip began.
+          bool both = false, office = false, firstOfTwo = false;
+          if (records >= 2) {
+            both = second && now.balance == before.balance && repeatsButBalance(repeated, now);
+            second = false;
+            office = !both && repeatsButBalance(before, now);
+            if (!both && !office && repeatsButBalance(older, now)) {
+              office = second = firstOfTwo = true;
+              repeated = before;
             }
-            holdFrom(s, move.topUp.time, now.balance);
-          } else {
-            s->issuedOn[dayOf(now.time)] += now.balance;
-            holdFrom(s, now.time, now.balance);
           }
-        }
-        older = before;
-        before = now;
-        olderAt = beforeAt;
-        beforeAt = nowAt;
-        records++;
-      });
+          // The office's first of two repeats a record older than the one
+          // before it: its time judges no clock.
+          if (!firstOfTwo) checkClock(s, card, number, now, text, length, lastTwo[0], &last);
+          if (records >= 2) {
+            if (!both) {
+              int64_t dated =
+                  auditRecord(s, card, cardFile, number, freeEntry(older, before), office, older,
+                              before, now, {olderAt, beforeAt, nowAt, 0}, text, length, &retired);
+              holdFrom(s, dated, now.balance);
+            }
+          } else if (records == 1) {
+            // A replacement card holds its balance from when it was moved to
+            // it: its records are its old card's, with their old times.
+            auto replaced = s->replacedBy.find(cardNumber);
+            if (replaced != s->replacedBy.end()) {
+              TopUpEntry& move = s->topUps[replaced->second];
+              move.newBalance = now.balance;
+              if (counted(s, move.topUp.time)) {
+                s->movedOn[dayOf(move.topUp.time)][static_cast<int>(Movement::kMovedIn)] +=
+                    now.balance;
+              }
+              holdFrom(s, move.topUp.time, now.balance);
+            } else {
+              s->issuedOn[dayOf(now.time)] += now.balance;
+              holdFrom(s, now.time, now.balance);
+            }
+          }
+          older = before;
+          before = now;
+          olderAt = beforeAt;
+          beforeAt = nowAt;
+          records++;
+        });
+  }
   match(s);
+  if (s->carrying && fd >= 0 && error.empty()) {
+    // What the next run needs to go on from here.
+    CardCarry& out = s->cardsOut[card];
+    out.name = s->cards[card];
+    out.mark = markOf(fd, end);
+    char lastByte = '\n';
+    out.continuable = end > 0 && out.mark.size == end && pread(fd, &lastByte, 1, end - 1) == 1 &&
+                      lastByte != '\n';
+    out.lines = lines;
+    out.records = records;
+    out.lastTwo[0] = lastTwo[0];
+    out.lastTwo[1] = lastTwo[1];
+    out.older = older;
+    out.before = before;
+    out.repeated = repeated;
+    out.olderAt = olderAt;
+    out.beforeAt = beforeAt;
+    out.second = second;
+    out.dated = last.record;
+    out.datedLine = last.line;
+    out.datedTold = last.told;
+    out.retiredLine = retired.line;
+    out.retiredHow = retired.how;
+    out.notRecords.clear();
+    for (const auto& entry : notRecords) {
+      if (entry.first >= lines - 1) out.notRecords.push_back(entry);
+    }
+    keepHeld(s, &out);
+  }
+  if (fd >= 0) close(fd);
   heldByCard(s);
   if (!error.empty()) {
+    s->fullNext = true;
     addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this card: " + error);
     return;
   }
@@ -362,7 +493,8 @@ void readCard(AuditState* s, uint32_t card, const std::string& path,
                    "; the logs in " + kLogDirectory + "/ tell its taps");
   }
   for (const auto& [number, text] : notRecords) {
-    if (number < lines - 1) {
+    // A line told on an earlier run stays told: it is carried no longer.
+    if (number < lines - 1 && (from == nullptr || number >= from->lines - 1)) {
       addAnomaly(s, AnomalyKind::kNotARecord, path, number,
                  quotedLine(text) + ": a line before the last two that is not a card record");
     }
@@ -417,12 +549,13 @@ void handOn(AuditState* s, const Probe& p, const LogEntry* line) {
 }
 
 void heldByCard(AuditState* s) {
-  int64_t before = 0;  // what the card held the day before each
+  int64_t before = s->heldBase;  // what the card held the day before each
   for (const auto& [day, balance] : s->balanceFrom) {
     s->heldChanges[day] += balance - before;
     before = balance;
   }
   s->balanceFrom.clear();
+  s->heldBase = 0;
 }
 
 void readCardsListed(AuditState* s, const std::vector<std::string>& names, size_t from, size_t to) {

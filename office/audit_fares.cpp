@@ -4,6 +4,7 @@
 // tap is numbered 1 and each tap after it one more, so a tap numbered n
 // began its period n - 1 lines up its log; the line above that is the last
 // tap of the period before.
+#include <algorithm>
 #include <cstring>
 
 #include "core/card_file.h"
@@ -23,38 +24,46 @@ struct PeriodSeen {
 // The period of probe `p`'s tap, told by `line`, or by the tap alone (its
 // period began by the time it was made) when no line tells it or the log
 // holds too few lines above it for its number.
-PeriodSeen periodOf(const AuditState* s, const Probe& p, const LogEntry* line) {
+PeriodSeen periodOf(const AuditState* s, const Probe& p, const LogEntry* line,
+                    int64_t* firstPlace) {
   PeriodSeen seen;
   seen.by = p.record.time;
   if (line == nullptr || p.tapNumber < 1) return seen;
-  const std::vector<LogEntry>& entries = s->table.entries;
-  size_t at = static_cast<size_t>(line - entries.data());
-  size_t from = s->linesOfLog[line->log].first;
-  if (at - from < static_cast<size_t>(p.tapNumber - 1)) return seen;
-  size_t first = at - static_cast<size_t>(p.tapNumber - 1);
-  seen.first = &entries[first];
+  int64_t at = placeOf(s, line->log, static_cast<size_t>(line - s->table.entries.data()));
+  if (at < p.tapNumber - 1) return seen;
+  *firstPlace = at - (p.tapNumber - 1);
+  seen.first = lineAtPlace(s, line->log, *firstPlace);
+  if (seen.first == nullptr) return seen;
   seen.by = seen.first->time;
-  if (first > from) {
-    seen.last = &entries[first - 1];
-    seen.after = seen.last->time;
-  }
+  if (*firstPlace > 0) seen.last = lineAtPlace(s, line->log, *firstPlace - 1);
+  if (seen.last != nullptr) seen.after = seen.last->time;
   return seen;
 }
 
-// Whether the log counts as a period from `first` to `line` would: every
-// entry (a new ride or a settlement, which log their own ids; a transfer
-// logs the other vehicle's) of the tap's reader between them numbered by
-// its place. A lost or edited line, or a number skipped, shows here.
-bool countsHold(const Probe& p, const LogEntry* first, const LogEntry* line) {
+// Whether the log counts as a period from `first` (at place `firstPlace`)
+// to `line` would: every entry (a new ride or a settlement, which log their
+// own ids; a transfer logs the other vehicle's) of the tap's reader
+// between them numbered by its place. A lost or edited line, or a number
+// skipped, shows here. Lines the last audit checked so and did not carry
+// are taken as it found them.
+bool countsHold(const AuditState* s, const Probe& p, int64_t firstPlace, const LogEntry* line) {
   const char* id = p.record.tapId;
   const char* part = id + strspn(id, "_");
   size_t length = strcspn(part, "_\r");
-  int64_t place = 1;
-  for (const LogEntry* e = first; e <= line; e++, place++) {
+  const LogSpan& span = s->spans[line->log];
+  int64_t place = firstPlace,
+          end = placeOf(s, line->log, static_cast<size_t>(line - s->table.entries.data()));
+  if (place < span.tailFrom) {
+    if (place != span.periodStart || !span.periodHolds) return false;
+    place = span.carriedPlaces;
+  }
+  for (; place <= end; place++) {
+    const LogEntry* e = lineAtPlace(s, line->log, place);
+    if (e == nullptr) return false;
     const char* reader = e->id + strspn(e->id, "_");
     bool own = (e->flags & kInFlag) != 0 && strcspn(reader, "_") == length &&
                strncmp(reader, part, length) == 0;
-    if (own && tapNumberOf(e->id) != place) return false;
+    if (own && tapNumberOf(e->id) != place - firstPlace + 1) return false;
   }
   return true;
 }
@@ -66,6 +75,24 @@ std::string lineAt(const AuditState* s, const LogEntry* e) {
 }
 
 }  // namespace
+
+int64_t placeOf(const AuditState* s, uint16_t log, size_t at) {
+  const LogSpan& span = s->spans[log];
+  if (at >= span.readFrom) return span.carriedPlaces + static_cast<int64_t>(at - span.readFrom);
+  return span.placesOf[at - s->linesOfLog[log].first];
+}
+
+const LogEntry* lineAtPlace(const AuditState* s, uint16_t log, int64_t place) {
+  const LogSpan& span = s->spans[log];
+  const std::vector<LogEntry>& entries = s->table.entries;
+  if (place >= span.carriedPlaces) {
+    size_t at = span.readFrom + static_cast<size_t>(place - span.carriedPlaces);
+    return place >= 0 && at < s->linesOfLog[log].second ? &entries[at] : nullptr;
+  }
+  auto found = std::lower_bound(span.placesOf.begin(), span.placesOf.end(), place);
+  if (found == span.placesOf.end() || *found != place) return nullptr;
+  return &entries[s->linesOfLog[log].first + static_cast<size_t>(found - span.placesOf.begin())];
+}
 
 const char* fareVerdictName(FareVerdict verdict) {
   switch (verdict) {
@@ -83,9 +110,11 @@ const char* fareVerdictName(FareVerdict verdict) {
 
 void settleFare(AuditState* s, Probe* p, const LogEntry* line) {
   if (p->need == PeriodNeed::kAny) return;
-  PeriodSeen seen = periodOf(s, *p, line);
+  int64_t firstPlace = 0;
+  PeriodSeen seen = periodOf(s, *p, line, &firstPlace);
   PeriodAllows allows = periodAllows(p->need, p->entry, seen.after, seen.by);
-  if (allows == PeriodAllows::kNo && seen.first != nullptr && !countsHold(*p, seen.first, line)) {
+  if (allows == PeriodAllows::kNo && seen.first != nullptr &&
+      !countsHold(s, *p, firstPlace, line)) {
     allows = PeriodAllows::kUnknown;
   }
   bool neededUpTo = p->need == PeriodNeed::kUpToEntry;

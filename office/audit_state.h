@@ -14,6 +14,7 @@
 
 #include "office/audit.h"
 #include "office/fare_replay.h"
+#include "office/line_reader.h"
 #include "office/local_hours.h"
 #include "office/log_index.h"
 #include "readers/network.h"
@@ -64,6 +65,78 @@ struct DayCursor {
   DayTotals* totals = nullptr;  // the entry of `day` in its reader's map, which never moves
 };
 
+// A card as the card pass left it, for an audit with a checkpoint to go on
+// from its end: what the pass keeps while it reads the card's lines.
+struct CardCarry {
+  std::string name;          // as shown: Card/<number>.txt, or .retired
+  FileMark mark;             // the card as read
+  bool continuable = false;  // it ends in a record with no line feed, as the readers leave it
+  int64_t lines = 0;         // lines read
+  int64_t records = 0;       // records read
+  std::string lastTwo[2];    // its last two lines
+  CardRecord older{}, before{},
+      repeated{};                     // its last two records; what the office's second repeats
+  int64_t olderAt = 0, beforeAt = 0;  // the calendar times of `older` and `before`
+  bool second = false;      // the office's first of two records was its last: the second is due
+  CardRecord dated{};       // the record whose clock the next record judges
+  int64_t datedLine = 0;    // its line; 0 for none
+  bool datedTold = false;   // it was told as dated ahead of the audit
+  int64_t retiredLine = 0;  // where the office retired it; 0 while in use
+  std::string retiredHow;   // "closed" or "replaced by card N"
+  std::vector<std::pair<int64_t, std::string>> notRecords;  // of its last two lines: line, text
+  int32_t heldBase = 0;                       // what it held before the days of `held`
+  std::vector<std::pair<Day, int32_t>> held;  // its last two days of balance (see holdFrom)
+};
+
+// A log as the audit left it, for an audit with a checkpoint.
+struct LogCarry {
+  std::string name;          // as shown: Reader_txt/<name>
+  FileMark mark;             // the log as read
+  bool continuable = false;  // it ends in a whole line
+  int64_t lines = 0;         // lines read
+  // Its log lines are counted by place, from 0, as a tap's number counts
+  // back to its period's first (see audit_fares.cpp). The next audit
+  // needs of them each no record took yet, and its last operating
+  // period's first and the one before it, each with its place.
+  int64_t places = 0;    // log lines read
+  int64_t tailFrom = 0;  // its last lines, from this place on, are all carried
+  std::vector<LogEntry> entries;
+  std::vector<int64_t> placesOf;  // the place of each of `entries`
+  int64_t periodStart = -1;       // the place of its last period's first line; -1 for none
+  bool periodHolds = false;       // its own taps number by place from there to its end
+};
+
+// How many of a log's last lines are carried whole, so that a tap of a
+// period begun shortly before the last audit ended finds its first line.
+constexpr int64_t kCarriedTail = 4096;
+
+// Where a log's lines are in the table, when some of them were carried
+// from the last audit: [carried...][read now...], each by its place.
+struct LogSpan {
+  uint32_t readFrom = 0;          // the table index of its first line read now
+  int64_t carriedPlaces = 0;      // the places its lines carried cover: 0 when none
+  int64_t tailFrom = 0;           // the carried lines from this place on are all there
+  std::vector<int64_t> placesOf;  // the place of each line carried, in table order
+  int64_t periodStart = -1;       // as LogCarry's
+  bool periodHolds = false;
+};
+
+// What an audit with a checkpoint carries from one run to the next: the
+// report as the card pass leaves it (before the records and lines left
+// over are settled and told), and what each pass needs to go on.
+struct Carried {
+  AuditReport report;
+  std::map<Day, int64_t> heldChanges, issuedOn;
+  std::map<Day, std::array<int64_t, kMovements>> movedOn;
+  std::vector<std::pair<std::string, Probe>> unmatched;   // by its card's name, and its log's
+  std::vector<std::string> unmatchedLogs;                 // the log of each, as shown; "" for none
+  std::map<std::string, CardCarry> cards;                 // by name
+  std::unordered_map<uint64_t, std::string> cardOfInode;  // the name of each card, by its inode
+  std::map<std::string, LogCarry> logs;                   // by name, the top-up log's entries empty
+  std::vector<TopUpEntry> topUps;                         // every line of the top-up log
+  bool fullNext = false;  // something read cannot be gone on from: the next run audits in full
+};
+
 // What every thread that reads cards shares, one of each for the audit:
 // the lines read, the cards by index, and whether two threads' records
 // met on a line.
@@ -78,6 +151,8 @@ struct AuditShared {
   // taken by a record of the later cards: their thread took it out of turn.
   std::atomic<bool> outOfTurn{false};
   std::atomic<size_t> cardsRead{0};  // files of Card/ looked at, by every thread
+  const Carried* carried = nullptr;  // what the last audit left, with a checkpoint; else none
+  std::vector<CardCarry> cardsOut;   // each card as read, by its place, with a checkpoint
 };
 
 // Everything the passes share: where the network is, what goes out, and
@@ -92,6 +167,8 @@ struct AuditState {
   std::vector<std::string>& numbers;
   std::atomic<bool>& outOfTurn;
   std::atomic<size_t>& cardsRead;
+  const Carried* const& carried;
+  std::vector<CardCarry>& cardsOut;
   int dir = -1;               // the network directory; every path is relative to it
   std::string unlisted = {};  // why Card/ or Reader_txt/ could not be listed; empty when both were
   std::map<std::string, bool> logThere = {};  // whether a log that was not read is there at all
@@ -103,9 +180,10 @@ struct AuditState {
   AuditDays days = {};  // the days the totals count
   int64_t latest = 0;   // packed local time of now and the tolerance: no record is dated later
   std::vector<char> buffer = {};  // the buffer every file is read through
-  std::vector<std::pair<uint32_t, uint32_t>> linesOfLog = {};    // each log's entries, [from, to)
-  LocalHours hours = {};                                         // the records' times, converted
-  std::map<std::string, uint16_t> logOfReader = {};              // each network reader's log read
+  std::vector<std::pair<uint32_t, uint32_t>> linesOfLog = {};  // each log's entries, [from, to)
+  std::vector<LogSpan> spans = {};                             // each log's lines by place, by log
+  LocalHours hours = {};                                       // the records' times, converted
+  std::map<std::string, uint16_t> logOfReader = {};            // each network reader's log read
   std::array<int, kNetworkReaderCount> logOfNetworkReader = {};  // the same by kNetworkReaders
   std::vector<ReaderTotals*> totalsOfLog = {};  // the totals of each log's reader, by log
   std::vector<DayCursor> dayOfLog = {};         // the day each log counted last, by log
@@ -121,12 +199,24 @@ struct AuditState {
   // The office's other movements (refunds, payouts, moves), by day and
   // movement, as kMovementKinds orders them.
   std::map<Day, std::array<int64_t, kMovements>> movedOn = {};
+  int32_t heldBase = 0;  // what the card being read held before the first day of balanceFrom
+  // With a checkpoint: the files changed otherwise than by appending, with
+  // what changed; cards read on from their last audit (and renamed since,
+  // old name to new); and whether the next run must audit in full.
+  std::vector<std::pair<std::string, std::string>> changed = {};
+  std::vector<std::string> reread = {};
+  std::map<std::string, std::string> renamed = {};
+  bool fullNext = false;
+  bool carrying = false;               // with a checkpoint: what the next run needs is kept
+  std::vector<LogCarry> logsOut = {};  // each log as read, by its index
+  LogCarry topUpOut = {};              // the top-up log as read
 };
 
 // A state for the audit whose shared part is `shared`.
 inline AuditState auditState(AuditShared* shared) {
-  return AuditState{shared->table, shared->topUps,  shared->topUpsOfCard, shared->replacedBy,
-                    shared->cards, shared->numbers, shared->outOfTurn,    shared->cardsRead};
+  return AuditState{shared->table,   shared->topUps,  shared->topUpsOfCard, shared->replacedBy,
+                    shared->cards,   shared->numbers, shared->outOfTurn,    shared->cardsRead,
+                    shared->carried, shared->cardsOut};
 }
 
 // Reads every log of Reader_txt/ into the table, and the top-up log into
@@ -229,6 +319,10 @@ inline void holdFrom(AuditState* s, int64_t time, int32_t balance) {
 // hold, and readies the state for the next card.
 void heldByCard(AuditState* s);
 
+// With a checkpoint: what the audit carries to the next run, taken after
+// the card pass (the report as it stands then, before the last passes).
+Carried carryOn(AuditState* s);
+
 // Fills the report's money held at the end of each day it covers, once
 // every card and log has been read.
 void tallyHeld(AuditState* s);
@@ -239,6 +333,14 @@ void tallyHeld(AuditState* s);
 // line, the time of the tap alone. Counts the verdict and tells a
 // fare_mismatch; a probe that waited for nothing is left as it is.
 void settleFare(AuditState* s, Probe* p, const LogEntry* line);
+
+// The place of the line at table index `at` of log `log`: its count of
+// log lines before it in its log.
+int64_t placeOf(const AuditState* s, uint16_t log, size_t at);
+
+// The line of log `log` at place `place`, or nullptr when it was neither
+// read nor carried.
+const LogEntry* lineAtPlace(const AuditState* s, uint16_t log, int64_t place);
 
 // Tells a record no line tells, counting it apart, and hands it on.
 void noLogLine(AuditState* s, const Probe& p);

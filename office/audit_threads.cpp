@@ -68,6 +68,11 @@ AuditState laterState(const AuditState& s, AuditReport* report) {
   later.heldChanges.clear();
   later.issuedOn.clear();
   later.movedOn.clear();
+  later.changed.clear();
+  later.reread.clear();
+  later.renamed.clear();
+  later.fullNext = false;
+  later.logsOut.clear();
   return later;
 }
 
@@ -88,27 +93,45 @@ void addLater(AuditState* s, AuditState* later) {
   for (const auto& [day, amounts] : later->movedOn) {
     for (int m = 0; m < kMovements; m++) s->movedOn[day][m] += amounts[m];
   }
+  for (auto& change : later->changed) s->changed.push_back(std::move(change));
+  for (auto& name : later->reread) s->reread.push_back(std::move(name));
+  for (const auto& [old, now] : later->renamed) s->renamed[old] = now;
+  s->fullNext = s->fullNext || later->fullNext;
 }
 
 // What the card pass changes of the audit's state, as it was before it.
 struct BeforeCards {
   AuditReport report;
   std::map<Day, std::array<int64_t, kMovements>> movedOn;
+  std::map<Day, int64_t> heldChanges, issuedOn;  // as carried from the last audit, if it was
+  std::vector<TopUpEntry> topUps;                // the same
+  std::vector<uint8_t> flags;                    // of every line, in the table's order
+  size_t changed;                                // files found changed before the pass
+  bool fullNext;
 };
+
+// The audit's state as it stands before the card pass.
+BeforeCards beforeCards(const AuditState& s) {
+  BeforeCards before{*s.report, s.movedOn, s.heldChanges,    s.issuedOn,
+                     s.topUps,  {},        s.changed.size(), s.fullNext};
+  before.flags.reserve(s.table.entries.size());
+  for (const LogEntry& e : s.table.entries) before.flags.push_back(e.flags);
+  return before;
+}
 
 // Puts the audit's state back as it was before the card pass.
 void putBack(AuditState* s, const BeforeCards& before) {
   *s->report = before.report;
   s->movedOn = before.movedOn;
-  s->issuedOn.clear();
-  s->heldChanges.clear();
+  s->issuedOn = before.issuedOn;
+  s->heldChanges = before.heldChanges;
   s->unmatched.clear();
-  for (TopUpEntry& e : s->topUps) {
-    e.card = 0;
-    e.cardLine = 0;
-    e.newBalance = -1;
-  }
-  for (LogEntry& e : s->table.entries) e.flags &= ~(kMatchedFlag | kLaterFlag);
+  s->topUps = before.topUps;
+  for (size_t i = 0; i < s->table.entries.size(); i++) s->table.entries[i].flags = before.flags[i];
+  s->changed.resize(before.changed);
+  s->reread.clear();
+  s->renamed.clear();
+  s->fullNext = before.fullNext;
   for (size_t log = 0; log < s->totalsOfLog.size(); log++) {
     s->totalsOfLog[log] = &s->report->readers[s->table.readers[log]];
   }
@@ -124,6 +147,7 @@ void readCards(AuditState* s) {
   std::vector<std::string> names = namesIn(s->dir, kCardDirectory, &s->unlisted);
   s->cards.assign(names.size(), std::string());
   s->numbers.assign(names.size(), std::string());
+  if (s->carrying) s->cardsOut.assign(names.size(), CardCarry{});
   // What is handed on goes out in the order it is read: one thread.
   bool handsOn = s->sinks->card || s->sinks->record;
   size_t cut = handsOn ? 0 : cutOf(names);
@@ -131,7 +155,7 @@ void readCards(AuditState* s) {
     readCardsListed(s, names, 0, names.size());
     return;
   }
-  BeforeCards before{*s->report, s->movedOn};
+  BeforeCards before = beforeCards(*s);
   AuditReport laterReport;
   AuditState later = laterState(*s, &laterReport);
   std::thread thread;

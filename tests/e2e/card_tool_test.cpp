@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -741,7 +742,22 @@ struct Fault {
   const char* what;
   std::function<std::vector<Expected>(const std::string& root)> fault;
   bool sameTotals;
+  // The fault is made after an audit with the checkpoint kCheckpointName,
+  // and audited on from it.
+  bool afterCheckpoint = false;
 };
+
+// Where a fault made after an audit with a checkpoint keeps it, in the
+// network directory.
+constexpr char kCheckpointName[] = "audit.checkpoint";
+
+// Audits the network at `root` with the checkpoint kCheckpointName, as
+// the first audit of a fault made after one.
+void auditWithCheckpoint(const std::string& root) {
+  ToolRun run = runTool(
+      {program("card_tool"), "--dir", root, "audit", "--checkpoint", root + "/" + kCheckpointName});
+  EXPECT_EQ(run.status, 0) << run.output;
+}
 
 void PrintTo(const Fault& fault, std::ostream* out) {
   *out << fault.what;
@@ -1062,6 +1078,39 @@ const Fault kFaults[] = {
        return {{"not_a_log_line", kTopUpLog, 1}};
      },
      true},
+    {"history changed at the boundary after a checkpoint: a log's last fare edited",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
+       std::string& line = lines[lines.size() - 2];  // the last, before the empty one
+       size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
+       line.insert(fare, "1");
+       writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+       std::string at = "Reader_txt/Bus.txt:" + std::to_string(lines.size() - 1) + " ";
+       return {
+           {"history_changed", "Reader_txt/Bus.txt", 0, "where the last audit stopped, changed"},
+           {"fare_differs", "Card/", -1, at}};
+     },
+     false, true},
+    {"a log shrunk after a checkpoint",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
+       lines.erase(lines.end() - 2);
+       writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+       return {{"history_changed", "Reader_txt/Subway2.txt", 0, "it shrank from"},
+               {"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
+     },
+     false, true},
+    {"a card replaced by a copy after a checkpoint",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::string card = root + "/Card/7.txt";
+       writeFile(card + ".copy", readFile(card));
+       EXPECT_EQ(rename((card + ".copy").c_str(), card.c_str()), 0);
+       return {{"history_changed", "Card/7.txt", 0, "it is another file"}};
+     },
+     true, true},
     {"a log and a card that are no files",
      [](const std::string& root) -> std::vector<Expected> {
        mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
@@ -1092,8 +1141,15 @@ TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
     cleanRevenue = clean["total_revenue"];
   }
   std::vector<Expected> expected = f.fault(network.root());
+  // After a checkpoint, both reports go on from it as the fault left it.
+  std::string checkpoint = network.root() + "/" + kCheckpointName,
+              withCheckpoint = f.afterCheckpoint ? " --checkpoint " + checkpoint : "",
+              made = f.afterCheckpoint ? readFile(checkpoint) : "";
   int status = 0;
-  nlohmann::json report = auditJson(network, &status);
+  ToolRun run = cardTool(network, "audit --format json" + withCheckpoint);
+  status = run.status;
+  nlohmann::json report = nlohmann::json::parse(run.output, nullptr, false);
+  if (f.afterCheckpoint) writeFile(checkpoint, made);
   ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
   EXPECT_EQ(status, 1) << f.what;
   EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
@@ -1105,7 +1161,7 @@ TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
     return std::regex_replace(detail, std::regex(R"(audit ran \([0-9 :-]+\))"), "audit ran (T)");
   };
   std::vector<std::vector<std::string>> rows =
-      csvRows(cardTool(network, "audit --format csv --anomalies").output);
+      csvRows(cardTool(network, "audit --format csv --anomalies" + withCheckpoint).output);
   ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
   EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail", "from", "to"}))
       << f.what;
@@ -1813,6 +1869,121 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
       runTool({program("simulate_network"), "--version"}, Collected::kOutput).output;
   std::string toolVersion = runTool({program("card_tool"), "--version"}, Collected::kOutput).output;
   EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
+}
+
+namespace {
+
+// Cuts every card and log of the network at `root` back to what was
+// recorded before packed time `time` (a card keeps its two issue records),
+// and returns what was cut off each, by path, to be appended again.
+std::map<std::string, std::string> cutBack(const std::string& root, const std::string& time) {
+  std::map<std::string, std::string> rest;
+  for (const char* folder : {"/Card", "/Reader_txt"}) {
+    for (const auto& file : std::filesystem::directory_iterator(root + folder)) {
+      std::string path = file.path().string();
+      if (file.path().extension() != ".txt" || file.path().filename() == "Topup.txt") continue;
+      std::string bytes = readFile(path);
+      bool card = std::string(folder) == "/Card";
+      // A card's records are parted by CR LF; a log's lines each end in one.
+      size_t at = 0;
+      for (size_t line = 0; at < bytes.size(); line++) {
+        size_t next = bytes.find("\r\n", at);
+        if ((!card || line >= 2) && bytes.compare(at, 14, time) >= 0) break;
+        at = next == std::string::npos ? bytes.size() : next + 2;
+      }
+      size_t cut = card && at < bytes.size() ? at - 2 : at;
+      if (cut == bytes.size()) continue;
+      rest[path] = bytes.substr(cut);
+      writeFile(path, bytes.substr(0, cut));
+    }
+  }
+  return rest;
+}
+
+// The first card of the simulated day, from `from` on, whose last record
+// is an entry of mode `mode`: in a trip at the day's end.
+int cardInATrip(const Network& network, int from, const std::string& mode) {
+  for (int number = from; number <= 40; number++) {
+    if (linesOf(network.card(std::to_string(number))).back().find("," + mode + ",IN,") !=
+        std::string::npos) {
+      return number;
+    }
+  }
+  ADD_FAILURE() << "no card in a trip by " << mode;
+  return from;
+}
+
+}  // namespace
+
+// An audit with a checkpoint reads only what was appended to the cards and
+// logs since the last, and reports, byte for byte, what a full audit of
+// the same files reports: after the day's later taps, the office's top-up
+// and replacement of cards in a trip, and taps by a reader on both.
+TEST(CardTool, AuditWithACheckpointGoesOnFromTheLastAndReportsAsAFullAudit) {
+  Network network;
+  simulate(network);
+  const std::string& root = network.root();
+  std::string checkpoint = root + "/" + kCheckpointName;
+  auto sameAsFull = [&](const std::string& when) {
+    ToolRun goingOn = cardTool(network, "audit --format json --checkpoint " + checkpoint);
+    ToolRun full = cardTool(network, "audit --format json");
+    EXPECT_EQ(goingOn.status, full.status) << when;
+    EXPECT_EQ(goingOn.output, full.output) << when;
+    return goingOn.output;
+  };
+  std::map<std::string, std::string> rest = cutBack(root, "20260306150000");
+  ASSERT_GT(rest.size(), 20u);
+  sameAsFull("the day up to 15:00, audited in full");
+  for (const auto& [path, bytes] : rest) writeFile(path, readFile(path) + bytes);
+  std::string day = sameAsFull("the rest of the day appended");
+  EXPECT_NE(day.find("\"total_taps\""), std::string::npos) << day;
+  int toppedUp = cardInATrip(network, 1, "SUBWAY"),
+      replaced = cardInATrip(network, toppedUp + 1, "SUBWAY");
+  ASSERT_EQ(cardTool(network, "topup " + std::to_string(toppedUp) + " 5000").status, 0);
+  ToolRun replace = cardTool(
+      network, "replace " + std::to_string(replaced) + " " + std::to_string(replaced + 900));
+  ASSERT_EQ(replace.status, 0) << replace.output;
+  sameAsFull("a card in a trip topped up, another replaced");
+  Reader s3(network, program("subway_reader_s3"));
+  waitForPeriods({&s3});
+  s3.type(std::to_string(toppedUp) + "\n" + std::to_string(replaced + 900) + "\n");
+  ASSERT_EQ(s3.finish(), 0);
+  std::string tapped = sameAsFull("both tapped out at S3");
+  EXPECT_EQ(nlohmann::json::parse(tapped)["fares"]["differs"], 0) << tapped;
+
+  // An edit deep inside the records read before is what a run with a
+  // checkpoint cannot see: a full audit finds it.
+  int untouched = 1;
+  while (untouched == toppedUp || untouched == replaced) untouched++;
+  std::string card = root + "/Card/" + std::to_string(untouched) + ".txt", bytes = readFile(card);
+  size_t balance = bytes.find(",IN,") + 4;
+  bytes[balance] = bytes[balance] == '9' ? '8' : '9';
+  writeFile(card, bytes);
+  EXPECT_EQ(cardTool(network, "audit --format json --checkpoint " + checkpoint).output, tapped);
+  EXPECT_EQ(cardTool(network, "audit --format json").status, 1);
+
+  // A checkpoint of another network, of a newer format, or damaged, is
+  // refused, and left as it is.
+  Network other;
+  simulate(other);
+  ToolRun foreign = cardTool(other, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(foreign.status, 4);
+  EXPECT_NE(foreign.output.find("is the checkpoint of another network directory"),
+            std::string::npos)
+      << foreign.output;
+  std::string made = readFile(checkpoint);
+  writeFile(checkpoint, "fare-audit-checkpoint 2\n" + made.substr(made.find('\n') + 1));
+  ToolRun newer = cardTool(network, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(newer.status, 4);
+  EXPECT_NE(newer.output.find("is a checkpoint of format 2"), std::string::npos) << newer.output;
+  std::string damaged = made;
+  damaged[damaged.size() / 2] ^= 1;
+  writeFile(checkpoint, damaged);
+  ToolRun garbled = cardTool(network, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(garbled.status, 4);
+  EXPECT_NE(garbled.output.find("it is damaged"), std::string::npos) << garbled.output;
+  EXPECT_EQ(readFile(checkpoint), damaged);
+  EXPECT_EQ(cardTool(network, "audit --checkpoint FILE --from 2026-03-06").status, 2);
 }
 
 TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {

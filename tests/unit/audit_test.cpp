@@ -20,9 +20,11 @@
 #include "core/clock.h"
 #include "core/packed_time.h"
 #include "core/tap_journal.h"
+#include "core/trip_facts.h"
 #include "office/audit_state.h"
 #include "office/fare_replay.h"
 #include "office/local_hours.h"
+#include "office/report.h"
 #include "office/simulation.h"
 #include "subway/trip_state.h"
 
@@ -430,13 +432,29 @@ TEST(Audit, ReadsALargeCardDirectoryOnTwoThreadsWithTheReportOfOne) {
     std::vector<std::string> names;
     for (int number = 1; number <= 1200; number++) names.push_back(std::to_string(number));
     std::sort(names.begin(), names.end());
+    // An audit with a checkpoint before the copies are made goes on from
+    // it after: the cards read again on one thread go on from it too.
+    const std::string checkpoint = network / "audit.checkpoint";
+    int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir, 0);
+    AuditReport before, goingOn;
+    bool ofNetwork = false;
+    ASSERT_TRUE(auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint, &before,
+                                    &problem, &ofNetwork))
+        << problem;
     for (size_t k = 1; copies && k <= 7; k++) {
       std::string original = network / ("Card/" + names[names.size() / 2 - 60 - k] + ".txt");
+      // With a tap appended since, with its line, which the copy takes first.
+      std::string bytes = readFile(original), time = "2026030623595" + std::to_string(k);
+      std::string balance = bytes.substr(bytes.rfind(',', bytes.rfind(',') - 1) + 1);
+      balance = std::to_string(std::stoi(balance.substr(0, balance.find(','))) - 1);
+      std::string id = "B_9" + std::to_string(k);
+      writeFile(original, bytes + "\r\n" + time + ",BUS,IN," + balance + "," + id);
+      writeFile(network / "Reader_txt/Bus.txt",
+                readFile(network / "Reader_txt/Bus.txt") + time + ",BUS,IN,1," + id + "\r\n");
       writeFile(network / ("Card/" + names[names.size() / 2 + 5] + std::string(k, '0') + ".txt"),
                 readFile(original));
     }
-    int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    ASSERT_GE(dir, 0);
     AuditReport two, one;
     AuditSinks handsOn;
     int64_t handed = 0;
@@ -447,11 +465,19 @@ TEST(Audit, ReadsALargeCardDirectoryOnTwoThreadsWithTheReportOfOne) {
     ASSERT_TRUE(auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false, handsOn, &one,
                              &problem))
         << problem;
+    ASSERT_TRUE(auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint, &goingOn,
+                                    &problem, &ofNetwork))
+        << problem;
     close(dir);
+    if (!copies) {
+      EXPECT_EQ(reportText(before), reportText(two));
+    }
+    EXPECT_EQ(reportText(goingOn), reportText(two)) << (copies ? "with copies" : "");
+    EXPECT_EQ(goingOn.cards, copies ? 1207 : 1200);
     EXPECT_EQ(handed, copies ? 1207 : 1200);
     EXPECT_EQ(reportText(two), reportText(one)) << (copies ? "with copies" : "");
     EXPECT_EQ(two.anomalies.empty(), !copies);
-    EXPECT_EQ(two.matched, day.taps);
+    EXPECT_EQ(two.matched, day.taps + (copies ? 7 : 0));
   }
 }
 
@@ -646,4 +672,83 @@ TEST(Audit, CountsTheOfficesChangesByDayAndHour) {
   EXPECT_EQ(t.refunds.amount + t.closes.amount + t.replacements.amount, 300 + 950 + 8450);
   EXPECT_EQ(t.days.at(20260307).hours[8].count, 0);
   EXPECT_EQ(t.all.count, 1);
+}
+
+namespace {
+
+// The JSON report of the network at `network`: audited in full, or on
+// from the checkpoint `checkpoint` when one is named.
+std::string reportJson(const ScratchDir& network, const std::string& checkpoint) {
+  int dir = open(network.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  EXPECT_GE(dir, 0);
+  AuditReport report;
+  std::string problem;
+  bool ofNetwork = false;
+  bool audited = checkpoint.empty()
+                     ? auditNetwork(dir, network.path(), calendarNow(), AuditDays{}, false,
+                                    AuditSinks{}, &report, &problem)
+                     : auditWithCheckpoint(dir, network.path(), calendarNow(), false, checkpoint,
+                                           &report, &problem, &ofNetwork);
+  EXPECT_TRUE(audited) << problem;
+  close(dir);
+  char* text = nullptr;
+  size_t size = 0;
+  FILE* out = open_memstream(&text, &size);
+  writeReportJson(out, report);
+  fclose(out);
+  std::string json(text, size);
+  free(text);
+  return json;
+}
+
+}  // namespace
+
+TEST(Audit, GoesOnFromACheckpointMadeBetweenTheOfficesTwoRecords) {
+  // Card 1 of the midnight network just after its transfer to the bus, a
+  // trip begun by a transfer: the office tops it up with two records, the
+  // audit with a checkpoint running before, between and after them, and
+  // after the bus exit that ends the trip. Each report is the full one.
+  ScratchDir network;
+  writeMidnightNetwork(network.path());
+  const std::string card = network / "Card/1.txt", bus = network / "Reader_txt/Bus.txt";
+  std::string whole = readFile(card), busLog = readFile(bus);
+  std::string exit = whole.substr(whole.rfind("\r\n"));
+  writeFile(card, whole.substr(0, whole.size() - exit.size()));
+  writeFile(bus, busLog.substr(0, busLog.find("\r\n") + 2));
+  const std::string checkpoint = network / "audit.checkpoint";
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+
+  std::vector<std::string> lines;
+  std::string bytes = readFile(card);
+  for (size_t at = 0, next; at <= bytes.size(); at = next + 2) {
+    next = std::min(bytes.find("\r\n", at), bytes.size());
+    lines.push_back(bytes.substr(at, next - at));
+  }
+  CardRecord older, latest;
+  ASSERT_TRUE(
+      parseCardLine(lines[lines.size() - 2].data(), lines[lines.size() - 2].size(), false, &older));
+  ASSERT_TRUE(parseCardLine(lines.back().data(), lines.back().size(), true, &latest));
+  std::string office = officeRecords(older, latest, latest.balance + 5000);
+  size_t second = office.find("\r\n", 2);
+  ASSERT_NE(second, std::string::npos) << "a trip begun by a transfer takes two records";
+  writeFile(card, bytes + office.substr(0, second));
+  writeFile(network / "Reader_txt/Topup.txt",
+            readFile(network / "Reader_txt/Topup.txt") +
+                formatTopUpLine(TopUpLine{20260307001100, "1", 5000, latest.balance + 5000}));
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+  writeFile(card, readFile(card) + office.substr(second));
+  EXPECT_EQ(reportJson(network, checkpoint), reportJson(network, ""));
+
+  // The exit charges as it would have without the top-up.
+  std::string charged = exit.substr(0, exit.find(",8450,")) + "," +
+                        std::to_string(latest.balance + 5000 - 300) + ",B_2";
+  writeFile(card, readFile(card) + charged);
+  writeFile(bus, busLog);
+  std::string full = reportJson(network, "");
+  EXPECT_EQ(reportJson(network, checkpoint), full);
+  EXPECT_NE(full.find("\"differs\": 0"), std::string::npos) << full;
+  EXPECT_NE(full.find("\"anomalies\": [\n    {\"kind\": \"log_line_without_record\", \"file\": "
+                      "\"Reader_txt/Subway4.txt\""),
+            std::string::npos)
+      << full;
 }
