@@ -43,6 +43,15 @@ ProgramRun s2In(const std::string& station, const ScratchDir& scratch) {
   return run;
 }
 
+// A network directory at `station` holding card 1 as `card`.
+bool makeStation(const std::string& station, const std::string& card) {
+  for (const char* folder : {"", "/Card", "/Reader_txt"}) {
+    if (mkdir((station + folder).c_str(), 0755) != 0) return false;
+  }
+  writeFile(station + "/Card/1.txt", card);
+  return true;
+}
+
 }  // namespace
 
 TEST(ReaderConsole, InsistsOnACardItCanReadThenEndsWithItsInput) {
@@ -150,11 +159,8 @@ TEST(ReaderConsole, StaysWithTheNetworkItRecordsInWhateverIsPutAtItsPath) {
     SCOPED_TRACE(row.what);
     ScratchDir scratch;
     const std::string station = scratch / "station";
-    for (const char* folder : {"", "/Card", "/Reader_txt"}) {
-      ASSERT_EQ(mkdir((station + folder).c_str(), 0755), 0) << folder;
-    }
     std::string card = freshCard(5000);
-    writeFile(station + "/Card/1.txt", card);
+    ASSERT_TRUE(makeStation(station, card));
     ProgramRun run = s2In(station, scratch);
     Program s2 = startProgram(run);
     ASSERT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
@@ -186,11 +192,8 @@ TEST(ReaderConsole, AStandardStreamClosedAtStartTakesNoFile) {
     SCOPED_TRACE("descriptor " + std::to_string(stream) + " closed");
     ScratchDir scratch;
     const std::string station = scratch / "station";
-    for (const char* folder : {"", "/Card", "/Reader_txt"}) {
-      ASSERT_EQ(mkdir((station + folder).c_str(), 0755), 0) << folder;
-    }
     std::string card = freshCard(5000);
-    writeFile(station + "/Card/1.txt", card);
+    ASSERT_TRUE(makeStation(station, card));
     ProgramRun run = s2In(station, scratch);
     run.closedStream = stream;
     // At the real pace: the fast clock's preloaded library opens its shared
