@@ -1,19 +1,18 @@
-// Bus fare entries. Every accepted tap records a BUS record; a transfer
-// boarding and leaving a bus boarded by transfer give the reader log the
-// card's previous tap id, which ties them to the trip they continue.
+// Bus fare entries. Every accepted tap records a BUS record and names its
+// kind; a transfer boarding and leaving a bus boarded by transfer give the
+// reader log the card's previous tap id, which ties them to the trip they
+// continue.
 #include "bus/fare_entries.h"
 
 #include <ctime>
 
 #include "bus/fares.h"
-#include "core/packed_time.h"
 
 namespace bus {
 
-int32_t rideTimeFare(int64_t boarded, int64_t now) {
+int32_t rideTimeFare(int64_t boardedAt, int64_t nowAt) {
   double units =
-      difftime(static_cast<time_t>(makeTime(now)), static_cast<time_t>(makeTime(boarded))) /
-      kRideUnitSeconds;
+      difftime(static_cast<time_t>(nowAt), static_cast<time_t>(boardedAt)) / kRideUnitSeconds;
   // A boarding dated after now (a reader with a fast clock) costs nothing;
   // it must never credit the card.
   if (units < 0) return 0;
@@ -23,45 +22,45 @@ int32_t rideTimeFare(int64_t boarded, int64_t now) {
   return static_cast<int32_t>(units) * kRideUnitFare;
 }
 
-static TapResult board(const CardData& card, const TapStamp& stamp, int32_t fare, LogId logId) {
-  return acceptTap(card, stamp, fare, "BUS", "IN", logId);
+static TapResult board(const CardData& card, const TapStamp& stamp, int32_t fare, TapKind kind) {
+  return acceptTap(card, stamp, fare, kind, "BUS", "IN");
 }
 
 TapResult ridingEnable(CardData card, const TapStamp& stamp) {
-  return board(card, stamp, kBoardingFare, LogId::kNewId);
+  return board(card, stamp, kBoardingFare, TapKind::kNewRide);
 }
 TapResult ridingDisable(CardData card) {
   return refuseTap(card);
 }
 TapResult transferEnable(CardData card, const TapStamp& stamp) {
-  return board(card, stamp, kTransferFare, LogId::kPreviousId);
+  return board(card, stamp, kTransferFare, TapKind::kTransfer);
 }
 TapResult transferDisable(CardData card) {
   return refuseTap(card);
 }
 TapResult normalExit(CardData card, const TapStamp& stamp) {
-  return acceptTap(card, stamp, kExitFare, "BUS", "OUT", LogId::kNewId);
+  return acceptTap(card, stamp, kExitFare, TapKind::kExit, "BUS", "OUT");
 }
 
 TapResult afterTransExit(CardData card, const TapStamp& stamp) {
-  int32_t fare = rideTimeFare(card.lastTime, stamp.now);
-  return acceptTap(card, stamp, fare, "BUS", "OUT", LogId::kPreviousId);
+  int32_t fare = rideTimeFare(card.lastAt, stamp.at);
+  return acceptTap(card, stamp, fare, TapKind::kExitAfterTransfer, "BUS", "OUT");
 }
 
 TapResult afterSub_E(CardData card, const TapStamp& stamp) {
-  return board(card, stamp, kOpenSubwayFare, LogId::kNewId);
+  return board(card, stamp, kOpenSubwayFare, TapKind::kSettlement);
 }
 TapResult afterSub_D(CardData card) {
   return refuseTap(card);
 }
 TapResult afterBusub_E(CardData card, const TapStamp& stamp) {
-  return board(card, stamp, kOpenBusToSubwayFare, LogId::kNewId);
+  return board(card, stamp, kOpenBusToSubwayFare, TapKind::kSettlement);
 }
 TapResult afterBusub_D(CardData card) {
   return refuseTap(card);
 }
 TapResult afterSubus_E(CardData card, const TapStamp& stamp) {
-  return board(card, stamp, kOpenSubwayToBusFare, LogId::kNewId);
+  return board(card, stamp, kOpenSubwayToBusFare, TapKind::kSettlement);
 }
 TapResult afterSubus_D(CardData card) {
   return refuseTap(card);

@@ -11,10 +11,10 @@
 
 namespace bus {
 
-// The fare of leaving a bus boarded by transfer at packed time `boarded`,
-// at packed time `now`: 100 for each whole 30 s on board, at most 700,
-// nothing for a boarding dated after now.
-int32_t rideTimeFare(int64_t boarded, int64_t now);
+// The fare of leaving a bus boarded by transfer at calendar time
+// `boardedAt`, at calendar time `nowAt`: 100 for each whole 30 s on board,
+// at most 700, nothing for a boarding dated after now.
+int32_t rideTimeFare(int64_t boardedAt, int64_t nowAt);
 
 TapResult ridingEnable(CardData card, const TapStamp& stamp);    // new boarding
 TapResult ridingDisable(CardData card);                          // new boarding refused

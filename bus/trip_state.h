@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "core/records.h"
+#include "core/trip_facts.h"
 
 namespace bus {
 
@@ -14,6 +15,12 @@ namespace bus {
 // began at calendar time `periodStart`.
 CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
                          const char* readerId, int64_t periodStart, int64_t now);
+
+// The same at the moments `times`, given as values (tripTimes converts
+// them): what the audit replays a card's taps with. The period's start
+// decides staleEntry and nothing else.
+CardData deriveTripStateAt(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                           const char* readerId, const TripTimes& times);
 
 // The same for the card intake has just read, now, at this reader.
 CardData arrangingCardDataInterface(const CardRecord records[2]);

@@ -42,6 +42,19 @@ static bool parseDecimal(Span s, int64_t low, int64_t high, int64_t* value) {
   bool negative = s.length > 0 && s.data[0] == '-';
   size_t at = negative ? 1 : 0;
   if (at == s.length) return false;
+  // Eighteen digits or fewer cannot overflow: they are added up unchecked.
+  if (s.length - at <= 18) {
+    int64_t parsed = 0;
+    for (; at < s.length; at++) {
+      unsigned digit = static_cast<unsigned char>(s.data[at]) - unsigned{'0'};
+      if (digit > 9) return false;
+      parsed = parsed * 10 + digit;
+    }
+    if (negative) parsed = -parsed;
+    if (parsed < low || parsed > high) return false;
+    *value = parsed;
+    return true;
+  }
   int64_t parsed = 0;
   for (; at < s.length; at++) {
     if (s.data[at] < '0' || s.data[at] > '9') return false;
@@ -72,14 +85,15 @@ bool parseCardLine(const char* text, size_t length, bool last, CardRecord* recor
   if (length + (last ? 0 : 1) > kMaxLineBytes) return false;
   if (memchr(line.data, '\0', line.length) != nullptr) return false;
   Span fields[5];
-  size_t start = 0, field = 0;
-  for (size_t i = 0; i < line.length && field < 4; i++) {
-    if (line.data[i] == ',') {
-      fields[field++] = {line.data + start, i - start};
-      start = i + 1;
-    }
+  size_t start = 0;
+  for (Span& field : fields) {
+    if (&field == &fields[4]) break;
+    const void* comma = memchr(line.data + start, ',', line.length - start);
+    if (comma == nullptr) return false;
+    size_t at = static_cast<size_t>(static_cast<const char*>(comma) - line.data);
+    field = {line.data + start, at - start};
+    start = at + 1;
   }
-  if (field < 4) return false;
   fields[4] = {line.data + start, line.length - start};
   if (memchr(fields[4].data, ',', fields[4].length) != nullptr) return false;
 

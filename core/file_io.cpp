@@ -21,12 +21,30 @@ int openRegular(int dir, const char* path, int flags, mode_t mode, struct stat* 
   }
   struct stat own {};
   struct stat& info = stated != nullptr ? *stated : own;
-  if (fstat(fd, &info) != 0 || !isPlainFile(info)) {
+  // A look that fails keeps its error (a file system that cannot answer
+  // now is no sign that the file is something else); only a file that is
+  // not a plain one is EINVAL.
+  const bool looked = fstat(fd, &info) == 0;
+  if (!looked || !isPlainFile(info)) {
+    const int error = looked ? EINVAL : errno;
     close(fd);
-    errno = EINVAL;
+    errno = error;
     return -1;
   }
   return fd;
+}
+
+bool takeStandardStreams() {
+  for (int fd = 0; fd <= 2; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest number free is this one: those below it are taken.
+    int null = open("/dev/null", O_RDONLY);
+    if (null != fd) {
+      if (null >= 0) close(null);
+      return false;
+    }
+  }
+  return true;
 }
 
 bool lostByItsFileSystem(int error) {

@@ -38,6 +38,14 @@ inline bool isPlainFile(const struct stat& info) {
 // by its name, where the name now leads.
 bool lostByItsFileSystem(int error);
 
+// Makes sure descriptors 0, 1 and 2 are taken, each one closed given
+// /dev/null, opened for reading only: a program started with a standard
+// stream closed would otherwise be given that number by its first open,
+// and a card, a log or a journal would take the console's text. Writes
+// to a stream that was closed still fail, as they did. Returns false when
+// /dev/null cannot be opened (nothing may be opened then).
+[[nodiscard]] bool takeStandardStreams();
+
 // Whether a call failed because the file could not be reached or read now
 // (lostByItsFileSystem, or EIO: a replica with no good copy up, a failing
 // disk), which tells nothing of what the file is.

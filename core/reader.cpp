@@ -12,7 +12,9 @@
 
 #include "core/clock.h"
 #include "core/console.h"
+#include "core/file_io.h"
 #include "core/intake.h"
+#include "core/packed_time.h"
 #include "core/period.h"
 #include "core/reader_state.h"
 #include "core/settle.h"
@@ -22,7 +24,8 @@
 TapResult chooseAndClaim(const CardData& card, ChooseFare choose) {
   for (;;) {
     int32_t number = nextTapNumber();
-    TapResult result = choose(card, TapStamp{readerID, number, getTime()});
+    int64_t now = calendarNow();
+    TapResult result = choose(card, TapStamp{readerID, number, timetolong(now), now});
     if (!isAccepted(result) || claimTapNumber(number)) return result;
   }
 }
@@ -65,15 +68,43 @@ static std::string startedIn() {
   return getcwd(path, sizeof path) != nullptr ? path : "";
 }
 
+// The inode of the Card/ directory of the network this reader has recorded
+// in, 0 before it found one. The same volume mounted again shows the same
+// Card/ (its inode numbers are the servers'); a copy or a restore put at
+// the path, or an old local folder under a mount gone, shows another.
+static ino_t networkCards = 0;
+
+static ino_t cardsInode(const std::string& where) {
+  struct stat cards {};
+  std::string path = where + "/" + kCardDirectory;
+  return stat(path.c_str(), &cards) == 0 && S_ISDIR(cards.st_mode) ? cards.st_ino : 0;
+}
+
 bool followNetworkDirectory() {
   struct stat named {
   }, held{};
   if (networkPath.empty() || stat(networkPath.c_str(), &named) != 0 || !S_ISDIR(named.st_mode)) {
     return false;
   }
-  // The directory held answers no more (its file system gone), or is
-  // another one than the path names now.
-  if (stat(".", &held) == 0 && sameFile(held, named)) return false;
+  // Moved only when the directory held answers no more (its file system
+  // gone) or holds no network, and the path names another directory now:
+  // while the network held is there, every reader stays with it, whatever
+  // is put at the path, so that no two readers record a card's taps in two
+  // places.
+  if (stat(".", &held) == 0 && (sameFile(held, named) || networkMissing(kHere).empty())) {
+    return false;
+  }
+  // Only into the network recorded in so far, found again.
+  if (networkCards != 0 && cardsInode(networkPath) != networkCards) {
+    static bool told = false;
+    if (!told) {
+      warnOperator(networkPath +
+                   " holds another network now than the one this reader records in (another "
+                   "Card/ directory): the reader does not record there; restart it to do so");
+    }
+    told = true;
+    return false;
+  }
   if (chdir(networkPath.c_str()) != 0) {
     warnOperator(networkPath +
                  " names another directory now, which cannot be entered: " + strerror(errno));
@@ -110,6 +141,7 @@ bool checkNetwork(bool atStart) {
     }
     return true;
   }
+  if (networkCards == 0) networkCards = cardsInode(".");
   // Where the cards and logs are: the network directory's Card/ and
   // Reader_txt/, which may each be a mount of their own.
   std::string stale = trustStorage ? "" : staleStorage(kHere, kCardDirectory);
@@ -166,6 +198,7 @@ void pauseAfterTap() {
 
 int runReader(const ReaderConfig& config, const std::vector<std::string>& logs,
               void (*determineController)()) {
+  if (!takeStandardStreams()) return EXIT_FAILURE;
   if (startReader(config, logs)) {
     for (;;) {
       determineController();

@@ -37,6 +37,7 @@ struct CardRecord {
 struct CardData {
   char cardFile[kDataCardFileWidth];  // card history file to append to
   int64_t lastTime;                   // time of the latest record
+  int64_t lastAt;                     // the same, as calendar time (seconds)
   char lastTapId[kLastTapIdWidth];    // whole tap id of the latest record
   int32_t staleEntry;                 // open trip begun before the current operating period
   int32_t transfer;                   // otherStation, subwayToBus or busToSubway
@@ -63,10 +64,28 @@ struct TapEntry {
   char cardFile[kEntryCardFileWidth];  // card file to append to
 };
 
+// What an accepted tap is, as the fare entry that accepted it names it.
+enum class TapKind {
+  kNewRide,            // an entry that starts a trip
+  kTransfer,           // an entry by transfer from the other vehicle
+  kExit,               // an exit from a trip begun at a reader
+  kExitAfterTransfer,  // an exit from a trip begun by transfer
+  kSettlement,         // an entry that settles a trip left open, and starts another
+};
+constexpr int kTapKinds = 5;
+
+// Whether a tap of `kind` gives the reader log the card's previous tap id
+// (a transfer, and the exit after one), which ties it to the trip it
+// continues, rather than its own.
+constexpr bool logsPreviousId(TapKind kind) {
+  return kind == TapKind::kTransfer || kind == TapKind::kExitAfterTransfer;
+}
+
 // The outcome of one tap.
 struct TapResult {
   int32_t fare;     // amount charged, or one of the two markers below
   int32_t balance;  // balance to show
+  TapKind kind;     // what the tap is, when accepted
   TapEntry entry;
 };
 

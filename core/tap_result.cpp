@@ -1,21 +1,49 @@
 // Accepted, refused and unsettled tap results.
 #include "core/tap_result.h"
 
-#include <cstdio>
+#include <cstring>
 
 #include "core/messages.h"
 
-TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, const char* mode,
-                    const char* inOut, LogId logId) {
+// Writes "<readerId>_<number>" into `id`, cut to its width as snprintf
+// would cut it: what every accepted tap is stamped with, made without the
+// cost of a format string (the audit makes one for each tap it decides
+// again).
+static void tapIdOf(const char* readerId, int32_t number, char (&id)[kEntryTapIdWidth]) {
+  // All that can survive the cut: the id's width, and a sign and ten digits.
+  char text[kEntryTapIdWidth + 16];
+  size_t length = strnlen(readerId, kEntryTapIdWidth - 1);
+  memcpy(text, readerId, length);
+  text[length++] = '_';
+  int64_t value = number;
+  if (value < 0) {
+    text[length++] = '-';
+    value = -value;
+  }
+  char digits[12];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (count > 0) text[length++] = digits[--count];
+  text[length] = '\0';
+  copyText(id, text);
+}
+
+TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, TapKind kind,
+                    const char* mode, const char* inOut) {
   if (static_cast<int64_t>(card.balance) - fare < INT32_MIN) return refuseTap(card);
   TapResult result{};
   TapEntry& entry = result.entry;
+  bool previous = logsPreviousId(kind);
   bool fits = copyText(entry.cardFile, card.cardFile) &&
-              (logId == LogId::kNewId || copyText(entry.logTapId, card.lastTapId));
+              (!previous || copyText(entry.logTapId, card.lastTapId));
   if (!fits) return noFareEntry();
 
   result.fare = fare;
   result.balance = card.balance - fare;
+  result.kind = kind;
   entry.charged = fare;
   entry.time = stamp.now;
   copyText(entry.mode, mode);
@@ -23,10 +51,8 @@ TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, c
   entry.newBalance = result.balance;
   // The counter stays far below the six digits an id has room for: a
   // period ends every three minutes and every tap takes 2.5 seconds.
-  char id[kEntryTapIdWidth] = {};
-  snprintf(id, sizeof id, "%s_%d", stamp.readerId, stamp.tapNumber);
-  copyText(entry.tapId, id);
-  if (logId == LogId::kNewId) copyText(entry.logTapId, id);
+  tapIdOf(stamp.readerId, stamp.tapNumber, entry.tapId);
+  if (!previous) copyText(entry.logTapId, entry.tapId);
   return result;
 }
 

@@ -9,11 +9,13 @@
 
 // What a fare choice needs besides the card, handed in by the tap
 // transaction: who issues the tap's id, the number the tap takes if it is
-// accepted, and when the tap is made.
+// accepted, and when the tap is made (twice: as it is recorded, and as the
+// seconds a fare by time is measured in).
 struct TapStamp {
   const char* readerId;  // this reader: "S1" ... "S5" or "B"
   int32_t tapNumber;     // one more than the period's count now
   int64_t now;           // packed local time of the tap
+  int64_t at;            // the same moment as calendar time: timetolong(at) == now
 };
 
 // The balance threshold of a tap that needs `needed` on the card: a rule
@@ -23,17 +25,15 @@ constexpr int32_t thresholdFor(int32_t needed) {
   return needed - 1;
 }
 
-// Which tap id an accepted tap gives the reader log: the newly issued one,
-// or the card's previous one, which ties a transfer to the trip it continues.
-enum class LogId { kNewId, kPreviousId };
-
-// An accepted tap: charges `fare` (never negative) to the card, stamps it
-// with the stamp's time and a new tap id, "<readerId>_<tapNumber>". A
-// charge that would take the balance below the smallest balance a card can
-// hold is refused instead. A card whose path or previous id cannot be held
-// gets no fare entry at all (intake never lets such a card through).
-TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, const char* mode,
-                    const char* inOut, LogId logId);
+// An accepted tap of `kind`: charges `fare` (never negative) to the card,
+// stamps it with the stamp's time and a new tap id, "<readerId>_<tapNumber>",
+// and gives the log that id, or the card's previous one for a kind that
+// logs it (logsPreviousId). A charge that would take the balance below the
+// smallest balance a card can hold is refused instead. A card whose path or
+// previous id cannot be held gets no fare entry at all (intake never lets
+// such a card through).
+TapResult acceptTap(const CardData& card, const TapStamp& stamp, int32_t fare, TapKind kind,
+                    const char* mode, const char* inOut);
 
 // A tap refused for want of balance: the balance unchanged, nothing to write.
 TapResult refuseTap(const CardData& card);

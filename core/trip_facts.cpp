@@ -15,11 +15,17 @@ static bool madeByOtherReader(const char* tapId, const char* readerId) {
   return reader.empty() || reader != readerId;
 }
 
+TripTimes tripTimes(const CardRecord& older, const CardRecord& latest, int64_t periodStart,
+                    int64_t now) {
+  return {makeTime(older.time), makeTime(latest.time), now, timetolong(periodStart)};
+}
+
 CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest,
-                               const char* cardFile, const char* readerId) {
+                               const TripTimes& times, const char* cardFile, const char* readerId) {
   CardData card{};
   copyText(card.cardFile, cardFile);
   card.lastTime = latest.time;
+  card.lastAt = times.latestAt;
   copyText(card.lastTapId, latest.tapId);
   card.balance = latest.balance;
   card.lastIn = strcmp(latest.inOut, "IN") == 0;
@@ -27,11 +33,11 @@ CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest
   // An entry within the transfer window of leaving the other kind of
   // vehicle began as a transfer; records out of order (a negative gap)
   // count as well.
-  card.enteredByTransfer = card.lastIn && strcmp(older.inOut, "OUT") == 0 &&
-                           difftime(static_cast<time_t>(makeTime(latest.time)),
-                                    static_cast<time_t>(makeTime(older.time))) <=
-                               static_cast<double>(kTransferWindowSeconds) &&
-                           strcmp(older.mode, latest.mode) != 0;
+  card.enteredByTransfer =
+      card.lastIn && strcmp(older.inOut, "OUT") == 0 &&
+      difftime(static_cast<time_t>(times.latestAt), static_cast<time_t>(times.olderAt)) <=
+          static_cast<double>(kTransferWindowSeconds) &&
+      strcmp(older.mode, latest.mode) != 0;
   card.subwayToBus = card.enteredByTransfer && strcmp(older.mode, "SUBWAY") == 0 && card.lastBus;
   card.busToSubway = card.enteredByTransfer && strcmp(older.mode, "BUS") == 0 && !card.lastBus;
   card.otherStation = !card.lastBus && card.lastIn && madeByOtherReader(latest.tapId, readerId) &&
@@ -42,9 +48,9 @@ CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest
 
 bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest) {
   // The reader only tells whether the latest record is another's, which a
-  // repeat keeps: any reader gives the answer.
-  CardData before = deriveCommonTripState(older, latest, "", "");
-  CardData after = deriveCommonTripState(latest, latest, "", "");
+  // repeat keeps: any reader, at any moment, gives the answer.
+  CardData before = deriveCommonTripState(older, latest, tripTimes(older, latest, 0, 0), "", "");
+  CardData after = deriveCommonTripState(latest, latest, tripTimes(latest, latest, 0, 0), "", "");
   return before.enteredByTransfer == after.enteredByTransfer &&
          before.subwayToBus == after.subwayToBus && before.busToSubway == after.busToSubway &&
          before.otherStation == after.otherStation && before.transfer == after.transfer &&

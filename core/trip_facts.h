@@ -42,12 +42,34 @@ bool repeatKeepsTrip(const CardRecord& older, const CardRecord& latest);
 // the balance. CR LF before each record.
 std::string officeRecords(const CardRecord& older, const CardRecord& latest, int32_t balance);
 
+// The moments a trip state is derived from, as values: when the card's
+// last two records were made and when the tap is made, as calendar times
+// (seconds), and when the reader's operating period began, as the packed
+// local time the rules compare with a record's.
+struct TripTimes {
+  int64_t olderAt;      // makeTime of the older record's time
+  int64_t latestAt;     // makeTime of the latest record's time
+  int64_t now;          // the tap
+  int64_t periodStart;  // packed: timetolong of the calendar time the period began
+};
+
+// The moments of a tap at calendar time `now`, on a card whose last two
+// records are `older` and `latest`, at a reader whose operating period
+// began at calendar time `periodStart`: every conversion in the local zone.
+TripTimes tripTimes(const CardRecord& older, const CardRecord& latest, int64_t periodStart,
+                    int64_t now);
+
 // The trip state that both rule sets derive the same way from the older
-// and the latest record; transferWindow, staleEntry and stationDistance
-// are left at 0 for the rule set to fill.
+// and the latest record, made at `times`; transferWindow, staleEntry and
+// stationDistance are left at 0 for the rule set to fill.
 CardData deriveCommonTripState(const CardRecord& older, const CardRecord& latest,
-                               const char* cardFile, const char* readerId);
+                               const TripTimes& times, const char* cardFile, const char* readerId);
 
 // Seconds from the latest record's time to `now`: its real age, negative
 // for a record dated in the future.
 int64_t recordAge(const CardRecord& latest, int64_t now);
+
+// The same, from the moments of a trip state.
+inline int64_t recordAge(const TripTimes& times) {
+  return times.now - times.latestAt;
+}

@@ -134,7 +134,7 @@ void settleUnmatched(AuditState* s) {
         leftOver.emplace(keyOf(e.log, e.time, e.flags, 0, e.id), i);
     }
   }
-  for (const Probe& p : s->unmatched) {
+  for (Probe& p : s->unmatched) {
     LogEntry* line = leftOverLine(&table, leftOver, p.log, p.record, p.loggedId);
     bool otherId = line == nullptr;
     if (otherId) line = leftOverLine(&table, leftOver, p.log, p.record, p.otherId);
@@ -145,10 +145,11 @@ void settleUnmatched(AuditState* s) {
     line->flags |= kMatchedFlag;
     std::string where = table.logs[line->log] + ":" + std::to_string(line->line) + " (" +
                         quotedLogLine(*line) + ")";
-    // What the reader charged decides the kind of an entry. Where card
-    // and log disagree on the fare, the id the log carries may be the
-    // one either fare calls for.
-    TapKind kind = kindOf(p.record.inOut, line->fare, p.enteredFree);
+    // The rules tell the kind where they give the record's mode and
+    // direction; else what the reader charged decides the kind of an
+    // entry. Where card and log disagree on the fare, the id the log
+    // carries may be the one either fare calls for.
+    TapKind kind = p.kindKnown ? p.kind : kindOf(p.record.inOut, line->fare, p.enteredFree);
     if (otherId && logsPreviousId(kind) == logsPreviousId(p.kind)) {
       addAnomaly(s, AnomalyKind::kLogIdDiffers, s->cards[p.card], p.line,
                  quotedRecord(p) + ": " + where + " tells this tap with id " + shownName(line->id) +
@@ -162,6 +163,7 @@ void settleUnmatched(AuditState* s) {
                  p.record.time);
     }
     countLogged(s, line->log, kind, true, line->fare, p.record.time);
+    settleFare(s, &p, line);
     handOn(s, p, line);
   }
   s->unmatched.clear();
@@ -285,7 +287,8 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditD
     report->readers[reader.readerId];
     report->now[reader.readerId];
   }
-  AuditState state{};
+  AuditShared shared;
+  AuditState state = auditState(&shared);
   state.dir = dir;
   state.sinks = &sinks;
   state.report = report;
@@ -294,6 +297,7 @@ bool auditNetwork(int dir, const std::string& shownAs, int64_t now, const AuditD
   state.days = days;
   state.latest = timetolong(now + kClockToleranceSeconds);
   state.buffer.resize(kReadBufferBytes);
+  state.hours = makeLocalHours();
   readLogs(&state);
   readCards(&state);
   // A directory that could not be listed would look like a network with no

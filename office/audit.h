@@ -32,6 +32,8 @@ enum class AnomalyKind {
   kTopUpWithoutRecord,    // a line of the top-up log no card record tells
   kRecordAfterRetired,    // a record on a card after the office closed or replaced it
   kReplacementDiffers,    // a replacement whose new card is missing or holds another balance
+  kFareMismatch,          // a tap its reader's rules decide otherwise than its record
+  kHistoryChanged,  // a file changed, since the audit of a checkpoint, otherwise than by growing
 };
 
 // Every kind, in the enum's order (reports list them so): its name, as the
@@ -74,6 +76,12 @@ inline constexpr AnomalyKindInfo kAnomalyKinds[] = {
     {AnomalyKind::kReplacementDiffers, "replacement_differs",
      "a replaced card's balance did not reach its new card whole: look at both cards and "
      "the office log"},
+    {AnomalyKind::kFareMismatch, "fare_mismatch",
+     "the reader's rules give this tap another fare or none: check the fare tables and the "
+     "build of the reader that recorded it, and what it took from the card"},
+    {AnomalyKind::kHistoryChanged, "history_changed",
+     "a card or log changed, since the audit of the checkpoint, otherwise than by growing: "
+     "find who edited, cut or replaced it; the audit read it again in full"},
 };
 
 // The row of `kind` in kAnomalyKinds.
@@ -268,6 +276,24 @@ inline int64_t heldDifference(const DayMoney& day) {
   return day.held - expectedHeld(day);
 }
 
+// How a tap's record stands against its reader's rules, decided again.
+enum class FareVerdict : uint8_t {
+  kAgrees,        // the rules give the record
+  kDiffers,       // they give another answer: a fare_mismatch
+  kUnverifiable,  // they give it only if the reader's operating period began on one side of the
+                  // card's open entry, and its log cannot tell which side
+  kUndecided,     // made by no reader of the network: no rule set to ask
+};
+constexpr int kFareVerdicts = 4;
+
+// The name of a verdict, as the outputs give it ("agrees", ...).
+const char* fareVerdictName(FareVerdict verdict);
+
+// The audit's taps by verdict, dated in the days it covers.
+struct FareChecks {
+  int64_t byVerdict[kFareVerdicts] = {};
+};
+
 // What the audit found.
 struct AuditReport {
   AuditDays asked;                // the days asked for
@@ -279,6 +305,7 @@ struct AuditReport {
   std::deque<Anomaly> anomalies;  // by file and line
   std::map<std::string, ReaderTotals> readers;  // every reader of the network, and any other
   ReaderTotals network;
+  FareChecks fares;                      // the taps decided again by their readers' rules
   TopUpTotals topUps;                    // money loaded, not revenue
   std::map<Day, DayMoney> held;          // each day asked for with a tap, line, top-up or issue
   std::map<std::string, ReaderNow> now;  // every reader of `readers`: its last tap, its journal
@@ -307,6 +334,7 @@ struct AuditedRecord {
   const CardRecord* record;
   int64_t fare;  // the balance it took from the record before
   TapKind kind;
+  FareVerdict verdict;     // how it stands against its reader's rules
   const std::string* log;  // Reader_txt/<log>.txt, or nullptr
   int64_t logLine;         // 0 when no line tells it
 };
@@ -353,6 +381,21 @@ struct AuditSinks {
 [[nodiscard]] bool auditNetwork(int dir, const std::string& shownAs, int64_t now,
                                 const AuditDays& days, bool progress, const AuditSinks& sinks,
                                 AuditReport* report, std::string* problem);
+
+// Audits the network directory open as `dir` as auditNetwork does, for
+// every day, going on from the checkpoint at `checkpoint` where there is
+// one: only the bytes appended to its cards and logs since are read, and
+// the report is the one a full audit gives. A file that changed otherwise
+// (shrank, replaced, its bytes before where the last audit stopped
+// edited, gone) is told as history_changed and the network audited again
+// in full. Writes the checkpoint anew, whole or not at all. Returns
+// false, with `problem` set, when it is no network directory or cannot be
+// listed (`ofNetwork` set), or the checkpoint is another network's, of
+// another format, or damaged, or cannot be read or written (the file is
+// then left as it was).
+[[nodiscard]] bool auditWithCheckpoint(int dir, const std::string& shownAs, int64_t now,
+                                       bool progress, const std::string& checkpoint,
+                                       AuditReport* report, std::string* problem, bool* ofNetwork);
 
 // Why the readers refuse a card whose last two lines are `older` and
 // `latest` (the last of `lines` lines): the line where it breaks, shown.

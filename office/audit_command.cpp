@@ -21,7 +21,7 @@
 #include "office/report_html.h"
 
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
-                 const std::string& sqlite, const AuditDays& days) {
+                 const std::string& sqlite, const AuditDays& days, const std::string& checkpoint) {
   AuditDatabase* db = nullptr;
   std::string problem = notANetwork(dir, shownAs);
   // No network directory, or one that cannot be listed, is no audit: never
@@ -31,8 +31,15 @@ int auditCommand(int dir, const std::string& shownAs, const std::string& format,
     return outputLost(problem);
   }
   AuditReport report;
+  bool ofNetwork = true;
   AuditSinks sinks = db != nullptr ? databaseSinks(db) : AuditSinks{};
-  if (!auditNetwork(dir, shownAs, calendarNow(), days, isatty(2), sinks, &report, &problem)) {
+  if (!checkpoint.empty()) {
+    if (!auditWithCheckpoint(dir, shownAs, calendarNow(), isatty(2), checkpoint, &report, &problem,
+                             &ofNetwork)) {
+      return ofNetwork ? noNetwork(problem) : outputLost(problem);
+    }
+  } else if (!auditNetwork(dir, shownAs, calendarNow(), days, isatty(2), sinks, &report,
+                           &problem)) {
     if (db != nullptr) abandonAuditDatabase(db);
     return noNetwork(problem);
   }

@@ -8,12 +8,15 @@
 #include "office/audit.h"
 
 // Audits the network directory open as `dir` (named `shownAs`), totalling
-// `days`, and prints the report. Returns the exit status: kDone when
+// `days`, and prints the report; with a `checkpoint` FILE, every day, on
+// from the audit that wrote it. Returns the exit status: kDone when
 // everything matches, kRefused for any anomaly, kNoNetwork when it is no
-// network directory or cannot be listed, kNoOutput when the report or the
-// database cannot be written.
+// network directory or cannot be listed, kNoOutput when the report, the
+// database or the checkpoint cannot be written, or the checkpoint is not
+// this network's or cannot be read.
 int auditCommand(int dir, const std::string& shownAs, const std::string& format,
-                 const std::string& sqlite, const AuditDays& days);
+                 const std::string& sqlite, const AuditDays& days,
+                 const std::string& checkpoint = "");
 
 // Audits the network directory open as `dir` (named `shownAs`), totalling
 // `days`, and writes its report as one HTML page at `path`: built beside it

@@ -27,7 +27,7 @@ static const char kSchema[] =
     "CREATE TABLE records (card TEXT, path TEXT, line INTEGER, time INTEGER, mode TEXT, direction "
     "TEXT, "
     "balance INTEGER, tap_id TEXT, reader TEXT, fare INTEGER, kind TEXT, matched INTEGER, "
-    "log TEXT, log_line INTEGER);"
+    "log TEXT, log_line INTEGER, rules TEXT);"
     "CREATE TABLE log_lines (log TEXT, reader TEXT, line INTEGER, time INTEGER, mode TEXT, "
     "direction TEXT, fare INTEGER, tap_id TEXT, matched INTEGER);"
     "CREATE TABLE topups (line INTEGER, time INTEGER, card TEXT, amount INTEGER, balance INTEGER, "
@@ -123,7 +123,7 @@ AuditDatabase* createAuditDatabase(const std::string& path, std::string* problem
       sqlite3_exec(db->db, heldSchema().c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO cards VALUES (?,?,?,?,?)", -1, &db->card, nullptr) ==
           SQLITE_OK &&
-      sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?)", -1,
+      sqlite3_prepare_v2(db->db, "INSERT INTO records VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)", -1,
                          &db->record, nullptr) == SQLITE_OK &&
       sqlite3_prepare_v2(db->db, "INSERT INTO log_lines VALUES (?,?,?,?,?,?,?,?,?)", -1, &db->line,
                          nullptr) == SQLITE_OK &&
@@ -177,6 +177,7 @@ AuditSinks databaseSinks(AuditDatabase* db) {
       sqlite3_bind_null(db->record, ++column);
       sqlite3_bind_null(db->record, ++column);
     }
+    text(db->record, ++column, fareVerdictName(r.verdict));
     step(db, db->record);
   };
   sinks.logLine = [db](const AuditedLine& l, bool matched) {

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 #include "core/card_file.h"
 #include "core/tap_journal.h"
@@ -69,15 +71,83 @@ void noteInLogs(AuditState* s, const std::string& path) {
              "moved aside by a reader: look at it, then remove it");
 }
 
-// Reads the log at `path` into the table; returns why it could not be
-// read, or "".
-std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
+// Opens the log at `path` to be read on from where the last audit with a
+// checkpoint stopped, setting `from` to its carry (nullptr for a log that
+// audit did not read). Returns the descriptor; -1 with `error` set when
+// it cannot be read; -2 when it changed otherwise than by growing, told
+// in the state's changes.
+int openToGoOn(AuditState* s, const std::string& path, const LogCarry** from, std::string* error) {
+  *from = nullptr;
+  int fd = openRegularAt(s->dir, path, error);
+  if (fd < 0 || s->carried == nullptr) return fd;
+  auto carried = s->carried->logs.find(shownName(path));
+  if (carried == s->carried->logs.end()) return fd;
+  std::string changed = changedSince(fd, carried->second.mark);
+  if (!changed.empty()) {
+    s->changed.push_back({shownName(path), changed});
+    close(fd);
+    return -2;
+  }
+  *from = &carried->second;
+  return fd;
+}
+
+// Reads the log open as `fd` (at `path`, its carry `from`) on from where
+// the carry stopped, or from its start, through `onLine`, keeping in `out`
+// where it stopped. Returns why it could not be read, or "".
+template <typename OnLine>
+std::string readOn(AuditState* s, const std::string& path, int fd, const LogCarry* from,
+                   LogCarry* out, OnLine onLine) {
+  int64_t start = from != nullptr ? from->mark.size : 0, end = start;
+  out->name = shownName(path);
+  out->lines = from != nullptr ? from->lines : 0;
+  std::string error =
+      forEachLineFrom(fd, start, out->lines + 1, &s->buffer, &end,
+                      [&](const char* text, size_t length, int64_t number, bool ended) {
+                        out->lines = number;
+                        onLine(text, length, number, ended);
+                      });
+  out->mark = markOf(fd, end);
+  char lastByte = '\n';
+  out->continuable = out->mark.size == end &&
+                     (end == 0 || (pread(fd, &lastByte, 1, end - 1) == 1 && lastByte == '\n'));
+  close(fd);
+  return error;
+}
+
+// Reads the log open as `fd` (at `path`, carried as `from`, if it was)
+// into the table as log `log`; returns why it could not be read, or "".
+std::string readLog(AuditState* s, const std::string& path, uint16_t log, int fd,
+                    const LogCarry* from) {
   std::vector<LogEntry> batch;
   batch.reserve(kLogBatch);
   AuditReport* report = s->report;
+  if (s->spans.size() <= log) s->spans.resize(log + 1u);
+  LogSpan& span = s->spans[log];
+  span.readFrom = static_cast<uint32_t>(s->table.entries.size());
+  if (from != nullptr) {
+    span.readFrom += static_cast<uint32_t>(from->entries.size());
+    span.carriedPlaces = from->places;
+    span.tailFrom = from->tailFrom;
+    span.placesOf = from->placesOf;
+    span.periodStart = from->periodStart;
+    span.periodHolds = from->periodHolds;
+    // The lines the last audit left for this one, as it left them.
+    for (LogEntry entry : from->entries) {
+      entry.log = log;
+      entry.flags &= static_cast<uint8_t>(~kLaterFlag);
+      batch.push_back(entry);
+      if (batch.size() == kLogBatch) {
+        insert(&s->table, batch.data(), batch.size());
+        batch.clear();
+      }
+    }
+  }
+  if (s->logsOut.size() <= log) s->logsOut.resize(log + 1u);
   LogEntry last{};  // the last line that is a log line; line 0 while there is none
-  std::string error = forEachLine(
-      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+  std::string error = readOn(
+      s, path, fd, from, &s->logsOut[log],
+      [&](const char* text, size_t length, int64_t number, bool ended) {
         report->logLines++;
         if (s->progress && report->logLines % 1000000 == 0) {
           fprintf(stderr, "\raudit: %lld log lines read", static_cast<long long>(report->logLines));
@@ -115,10 +185,21 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log) {
 // Reads the top-up log at `path` into the top-ups, counting the money each
 // line dated in the days the audit covers loaded; returns why it could not
 // be read, or "".
-std::string readTopUpLog(AuditState* s, const std::string& path) {
+std::string readTopUpLog(AuditState* s, const std::string& path, int fd, const LogCarry* from) {
   AuditReport* report = s->report;
-  return forEachLine(
-      s->dir, path, &s->buffer, [&](const char* text, size_t length, int64_t number, bool ended) {
+  if (from != nullptr) {
+    // The lines the last audit read, with the records that told them.
+    for (const TopUpEntry& e : s->carried->topUps) {
+      s->topUpsOfCard[e.topUp.number].push_back(static_cast<uint32_t>(s->topUps.size()));
+      s->topUps.push_back(e);
+      if (e.topUp.kind == OfficeKind::kReplace) {
+        s->replacedBy[e.topUp.detail] = static_cast<uint32_t>(s->topUps.size() - 1);
+      }
+    }
+  }
+  return readOn(
+      s, path, fd, from, &s->topUpOut,
+      [&](const char* text, size_t length, int64_t number, bool ended) {
         report->logLines++;
         TopUpLine topUp;
         bool whole = ended && length > 0 && text[length - 1] == '\r';
@@ -170,9 +251,25 @@ void readLogs(AuditState* s) {
     std::string path = logPath(name);
     if (endsWith(name, ".txt") && fstatat(s->dir, path.c_str(), &info, 0) == 0) {
       bytes += info.st_size;
+      // A log read on from the last audit: its new bytes, and the lines
+      // carried from it.
+      auto carried = s->carried != nullptr ? s->carried->logs.find(shownName(path))
+                                           : std::map<std::string, LogCarry>::const_iterator{};
+      if (s->carried != nullptr && carried != s->carried->logs.end()) {
+        bytes -= std::min<int64_t>(info.st_size, carried->second.mark.size);
+        bytes += static_cast<int64_t>(carried->second.entries.size()) * 30;
+      }
     }
   }
   reserveLines(&s->table, static_cast<size_t>(bytes / 30));
+  // The room for the lines is made ready beside the reading, when a
+  // thread can be had: its pages take the system long to hand out.
+  std::thread preparing;
+  try {
+    preparing = std::thread(prepareRoom, lineRoom(&s->table));
+  } catch (const std::system_error&) {
+    // No thread to be had: the inserts make the pages as they come.
+  }
   for (const std::string& name : names) {
     std::string path = logPath(name);
     if (isJournalName(name) || isSetAsideName(name)) {
@@ -180,31 +277,46 @@ void readLogs(AuditState* s) {
       continue;
     }
     if (!endsWith(name, ".txt")) continue;
+    const LogCarry* from = nullptr;
+    std::string error;
+    int fd = openToGoOn(s, path, &from, &error);
+    if (fd == -2) continue;
     // The office's own log is read as top-ups: never as any reader's taps.
     if (path == kTopUpLog) {
-      std::string error = readTopUpLog(s, path);
+      if (fd >= 0) error = readTopUpLog(s, path, fd, from);
       if (!error.empty()) {
+        s->fullNext = true;
         addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0,
                    "cannot read the top-up log: " + error);
-      } else {
+      } else if (from == nullptr) {
         s->report->logs++;
       }
       continue;
     }
     int log = addLog(&s->table, shownName(path), readerOfLog(path));
     if (log < 0) {
+      if (fd >= 0) close(fd);
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0,
                  "not read: more logs than one audit reads");
       continue;
     }
+    if (s->spans.size() <= static_cast<size_t>(log)) s->spans.resize(static_cast<size_t>(log) + 1);
     s->totalsOfLog.push_back(&s->report->readers[s->table.readers.back()]);
     s->dayOfLog.emplace_back();
-    std::string error = readLog(s, path, static_cast<uint16_t>(log));
+    auto first = static_cast<uint32_t>(s->table.entries.size());
+    if (fd >= 0) error = readLog(s, path, static_cast<uint16_t>(log), fd, from);
+    s->linesOfLog.push_back({first, static_cast<uint32_t>(s->table.entries.size())});
     if (!error.empty()) {
+      s->fullNext = true;
       addAnomaly(s, AnomalyKind::kUnreadableFile, path, 0, "cannot read this log: " + error);
       continue;
     }
-    s->report->logs++;
+    if (from == nullptr) s->report->logs++;
     s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
+  }
+  if (preparing.joinable()) preparing.join();
+  for (size_t i = 0; i < kNetworkReaderCount; i++) {
+    auto log = s->logOfReader.find(kNetworkReaders[i].readerId);
+    s->logOfNetworkReader[i] = log != s->logOfReader.end() ? log->second : -1;
   }
 }

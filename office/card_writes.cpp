@@ -564,7 +564,8 @@ int refundCard(int dir, const std::string& number, const char* amountText, const
   if (!amountOf(amountText, &change.amount)) {
     return usage(kAmountRule + printable(amountText) + "'", "refund");
   }
-  if (!isReason(reason, strlen(reason))) {
+  // A reason of nothing but spaces says nothing to whoever audits it.
+  if (!isReason(reason, strlen(reason)) || strspn(reason, " ") == strlen(reason)) {
     return usage(std::string("a reason has 1 to ") + std::to_string(kReasonMax) +
                      " printable ASCII characters and no ',', not '" + printable(reason) + "'",
                  "refund");

@@ -51,3 +51,39 @@ std::vector<std::string> namesIn(int dir, const std::string& path, std::string* 
 bool endsWith(const std::string& text, const std::string& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
+
+FileMark markOf(int fd, int64_t size) {
+  FileMark mark;
+  struct stat info {};
+  size_t want = static_cast<size_t>(std::min<int64_t>(size, kBoundaryBytes));
+  mark.boundary.resize(want);
+  if (fstat(fd, &info) != 0 ||
+      pread(fd, &mark.boundary[0], want, size - static_cast<int64_t>(want)) !=
+          static_cast<ssize_t>(want)) {
+    mark.size = -1;
+    return mark;
+  }
+  mark.inode = info.st_ino;
+  mark.size = size;
+  return mark;
+}
+
+std::string changedSince(int fd, const FileMark& mark) {
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return std::string("it cannot be looked at: ") + strerror(errno);
+  if (info.st_ino != mark.inode) {
+    return "it is another file (inode " + std::to_string(info.st_ino) + ", was " +
+           std::to_string(mark.inode) + ")";
+  }
+  if (info.st_size < mark.size) {
+    return "it shrank from " + std::to_string(mark.size) + " to " + std::to_string(info.st_size) +
+           " bytes";
+  }
+  FileMark now = markOf(fd, mark.size);
+  if (now.size < 0) return std::string("it cannot be read: ") + strerror(errno);
+  if (now.boundary != mark.boundary) {
+    return "its bytes before byte " + std::to_string(mark.size) +
+           ", where the last audit stopped, changed";
+  }
+  return "";
+}

@@ -19,9 +19,11 @@ struct LogEntry {
   uint32_t line;              // its line in its log, from 1
   char id[kEntryTapIdWidth];  // the tap id as logged
   uint16_t log;               // which log (an index of LogTable::logs)
-  uint8_t flags;              // kBusFlag, kInFlag, kMatchedFlag
+  uint8_t flags;              // kBusFlag, kInFlag, kMatchedFlag, kLaterFlag
 };
-constexpr uint8_t kBusFlag = 1, kInFlag = 2, kMatchedFlag = 4;
+// kLaterFlag marks a line matched by the thread that reads the later cards,
+// while another reads the earlier ones.
+constexpr uint8_t kBusFlag = 1, kInFlag = 2, kMatchedFlag = 4, kLaterFlag = 8;
 
 // The most logs one table holds: what LogEntry::log can tell apart.
 constexpr size_t kMostLogs = 65535;
@@ -76,25 +78,49 @@ inline uint64_t keyOf(const LogEntry& e) {
 // first insert.
 void reserveLines(LogTable* table, size_t lines);
 
+// The room reserveLines made for lines: where it starts, how many bytes.
+struct LineRoom {
+  void* start;
+  size_t bytes;
+};
+LineRoom lineRoom(LogTable* table);
+
+// Has the system make the pages of `room` ready (zeroed and mapped),
+// changing nothing in them: run on a thread beside the one that inserts,
+// so that the inserts do not stop for it. Where the system cannot, or the
+// room has moved since, it does nothing, and the inserts make the pages as
+// they come.
+void prepareRoom(LineRoom room);
+
 // Adds `count` lines, kLogBatch at a time, growing the table when it is
 // half full.
 void insert(LogTable* table, const LogEntry* batch, size_t count);
 
 // Takes the first entry not yet matched that says exactly this (`key`
-// being keyOf what it says), marking it matched; returns it, or nullptr
-// when there is none, taking nothing.
+// being keyOf what it says), marking it `mark` (kMatchedFlag, with
+// kLaterFlag for the thread of the later cards); returns it, or nullptr
+// when there is none, taking nothing. Sets `passedLater` when an entry
+// that says the same was passed over, taken by that thread. Two threads
+// may take at once: the flags are read and set atomically, and nothing
+// else of an entry changes while cards are read.
 inline LogEntry* take(LogTable* table, uint64_t key, uint16_t log, int64_t time, uint8_t flags,
-                      int32_t fare, const char* id) {
+                      int32_t fare, const char* id, uint8_t mark, bool* passedLater) {
   if (table->slots.empty()) return nullptr;
   size_t mask = table->slots.size() - 1;
   for (size_t at = key & mask; table->slots[at] != 0; at = (at + 1) & mask) {
     LogEntry& e = table->entries[table->slots[at] - 1];
-    if ((e.flags & kMatchedFlag) == 0 && e.log == log && e.time == time &&
-        (e.flags & (kBusFlag | kInFlag)) == (flags & (kBusFlag | kInFlag)) && e.fare == fare &&
-        strcmp(e.id, id) == 0) {
-      e.flags |= kMatchedFlag;
-      return &e;
+    uint8_t now = __atomic_load_n(&e.flags, __ATOMIC_RELAXED);
+    if (e.log != log || e.time != time || e.fare != fare ||
+        (now & (kBusFlag | kInFlag)) != (flags & (kBusFlag | kInFlag)) || strcmp(e.id, id) != 0) {
+      continue;
     }
+    while ((now & kMatchedFlag) == 0) {
+      if (__atomic_compare_exchange_n(&e.flags, &now, static_cast<uint8_t>(now | mark), false,
+                                      __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+        return &e;
+      }
+    }
+    if ((now & kLaterFlag) != 0) *passedLater = true;
   }
   return nullptr;
 }

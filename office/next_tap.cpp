@@ -32,7 +32,7 @@ struct Asked {
 TapResult choose(const ReaderConfig& reader, bool bus, const Asked& asked, int32_t balance) {
   CardRecord latest = *asked.latest;
   latest.balance = balance;
-  TapStamp stamp{reader.readerId, 1, timetolong(asked.now)};
+  TapStamp stamp{reader.readerId, 1, timetolong(asked.now), asked.now};
   if (bus) {
     return bus::chooseFare(bus::deriveTripState(*asked.older, latest, asked.cardFile,
                                                 reader.readerId, asked.periodStart, asked.now),
@@ -46,7 +46,7 @@ TapResult choose(const ReaderConfig& reader, bool bus, const Asked& asked, int32
 // One reader's answer. A refusal is always a balance at or below the
 // threshold of the tap chosen, so the least balance taken is found by
 // halving between the card's balance and the largest a card holds.
-ReaderAnswer answerOf(const ReaderConfig& reader, const Asked& asked, bool enteredByTransfer) {
+ReaderAnswer answerOf(const ReaderConfig& reader, const Asked& asked) {
   ReaderAnswer answer{};
   answer.readerId = reader.readerId;
   answer.bus = strcmp(reader.readerId, kBusReader.readerId) == 0;
@@ -63,11 +63,7 @@ ReaderAnswer answerOf(const ReaderConfig& reader, const Asked& asked, bool enter
     answer.needs = static_cast<int32_t>(taken);
     answer.funded = choose(reader, answer.bus, asked, answer.needs);
   }
-  if (isAccepted(answer.funded)) {
-    bool exit = strcmp(answer.funded.entry.inOut, "OUT") == 0;
-    answer.kind = exit ? (enteredByTransfer ? TapKind::kExitAfterTransfer : TapKind::kExit)
-                       : kindOf("IN", answer.funded.fare, false);
-  }
+  if (isAccepted(answer.funded)) answer.kind = answer.funded.kind;
   return answer;
 }
 
@@ -144,7 +140,8 @@ std::string caseHeader(const NextTap& next, const TapCase& c, int index) {
 NextTap nextTap(const CardRecord& older, const CardRecord& latest, const char* cardFile,
                 int64_t now) {
   NextTap next{};
-  CardData common = deriveCommonTripState(older, latest, cardFile, "");
+  CardData common =
+      deriveCommonTripState(older, latest, tripTimes(older, latest, now, now), cardFile, "");
   next.inTrip = common.lastIn;
   next.enteredByTransfer = common.enteredByTransfer;
   next.lastBus = common.lastBus;
@@ -155,7 +152,7 @@ NextTap nextTap(const CardRecord& older, const CardRecord& latest, const char* c
     c.time = time;
     Asked question{&older, &latest, cardFile, periodStart, asked};
     for (size_t i = 0; i < kAskedReaders; i++) {
-      c.answers[i] = answerOf(kNetworkReaders[i], question, next.enteredByTransfer);
+      c.answers[i] = answerOf(kNetworkReaders[i], question);
     }
   };
   if (!next.inTrip) {

@@ -106,6 +106,14 @@ nlohmann::json totalsJson(const ReaderTotals& t, const std::vector<Day>& days) {
           {"ridership", ridership}};
 }
 
+nlohmann::json faresJson(const FareChecks& fares) {
+  nlohmann::json verdicts = nlohmann::json::object();
+  for (int v = 0; v < kFareVerdicts; v++) {
+    verdicts[fareVerdictName(static_cast<FareVerdict>(v))] = fares.byVerdict[v];
+  }
+  return verdicts;
+}
+
 nlohmann::json heldJson(const AuditReport& report) {
   nlohmann::json days = nlohmann::json::array();
   for (const auto& [day, money] : report.held) {
@@ -229,6 +237,28 @@ void writeDaysText(FILE* out, const AuditReport& report, bool terminal) {
   }
 }
 
+// The text report's line on the taps decided again by their readers' rules.
+void writeFaresText(FILE* out, const AuditReport& report) {
+  const int64_t* v = report.fares.byVerdict;
+  int64_t agrees = v[static_cast<int>(FareVerdict::kAgrees)],
+          differs = v[static_cast<int>(FareVerdict::kDiffers)],
+          unverifiable = v[static_cast<int>(FareVerdict::kUnverifiable)],
+          undecided = v[static_cast<int>(FareVerdict::kUndecided)];
+  fprintf(out, "Fares decided again by the readers' rules: %s, %s as recorded, %s otherwise",
+          many(agrees + differs + unverifiable, "tap", "taps").c_str(), grouped(agrees).c_str(),
+          grouped(differs).c_str());
+  if (unverifiable > 0) {
+    fprintf(out,
+            ", %s not verifiable (decided by whether the reader's operating period began before "
+            "or after the card's open entry, which its log cannot tell)",
+            grouped(unverifiable).c_str());
+  }
+  if (undecided > 0) {
+    fprintf(out, "; %s by no reader of the network", many(undecided, "tap", "taps").c_str());
+  }
+  fprintf(out, ".\n\n");
+}
+
 }  // namespace
 
 std::vector<std::string> readersOf(const AuditReport& report) {
@@ -290,6 +320,8 @@ void writeReportText(FILE* out, const AuditReport& report, const std::string& di
     }
     fprintf(out, "\n");
   }
+
+  writeFaresText(out, report);
 
   // Two tables of readers by kind of tap, as their logs tell them: how many
   // taps, and what they took.
@@ -363,6 +395,7 @@ void writeReportJson(FILE* out, const AuditReport& report) {
       {"total_revenue", report.network.all.revenue},
       {"topups", topUpsJson(report.topUps, days)},
       {"held", heldJson(report)},
+      {"fares", faresJson(report.fares)},
       {"cards", report.cards},
       {"records", report.records},
       {"logs", report.logs},

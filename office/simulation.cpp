@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iterator>
 #include <queue>
@@ -22,6 +23,7 @@
 #include "core/packed_time.h"
 #include "core/period.h"
 #include "core/tap_journal.h"
+#include "office/tap_kind.h"
 #include "readers/network.h"
 #include "subway/dispatch.h"
 #include "subway/fares.h"
@@ -163,9 +165,27 @@ bool writeOut(int dir, Passenger* p) {
   return written;
 }
 
+// What the misbuilt reader `misbuilt` charges for an accepted tap `result`
+// of the card `card` at reader `readerId`: `result` as the rules give it,
+// or the misbuilt fare, counted in `result`, where the reader is the one
+// and the tap of its kind and the balance can take the fare.
+TapResult charged(const MisbuiltReader& misbuilt, const char* readerId, const CardData& card,
+                  TapResult result, SimulationResult* counts) {
+  bool misbuiltHere = misbuilt.readerId[0] != '\0' && strcmp(misbuilt.readerId, readerId) == 0 &&
+                      result.kind == misbuilt.kind && result.fare != misbuilt.fare;
+  int64_t balance = static_cast<int64_t>(card.balance) - misbuilt.fare;
+  if (!misbuiltHere || balance < INT32_MIN || balance > INT32_MAX) return result;
+  result.fare = result.entry.charged = misbuilt.fare;
+  result.balance = result.entry.newBalance = static_cast<int32_t>(balance);
+  counts->mischarged++;
+  return result;
+}
+
 // One tap of a passenger at a reader at simulated UTC time `now`, as the
-// reader takes it. Returns the fare, or kRefusedFare.
-int32_t tap(Passenger* p, int reader, ReaderState* state, RulesClock* clock, int64_t now) {
+// reader takes it (or the misbuilt reader of `misbuilt`, counted in
+// `counts`). Returns the fare, or kRefusedFare.
+int32_t tap(Passenger* p, int reader, ReaderState* state, RulesClock* clock, int64_t now,
+            const MisbuiltReader& misbuilt, SimulationResult* counts) {
   const ReaderConfig& config = kNetworkReaders[reader];
   // The reader's timer has opened every period that is due by now.
   if (periodExpired(state->periodStart, now)) {
@@ -181,9 +201,10 @@ int32_t tap(Passenger* p, int reader, ReaderState* state, RulesClock* clock, int
                                              state->periodSeen, seen)
                       : subway::deriveTripState(p->older, p->latest, p->card.c_str(),
                                                 config.readerId, state->periodSeen, seen);
-  TapStamp stamp{config.readerId, state->count + 1, packedUtc(now)};
+  TapStamp stamp{config.readerId, state->count + 1, packedUtc(now), seen};
   TapResult result = bus ? bus::chooseFare(card, stamp) : subway::chooseFare(card, stamp);
   if (result.fare < 0) return kRefusedFare;
+  result = charged(misbuilt, config.readerId, card, result, counts);
   state->count = stamp.tapNumber;
   p->unwritten += formatCardRecord(result.entry);
   std::string line = formatLogLine(result.entry);
@@ -279,7 +300,7 @@ bool runDay(int dir, const SimulationPlan& plan, SimulationResult* result, std::
     if (p.step == 0) result->journeys++;
     const Step& step = p.steps[p.step];
     ReaderState* reader = &readers[static_cast<size_t>(step.reader)];
-    if (tap(&p, step.reader, reader, &clock, now) == kRefusedFare) {
+    if (tap(&p, step.reader, reader, &clock, now, plan.misbuilt, result) == kRefusedFare) {
       result->refused++;
       p.refusals++;
       p.step = p.stepCount;  // the journey ends at the gate
@@ -303,6 +324,31 @@ bool runDay(int dir, const SimulationPlan& plan, SimulationResult* result, std::
 }
 
 }  // namespace
+
+bool parseMisbuilt(const std::string& text, MisbuiltReader* misbuilt) {
+  size_t first = text.find(':'), second = text.find(':', first + 1);
+  if (first == std::string::npos || second == std::string::npos) return false;
+  std::string reader = text.substr(0, first), kind = text.substr(first + 1, second - first - 1),
+              fare = text.substr(second + 1);
+  MisbuiltReader parsed;
+  bool known = false;
+  for (const ReaderConfig& config : kNetworkReaders) known = known || reader == config.readerId;
+  bool kindKnown = false;
+  for (int k = 0; k < kTapKinds; k++) {
+    if (kind == tapKindName(static_cast<TapKind>(k))) {
+      parsed.kind = static_cast<TapKind>(k);
+      kindKnown = true;
+    }
+  }
+  if (!known || !kindKnown || fare.empty() || fare.size() > 9 ||
+      fare.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
+  copyText(parsed.readerId, reader.c_str());
+  parsed.fare = static_cast<int32_t>(std::stol(fare));
+  *misbuilt = parsed;
+  return true;
+}
 
 bool simulateDay(const std::string& dir, const SimulationPlan& plan, SimulationResult* result,
                  std::string* problem) {

@@ -7,18 +7,37 @@
 #include <cstdint>
 #include <string>
 
+#include "core/records.h"
+
+// A reader built with one fare wrong, as a test of the audit makes one: it
+// decides every tap by the rules, but charges `fare` for each tap of `kind`
+// it accepts (the card's balance falls by that, and its log says so). No
+// reader is misbuilt while `readerId` is empty.
+struct MisbuiltReader {
+  char readerId[kReaderIdWidth] = "";
+  TapKind kind = TapKind::kNewRide;
+  int32_t fare = 0;
+};
+
 struct SimulationPlan {
   int64_t cards = 1000;     // cards issued, numbered from 1
   int64_t taps = 10000;     // about how many taps the day holds
   uint64_t seed = 1;        // the passengers' choices
   int64_t date = 20260306;  // the day, YYYYMMDD
+  MisbuiltReader misbuilt;  // none, unless a test asks for one
 };
 
 struct SimulationResult {
-  int64_t taps = 0;      // taps recorded
-  int64_t refused = 0;   // taps refused for want of balance
-  int64_t journeys = 0;  // journeys begun
+  int64_t taps = 0;        // taps recorded
+  int64_t refused = 0;     // taps refused for want of balance
+  int64_t journeys = 0;    // journeys begun
+  int64_t mischarged = 0;  // taps the misbuilt reader charged otherwise than its rules
 };
+
+// Reads a misbuilt reader written READER:KIND:FARE ("S3:new_ride:1100",
+// KIND as tapKindName gives it) into `misbuilt`. Returns false, leaving it
+// untouched, for anything else.
+[[nodiscard]] bool parseMisbuilt(const std::string& text, MisbuiltReader* misbuilt);
 
 // Issues the plan's cards in the network directory `dir` (which must hold
 // no card yet; Card/ and Reader_txt/ are made if missing) and simulates the

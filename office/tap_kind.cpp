@@ -45,10 +45,6 @@ TapKind tapKindOf(const CardRecord& older, const CardRecord& before, const CardR
   return kindOf(now.inOut, fare, freeEntry(older, before));
 }
 
-bool logsPreviousId(TapKind kind) {
-  return kind == TapKind::kTransfer || kind == TapKind::kExitAfterTransfer;
-}
-
 bool repeatsButBalance(const CardRecord& before, const CardRecord& now) {
   return before.time == now.time && strcmp(before.mode, now.mode) == 0 &&
          strcmp(before.inOut, now.inOut) == 0 && bareTapId(before.tapId) == bareTapId(now.tapId);

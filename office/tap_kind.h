@@ -1,28 +1,20 @@
-// The kinds of tap the audit tells apart, as the card records and the fare
-// rules tell them: an entry by the fare it took, an exit by the entry of
-// its trip; which id each kind's log line carries; and the coarser kinds
-// ridership is counted by.
+// The kinds of tap (TapKind, which the readers' rules name for each tap
+// they accept), as the outputs name them; a kind told from a record or a
+// line alone, where the rules cannot tell it (a tap they give otherwise, a
+// line no record tells): an entry by the fare it took, an exit by the entry
+// of its trip; and the coarser kinds ridership is counted by.
 #pragma once
 
 #include <cstdint>
 
 #include "core/records.h"
 
-// The kinds of tap, as the records and the fare rules tell them apart.
-enum class TapKind {
-  kNewRide,            // an entry that starts a trip (the new-ride fare)
-  kTransfer,           // an entry by transfer from the other vehicle (free)
-  kExit,               // an exit from a trip begun at a reader
-  kExitAfterTransfer,  // an exit from a trip begun by transfer
-  kSettlement,         // an entry that settles a trip left open (a flat fare)
-};
-constexpr int kTapKinds = 5;
-
 // The name of a kind of tap, as the outputs give it ("new_ride", ...).
 const char* tapKindName(TapKind kind);
 
-// The kind of a tap in direction `inOut` ("IN" or "OUT") that took `fare`;
-// an exit ends a trip whose entry was free (a transfer) when `enteredFree`.
+// The kind of a tap in direction `inOut` ("IN" or "OUT") that took `fare`,
+// as the fare tells it; an exit ends a trip whose entry was free (a
+// transfer) when `enteredFree`.
 TapKind kindOf(const char* inOut, int64_t fare, bool enteredFree);
 
 // Whether `before` is an entry that took nothing from `older`'s balance: a
@@ -65,10 +57,6 @@ constexpr RideKind rideKindOf(TapKind kind) {
   }
   return RideKind::kEntry;
 }
-
-// Whether a tap of `kind` logs the id of the tap it continues (a transfer,
-// and the exit after one) rather than its own.
-bool logsPreviousId(TapKind kind);
 
 // Whether `now` repeats `before` in every field but the balance (tap ids
 // compared without the CR an older record keeps), as a record the office

@@ -19,6 +19,7 @@ constexpr ReaderConfig kBusReader = {"B", "Bus Redaer", "Bus.txt"};
 
 constexpr ReaderConfig kNetworkReaders[] = {kStationS1, kStationS2, kStationS3,
                                             kStationS4, kStationS5, kBusReader};
+constexpr size_t kNetworkReaderCount = sizeof kNetworkReaders / sizeof kNetworkReaders[0];
 
 // The logs of every writer of the network, the readers' and the office's:
 // the only journals (<log>.pending) a reader reads or settles. Made once,

@@ -4,7 +4,6 @@
 #include <cstdlib>
 
 #include "core/clock.h"
-#include "core/packed_time.h"
 #include "core/reader_state.h"
 #include "core/trip_facts.h"
 #include "subway/fares.h"
@@ -26,16 +25,22 @@ int32_t ringDistance(const char* lastTapId, const char* readerId) {
   return stationsApart(secondCharacter(lastTapId), secondCharacter(readerId));
 }
 
-CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
-                         const char* readerId, int64_t periodStart, int64_t now) {
-  CardData card = deriveCommonTripState(older, latest, cardFile, readerId);
+CardData deriveTripStateAt(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                           const char* readerId, const TripTimes& times) {
+  CardData card = deriveCommonTripState(older, latest, times, cardFile, readerId);
   // Entering within the window of leaving a bus is a transfer from the bus. The
   // age is signed: a record dated a little ahead by a fast clock counts.
-  card.transferWindow = recordAge(latest, now) <= kTransferWindow && !card.lastIn && card.lastBus;
+  card.transferWindow = recordAge(times) <= kTransferWindow && !card.lastIn && card.lastBus;
   // A subway entry from before this period began was never closed in time.
-  card.staleEntry = card.lastIn && !card.lastBus && timetolong(periodStart) > latest.time;
+  card.staleEntry = card.lastIn && !card.lastBus && times.periodStart > latest.time;
   if (!card.lastBus && card.lastIn) card.stationDistance = ringDistance(card.lastTapId, readerId);
   return card;
+}
+
+CardData deriveTripState(const CardRecord& older, const CardRecord& latest, const char* cardFile,
+                         const char* readerId, int64_t periodStart, int64_t now) {
+  return deriveTripStateAt(older, latest, cardFile, readerId,
+                           tripTimes(older, latest, periodStart, now));
 }
 
 CardData arrangingCardDataInterface(const CardRecord records[2]) {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/network.h"
 #include "core/settle.h"
 #include "core/storage.h"
@@ -93,13 +94,15 @@ bool reportOptions(const std::vector<std::string>& operands, std::string* html, 
   return daysInOrder(*days, problem);
 }
 
-// Reads the audit's options: --format FORMAT, --sqlite FILE, --from DAY and
-// --to DAY (YYYY-MM-DD, real dates, the first not after the second), each
+// Reads the audit's options: --format FORMAT, --sqlite FILE, --from DAY,
+// --to DAY (YYYY-MM-DD, real dates, the first not after the second) and
+// --checkpoint FILE (with none of --from, --to or --sqlite), each
 // also as --option=VALUE, and with --format csv one of kAuditTables, which
 // rides in `format` ("csv:hours"). Returns false, with `problem` set, for
 // anything else.
 bool auditOptions(const std::vector<std::string>& operands, std::string* format,
-                  std::string* sqlite, AuditDays* days, std::string* problem) {
+                  std::string* sqlite, AuditDays* days, std::string* checkpoint,
+                  std::string* problem) {
   std::string table;  // the CSV table asked for, as given
   for (size_t i = 0; i < operands.size(); i++) {
     const std::string given = operands[i];
@@ -113,7 +116,8 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       continue;
     }
     std::string value, option = optionAt(operands, &i, &value);
-    if (option != "--format" && option != "--sqlite" && option != "--from" && option != "--to") {
+    if (option != "--format" && option != "--sqlite" && option != "--from" && option != "--to" &&
+        option != "--checkpoint") {
       *problem = "unknown option '" + given + "' for audit";
       return false;
     }
@@ -125,9 +129,16 @@ bool auditOptions(const std::vector<std::string>& operands, std::string* format,
       if (!dayOption(option, value, days, problem)) return false;
       continue;
     }
-    (option == "--format" ? *format : *sqlite) = value;
+    (option == "--format" ? *format : option == "--sqlite" ? *sqlite : *checkpoint) = value;
   }
   if (!daysInOrder(*days, problem)) return false;
+  // A checkpoint carries every day, and hands nothing on line by line.
+  if (!checkpoint->empty() && (days->from != 0 || days->to != 0 || !sqlite->empty())) {
+    *problem =
+        "option '--checkpoint' audits every day into no database: it takes no --from, "
+        "--to or --sqlite";
+    return false;
+  }
   if (*format != "text" && *format != "json" && *format != "csv") {
     *problem = "unknown format '" + *format + "': text, json or csv";
     return false;
@@ -241,16 +252,16 @@ struct CommandLine {
 int runCommand(const CommandLine& line) {
   const std::string& command = line.command;
   std::vector<std::string> operands;
-  std::string problem, format = "text", sqlite, html;
+  std::string problem, format = "text", sqlite, html, checkpoint;
   AuditDays days;
   if (command == "audit" || command == "list" || command == "report") {
     if (!line.after.empty()) {
       return usage("unexpected operand '" + line.after.front() + "' for " + command, command);
     }
-    bool read = command == "audit" ? auditOptions(line.args, &format, &sqlite, &days, &problem)
-                : command == "report"
-                    ? reportOptions(line.args, &html, &days, &problem)
-                    : formatOptions(command, line.args, &format, nullptr, &problem);
+    bool read =
+        command == "audit" ? auditOptions(line.args, &format, &sqlite, &days, &checkpoint, &problem)
+        : command == "report" ? reportOptions(line.args, &html, &days, &problem)
+                              : formatOptions(command, line.args, &format, nullptr, &problem);
     if (!read) return usage(problem, command);
   } else if (command == "show") {
     if (!formatOptions(command, line.args, &format, &operands, &problem)) {
@@ -302,7 +313,7 @@ int runCommand(const CommandLine& line) {
   if (!stale.empty()) {
     warn("what is read here may be stale: " + stale);
   }
-  if (command == "audit") return auditCommand(dir, shownAs, format, sqlite, days);
+  if (command == "audit") return auditCommand(dir, shownAs, format, sqlite, days, checkpoint);
   if (command == "report") return reportCommand(dir, shownAs, html, days, FARE_VERSION);
   if (command == "list") return listCards(dir, format);
   if (command == "issue") return issueCard(dir, operands[0].c_str(), operands[1].c_str());
@@ -318,6 +329,7 @@ int runCommand(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!takeStandardStreams()) return kNoOutput;
   const char* slash = argc > 0 ? strrchr(argv[0], '/') : nullptr;
   if (argc > 0 && argv[0][0] != '\0') programName = slash != nullptr ? slash + 1 : argv[0];
   CommandLine line;

@@ -80,7 +80,7 @@ const CommandHelp kCommands[] = {
      "with the reason, in the words show and audit use.\n",
      "  --format FORMAT  text (a table, the default), json or csv\n"},
     {"audit",
-     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY] "
+     "[--format text|json|csv] [--sqlite FILE] [--from DAY] [--to DAY] [--checkpoint FILE] "
      "[--anomalies|--hours|--topups|--ridership|--held]",
      "Checks every card against every reader log: each tap on a card must\n"
      "have exactly one line in its reader's log, and each line its tap.\n"
@@ -97,13 +97,23 @@ const CommandHelp kCommands[] = {
      "database's records, lines and top-ups are those dated in the days\n"
      "asked for, and so are the anomalies about one record or line (a clock\n"
      "ahead when either of the times it compares is); an anomaly about a\n"
-     "file as a whole, a note or a line that is no record is always shown.\n",
+     "file as a whole, a note or a line that is no record is always shown.\n"
+     "\n"
+     "With --checkpoint FILE, the first audit reads everything and keeps in\n"
+     "FILE where each card and log ended and what the audit needs to go on;\n"
+     "each later one reads only what was appended since, and reports what a\n"
+     "full audit would. A file that shrank, was replaced or whose bytes where\n"
+     "the last audit stopped changed is told (history_changed), and the\n"
+     "network audited again in full. An edit deep inside what was read\n"
+     "before is not seen: audit without it now and then (docs/audit.md).\n",
      "  --format FORMAT  text (a report to read, the default), json or csv\n"
      "  --sqlite FILE    also write every card, record, log line, top-up and\n"
      "                   anomaly, and the days' tables, into the SQLite\n"
      "                   database FILE (replacing only a database an audit wrote)\n"
      "  --from DAY       count from DAY on (YYYY-MM-DD, included)\n"
      "  --to DAY         count up to DAY (YYYY-MM-DD, included; not before --from)\n"
+     "  --checkpoint FILE  go on from the audit that wrote FILE, and write it anew\n"
+     "                   (every day; not with --from, --to or --sqlite)\n"
      "  --anomalies      with --format csv: print the anomalies, a row each\n"
      "  --hours          with --format csv: print the taps and revenue per day and hour\n"
      "  --topups         with --format csv: print the top-ups per day and hour\n"
@@ -128,7 +138,9 @@ const CommandHelp kCommands[] = {
      "report wrote. Prints where the page is and what it counts.\n",
      "  --html FILE      write the page to FILE (also --html=FILE)\n"
      "  --from DAY       count from DAY on (YYYY-MM-DD, included), as audit does\n"
-     "  --to DAY         count up to DAY (YYYY-MM-DD, included; not before --from)\n"},
+     "  --to DAY         count up to DAY (YYYY-MM-DD, included; not before --from)\n"
+     "  --checkpoint FILE  go on from the audit that wrote FILE, and write it anew\n"
+     "                   (every day; not with --from, --to or --sqlite)\n"},
     {"help", "[COMMAND]", "Prints this help, or the help of COMMAND alone.\n", ""},
 };
 
@@ -156,7 +168,9 @@ const ExitMeaning kExitStatuses[] = {
     {"", kNoOutput,
      "the output could not be written: what the command prints, the\n"
      "database FILE of audit --sqlite or the page FILE of report --html\n"
-     "(never replacing one the command did not write)\n"},
+     "(never replacing one the command did not write), or audit\n"
+     "--checkpoint's FILE, or it is another network's, of another format\n"
+     "or damaged (and left as it is)\n"},
     {"issue", kDone, "the card was issued\n"},
     {"issue", kRefused,
      "the card exists already or could not be written, or this user or\n"

@@ -8,12 +8,15 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/file_io.h"
 #include "core/text.h"
 #include "office/simulation.h"
+#include "office/tap_kind.h"
 
 namespace {
 
@@ -48,6 +51,7 @@ void printHelp() {
   const char* name = programName.c_str();
   printf(
       "Usage: %s DIR [--cards N] [--taps T] [--seed S] [--date YYYYMMDD]\n"
+      "          [--misbuilt READER:KIND:FARE]\n"
       "  or:  %s --help | --version\n"
       "\n"
       "Makes the network directory DIR, which must be empty or not exist yet,\n"
@@ -64,6 +68,13 @@ void printHelp() {
       "  --seed S         the passengers' choices, a whole number (default %llu)\n"
       "  --date YYYYMMDD  the day, a real date from %lld to %lld\n"
       "                   (default %lld)\n"
+      "  --misbuilt READER:KIND:FARE\n"
+      "                   a test of the audit: reader READER (S1 to S5, or B)\n"
+      "                   decides by the rules but charges FARE for every tap\n"
+      "                   of KIND (new_ride, transfer, exit,\n"
+      "                   exit_after_transfer or settlement), as a reader built\n"
+      "                   with that one fare wrong would; the audit reports\n"
+      "                   each such tap as a fare_mismatch\n"
       "  -h, --help       print this help and exit\n"
       "  --version        print the version and exit\n"
       "\n"
@@ -129,6 +140,10 @@ std::string setOption(const std::string& option, const std::string& value, Simul
   } else if (option == "--seed") {
     if (!whole) return "--seed takes a whole number, not '" + value + "'";
     plan->seed = n;
+  } else if (option == "--misbuilt") {
+    if (!parseMisbuilt(value, &plan->misbuilt)) {
+      return "--misbuilt takes READER:KIND:FARE, as S3:new_ride:1100, not '" + value + "'";
+    }
   } else {
     if (value.size() != 8 || !whole || !isRealDate(n) || n < static_cast<uint64_t>(kFirstDate) ||
         n > static_cast<uint64_t>(kLastDate)) {
@@ -166,6 +181,7 @@ std::string unusableDirectory(const std::string& dir) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!takeStandardStreams()) return EXIT_FAILURE;
   const char* slash = argc > 0 ? strrchr(argv[0], '/') : nullptr;
   if (argc > 0 && argv[0][0] != '\0') programName = slash != nullptr ? slash + 1 : argv[0];
   // Help and version answer whatever else the command line holds.
@@ -191,7 +207,8 @@ int main(int argc, char** argv) {
     } else {
       size_t equals = word.find('=');
       std::string option = word.substr(0, equals);
-      if (option != "--cards" && option != "--taps" && option != "--seed" && option != "--date") {
+      if (option != "--cards" && option != "--taps" && option != "--seed" && option != "--date" &&
+          option != "--misbuilt") {
         return usage("unknown option '" + word + "'");
       }
       if (equals == std::string::npos && i + 1 == argc) {
@@ -224,5 +241,10 @@ int main(int argc, char** argv) {
          counted(result.journeys, "journey", "journeys").c_str(),
          counted(result.taps, "tap", "taps").c_str(), static_cast<long long>(result.refused),
          seconds, static_cast<double>(result.taps + result.refused) / seconds);
+  if (plan.misbuilt.readerId[0] != '\0') {
+    printf("Reader %s charged %d for each %s: %s charged otherwise than its rules\n",
+           plan.misbuilt.readerId, plan.misbuilt.fare, tapKindName(plan.misbuilt.kind),
+           counted(result.mischarged, "tap", "taps").c_str());
+  }
   return kDone;
 }

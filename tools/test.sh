@@ -12,6 +12,18 @@ cd "$(dirname "$0")/.."
 
 tools/ensure-packages.sh
 
+# The fast clock's wrapper names its semaphore and shared memory after its
+# process id, and refuses to start where one of that name is left (by a
+# wrapper killed before it could remove them): a test would fail at once
+# with "sem_open: File exists" on a machine that ran tests before. Those of
+# processes that are gone are removed.
+for stale in /dev/shm/sem.faketime_sem_* /dev/shm/faketime_shm_*; do
+  pid=${stale##*_}
+  if [[ -e $stale && $pid =~ ^[0-9]+$ ]] && ! kill -0 "$pid" 2>/dev/null; then
+    rm -f -- "$stale" || true
+  fi
+done
+
 cmake --workflow --preset default
 cmake --workflow --preset reliability
 cmake --workflow --preset explore

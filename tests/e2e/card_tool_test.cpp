@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -162,7 +163,7 @@ TEST(CardTool, IssuesACardEveryReaderTakesForANewRide) {
             ? subway::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now)
             : bus::deriveTripState(records[0], records[1], "Card/0042.txt", reader, now - 5, now);
     EXPECT_EQ(card.lastIn + card.transferWindow + card.transfer, 0) << reader;
-    TapStamp stamp{reader, 1, timetolong(now)};
+    TapStamp stamp{reader, 1, timetolong(now), now};
     TapResult tap = subway ? subway::chooseFare(card, stamp) : bus::chooseFare(card, stamp);
     EXPECT_EQ(tap.fare, 1050) << reader;
     EXPECT_STREQ(tap.entry.inOut, "IN") << reader;
@@ -533,6 +534,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   EXPECT_GT(taps, 1000);
   EXPECT_EQ(report["total_taps"], taps);
   EXPECT_EQ(report["total_revenue"], revenue);
+  // Every tap is what its reader's rules give, or one the logs cannot place
+  // in a period that decides it; none is of another reader.
+  const nlohmann::json& fares = report["fares"];
+  EXPECT_EQ(fares["differs"], 0) << fares.dump();
+  EXPECT_EQ(fares["undecided"], 0) << fares.dump();
+  EXPECT_EQ(fares["agrees"].get<int64_t>() + fares["unverifiable"].get<int64_t>(), taps)
+      << fares.dump();
+  std::string text = cardTool(network, "audit").output;
+  size_t said = text.find("\nFares decided again by the readers' rules: ");
+  EXPECT_NE(said, std::string::npos) << text;
+  EXPECT_NE(text.find(" as recorded, 0 otherwise", said), std::string::npos) << text;
   // The CSV rows add up to the same; the database holds every line.
   // Each row names the days the report covers.
   std::string csv = cardTool(network, "audit --format csv").output;
@@ -593,13 +605,17 @@ TEST(CardTool, AuditOfASimulatedDayMatchesEveryTapAndTotalsTheLogs) {
   sqlite3_stmt* query = nullptr;
   ASSERT_EQ(sqlite3_prepare_v2(sql,
                                "select (select sum(fare) from log_lines), (select count(*) from "
-                               "records where matched), (select count(*) from cards)",
+                               "records where matched), (select count(*) from cards), (select "
+                               "count(*) from records where rules = 'agrees'), (select count(*) "
+                               "from records where rules = 'unverifiable')",
                                -1, &query, nullptr),
             SQLITE_OK);
   ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
   EXPECT_EQ(sqlite3_column_int64(query, 0), revenue);
   EXPECT_EQ(sqlite3_column_int64(query, 1), taps);
   EXPECT_EQ(sqlite3_column_int64(query, 2), 40);
+  EXPECT_EQ(sqlite3_column_int64(query, 3), fares["agrees"].get<int64_t>());
+  EXPECT_EQ(sqlite3_column_int64(query, 4), fares["unverifiable"].get<int64_t>());
   sqlite3_finalize(query);
   // Cards and records are told by their number, their files apart.
   ASSERT_EQ(sqlite3_prepare_v2(sql,
@@ -726,7 +742,22 @@ struct Fault {
   const char* what;
   std::function<std::vector<Expected>(const std::string& root)> fault;
   bool sameTotals;
+  // The fault is made after an audit with the checkpoint kCheckpointName,
+  // and audited on from it.
+  bool afterCheckpoint = false;
 };
+
+// Where a fault made after an audit with a checkpoint keeps it, in the
+// network directory.
+constexpr char kCheckpointName[] = "audit.checkpoint";
+
+// Audits the network at `root` with the checkpoint kCheckpointName, as
+// the first audit of a fault made after one.
+void auditWithCheckpoint(const std::string& root) {
+  ToolRun run = runTool(
+      {program("card_tool"), "--dir", root, "audit", "--checkpoint", root + "/" + kCheckpointName});
+  EXPECT_EQ(run.status, 0) << run.output;
+}
 
 void PrintTo(const Fault& fault, std::ostream* out) {
   *out << fault.what;
@@ -748,15 +779,97 @@ std::string caseName(const ::testing::TestParamInfo<Fault>& info) {
   return name;
 }
 
+// The day of `simulate` again, in the network directory at `root`, by
+// readers of which `misbuilt` charges one fare wrong on card and log alike.
+void simulateMisbuilt(const std::string& root, const char* misbuilt) {
+  for (const char* dir : {"/Card", "/Reader_txt"}) {
+    ASSERT_EQ(system(("rm -rf '" + root + dir + "'").c_str()), 0);
+  }
+  SimulationPlan plan;
+  plan.cards = 40;
+  plan.taps = 1200;
+  plan.seed = 11;
+  ASSERT_TRUE(parseMisbuilt(misbuilt, &plan.misbuilt)) << misbuilt;
+  SimulationResult result;
+  std::string problem;
+  ASSERT_TRUE(simulateDay(root, plan, &result, &problem)) << problem;
+  ASSERT_GT(result.mischarged, 0) << misbuilt;
+}
+
+// A fare_mismatch saying `says` for every tap record of the cards at
+// `root` that `wrong` picks, given the two records before it.
+std::vector<Expected> mismatchesWhere(
+    const std::string& root, const std::string& says,
+    const std::function<bool(const CardRecord&, const CardRecord&, const CardRecord&)>& wrong) {
+  std::vector<Expected> expected;
+  for (int number = 1; number <= 40; number++) {
+    std::string card = "Card/" + std::to_string(number) + ".txt";
+    std::vector<std::string> lines = linesOf(readFile(root + "/" + card));
+    for (size_t i = 2; i < lines.size(); i++) {
+      CardRecord older, before, now;
+      bool read = parseCardLine(lines[i - 2].data(), lines[i - 2].size(), false, &older) &&
+                  parseCardLine(lines[i - 1].data(), lines[i - 1].size(), false, &before) &&
+                  parseCardLine(lines[i].data(), lines[i].size(), i + 1 == lines.size(), &now);
+      if (read && wrong(older, before, now)) {
+        expected.push_back({"fare_mismatch", card, static_cast<int64_t>(i + 1), says});
+      }
+    }
+  }
+  EXPECT_FALSE(expected.empty()) << "no tap the fault made wrong";
+  return expected;
+}
+
+// Whether `now` is a tap of reader `reader`, `modeAndDirection`
+// ("SUBWAY,IN"), that took `fare` from `before`'s balance.
+bool took(const CardRecord& before, const CardRecord& now, const char* reader,
+          const std::string& modeAndDirection, int64_t fare) {
+  return readerOfTapId(now.tapId) == reader &&
+         std::string(now.mode) + "," + now.inOut == modeAndDirection &&
+         int64_t{before.balance} - now.balance == fare;
+}
+
 const Fault kFaults[] = {
+    {"a wrong fare on both sides, from a station built with 1100 for a new ride",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Every other tap of the day is what the rules give the cards as they
+       // are, the balances the wrong fare left included.
+       simulateMisbuilt(root, "S3:new_ride:1100");
+       return mismatchesWhere(
+           root,
+           "an entry that charged 1100; the rules of reader S3 give a new ride, "
+           "an entry that charges 1050",
+           [](const CardRecord&, const CardRecord& before, const CardRecord& now) {
+             return took(before, now, "S3", "SUBWAY,IN", 1100);
+           });
+     },
+     false},
+    {"a wrong fare on both sides, from a bus built with a flat fare after a transfer",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Leaving a bus boarded free just after a subway exit is charged by
+       // the time on board: the rides of 210 s or more cost the 700 charged.
+       simulateMisbuilt(root, "B:exit_after_transfer:700");
+       return mismatchesWhere(
+           root, "an exit that charged 700; the rules of reader B give an exit after a transfer",
+           [](const CardRecord& older, const CardRecord& before, const CardRecord& now) {
+             bool boardedFree = std::string(older.mode) + "," + older.inOut == "SUBWAY,OUT" &&
+                                std::string(before.mode) + "," + before.inOut == "BUS,IN" &&
+                                before.balance == older.balance;
+             return boardedFree && took(before, now, "B", "BUS,OUT", 700) &&
+                    makeTime(now.time) - makeTime(before.time) < 210;
+           });
+     },
+     false},
     {"a tap on a card after the office closed it",
      [](const std::string& root) -> std::vector<Expected> {
        int64_t closed = topUp(root, 3, 0, 20260306235000, true, true, OfficeKind::kClose);
        int64_t line = appendTap(root, 3, "20260306235500", "BUS,OUT", 0, "B_990", "Bus.txt");
        std::string card = root + "/Card/3.txt";
        EXPECT_EQ(rename(card.c_str(), (card + ".retired").c_str()), 0);
-       return {{"record_after_retired", "Card/3.txt.retired", line,
-                "the office closed this card at line " + std::to_string(closed)}};
+       // With nothing left on it, the bus's rules refuse the tap as well.
+       return {
+           {"record_after_retired", "Card/3.txt.retired", line,
+            "the office closed this card at line " + std::to_string(closed)},
+           {"fare_mismatch", "Card/3.txt.retired", line, "the rules of reader B give a refusal"}};
      },
      false},
     {"a replacement whose new card holds less than the old one did",
@@ -800,7 +913,10 @@ const Fault kFaults[] = {
        size_t balance = record.find(',', record.find(',', 15) + 1) + 1;
        record.insert(balance, "9");
        writeFile(root + "/Card/7.txt", joined(lines, "\r\n"));
-       return {{"balance_rises", "Card/7.txt", static_cast<int64_t>(lines.size())}};
+       // No rule adds money: the rules give the tap another answer too.
+       int64_t line = static_cast<int64_t>(lines.size());
+       return {{"balance_rises", "Card/7.txt", line},
+               {"fare_mismatch", "Card/7.txt", line, "raised the balance by"}};
      },
      true},
     {"a fare changed in a log",
@@ -930,7 +1046,12 @@ const Fault kFaults[] = {
        int64_t entry =
            appendTap(root, 5, "20260306235000", "SUBWAY,IN", 1050, "S1_900", "Subway1.txt");
        appendTap(root, 5, "20260306234500", "SUBWAY,OUT", 200, "S2_900", "Subway2.txt");
-       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"}};
+       // Card 5's day ends in a trip left open, which S1 closes or settles,
+       // not a new ride; and S1 is next to S2, which charges no exit fare.
+       return {{"clock_ahead", "Card/5.txt", entry, "reader S1"},
+               {"fare_mismatch", "Card/5.txt", entry, "the rules of reader S1 give an exit"},
+               {"fare_mismatch", "Card/5.txt", entry + 1,
+                "the rules of reader S2 give an exit that charges 0"}};
      },
      false},
     {"a tap dated after the audit",
@@ -957,6 +1078,39 @@ const Fault kFaults[] = {
        return {{"not_a_log_line", kTopUpLog, 1}};
      },
      true},
+    {"history changed at the boundary after a checkpoint: a log's last fare edited",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Bus.txt"));
+       std::string& line = lines[lines.size() - 2];  // the last, before the empty one
+       size_t fare = line.find(',', line.find(',', 15) + 1) + 1;
+       line.insert(fare, "1");
+       writeFile(root + "/Reader_txt/Bus.txt", joined(lines, "\r\n"));
+       std::string at = "Reader_txt/Bus.txt:" + std::to_string(lines.size() - 1) + " ";
+       return {
+           {"history_changed", "Reader_txt/Bus.txt", 0, "where the last audit stopped, changed"},
+           {"fare_differs", "Card/", -1, at}};
+     },
+     false, true},
+    {"a log shrunk after a checkpoint",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::vector<std::string> lines = linesOf(readFile(root + "/Reader_txt/Subway2.txt"));
+       lines.erase(lines.end() - 2);
+       writeFile(root + "/Reader_txt/Subway2.txt", joined(lines, "\r\n"));
+       return {{"history_changed", "Reader_txt/Subway2.txt", 0, "it shrank from"},
+               {"record_without_log_line", "Card/", -1, "no line of Reader_txt/Subway2.txt"}};
+     },
+     false, true},
+    {"a card replaced by a copy after a checkpoint",
+     [](const std::string& root) -> std::vector<Expected> {
+       auditWithCheckpoint(root);
+       std::string card = root + "/Card/7.txt";
+       writeFile(card + ".copy", readFile(card));
+       EXPECT_EQ(rename((card + ".copy").c_str(), card.c_str()), 0);
+       return {{"history_changed", "Card/7.txt", 0, "it is another file"}};
+     },
+     true, true},
     {"a log and a card that are no files",
      [](const std::string& root) -> std::vector<Expected> {
        mkdir((root + "/Reader_txt/Broken.txt").c_str(), 0755);
@@ -987,8 +1141,15 @@ TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
     cleanRevenue = clean["total_revenue"];
   }
   std::vector<Expected> expected = f.fault(network.root());
+  // After a checkpoint, both reports go on from it as the fault left it.
+  std::string checkpoint = network.root() + "/" + kCheckpointName,
+              withCheckpoint = f.afterCheckpoint ? " --checkpoint " + checkpoint : "",
+              made = f.afterCheckpoint ? readFile(checkpoint) : "";
   int status = 0;
-  nlohmann::json report = auditJson(network, &status);
+  ToolRun run = cardTool(network, "audit --format json" + withCheckpoint);
+  status = run.status;
+  nlohmann::json report = nlohmann::json::parse(run.output, nullptr, false);
+  if (f.afterCheckpoint) writeFile(checkpoint, made);
   ASSERT_FALSE(report.is_discarded()) << f.what << ": the JSON report does not parse";
   EXPECT_EQ(status, 1) << f.what;
   EXPECT_EQ(unexpected(report["anomalies"], expected), "") << f.what;
@@ -1000,7 +1161,7 @@ TEST_P(AuditFindsEveryKindOfAnomaly, AndNothingElse) {
     return std::regex_replace(detail, std::regex(R"(audit ran \([0-9 :-]+\))"), "audit ran (T)");
   };
   std::vector<std::vector<std::string>> rows =
-      csvRows(cardTool(network, "audit --format csv --anomalies").output);
+      csvRows(cardTool(network, "audit --format csv --anomalies" + withCheckpoint).output);
   ASSERT_EQ(rows.size(), report["anomalies"].size() + 1) << f.what;
   EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "file", "line", "detail", "from", "to"}))
       << f.what;
@@ -1068,15 +1229,9 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   Network network;
   Reader s1(network, program("subway_reader_s1"));
   waitForPeriods({&s1});
-  // Just off a bus, in the subway's transfer window: the topped-up card and
-  // its twin that holds the same money already must tap alike.
-  std::string offBus =
-      cardLine("BUS IN", 600, 1650, "B_3") + "\r\n" + cardLine("BUS OUT", 3, 600, "B_4");
-  network.writeCard("21", offBus);
-  std::string twin = offBus.substr(0, offBus.rfind(",600,")) + ",5600,B_4";
-  network.writeCard("22", twin);
   // Issued below the new-ride fare's threshold, then topped up over it.
   ASSERT_EQ(cardTool(network, "issue 23 1000").status, 0);
+  std::string issued = network.card("23");
   // In a trip left open an hour ago, with too little to settle it: no
   // reader could take the card until it was topped up in its trip.
   network.writeCard("24", cardLine("SUBWAY OUT", 7200, 1300, "ISSUE_2") + "\r\n" +
@@ -1086,9 +1241,17 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   std::string byTransfer =
       cardLine("BUS OUT", 3610, 250, "B_7") + "\r\n" + cardLine("SUBWAY IN", 3600, 250, "S1_9");
   network.writeCard("25", byTransfer);
-  std::string issued = network.card("23");
+  // Just off a bus, in the subway's transfer window (15 s, a second at the
+  // tests' fast clock: one top-up and two taps fit in it): the topped-up
+  // card and its twin that holds the same money already must tap alike.
+  std::string offBus =
+      cardLine("BUS IN", 600, 1650, "B_3") + "\r\n" + cardLine("BUS OUT", 0, 600, "B_4");
+  network.writeCard("21", offBus);
+  std::string twin = offBus.substr(0, offBus.rfind(",600,")) + ",5600,B_4";
+  network.writeCard("22", twin);
   int64_t before = timetolong(calendarNow());
   ToolRun topUp = cardTool(network, "topup 21 5000");
+  s1.type("21 22\n");
   EXPECT_EQ(topUp.status, 0) << topUp.output;
   EXPECT_EQ(
       topUp.output,
@@ -1099,7 +1262,7 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   ToolRun inTransfer = cardTool(network, "topup 25 5000");
   EXPECT_EQ(inTransfer.status, 0) << inTransfer.output;
   int64_t after = timetolong(calendarNow());
-  s1.type("21 22 23 24 25\n");
+  s1.type("23 24 25\n");
   ASSERT_EQ(s1.finish(), 0);
 
   // The transfer is free and logged under the bus's id, as for the twin.
@@ -1138,6 +1301,16 @@ TEST(CardTool, TopUpRaisesTheBalanceAndTheCardTapsAsBefore) {
   ASSERT_TRUE(
       readWritersJournal(kHere, network.root() + "/Reader_txt/Topup.txt.pending", &journal));
   EXPECT_EQ(journal.state, kIdle);
+  // The audit takes each top-up, of one record or of two, as the office's
+  // change and not a tap: every tap after one is the fare the rules give
+  // the trip the top-up left as it was.
+  int status = 0;
+  nlohmann::json report = auditJson(network, &status);
+  EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  EXPECT_EQ(report["fares"]["differs"], 0) << report["fares"].dump();
+  EXPECT_EQ(
+      report["fares"]["agrees"].get<int64_t>() + report["fares"]["unverifiable"].get<int64_t>(), 5)
+      << report["fares"].dump();
 }
 
 TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
@@ -1208,6 +1381,11 @@ TEST(CardTool, TopUpRefusalsLeaveTheCardAndTheLogAlone) {
       EXPECT_EQ(topUpFiles(network, number), before) << r.args;
     }
   }
+  // A reason of spaces only (one word to the shell) says nothing: refused.
+  ToolRun blank =
+      runTool({program("card_tool"), "--dir", network.root(), "refund", "10", "5", "   "});
+  EXPECT_EQ(blank.status, 2) << blank.output;
+  EXPECT_NE(blank.output.find("not '   '"), std::string::npos) << blank.output;
   // The limit itself can be reached, and only a top-up writes the log.
   EXPECT_FALSE(fileExists(network.root() + "/" + kTopUpLog));
   EXPECT_EQ(cardTool(network, "topup 7 647").status, 0);
@@ -1307,6 +1485,12 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   int status = 0;
   nlohmann::json report = auditJson(network, &status);
   EXPECT_EQ(status, 0) << report["anomalies"].dump();
+  // The new card starts in its old card's trip: its exit is decided by the
+  // rules as the twin's is, and the move is no tap.
+  EXPECT_EQ(report["fares"]["differs"], 0) << report["fares"].dump();
+  EXPECT_EQ(
+      report["fares"]["agrees"].get<int64_t>() + report["fares"]["unverifiable"].get<int64_t>(), 4)
+      << report["fares"].dump();
   // Every day's money reconciles: what was paid back, paid out and moved
   // is a movement like revenue; a move takes from one card what it gives
   // the other.
@@ -1380,9 +1564,14 @@ TEST(CardTool, ReplaceRefundAndCloseMoveOnlyWhatTheOfficeLogSays) {
   }
   report = auditJson(network, &status);
   for (const nlohmann::json& day : report["held"]) EXPECT_EQ(day["difference"], 0) << day.dump();
+  // An exit charged on a card already retired is told twice: as taken
+  // after the office retired the card, and as a fare its rules refuse
+  // (the card held nothing).
   EXPECT_EQ(unexpected(report["anomalies"], {{"note_left", "Card/70.txt.replacing", 0},
                                              {"record_after_retired", "Card/63.txt.retired", 4},
-                                             {"record_after_retired", "Card/65.txt.retired", 4}}),
+                                             {"fare_mismatch", "Card/63.txt.retired", 4},
+                                             {"record_after_retired", "Card/65.txt.retired", 4},
+                                             {"fare_mismatch", "Card/65.txt.retired", 4}}),
             "");
 }
 
@@ -1629,6 +1818,13 @@ TEST(SimulateNetwork, MakesANewNetworkAndNeverAddsToOne) {
   EXPECT_EQ(simulator("--date=20240229 --cards=2 --taps=20 '" + (scratch / "empty") + "'").status,
             0);
   EXPECT_NE(readFile(scratch / "empty/Card/2.txt").find("20240229"), std::string::npos);
+  // A reader built with one fare wrong, as a test of the audit asks, says
+  // how many taps it charged so.
+  ToolRun misbuilt = simulator("'" + (scratch / "misbuilt") +
+                               "' --cards 20 --taps 600 --misbuilt=B:new_ride:1000");
+  EXPECT_EQ(misbuilt.status, 0) << misbuilt.output;
+  EXPECT_NE(misbuilt.output.find("\nReader B charged 1000 for each new_ride: "), std::string::npos)
+      << misbuilt.output;
 }
 
 TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
@@ -1650,6 +1846,10 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
       {dir + " --taps 2.5", "--taps takes a whole number from 1 to 1000000000, not '2.5'"},
       {dir + " --taps 1000000001", "--taps takes a whole number from 1 to 1000000000"},
       {dir + " --seed x", "--seed takes a whole number, not 'x'"},
+      {dir + " --misbuilt S9:new_ride:1100", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:ride:1100", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:new_ride:-50", "--misbuilt takes READER:KIND:FARE"},
+      {dir + " --misbuilt S3:new_ride", "--misbuilt takes READER:KIND:FARE"},
       {dir + " --frob 1", "unknown option '--frob'"},
       {dir + " --taps", "option '--taps' needs a value"},
       {"--cards 5", "no DIR given"},
@@ -1671,6 +1871,121 @@ TEST(SimulateNetwork, RefusesEveryOptionItCannotKeep) {
       runTool({program("simulate_network"), "--version"}, Collected::kOutput).output;
   std::string toolVersion = runTool({program("card_tool"), "--version"}, Collected::kOutput).output;
   EXPECT_EQ(version, "simulate_network" + toolVersion.substr(toolVersion.find(' ')));
+}
+
+namespace {
+
+// Cuts every card and log of the network at `root` back to what was
+// recorded before packed time `time` (a card keeps its two issue records),
+// and returns what was cut off each, by path, to be appended again.
+std::map<std::string, std::string> cutBack(const std::string& root, const std::string& time) {
+  std::map<std::string, std::string> rest;
+  for (const char* folder : {"/Card", "/Reader_txt"}) {
+    for (const auto& file : std::filesystem::directory_iterator(root + folder)) {
+      std::string path = file.path().string();
+      if (file.path().extension() != ".txt" || file.path().filename() == "Topup.txt") continue;
+      std::string bytes = readFile(path);
+      bool card = std::string(folder) == "/Card";
+      // A card's records are parted by CR LF; a log's lines each end in one.
+      size_t at = 0;
+      for (size_t line = 0; at < bytes.size(); line++) {
+        size_t next = bytes.find("\r\n", at);
+        if ((!card || line >= 2) && bytes.compare(at, 14, time) >= 0) break;
+        at = next == std::string::npos ? bytes.size() : next + 2;
+      }
+      size_t cut = card && at < bytes.size() ? at - 2 : at;
+      if (cut == bytes.size()) continue;
+      rest[path] = bytes.substr(cut);
+      writeFile(path, bytes.substr(0, cut));
+    }
+  }
+  return rest;
+}
+
+// The first card of the simulated day, from `from` on, whose last record
+// is an entry of mode `mode`: in a trip at the day's end.
+int cardInATrip(const Network& network, int from, const std::string& mode) {
+  for (int number = from; number <= 40; number++) {
+    if (linesOf(network.card(std::to_string(number))).back().find("," + mode + ",IN,") !=
+        std::string::npos) {
+      return number;
+    }
+  }
+  ADD_FAILURE() << "no card in a trip by " << mode;
+  return from;
+}
+
+}  // namespace
+
+// An audit with a checkpoint reads only what was appended to the cards and
+// logs since the last, and reports, byte for byte, what a full audit of
+// the same files reports: after the day's later taps, the office's top-up
+// and replacement of cards in a trip, and taps by a reader on both.
+TEST(CardTool, AuditWithACheckpointGoesOnFromTheLastAndReportsAsAFullAudit) {
+  Network network;
+  simulate(network);
+  const std::string& root = network.root();
+  std::string checkpoint = root + "/" + kCheckpointName;
+  auto sameAsFull = [&](const std::string& when) {
+    ToolRun goingOn = cardTool(network, "audit --format json --checkpoint " + checkpoint);
+    ToolRun full = cardTool(network, "audit --format json");
+    EXPECT_EQ(goingOn.status, full.status) << when;
+    EXPECT_EQ(goingOn.output, full.output) << when;
+    return goingOn.output;
+  };
+  std::map<std::string, std::string> rest = cutBack(root, "20260306150000");
+  ASSERT_GT(rest.size(), 20u);
+  sameAsFull("the day up to 15:00, audited in full");
+  for (const auto& [path, bytes] : rest) writeFile(path, readFile(path) + bytes);
+  std::string day = sameAsFull("the rest of the day appended");
+  EXPECT_NE(day.find("\"total_taps\""), std::string::npos) << day;
+  int toppedUp = cardInATrip(network, 1, "SUBWAY"),
+      replaced = cardInATrip(network, toppedUp + 1, "SUBWAY");
+  ASSERT_EQ(cardTool(network, "topup " + std::to_string(toppedUp) + " 5000").status, 0);
+  ToolRun replace = cardTool(
+      network, "replace " + std::to_string(replaced) + " " + std::to_string(replaced + 900));
+  ASSERT_EQ(replace.status, 0) << replace.output;
+  sameAsFull("a card in a trip topped up, another replaced");
+  Reader s3(network, program("subway_reader_s3"));
+  waitForPeriods({&s3});
+  s3.type(std::to_string(toppedUp) + "\n" + std::to_string(replaced + 900) + "\n");
+  ASSERT_EQ(s3.finish(), 0);
+  std::string tapped = sameAsFull("both tapped out at S3");
+  EXPECT_EQ(nlohmann::json::parse(tapped)["fares"]["differs"], 0) << tapped;
+
+  // An edit deep inside the records read before is what a run with a
+  // checkpoint cannot see: a full audit finds it.
+  int untouched = 1;
+  while (untouched == toppedUp || untouched == replaced) untouched++;
+  std::string card = root + "/Card/" + std::to_string(untouched) + ".txt", bytes = readFile(card);
+  size_t balance = bytes.find(",IN,") + 4;
+  bytes[balance] = bytes[balance] == '9' ? '8' : '9';
+  writeFile(card, bytes);
+  EXPECT_EQ(cardTool(network, "audit --format json --checkpoint " + checkpoint).output, tapped);
+  EXPECT_EQ(cardTool(network, "audit --format json").status, 1);
+
+  // A checkpoint of another network, of a newer format, or damaged, is
+  // refused, and left as it is.
+  Network other;
+  simulate(other);
+  ToolRun foreign = cardTool(other, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(foreign.status, 4);
+  EXPECT_NE(foreign.output.find("is the checkpoint of another network directory"),
+            std::string::npos)
+      << foreign.output;
+  std::string made = readFile(checkpoint);
+  writeFile(checkpoint, "fare-audit-checkpoint 2\n" + made.substr(made.find('\n') + 1));
+  ToolRun newer = cardTool(network, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(newer.status, 4);
+  EXPECT_NE(newer.output.find("is a checkpoint of format 2"), std::string::npos) << newer.output;
+  std::string damaged = made;
+  damaged[damaged.size() / 2] ^= 1;
+  writeFile(checkpoint, damaged);
+  ToolRun garbled = cardTool(network, "audit --checkpoint " + checkpoint);
+  EXPECT_EQ(garbled.status, 4);
+  EXPECT_NE(garbled.output.find("it is damaged"), std::string::npos) << garbled.output;
+  EXPECT_EQ(readFile(checkpoint), damaged);
+  EXPECT_EQ(cardTool(network, "audit --checkpoint FILE --from 2026-03-06").status, 2);
 }
 
 TEST(CardTool, AuditAccountsForEveryTopUpApartFromTheRevenue) {
@@ -1753,7 +2068,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
         "\n  B        2026-03-07 00:00           0           1           1           0\n",
         "\n  2026-03-06              0         13,000              0          3,150         10,900"
         "          1,050\n",
-        "\n  On 2026-03-06 the cards hold 1,050 more than", "\nTotal: 8 taps, revenue 6,350\n"}) {
+        "\n  On 2026-03-06 the cards hold 1,050 more than", "\nTotal: 8 taps, revenue 5,950\n"}) {
     EXPECT_NE(text.output.find(says), std::string::npos) << says << " in\n" << text.output;
   }
   const std::string held =
@@ -1761,8 +2076,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
       "difference\n";
   EXPECT_EQ(cardTool(network, "audit --format csv --held").output,
             held +
-                "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n2026-03-07,10900,2000,5000,3200,0,0,"
-                "0,0,14700,0\n");
+                "2026-03-06,0,13000,0,3150,0,0,0,0,10900,1050\n2026-03-07,10900,2000,5000,2800,0,0,"
+                "0,0,15100,0\n");
   // Ridership by reader, day and hour: the network's hours with a tap.
   std::vector<std::string> rides;
   for (const std::vector<std::string>& row :
@@ -1777,8 +2092,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
                 "reader,date,hour,entry,exit,transfer,settlement", "network,2026-03-06,21,1,0,0,0",
                 "network,2026-03-06,23,2,0,0,0", "network,2026-03-07,0,0,2,1,0",
                 "network,2026-03-07,6,1,0,0,0", "network,2026-03-07,7,0,0,0,1"}));
-  // The list adds up what the cards hold now: 8450 + 5300 + 950.
-  EXPECT_NE(cardTool(network, "list").output.find("\nHeld on the readable cards: 14700\n"),
+  // The list adds up what the cards hold now: 8450 + 5700 + 950.
+  EXPECT_NE(cardTool(network, "list").output.find("\nHeld on the readable cards: 15100\n"),
             std::string::npos);
 
   // The 7th alone: every tap still matched, the line of the 6th that no
@@ -1791,7 +2106,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
                                                       "asked": {"from": "2026-03-07", "to": null}})"));
   EXPECT_EQ(report["matched"], 7);
   EXPECT_EQ(report["total_taps"], 5);
-  EXPECT_EQ(report["total_revenue"], 3200);
+  EXPECT_EQ(report["total_revenue"], 2800);
   EXPECT_EQ(report["readers"]["S1"]["taps"], 1);
   EXPECT_EQ(report["topups"]["amount"], 5000);
   EXPECT_EQ(report["network"]["hours"].size(), 24u);
@@ -1799,8 +2114,8 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
             nlohmann::json::parse(R"({"date": "2026-03-07", "hour": 0, "entry": 0, "exit": 1,
                                       "transfer": 1, "settlement": 0})"));
   EXPECT_EQ(report["held"], nlohmann::json::parse(R"([{"date": "2026-03-07", "held_before": 10900,
-    "issued": 2000, "topups": 5000, "revenue": 3200, "refunds": 0, "paid_out": 0, "moved_out": 0,
-    "moved_in": 0, "held": 14700, "difference": 0}])"));
+    "issued": 2000, "topups": 5000, "revenue": 2800, "refunds": 0, "paid_out": 0, "moved_out": 0,
+    "moved_in": 0, "held": 15100, "difference": 0}])"));
   // The 6th alone: its anomaly, its day's rows, and the days in every CSV.
   std::vector<std::vector<std::string>> sixth =
       csvRows(cardTool(network, "audit --to 2026-03-06 --format csv --anomalies").output);
@@ -1836,7 +2151,7 @@ TEST(CardTool, AuditCountsTheDaysAskedForAcrossMidnight) {
     columns.push_back(value != nullptr ? reinterpret_cast<const char*>(value) : "NULL");
   }
   EXPECT_EQ(columns, (std::vector<std::string>{"2026-03-07 2026-03-07", "5", "5", "B 0 1 1",
-                                               "10900 14700 0", "5 3200"}));
+                                               "10900 15100 0", "5 2800"}));
   sqlite3_finalize(query);
   sqlite3_close(sql);
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "core/tap_journal.h"
 #include "tests/e2e/network.h"
@@ -28,6 +29,27 @@ std::vector<std::string> logsIn(const Network& network) {
   }
   closedir(dir);
   return names;
+}
+
+// S2 run in `station`, its console and errors kept in `scratch`.
+ProgramRun s2In(const std::string& station, const ScratchDir& scratch) {
+  ProgramRun run;
+  run.argv = {program("subway_reader_s2")};
+  run.dir = station;
+  run.environment = sharedEnvironment();
+  run.clearMarker = "[clear]";
+  run.console = scratch / "console.txt";
+  run.errors = scratch / "errors.txt";
+  return run;
+}
+
+// A network directory at `station` holding card 1 as `card`.
+bool makeStation(const std::string& station, const std::string& card) {
+  for (const char* folder : {"", "/Card", "/Reader_txt"}) {
+    if (mkdir((station + folder).c_str(), 0755) != 0) return false;
+  }
+  writeFile(station + "/Card/1.txt", card);
+  return true;
 }
 
 }  // namespace
@@ -86,13 +108,7 @@ TEST(ReaderConsole, FindsItsNetworkDirectoryWhereItWasStartedOnceItIsThere) {
   ScratchDir scratch;
   const std::string station = scratch / "station";
   ASSERT_EQ(mkdir(station.c_str(), 0755), 0);
-  ProgramRun run;
-  run.argv = {program("subway_reader_s2")};
-  run.dir = station;
-  run.environment = sharedEnvironment();
-  run.clearMarker = "[clear]";
-  run.console = scratch / "console.txt";
-  run.errors = scratch / "errors.txt";
+  ProgramRun run = s2In(station, scratch);
   int64_t from = getTime();
   Program s2 = startProgram(run);
   EXPECT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
@@ -117,6 +133,97 @@ TEST(ReaderConsole, FindsItsNetworkDirectoryWhereItWasStartedOnceItIsThere) {
                         "again): the reader records there from this tap on"),
             std::string::npos)
       << errors;
+}
+
+TEST(ReaderConsole, StaysWithTheNetworkItRecordsInWhateverIsPutAtItsPath) {
+  // S2 records in a network; then something else stands at the path it was
+  // started in. While the network it holds is there, S2 stays with it (a
+  // copy put at the path would split a card's taps across two places);
+  // with the network held gone, it moves only to the same Card/ found again
+  // (the same volume mounted again), never to a copy.
+  const struct {
+    const char* what;
+    const char* change;  // run in the scratch folder
+    bool recordsAtPath;  // else in the directory held, or nowhere
+    bool heldKept;
+  } cases[] = {
+      {"a copy at the path, the network held still there", "mv station held && cp -a held station",
+       false, true},
+      {"a copy at the path, the network held removed",
+       "mv station held && cp -a held station && rm -rf held/Card held/Reader_txt", false, false},
+      {"the network's own folders now under the path",
+       "mv station held && mkdir station && mv held/Card held/Reader_txt held/bin station/", true,
+       false},
+  };
+  for (const auto& row : cases) {
+    SCOPED_TRACE(row.what);
+    ScratchDir scratch;
+    const std::string station = scratch / "station";
+    std::string card = freshCard(5000);
+    ASSERT_TRUE(makeStation(station, card));
+    ProgramRun run = s2In(station, scratch);
+    Program s2 = startProgram(run);
+    ASSERT_TRUE(waitUntil([&] { return readFile(run.console) == prompt(kS2); }, 30));
+    ASSERT_EQ(system(("cd " + scratch.path() + " && (" + row.change + ")").c_str()), 0);
+    // An unknown card first: the reader looks for its network again.
+    typeInto(s2, "9\n1\n");
+    EXPECT_EQ(finishProgram(&s2), 0);
+    std::string errors = readFile(run.errors);
+    const std::string recorded = ",SUBWAY,IN,3950,S2_1";
+    bool atPath = readFile(station + "/Card/1.txt").find(recorded) != std::string::npos;
+    bool inHeld = readFile(scratch / "held/Card/1.txt").find(recorded) != std::string::npos;
+    EXPECT_EQ(atPath, row.recordsAtPath) << errors;
+    EXPECT_EQ(inHeld, !row.recordsAtPath && row.heldKept) << errors;
+    EXPECT_EQ(errors.find("is another directory now") != std::string::npos, row.recordsAtPath)
+        << errors;
+    EXPECT_EQ(errors.find("holds another network now") != std::string::npos,
+              !row.recordsAtPath && !row.heldKept)
+        << errors;
+  }
+}
+
+TEST(ReaderConsole, AStandardStreamClosedAtStartTakesNoFile) {
+  // S2 started with its input, console or error stream closed: the first
+  // file it opens would be given that number, and its console's text would
+  // go into a journal, a log or a card. Each stream closed, S2 taps card 1
+  // as it types (or ends at once without input), and the card, the log
+  // and the journal hold only what a tap writes.
+  for (int stream : {0, 1, 2}) {
+    SCOPED_TRACE("descriptor " + std::to_string(stream) + " closed");
+    ScratchDir scratch;
+    const std::string station = scratch / "station";
+    std::string card = freshCard(5000);
+    ASSERT_TRUE(makeStation(station, card));
+    ProgramRun run = s2In(station, scratch);
+    run.closedStream = stream;
+    // At the real pace: the fast clock's preloaded library opens its shared
+    // memory before the program's first line, and would take the number.
+    run.environment.erase(std::remove_if(run.environment.begin(), run.environment.end(),
+                                         [](const std::string& entry) {
+                                           return entry.rfind("FAKETIME", 0) == 0 ||
+                                                  entry.rfind("LD_PRELOAD=", 0) == 0;
+                                         }),
+                          run.environment.end());
+    Program s2 = startProgram(run);
+    if (stream != 0) typeInto(s2, "1\n");
+    EXPECT_EQ(finishProgram(&s2), 0);
+    std::string after = readFile(station + "/Card/1.txt");
+    std::string log = readFile(station + "/Reader_txt/Subway2.txt");
+    if (stream == 0) {
+      EXPECT_EQ(after, card);
+      EXPECT_EQ(log, "");
+    } else {
+      ASSERT_EQ(after.compare(0, card.size(), card), 0) << after;
+      EXPECT_EQ(after.size(), card.size() + 2 + 34) << after;
+      EXPECT_EQ(after.substr(card.size() + 2 + 14), ",SUBWAY,IN,3950,S2_1") << after;
+      EXPECT_EQ(log.size(), 36u) << log;
+    }
+    TapIntent intent;
+    EXPECT_TRUE(
+        stream == 0 ||
+        (readWritersJournal(AT_FDCWD, station + "/Reader_txt/Subway2.txt.pending", &intent) &&
+         intent.state == kIdle));
+  }
 }
 
 TEST(ReaderConsole, AConsoleThatBlocksHoldsNoCard) {

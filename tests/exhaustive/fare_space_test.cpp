@@ -419,7 +419,7 @@ TEST_P(FareSpace, EveryCardStateGetsTheFareTheRulesGive) {
   const char* reader = GetParam();
   const int64_t now = makeTime(20260306120000);
   // Every tap is the period's seventh.
-  const TapStamp stamp{reader, 7, timetolong(now)};
+  const TapStamp stamp{reader, 7, timetolong(now), now};
   Report report;
   {
     std::unordered_map<std::string, std::vector<Result>> dispatched;

@@ -63,6 +63,16 @@ class OnCluster : public ::testing::Test {
     return copy;
   }
 
+  // Card 1 and the lock file made on host 3 a while before, as a
+  // network's are: a host's own creation of them would hold up the other
+  // hosts' calls on them (not only their locks) until that host is gone.
+  void cardMadeOnHost3() const {
+    writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
+    close(
+        open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+  }
+
   std::unique_ptr<Cluster> cluster_;
   std::unique_ptr<NetworkDir> host1_;
 };
@@ -569,9 +579,7 @@ TEST_P(ACutHostRejoining, WhileAnotherHostHoldsItsCardChargesOnce) {
   // refuses such a mount. The readers are made to tap whatever the mount.
   const OtherOption& other = GetParam();
   const std::string s1Journal = cluster_->host(1) + "/Reader_txt/Subway1.txt.pending";
-  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
-  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  cardMadeOnHost3();
   ScratchDir scratch;
   ProgramRun first;
   // S1's second flush of its journal (its first made the journal) is its
@@ -659,12 +667,7 @@ TEST_F(Multihost, AReaderThatGaveUpOnACardLeavesNoLockBehind) {
   // Once host 1's lock lapses the card's byte must be free: no request S3
   // gave up on may be granted to it later, a lock no reader knows of that
   // would shut the card on every host.
-  // The card and the lock file are made on host 3 a while before, as a
-  // network's are: host 1's own creation of them would hold up the other
-  // hosts' calls on them (not only their locks) until host 1 is gone.
-  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
-  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  cardMadeOnHost3();
   // S3 is waiting at its prompt on host 2 when host 1 takes the card and
   // is cut off; then the card is typed at S3.
   ScratchDir scratch;
@@ -822,9 +825,7 @@ TEST_F(Multihost, AWriteInFlightWhenItsReaderIsKilledLandsBeforeItsLockIsLetGo) 
   // card's lock is the card from then on, until host 2 lets it go: no
   // record of S1's lands after. (A write held back on the client,
   // write-behind's, is what the readers' check refuses.)
-  writeFile(cluster_->host(3) + "/Card/1.txt", kFreshCard);
-  close(open((cluster_->host(3) + "/Card/taps.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  std::this_thread::sleep_for(std::chrono::seconds(3));
+  cardMadeOnHost3();
   ScratchDir scratch;
   ProgramRun run;
   run.argv = underStrace(cluster_->host(1) + "/Card/1.txt", "write", "delay_enter=4000000:when=1",

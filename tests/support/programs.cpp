@@ -58,6 +58,7 @@ Program startProgram(const ProgramRun& run) {
     dup2(input[0], 0);
     dup2(run.consoleRoom > 0 ? console[1] : out, 1);
     dup2(run.errorsToConsole ? 1 : run.errorRoom > 0 ? errors[1] : err, 2);
+    if (run.closedStream >= 0) close(run.closedStream);
     rlimit limit = {run.fileSizeLimit, run.fileSizeLimit};
     setrlimit(RLIMIT_FSIZE, &limit);
     // As a program finds it when started from a shell: SIGXFSZ kills.

@@ -25,6 +25,7 @@ struct ProgramRun {
   bool errorsToConsole = false;          // its error stream is its console (the pipe too)
   size_t errorRoom = 0;                  // > 0: its error stream is such a pipe, never read
   rlim_t fileSizeLimit = RLIM_INFINITY;  // RLIMIT_FSIZE, with SIGXFSZ at its default
+  int closedStream = -1;                 // a standard stream (0, 1 or 2) it starts without
 };
 
 // A program started, its console input open.

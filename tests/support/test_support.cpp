@@ -157,13 +157,13 @@ void writeMidnightNetwork(const std::string& root) {
             "20260306235000,SUBWAY,IN,8950,S1_1\r\n"
             "20260307001000,SUBWAY,OUT,8750,S3_1\r\n"
             "20260307001010,BUS,IN,8750,B_1\r\n"
-            "20260307001500,BUS,OUT,8450,B_2");
+            "20260307001145,BUS,OUT,8450,B_2");
   writeFile(root + "/Card/2.txt",
             "20260306200000,SUBWAY,OUT,3000,ISSUE_1\r\n"
             "20260306200000,SUBWAY,OUT,3000,ISSUE_2\r\n"
-            "20260306210000,BUS,IN,1950,B_3\r\n"
-            "20260306210000,BUS,IN,6950,B_3\r\n"
-            "20260307074500,SUBWAY,IN,5300,S2_1");
+            "20260306210000,SUBWAY,IN,1950,S5_3\r\n"
+            "20260306210000,SUBWAY,IN,6950,S5_3\r\n"
+            "20260307074500,SUBWAY,IN,5700,S2_1");
   writeFile(root + "/Card/3.txt",
             "20260307060000,SUBWAY,OUT,2000,ISSUE_1\r\n"
             "20260307060000,SUBWAY,OUT,2000,ISSUE_2\r\n"
@@ -171,13 +171,12 @@ void writeMidnightNetwork(const std::string& root) {
   // A transfer and the exit after it log the id of the tap before them.
   writeFile(root + "/Reader_txt/Subway1.txt",
             "20260306235000,SUBWAY,IN,1050,S1_1\r\n20260307061000,SUBWAY,IN,1050,S1_2\r\n");
-  writeFile(root + "/Reader_txt/Subway2.txt", "20260307074500,SUBWAY,IN,1650,S2_1\r\n");
+  writeFile(root + "/Reader_txt/Subway2.txt", "20260307074500,SUBWAY,IN,1250,S2_1\r\n");
   writeFile(root + "/Reader_txt/Subway3.txt", "20260307001000,SUBWAY,OUT,200,S3_1\r\n");
   writeFile(root + "/Reader_txt/Subway4.txt", "20260306230000,SUBWAY,IN,1050,S4_9\r\n");
-  writeFile(root + "/Reader_txt/Subway5.txt", "");
+  writeFile(root + "/Reader_txt/Subway5.txt", "20260306210000,SUBWAY,IN,1050,S5_3\r\n");
   writeFile(root + "/Reader_txt/Bus.txt",
-            "20260306210000,BUS,IN,1050,B_3\r\n20260307001010,BUS,IN,0,S3_1\r\n"
-            "20260307001500,BUS,OUT,300,B_1\r\n");
+            "20260307001010,BUS,IN,0,S3_1\r\n20260307001145,BUS,OUT,300,B_1\r\n");
   writeFile(root + "/Reader_txt/Topup.txt", "20260307073000,TOPUP,2,5000,6950\r\n");
 }
 

@@ -125,15 +125,17 @@ std::vector<CorpusSeed> cardTailSeeds();
 // to 2026-03-07, into the network directory at `root` (Card/ and
 // Reader_txt/ are made if missing), for the audit's days. By hand:
 //   card 1, issued 06 22:00 with 10000: entry S1 06 23:50 (1050), exit S3
-//     07 00:10 (200), transfer to B 07 00:10:10 (0), exit B 07 00:15 (300);
-//   card 2, issued 06 20:00 with 3000: entry B 06 21:00 (1050), a top-up
+//     07 00:10 (200), transfer to B 07 00:10:10 (0), exit B 07 00:11:45
+//     (300, for 95 s on board);
+//   card 2, issued 06 20:00 with 3000: entry S5 06 21:00 (1050), a top-up
 //     of 5000 logged 07 07:30 (its record dated 06 21:00), then an entry at
-//     S2 07 07:45 that settles the open trip (1650);
+//     S2 07 07:45 that settles the open trip (1250);
 //   card 3, issued 07 06:00 with 2000: entry S1 07 06:10 (1050);
 //   and a line of S4 dated 06 23:00 (1050) that no card tells.
+// Every fare is the rules' for some operating period of its reader.
 // Day 06: 3 taps, revenue 3150, issued 13000, held 10900 (8950 + 1950), a
 // difference of 1050 (the line with no record). Day 07: 5 taps, revenue
-// 3200, top-ups 5000, issued 2000, held 14700 (8450 + 5300 + 950).
+// 2800, top-ups 5000, issued 2000, held 15100 (8450 + 5700 + 950).
 void writeMidnightNetwork(const std::string& root);
 
 std::string readFile(const std::string& path);

@@ -19,7 +19,7 @@ std::string checkWorkedTap(const WorkedTap& tap, const char* readerId, Derive de
   CardRecord older = tapAt(tap.older, tap.age + tap.gap, tap.balance + 500, "S2_1");
   CardRecord latest = tapAt(tap.latest, tap.age, tap.balance, tap.latestId);
   CardData card = derive(older, latest, "Card/1.txt", readerId, kPeriodStart, kNow);
-  TapResult result = choose(card, TapStamp{readerId, 1, timetolong(kNow)});
+  TapResult result = choose(card, TapStamp{readerId, 1, timetolong(kNow), kNow});
 
   std::ostringstream wrong;
   bool accepted = tap.fare >= 0;
@@ -37,6 +37,9 @@ std::string checkWorkedTap(const WorkedTap& tap, const char* readerId, Derive de
     if (std::string(e.mode) != (readerId[0] == 'B' ? "BUS" : "SUBWAY")) wrong << " mode " << e.mode;
     if (e.tapId != newId || e.logTapId != logId) wrong << " ids " << e.tapId << "/" << e.logTapId;
     if (std::string(e.cardFile) != "Card/1.txt") wrong << " card " << e.cardFile;
+    if (tap.kind != nullptr && result.kind != *tap.kind) {
+      wrong << " kind " << static_cast<int>(result.kind);
+    }
   } else {
     if (tap.fare == kRefusedFare && result.balance != tap.balance) {
       wrong << " balance " << result.balance;

@@ -19,15 +19,16 @@ CardRecord tapAt(const char* modeAndDirection, int64_t age, int32_t balance, con
 // One worked tap: the card's older and latest record, and what the tap
 // must give.
 struct WorkedTap {
-  const char* older;      // "MODE DIRECTION" of the older record
-  int64_t gap;            // seconds from the older record to the latest
-  const char* latest;     // "MODE DIRECTION" of the latest record
-  const char* latestId;   // tap id of the latest record
-  int64_t age;            // seconds from the latest record to the tap
-  int32_t balance;        // balance on the latest record
-  int32_t fare;           // expected fare; kRefusedFare or kNoFareEntry
-  const char* direction;  // direction of the appended record
-  bool logsPreviousId;    // whether the log gets the latest record's id
+  const char* older;              // "MODE DIRECTION" of the older record
+  int64_t gap;                    // seconds from the older record to the latest
+  const char* latest;             // "MODE DIRECTION" of the latest record
+  const char* latestId;           // tap id of the latest record
+  int64_t age;                    // seconds from the latest record to the tap
+  int32_t balance;                // balance on the latest record
+  int32_t fare;                   // expected fare; kRefusedFare or kNoFareEntry
+  const char* direction;          // direction of the appended record
+  bool logsPreviousId;            // whether the log gets the latest record's id
+  const TapKind* kind = nullptr;  // what the accepted tap is, where it is checked
 };
 
 // The trip state derivation and the fare choice of one rule set.

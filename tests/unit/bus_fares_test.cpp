@@ -50,7 +50,7 @@ const WorkedTap kWorkedTaps[] = {
     {"SUBWAY OUT", 5, "BUS IN", "B_5", 300, 1750, 1750, "IN", false},
 };
 
-const TapStamp kStamp{"B", 1, 0};
+const TapStamp kStamp{"B", 1, 0, 0};
 
 CardData card(int32_t balance) {
   CardData c{};
@@ -80,7 +80,7 @@ TEST(BusRideTimeFare, Is100PerWhole30SecondsFrom0To700) {
                {60, 200},  {95, 300},  {119, 300}, {120, 400},  {150, 500},      {179, 500},
                {180, 600}, {209, 600}, {210, 700}, {1000, 700}, {400000000, 700}};
   for (const auto& s : scale) {
-    EXPECT_EQ(bus::rideTimeFare(timetolong(kNow - s.ride), timetolong(kNow)), s.fare) << s.ride;
+    EXPECT_EQ(bus::rideTimeFare(kNow - s.ride, kNow), s.fare) << s.ride;
   }
 }
 
@@ -108,13 +108,13 @@ TEST(BusController, ThresholdsAreTheFaresLessOne) {
 }
 
 TEST(BusEntries, NumberAcceptedTapsAndLogTheTransferId) {
-  EXPECT_STREQ(bus::ridingEnable(card(1050), TapStamp{"B", 1, 0}).entry.tapId, "B_1");
+  EXPECT_STREQ(bus::ridingEnable(card(1050), TapStamp{"B", 1, 0, 0}).entry.tapId, "B_1");
   EXPECT_EQ(bus::ridingDisable(card(1000)).fare, kRefusedFare);
-  TapResult transfer = bus::transferEnable(card(700), TapStamp{"B", 2, 0});
+  TapResult transfer = bus::transferEnable(card(700), TapStamp{"B", 2, 0, 0});
   EXPECT_STREQ(transfer.entry.tapId, "B_2");
   EXPECT_STREQ(transfer.entry.logTapId, "S3_7");
   EXPECT_EQ(transfer.balance, 700);
-  TapResult exit = bus::normalExit(card(0), TapStamp{"B", 3, 0});
+  TapResult exit = bus::normalExit(card(0), TapStamp{"B", 3, 0, 0});
   EXPECT_STREQ(exit.entry.tapId, "B_3");
   EXPECT_STREQ(exit.entry.logTapId, "B_3");
   EXPECT_STREQ(exit.entry.inOut, "OUT");

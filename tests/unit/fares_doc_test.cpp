@@ -111,18 +111,19 @@ struct Example {
   int64_t gap = 0, age = 0, balance = 0, fare = 0, after = 0;
 };
 
-// What a kind of tap appends, and whether its log line takes the card's
-// previous tap id.
+// What a kind of tap appends, whether its log line takes the card's
+// previous tap id, and the kind the fare entry that accepts it names.
 const struct {
   const char* kind;
   const char* direction;
   bool logsPreviousId;
-} kKinds[] = {{"new ride", "IN", false},
-              {"exit", "OUT", false},
-              {"transfer", "IN", true},
-              {"exit after a transfer", "OUT", true},
-              {"settles a trip left open", "IN", false},
-              {"refused", "", false}};
+  TapKind tapKind;
+} kKinds[] = {{"new ride", "IN", false, TapKind::kNewRide},
+              {"exit", "OUT", false, TapKind::kExit},
+              {"transfer", "IN", true, TapKind::kTransfer},
+              {"exit after a transfer", "OUT", true, TapKind::kExitAfterTransfer},
+              {"settles a trip left open", "IN", false, TapKind::kSettlement},
+              {"refused", "", false, TapKind::kNewRide}};
 
 // Reads the worked example in `row`, a table row of nine cells whose first
 // is its number. Returns a text naming what it cannot read, empty when it
@@ -229,7 +230,8 @@ TEST(FaresDoc, WorkedExamplesAreWhatTheRulesDo) {
                   static_cast<int32_t>(e.balance),
                   static_cast<int32_t>(e.fare),
                   kind->direction,
-                  kind->logsPreviousId};
+                  kind->logsPreviousId,
+                  e.fare == kRefusedFare ? nullptr : &kind->tapKind};
     std::string wrong =
         bus ? checkWorkedTap(tap, "B", bus::deriveTripState, bus::chooseFare)
             : checkWorkedTap(tap, e.reader.c_str(), subway::deriveTripState, subway::chooseFare);

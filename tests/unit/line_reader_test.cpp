@@ -122,3 +122,57 @@ TEST(LineReader, TellsWhyAFileCannotBeReadAndHandsOnNothing) {
   EXPECT_EQ(problem, std::string("card.txt/ cannot be read: ") + strerror(ENOTDIR));
   close(directory);
 }
+
+TEST(LineReader, ReadsOnFromWhereAnEarlierReadStoppedNumberingOn) {
+  ScratchDir dir;
+  writeFile(dir / "log.txt", "a\r\nb\r\n");
+  int fd = open((dir / "log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  std::vector<char> buffer(8);
+  std::vector<std::pair<int64_t, std::string>> lines;
+  auto keep = [&](const char* text, size_t length, int64_t number, bool) {
+    lines.push_back({number, std::string(text, length)});
+  };
+  int64_t end = 0;
+  ASSERT_EQ(forEachLineFrom(fd, 0, 1, &buffer, &end, keep), "");
+  EXPECT_EQ(end, 6);
+  writeFile(dir / "log.txt", "a\r\nb\r\nlonger\r\nd");
+  ASSERT_EQ(forEachLineFrom(fd, end, 3, &buffer, &end, keep), "");
+  EXPECT_EQ(end, 15);
+  EXPECT_EQ(lines, (std::vector<std::pair<int64_t, std::string>>{
+                       {1, "a\r"}, {2, "b\r"}, {3, "longer\r"}, {4, "d"}}));
+  close(fd);
+}
+
+TEST(LineReader, TellsAFileChangedOtherwiseThanByGrowing) {
+  ScratchDir dir;
+  const std::string path = dir / "card.txt";
+  const std::string bytes = std::string(40, '1') + "\r\n" + std::string(30, '2');
+  writeFile(path, bytes);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  FileMark mark = markOf(fd, static_cast<int64_t>(bytes.size()));
+  ASSERT_EQ(mark.size, static_cast<int64_t>(bytes.size()));
+  EXPECT_EQ(mark.boundary, bytes.substr(bytes.size() - kBoundaryBytes));
+  EXPECT_EQ(changedSince(fd, mark), "");
+  // Grown: the same. An edit before the bytes kept is not seen; one among
+  // them is; a file cut shorter is.
+  writeFile(path, bytes + "\r\n3");
+  EXPECT_EQ(changedSince(fd, mark), "");
+  writeFile(path, "9" + bytes.substr(1) + "\r\n3");
+  EXPECT_EQ(changedSince(fd, mark), "");
+  writeFile(path, bytes.substr(0, bytes.size() - 1) + "9\r\n3");
+  EXPECT_NE(changedSince(fd, mark).find("where the last audit stopped, changed"),
+            std::string::npos);
+  writeFile(path, bytes.substr(0, 10));
+  EXPECT_EQ(changedSince(fd, mark), "it shrank from 72 to 10 bytes");
+  close(fd);
+  // Another file under the same name: another inode.
+  std::string other = dir / "other.txt";
+  writeFile(other, bytes);
+  ASSERT_EQ(rename(other.c_str(), path.c_str()), 0);
+  fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_EQ(changedSince(fd, mark).rfind("it is another file (inode ", 0), 0u)
+      << changedSince(fd, mark);
+  close(fd);
+}

@@ -16,9 +16,15 @@ LogEntry entry(uint16_t log, int64_t time, uint8_t flags, int32_t fare, const ch
   return e;
 }
 
-// Takes what `e` says from the table.
-LogEntry* takeAs(LogTable* table, const LogEntry& e) {
-  return take(table, keyOf(e), e.log, e.time, e.flags, e.fare, e.id);
+// Takes what `e` says from the table, as the thread that reads the later
+// cards when `later`; sets `passedLater` if given.
+LogEntry* takeAs(LogTable* table, const LogEntry& e, bool later = false,
+                 bool* passedLater = nullptr) {
+  bool passed = false;
+  LogEntry* taken = take(table, keyOf(e), e.log, e.time, e.flags, e.fare, e.id,
+                         later ? kMatchedFlag | kLaterFlag : kMatchedFlag, &passed);
+  if (passedLater != nullptr) *passedLater = passed;
+  return taken;
 }
 
 }  // namespace
@@ -55,6 +61,37 @@ TEST(LogIndex, ALineIsTakenOnceByAllItSaysAndNothingLess) {
   EXPECT_EQ(first->line + second->line, 16u);
   EXPECT_NE(first->flags & second->flags & kMatchedFlag, 0);
   EXPECT_EQ(takeAs(&table, logged), nullptr) << "a line is taken once";
+}
+
+TEST(LogIndex, ALineTheLaterCardsTookIsSeenByTheEarlierOnesPassingIt) {
+  // The same line three times: the thread of the later cards takes the
+  // first; a record of the earlier cards takes the second, and sees it has
+  // passed a line the other thread took out of the order the cards are in.
+  LogTable table;
+  ASSERT_EQ(addLog(&table, "Reader_txt/Bus.txt", "B"), 0);
+  std::vector<LogEntry> lines;
+  for (uint32_t line = 1; line <= 3; line++) {
+    lines.push_back(entry(0, 20260306081530, kBusFlag, 0, "B_3", line));
+  }
+  insert(&table, lines.data(), lines.size());
+  bool passed = true;
+  LogEntry* byLater = takeAs(&table, lines[0], true, &passed);
+  ASSERT_NE(byLater, nullptr);
+  EXPECT_EQ(byLater->line, 1u);
+  EXPECT_FALSE(passed);
+  EXPECT_NE(byLater->flags & kLaterFlag, 0);
+  LogEntry* byEarlier = takeAs(&table, lines[0], false, &passed);
+  ASSERT_NE(byEarlier, nullptr);
+  EXPECT_EQ(byEarlier->line, 2u);
+  EXPECT_TRUE(passed);
+  EXPECT_EQ(byEarlier->flags & kLaterFlag, 0);
+  // The last is the later cards'; the earlier ones, finding none left,
+  // have passed two the other thread took.
+  LogEntry* last = takeAs(&table, lines[0], true, &passed);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->line, 3u);
+  EXPECT_EQ(takeAs(&table, lines[0], false, &passed), nullptr);
+  EXPECT_TRUE(passed);
 }
 
 TEST(LogIndex, EveryLineOfBatchesOfAnySizeIsFoundAsTheTableGrows) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -46,7 +47,7 @@ CardData aCard() {
   return card;
 }
 TapResult accept(const CardData& card, const TapStamp& stamp) {
-  return acceptTap(card, stamp, 0, "SUBWAY", "IN", LogId::kNewId);
+  return acceptTap(card, stamp, 0, TapKind::kNewRide, "SUBWAY", "IN");
 }
 TapResult refuse(const CardData& card, const TapStamp&) {
   return refuseTap(card);
@@ -98,4 +99,22 @@ TEST(OperatingPeriod, ResetsBesideTapsNeverCutAnIdOrGetLost) {
   EXPECT_EQ(badIds, 0);
   periodTick(init.load() + 181);
   EXPECT_EQ(nextTapNumber(), 1);
+}
+
+TEST(TapNumbers, AnIdIsItsReaderAndNumberCutToTheWidthOfAnId) {
+  // What the format "%s_%d" gives, cut by snprintf to an id's width.
+  const struct {
+    const char* reader;
+    int32_t number;
+  } stamps[] = {{"S1", 1},        {"B", 10},       {"S5", 999999},     {"B", 1234567},
+                {"S3", 12345678}, {"S2", 0},       {"S4", -7},         {"B", INT32_MAX},
+                {"B", INT32_MIN}, {"LONGNAME", 5}, {"LONGERNAME", 42}, {"", 3}};
+  for (const auto& s : stamps) {
+    char expected[kEntryTapIdWidth];
+    snprintf(expected, sizeof expected, "%s_%d", s.reader, s.number);
+    TapResult tap = acceptTap(aCard(), TapStamp{s.reader, s.number, 0, 0}, 0, TapKind::kNewRide,
+                              "SUBWAY", "IN");
+    EXPECT_STREQ(tap.entry.tapId, expected) << s.reader << " " << s.number;
+    EXPECT_STREQ(tap.entry.logTapId, expected) << s.reader << " " << s.number;
+  }
 }

@@ -62,7 +62,7 @@ CardData card(int32_t balance, const char* lastTapId = "B_4") {
 
 // The stamp of the period's tap number `number` at S1.
 TapStamp stamp(int32_t number) {
-  return TapStamp{"S1", number, 0};
+  return TapStamp{"S1", number, 0, 0};
 }
 
 }  // namespace
