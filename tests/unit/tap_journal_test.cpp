@@ -568,15 +568,21 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   closeTapWriter(&writer);
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
   // A writer's journal moved away once its card is held, before its
-  // intent: the intent goes to the journal at its name, where settlers
-  // look for it.
+  // intent: no settler would find the intent, so the tap is taken back;
+  // the next one makes its journal again at its name, where settlers look.
   TapWriter late = tapWriter(net(), kLogPath);
   JournalCache cache;
   ASSERT_TRUE(claimJournal(&late, 0));
-  ASSERT_EQ(holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late),
-                     &cache),
-            LoadStatus::kLoaded);
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
   ASSERT_EQ(rename(at(kJournal).c_str(), at("Reader_txt/moved").c_str()), 0);
+  EXPECT_FALSE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
+  releaseCard(&held);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
   releaseCard(&held);
   TapIntent found;
