@@ -588,6 +588,21 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   TapIntent found;
   EXPECT_TRUE(readAnyJournal(net(), kJournal, &found) && found.state == kPending)
       << "the intent is not in the journal at its name";
+  // Its log removed once its card is held, before its line: the line goes
+  // to the log at its name (made anew), or the tap is taken back; never to
+  // the file removed, where no one finds it.
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
+  const std::string charged = readFile(at(kCardPath));
+  ASSERT_EQ(unlink(at(kLogPath).c_str()), 0);
+  if (recordTap(held, formatCardRecord(next), formatLogLine(next), &late)) {
+    EXPECT_EQ(readFile(at(kLogPath)), formatLogLine(next))
+        << "the tap was recorded, but its line went to the log removed";
+  } else {
+    EXPECT_EQ(readFile(at(kCardPath)), charged) << "a tap taken back left its record";
+  }
+  releaseCard(&held);
   closeTapWriter(&late);
   closeJournals(&cache);
 }
