@@ -326,7 +326,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // What the steps came to.
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
-    writer->lastCard = dup(card.fd);
+    writer->lastCard = fcntl(card.fd, F_DUPFD_CLOEXEC, 0);
     // Without a descriptor to flush it by later, the tap is flushed now;
     // should that fail, it is committed all the same, and settled later.
     if (writer->lastCard < 0 && flushBoth(card.fd, writer->log)) {
