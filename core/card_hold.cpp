@@ -85,6 +85,11 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   }
   if (!lockWithin(locks, cardLockByte(path), kLockWaitMs)) {
     if (own) close(locks);
+    // A lent lock file no longer named so keeps no one out, nor in: the
+    // card is held by the file named so now.
+    if (!own && !locksStillNamed(dir, locks)) {
+      return holdCard(dir, path, logs, card, records, notices, -1, cache);
+    }
     return LoadStatus::kUnreadable;
   }
   struct stat info {};
@@ -106,7 +111,17 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   // (settling changes the card's size), once settling has made sure that
   // the card is held by the file named Card/taps.lock.
   bool changed = false;
+  size_t told = notices->size();
   bool settled = settleCard(dir, path, fd, locks, logs, false, notices, &changed, cache);
+  if (!settled && !own && !changed && !locksStillNamed(dir, locks)) {
+    // The lent lock file was removed or replaced since it was opened (its
+    // name is looked at here, once the card is held, not before each
+    // tap): the card is held again by the file named so now.
+    close(fd);
+    letGoOfLocks(locks, own, path);
+    notices->resize(told);
+    return holdCard(dir, path, logs, card, records, notices, -1, cache);
+  }
   bool read =
       settled && readTail(fd, changed ? -1 : static_cast<int64_t>(info.st_size), &held, parsed);
   if (!read) {
@@ -120,6 +135,10 @@ LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& l
   held.ownLocks = own;
   held.path = path;
   held.inode = static_cast<uint64_t>(info.st_ino);
+  if (cache != nullptr && cache->listed) {
+    held.listed = true;
+    held.logNames = cache->names;
+  }
   *card = held;
   records[0] = parsed[0];
   records[1] = parsed[1];

@@ -27,6 +27,8 @@ struct HeldCard {
   int64_t size;                      // its size when its tail was read
   char tail[kTailBytes];             // the bytes of that tail
   size_t tailLength;
+  bool listed = false;               // whether the log directory was listed while it was held
+  std::vector<ListedName> logNames;  // that listing: which file each name of Reader_txt/ led to
 };
 
 // What opening a card for a tap gave.
@@ -50,7 +52,10 @@ enum class LoadStatus {
 // anything else nothing is held and the records are left untouched, and
 // errno tells why the call that failed did (lostByItsFileSystem: the
 // network directory's file system lost its files).
-// The journals are read through `cache` when given (see settle.h).
+// The journals are read through `cache` when given (see settle.h), and the
+// log directory's listing made then is kept in `card`. A lock file lent
+// that is no longer the file named Card/taps.lock holds no card: the card
+// is then held through the lock file opened anew, for this card alone.
 [[nodiscard]] LoadStatus holdCard(int dir, const char* path, const std::vector<std::string>& logs,
                                   HeldCard* card, CardRecord records[2],
                                   std::vector<std::string>* notices, int locks = -1,

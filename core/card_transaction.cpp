@@ -15,10 +15,6 @@
 #include "core/tap_journal.h"
 
 int writerLocks(TapWriter* writer) {
-  if (writer->locks >= 0 && !locksStillNamed(writer->dir, writer->locks)) {
-    close(writer->locks);
-    writer->locks = -1;
-  }
   if (writer->locks < 0) writer->locks = openLocks(writer->dir);
   return writer->locks;
 }
@@ -48,6 +44,19 @@ static uint64_t namedInode(int dir, const std::string& path) {
   return fstatat(dir, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && isPlainFile(info)
              ? static_cast<uint64_t>(info.st_ino)
              : 0;
+}
+
+// Whether `path` still names the open file `fd` of inode `inode`, a plain
+// file with one name: told by the listing of the log directory made while
+// `card` was held when there is one (and by the file's own descriptor),
+// else by a look at the name.
+static bool stillNamed(const HeldCard* card, int dir, const std::string& path, int fd,
+                       uint64_t inode) {
+  uint64_t listed = 0;
+  if (card == nullptr || !card->listed) return namedInode(dir, path) == inode;
+  struct stat own {};
+  return listedInode(card->logNames, path, &listed) && listed == inode && fstat(fd, &own) == 0 &&
+         isPlainFile(own) && static_cast<uint64_t>(own.st_ino) == inode;
 }
 
 // Why a tap is refused when the lock file it holds its card by is no
@@ -112,9 +121,10 @@ static std::string claimedElsewhere(const std::string& journal) {
 // it tells of is flushed: this writer's last, or one that another process
 // writing the same log committed (it is flushed here, being whole, before
 // its block is written over). Returns false when it is not.
-static bool readyJournal(TapWriter* writer) {
+static bool readyJournal(TapWriter* writer, const HeldCard& card) {
   std::string path = journalPath(writer->logPath);
-  if (writer->journal >= 0 && namedInode(writer->dir, path) != writer->journalInode) {
+  if (writer->journal >= 0 &&
+      !stillNamed(&card, writer->dir, path, writer->journal, writer->journalInode)) {
     // The journal at the path is not this writer's any more: the last tap
     // is flushed before it is let go.
     if (!flushLastTap(writer)) return false;
@@ -156,10 +166,14 @@ static bool readyJournal(TapWriter* writer) {
 }
 
 // Makes the writer's log ready for a line: a log rotated or removed since
-// the last tap (noticed by its name) is opened anew, and created, its name
-// made durable, when there is none.
-static bool readyLog(TapWriter* writer) {
-  if (writer->log >= 0 && namedInode(writer->dir, writer->logPath) == writer->logInode) return true;
+// the last tap (noticed by its name, as the held card's listing tells when
+// `card` is given) is opened anew, and created, its name made durable, when
+// there is none.
+static bool readyLog(TapWriter* writer, const HeldCard* card) {
+  if (writer->log >= 0 &&
+      stillNamed(card, writer->dir, writer->logPath, writer->log, writer->logInode)) {
+    return true;
+  }
   if (!flushLastTap(writer)) return false;
   if (writer->log >= 0) close(writer->log);
   int dir = writer->dir;
@@ -197,8 +211,8 @@ static bool putIntentOnce(TapWriter* writer, const TapIntent& intent) {
   if (writer->journal < 0) return false;
   writer->sole = lockWithin(writer->journal, kWriterByte, 0);
   if (!writer->sole) errno = EBUSY;
-  bool same = writer->sole && inodeOf(writer->journal) == intent.journalInode && readyLog(writer) &&
-              writer->logInode == intent.logInode;
+  bool same = writer->sole && inodeOf(writer->journal) == intent.journalInode &&
+              readyLog(writer, nullptr) && writer->logInode == intent.logInode;
   if (writer->sole && !same) errno = ESTALE;
   return same && putIntent(writer->journal, intent);
 }
@@ -242,9 +256,21 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   errno = 0;
   const std::string journal = journalPath(writer->logPath);
   const int64_t byte = journalLockByte(writer->logPath);
-  // The lock file as it is open (the card may be held by it: it is never
-  // closed here), or opened for the journal alone.
-  if (writer->locks < 0) writer->locks = openLocks(writer->dir);
+  // The lock file as it is open (the card may be held by it: then it is
+  // never closed here), or opened for the journal alone; opened anew when
+  // the card is held by another (the file named Card/taps.lock once the
+  // card was held, when the writer's was not). An open file keeps its
+  // inode: each is asked once.
+  const uint64_t heldBy = inodeOf(card.locks);
+  uint64_t own = writer->locks == card.locks ? heldBy : inodeOf(writer->locks);
+  if (writer->locks >= 0 && own != heldBy) {
+    close(writer->locks);
+    writer->locks = -1;
+  }
+  if (writer->locks < 0) {
+    writer->locks = openLocks(writer->dir);
+    own = inodeOf(writer->locks);
+  }
 
   // The steps of a tap, in order, each taken only while every one before
   // it succeeded; the first that fails says what (writer->problem) and
@@ -254,11 +280,11 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   ok = locked || (ok && failed(writer, journal + " could not be locked"));
   // The journal's byte keeps settlers out only on the file the card is held
   // by, the one its intent will name.
-  ok =
-      ok && (inodeOf(writer->locks) == inodeOf(card.locks) || failed(writer, kLockChanged, ESTALE));
-  ok = ok && (readyJournal(writer) || failed(writer, errno == EBUSY ? claimedElsewhere(journal)
-                                                                    : journal + " cannot be made"));
-  ok = ok && (readyLog(writer) || failed(writer, writer->logPath + " cannot be opened"));
+  ok = ok && (own == heldBy || failed(writer, kLockChanged, ESTALE));
+  ok = ok &&
+       (readyJournal(writer, card) ||
+        failed(writer, errno == EBUSY ? claimedElsewhere(journal) : journal + " cannot be made"));
+  ok = ok && (readyLog(writer, &card) || failed(writer, writer->logPath + " cannot be opened"));
   int64_t logSize = ok ? sizeOf(writer->log) : -1;
   ok = ok && (logSize >= 0 || failed(writer, writer->logPath));
   TapIntent intent{kPending,
@@ -271,7 +297,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
                    writer->logInode,
                    logSize,
                    logBytes,
-                   inodeOf(card.locks),
+                   heldBy,
                    writer->journalInode};
   ok = ok && (readsBack(intent) ||
               failed(writer, "an intent for " + card.path + " would not read back", EINVAL));
@@ -286,6 +312,11 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // Card/taps.lock from now on finds this intent; one that locked another
   // file before is seen here, and this tap is taken back.
   ok = ok && (locksStillNamed(card.dir, card.locks) || failed(writer, kLockChanged, ESTALE));
+  // So is the journal's name: the intent is where a settler looks for it
+  // (the listing the journal was last checked by was made before settling,
+  // which may wait). One moved away meanwhile takes the tap back.
+  ok = ok && (namedInode(writer->dir, journal) == writer->journalInode ||
+              failed(writer, journal + " was moved or replaced during the tap", ESTALE));
   const bool fenced = ok;
   ok = ok && (appendWhole(card.fd, cardBytes, card.size) || failed(writer, card.path));
   ok = ok && (appendWhole(writer->log, logBytes, logSize) || failed(writer, writer->logPath));
@@ -295,7 +326,7 @@ bool recordTap(const HeldCard& card, const std::string& cardBytes, const std::st
   // What the steps came to.
   if (recorded) {
     writer->lastBlock = formatIntent(intent);
-    writer->lastCard = dup(card.fd);
+    writer->lastCard = fcntl(card.fd, F_DUPFD_CLOEXEC, 0);
     // Without a descriptor to flush it by later, the tap is flushed now;
     // should that fail, it is committed all the same, and settled later.
     if (writer->lastCard < 0 && flushBoth(card.fd, writer->log)) {

@@ -49,9 +49,11 @@ struct TapWriter {
 // of an undecided tap is kept.
 void letGoOfFiles(TapWriter* writer);
 
-// The writer's own open of the lock file (opened on first use, and anew
-// when Card/taps.lock is no longer the file it opened), to lend to
-// holdCard; -1 when it cannot be opened.
+// The writer's own open of the lock file (opened on first use), to lend to
+// holdCard; -1 when it cannot be opened. Whether Card/taps.lock is still
+// the file it opened is looked at once the card is held (holdCard), and a
+// writer whose lock file is not the one its card is held by opens it anew
+// as it records the tap.
 int writerLocks(TapWriter* writer);
 
 // Opens nothing yet: a writer whose log is at `logPath`.

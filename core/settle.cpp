@@ -32,6 +32,8 @@ struct InFlight {
 std::vector<InFlight> inFlightOn(int dir, const std::string& cardPath,
                                  const std::vector<std::string>& logs, JournalCache* cache) {
   std::vector<InFlight> found;
+  // A listing that fails leaves each name to be looked at on its own.
+  if (cache != nullptr) (void)listLogDirectory(dir, cache);
   for (const std::string& log : logs) {
     TapIntent intent;
     bool unreadable = false;
@@ -156,10 +158,61 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
 }  // namespace
 
 void closeJournals(JournalCache* cache) {
-  for (OpenJournal& journal : *cache) {
+  for (OpenJournal& journal : cache->journals) {
     if (journal.fd >= 0) close(journal.fd);
   }
-  cache->clear();
+  if (cache->directory != nullptr) closedir(cache->directory);
+  *cache = JournalCache{};
+}
+
+bool listLogDirectory(int dir, JournalCache* cache) {
+  cache->listed = false;
+  cache->names.clear();
+  // The directory held must still be the one named Reader_txt/: one made in
+  // its place holds the journals now.
+  struct stat named {};
+  bool there =
+      fstatat(dir, kLogDirectory, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(named.st_mode);
+  if (cache->directory != nullptr && (!there || named.st_ino != cache->directoryInode)) {
+    closedir(cache->directory);
+    cache->directory = nullptr;
+  }
+  if (!there) return false;
+  if (cache->directory == nullptr) {
+    cache->directory = openDirectory(dir, kLogDirectory);
+    if (cache->directory == nullptr) return false;
+    cache->directoryInode = inodeOf(dirfd(cache->directory));
+    if (cache->directoryInode != static_cast<uint64_t>(named.st_ino)) return false;
+  }
+  // Read from its start each time: the names as they are now.
+  rewinddir(cache->directory);
+  errno = 0;
+  while (dirent* entry = readdir(cache->directory)) {
+    if (entry->d_type == DT_REG) {
+      cache->names.push_back({logPath(entry->d_name), static_cast<uint64_t>(entry->d_ino)});
+    } else if (entry->d_type == DT_UNKNOWN) {
+      // A file system that does not tell the kind of a name: each is looked at.
+      cache->names.clear();
+      return false;
+    }
+    errno = 0;
+  }
+  if (errno != 0) {
+    cache->names.clear();
+    return false;
+  }
+  cache->listed = true;
+  return true;
+}
+
+bool listedInode(const std::vector<ListedName>& names, const std::string& path, uint64_t* inode) {
+  for (const ListedName& name : names) {
+    if (name.path == path) {
+      *inode = name.inode;
+      return true;
+    }
+  }
+  return false;
 }
 
 bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, TapIntent* intent,
@@ -167,12 +220,30 @@ bool readCachedJournal(int dir, JournalCache* cache, const std::string& path, Ta
   JournalCache once;
   if (cache == nullptr) cache = &once;
   OpenJournal* open = nullptr;
-  for (OpenJournal& journal : *cache) {
+  for (OpenJournal& journal : cache->journals) {
     if (journal.path == path) open = &journal;
   }
   if (open == nullptr) {
-    cache->push_back({path, -1, 0});
-    open = &cache->back();
+    cache->journals.push_back({path, -1, 0});
+    open = &cache->journals.back();
+  }
+  // The listing made for the card held tells, without a look at each name,
+  // that no journal is there, or that the one open is still the file its
+  // name leads to (a plain file, as its own descriptor tells).
+  uint64_t listed = 0;
+  if (cache->listed && !listedInode(cache->names, path, &listed)) {
+    if (open->fd >= 0) close(open->fd);
+    open->fd = -1;
+    open->inode = 0;
+    return false;
+  }
+  struct stat own {};
+  if (cache->listed && open->fd >= 0 && listed == open->inode && fstat(open->fd, &own) == 0 &&
+      isPlainFile(own) && static_cast<uint64_t>(own.st_ino) == listed) {
+    errno = 0;
+    bool read = readJournalBlock(open->fd, intent, path);
+    if (!read && unreachable(errno) && unreadable != nullptr) *unreadable = true;
+    return read;
   }
   // The name decides which file is the journal: a plain file with one
   // name. Whoever made it, a tap in flight in it is never passed over. A

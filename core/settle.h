@@ -6,6 +6,8 @@
 // log), is told in docs/transaction.md.
 #pragma once
 
+#include <dirent.h>
+
 #include <string>
 #include <vector>
 
@@ -19,16 +21,45 @@ struct OpenJournal {
   int fd = -1;
   uint64_t inode = 0;
 };
-using JournalCache = std::vector<OpenJournal>;
 
-// Closes every journal the cache holds open and empties it.
+// A name of the log directory and the file it led to when it was listed.
+struct ListedName {
+  std::string path;  // Reader_txt/<name>
+  uint64_t inode;
+};
+
+// What a reader keeps of the log directory between taps: the journals open,
+// and the directory itself, listed once for each card held. One listing
+// tells which journals are there and which file each name (and the
+// reader's own log's) leads to, where a look at each name would be a round
+// trip to the storage per name (docs/many-hosts.md).
+struct JournalCache {
+  std::vector<OpenJournal> journals;
+  DIR* directory = nullptr;       // Reader_txt/, open
+  uint64_t directoryInode = 0;    // the directory it is, to notice another made in its place
+  bool listed = false;            // whether `names` is the listing made for the card held now
+  std::vector<ListedName> names;  // the regular files of that listing
+};
+
+// Closes every journal and the directory the cache holds open, and empties
+// it.
 void closeJournals(JournalCache* cache);
+
+// Lists the log directory into `cache` (its regular files and their inodes),
+// the directory opened first if need be, and anew when Reader_txt/ is
+// another directory now. Returns whether it was listed; when not, `listed`
+// is false and each name is looked at on its own.
+bool listLogDirectory(int dir, JournalCache* cache);
+
+// Whether a listing holds `path`, and the inode it led to then.
+bool listedInode(const std::vector<ListedName>& names, const std::string& path, uint64_t* inode);
 
 // Every path below is taken from the network directory `dir`.
 
 // Reads the journal at `path`, whoever made it, as readAnyJournal does,
 // through `cache` when given (opening it there the first time, or when its
-// name leads to another file now). Sets `unreadable`, when given, when a
+// name leads to another file now: told by the cache's listing when it has
+// one, else by a look at the name). Sets `unreadable`, when given, when a
 // file stands there that this user may not read, or that its file system
 // cannot reach or read now (unreachable).
 [[nodiscard]] bool readCachedJournal(int dir, JournalCache* cache, const std::string& path,

@@ -20,17 +20,20 @@ session="fare-cluster"
 detach=""
 declare -a volume_overrides=()
 mount_options=""
+delay_ms=""
 
 usage() {
   cat <<'EOF'
 Usage: tools/cluster.sh up [--dir DIR] [--clients N] [--bin DIR] [--readers [--detach]]
                            [--plain] [--volume-option NAME=VALUE]... [--mount-options OPTS]
+                           [--delay-ms MS]
        tools/cluster.sh down [--dir DIR]
        tools/cluster.sh status [--dir DIR]
        tools/cluster.sh cut K | join K [--dir DIR]      (host K's network, for tests)
        tools/cluster.sh brick kill N | brick start | brick pause | brick resume [--dir DIR]
        tools/cluster.sh daemon restart | heal [--dir DIR]
        tools/cluster.sh client kill K | client unmount K | client mount K [--dir DIR]
+       tools/cluster.sh delay MS [--dir DIR]             (a cluster made with --delay-ms)
 
 Runs as root, with /dev/fuse and GlusterFS (tools/ensure-packages.sh installs
 it). `up` starts a GlusterFS daemon in a network namespace of its own, makes
@@ -56,6 +59,13 @@ GlusterFS client (its mount answers "Transport endpoint is not connected"),
 volume there again (a dead mount is first unmounted, lazily): what an
 operator does on a host whose client died, or whose volume is mounted late.
 
+`--delay-ms MS` puts a fixed delay of MS milliseconds (0 and fractions too)
+on every operation each brick serves, before it serves it: every round trip
+from a host to the servers then takes that much longer, as it does for a
+station across a city from its storage. It is GlusterFS's delay-gen
+translator in each brick's graph (this kernel has no netem); `delay MS`
+changes it on the running cluster.
+
   --dir DIR                 where the bricks, mounts and state go (default: cluster/)
   --clients N               how many hosts mount the volume (1 to 6)
   --bin DIR                 the programs (default: build them)
@@ -63,6 +73,7 @@ operator does on a host whose client died, or whose volume is mounted late.
   --plain                   no volume options and a plain mount, to see what the readers refuse
   --volume-option NAME=VALUE  set one volume option otherwise (repeatable)
   --mount-options OPTS      the clients' mount options instead of the needed ones (-: none)
+  --delay-ms MS             a delay of MS ms on every operation of every brick
 EOF
 }
 
@@ -204,6 +215,14 @@ up() {
   for option in "${volume_overrides[@]}"; do
     gluster --mode=script volume set "$volume" "${option%%=*}" "${option#*=}" >/dev/null
   done
+  if [ -n "$delay_ms" ]; then
+    gluster --mode=script volume set "$volume" debug.delay-gen "$delay_above" >/dev/null
+    set_delay "$delay_ms"
+    # The translator joins the bricks' graphs when they start again.
+    gluster --mode=script volume stop "$volume" force >/dev/null
+    gluster --mode=script volume start "$volume" >/dev/null
+    for n in 1 2 3; do wait_for "brick $n" brick_online "$n"; done
+  fi
   for k in $(seq 1 "$clients"); do add_host "$k"; done
   echo "clients=$clients" >>"$state"
   echo "mount_options=$(printf '%q' "$mount_options")" >>"$state"
@@ -215,6 +234,38 @@ up() {
     echo "session=$session" >>"$state"
     "$here/demo.sh" --bin "$bin" --session "$session" --on "$(IFS=,; echo "${on[*]}")" $detach
   fi
+}
+
+# Where the delay goes in a brick's graph: on top of the lock translator, so
+# that lock requests wait as every other operation does, and below the
+# brick's worker threads, so that a delayed operation holds up no other.
+delay_above=locks
+# Every operation a reader's tap can make a brick serve.
+delayed_operations=LOOKUP,OPEN,CREATE,READ,WRITE,FLUSH,FSYNC,FSTAT,STAT,LK,INODELK,FINODELK,ENTRYLK,FENTRYLK,XATTROP,FXATTROP,GETXATTR,FGETXATTR,SETXATTR,FSETXATTR,OPENDIR,READDIR,READDIRP,STATFS,RENAME,LINK,UNLINK,TRUNCATE,FTRUNCATE,SETATTR,FSETATTR,ACCESS,FSYNCDIR,MKDIR
+
+# Sets the delay of every brick operation to MS milliseconds.
+set_delay() {
+  local us
+  us=$(awk -v ms="$1" 'BEGIN { if (ms !~ /^[0-9]+(\.[0-9]+)?$/) exit 1; printf "%d", ms * 1000 }') ||
+    fail "a delay is a number of milliseconds"
+  gluster --mode=script volume set "$volume" delay-gen.delay-percentage 100 >/dev/null
+  gluster --mode=script volume set "$volume" delay-gen.enable "$delayed_operations" >/dev/null
+  gluster --mode=script volume set "$volume" delay-gen.delay-duration "$us" >/dev/null
+}
+
+# Changes the delay of a cluster made with --delay-ms. The bricks take a new
+# delay only when they start: they are restarted, and the hosts' clients
+# connect to them again before this returns.
+delay() {
+  names
+  [ -e "$state" ] || fail "no cluster is up in $dir"
+  gluster --mode=script volume get "$volume" debug.delay-gen 2>/dev/null | grep -q "$delay_above" ||
+    fail "the cluster was made without --delay-ms"
+  set_delay "$1"
+  gluster --mode=script volume stop "$volume" force >/dev/null
+  gluster --mode=script volume start "$volume" >/dev/null
+  for n in 1 2 3; do wait_for "brick $n" brick_online "$n"; done
+  heal
 }
 
 # Stops the GlusterFS daemon and waits (up to 10 s) until it is gone.
@@ -430,6 +481,7 @@ while [ $# -gt 0 ]; do
     --plain) plain=1; shift ;;
     --volume-option) volume_overrides+=("$2"); shift 2 ;;
     --mount-options) mount_options=$2; shift 2 ;;
+    --delay-ms) delay_ms=$2; shift 2 ;;
     -h|--help) usage; exit 0 ;;
     -*) fail "unknown option '$1'" ;;
     *) arguments+=("$1"); shift ;;
@@ -445,6 +497,7 @@ case "$command" in
   daemon) daemon "${arguments[0]:?restart}" ;;
   heal) heal ;;
   client) client "${arguments[0]:?kill, unmount or mount}" "${arguments[1]:-}" ;;
+  delay) delay "${arguments[0]:?how many milliseconds}" ;;
   -h|--help|help) usage ;;
   *) fail "unknown command '$command'" ;;
 esac

@@ -463,6 +463,48 @@ TEST_F(Multihost, AReaderKilledOnOneHostIsSettledByAReaderOnAnother) {
   }
 }
 
+TEST_F(Multihost, AReaderFindsAJournalMadeOrReplacedOnAnotherHostSinceItsLastTap) {
+  // S3 on host 2 keeps the journals open between taps and lists the log
+  // directory once per card it holds, instead of looking at every
+  // journal's name. S1 on host 1 is killed after its intent, before its
+  // record: first with a journal it made since S3's last tap, then with
+  // one made in place of the one S3 holds open (the old one moved away).
+  // S3's next tap must settle S1's each time, and go on from it.
+  ASSERT_TRUE(resetNetwork(root(), NetworkFolders::kLogsOnly));
+  const std::string card = "Card/7.txt", journal = "Reader_txt/Subway1.txt.pending";
+  writeFile(at(card), kFreshCard);
+  ScratchDir consoles;
+  Program s3 = waitingReader("S3", cluster_->host(2), consoles / "s3");
+  EndsWithTest ends{&s3, 60};
+  auto records = [&] { return split(readFile(at(card)), "\r\n").size(); };
+  typeInto(s3, "7\n");
+  ASSERT_TRUE(waitUntil([&] { return records() == 3; }, 30)) << "S3 did not tap";
+  for (const char* how : {"made since", "made in place of the one S3 holds open"}) {
+    SCOPED_TRACE(how);
+    if (std::string(how) != "made since") {
+      ASSERT_EQ(rename(at(journal).c_str(), at("Subway1.moved").c_str()), 0);
+    }
+    size_t before = records();
+    HostRun killed = runReaderIn("S1", cluster_->host(1), "7\n",
+                                 {"-qq", "-o", "/dev/null", "-P", at(card), "-e", "trace=write",
+                                  "-e", "inject=write:signal=SIGKILL:when=1"});
+    ASSERT_EQ(killed.status, 128 + SIGKILL);
+    TapIntent intent;
+    ASSERT_TRUE(readAnyJournal(net(), journal, &intent) && intent.state == kPending);
+    ASSERT_EQ(records(), before) << "S1 was not killed before its record";
+    typeInto(s3, "7\n");
+    EXPECT_TRUE(waitUntil([&] { return records() == before + 2; }, 30))
+        << "S3 did not settle S1's tap and go on from it: " << readFile(at(card));
+  }
+  EXPECT_EQ(finishProgram(&s3, 60), 0);
+  // The crash-test reader leaves its own last tap to be flushed, as a
+  // reader starting would.
+  std::vector<std::string> notices;
+  EXPECT_TRUE(settleEveryJournal(net(), logsWith(), &notices));
+  EXPECT_EQ(agreement(card, {"S1", "S3"}, root()), "");
+  EXPECT_EQ(unlink(at("Subway1.moved").c_str()), 0);
+}
+
 TEST_F(Multihost, AHostCutOffMidTapLeavesItWholeAndAnotherHostSettlesIt) {
   // S1 on host 1 has committed a tap and is writing its record when host 1
   // is cut off. S1 ends the tap (its file system gone, it cannot take the

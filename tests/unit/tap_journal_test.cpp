@@ -530,6 +530,20 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &writer));
   releaseCard(&held);
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord);
+  // A writer whose lock file is replaced while another process keeps the
+  // card's byte of the old one (a reader stalled in a tap) holds the card
+  // through the file named so now.
+  int stalled = open(at("Card/taps.lock").c_str(), O_RDWR);
+  ASSERT_TRUE(lockWithin(stalled, cardLockByte(kCardPath), 0));
+  writeFile(at("Card/new.lock"), "");
+  ASSERT_EQ(rename(at("Card/new.lock").c_str(), at("Card/taps.lock").c_str()), 0);
+  for (int tap = 0; tap < 2; tap++) {
+    EXPECT_EQ(
+        holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&writer)),
+        LoadStatus::kLoaded);
+    releaseCard(&held);
+  }
+  close(stalled);
   // A writer whose journal is removed claims the one made anew before its
   // next intent: a settler finding a journal unclaimed takes its writer for
   // ended. While another process holds that claim, it records nothing.
@@ -553,6 +567,86 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   close(fresh);
   closeTapWriter(&writer);
   EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
+  // A writer's journal moved away once its card is held, before its
+  // intent: no settler would find the intent, so the tap is taken back;
+  // the next one makes its journal again at its name, where settlers look.
+  TapWriter late = tapWriter(net(), kLogPath);
+  JournalCache cache;
+  ASSERT_TRUE(claimJournal(&late, 0));
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
+  ASSERT_EQ(rename(at(kJournal).c_str(), at("Reader_txt/moved").c_str()), 0);
+  EXPECT_FALSE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
+  releaseCard(&held);
+  EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord + kNextRecord + kNextRecord);
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
+  EXPECT_TRUE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
+  releaseCard(&held);
+  TapIntent found;
+  EXPECT_TRUE(readAnyJournal(net(), kJournal, &found) && found.state == kPending)
+      << "the intent is not in the journal at its name";
+  // Its log removed once its card is held, before its line: the line goes
+  // to the log at its name (made anew), or the tap is taken back; never to
+  // the file removed, where no one finds it.
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
+  const std::string charged = readFile(at(kCardPath));
+  ASSERT_EQ(unlink(at(kLogPath).c_str()), 0);
+  if (recordTap(held, formatCardRecord(next), formatLogLine(next), &late)) {
+    EXPECT_EQ(readFile(at(kLogPath)), formatLogLine(next))
+        << "the tap was recorded, but its line went to the log removed";
+  } else {
+    EXPECT_EQ(readFile(at(kCardPath)), charged) << "a tap taken back left its record";
+  }
+  releaseCard(&held);
+  closeTapWriter(&late);
+  closeJournals(&cache);
+}
+
+TEST_F(KilledWriter, JournalsKeptOpenAreReadWhereTheirNamesLeadNow) {
+  // A reader keeps the journals open between taps and lists the log
+  // directory once per card held, instead of looking at each name: a
+  // journal made since its last listing, one put in place of the one it
+  // holds open, and one removed are each seen as they are now.
+  writeFile(at(kCardPath), kCard);
+  writeFile(at(kLogPath), kLog);
+  JournalCache cache;
+  int locks = openLocks(net());
+  ASSERT_GE(locks, 0);
+  ASSERT_TRUE(lockWithin(locks, cardLockByte(kCardPath), 0));
+  auto heldAndSettled = [&]() {
+    int card = openRegular(net(), kCardPath, O_RDWR | O_APPEND);
+    std::vector<std::string> notices;
+    bool settled =
+        settleCard(net(), kCardPath, card, locks, logsWith(), false, &notices, nullptr, &cache);
+    close(card);
+    return settled && cache.listed;
+  };
+  ASSERT_TRUE(heldAndSettled()) << "no journal yet: nothing to settle";
+  uint64_t listed = 0;
+  EXPECT_FALSE(listedInode(cache.names, kJournal, &listed)) << "a journal listed that is not there";
+  for (const char* how : {"made since the last listing", "put in place of the one held open"}) {
+    SCOPED_TRACE(how);
+    if (std::string(how) != "made since the last listing") {
+      ASSERT_EQ(rename(at(kJournal).c_str(), at("moved.txt").c_str()), 0);
+    }
+    leaveTorn(kRecord.size() / 2, 0);
+    ASSERT_TRUE(heldAndSettled());
+    EXPECT_TRUE(listedInode(cache.names, kJournal, &listed));
+    EXPECT_EQ(listed, inodeAt(kJournal));
+    EXPECT_EQ(readFile(at(kCardPath)), kCard + kRecord) << "the tap in flight was not settled";
+    EXPECT_EQ(readFile(at(kLogPath)), kLog + kLine);
+  }
+  ASSERT_EQ(unlink(at(kJournal).c_str()), 0);
+  ASSERT_TRUE(heldAndSettled());
+  TapIntent intent;
+  EXPECT_FALSE(readCachedJournal(net(), &cache, kJournal, &intent)) << "a removed journal was read";
+  closeJournals(&cache);
+  close(locks);
 }
 
 TEST_F(KilledWriter, ATapIsRecordedWhateverOtherUsersLock) {
