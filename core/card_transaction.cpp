@@ -74,6 +74,17 @@ static bool failed(TapWriter* writer, const std::string& what, int reason = 0) {
   return false;
 }
 
+// Flushes the record and line of the writer's last tap, whose intent is
+// `last`; after a flush of them failed, they are first written again where
+// settling would find them. A failure is noted, so that the next try writes
+// them again too. Returns whether they are on disk.
+static bool flushLastBytes(TapWriter* writer, const TapIntent& last) {
+  bool flushed = writer->flushFailed ? flushCommitted(writer->dir, last)
+                                     : flushBoth(writer->lastCard, writer->log);
+  if (!flushed) writer->flushFailed = true;
+  return flushed;
+}
+
 // Flushes the last tap's record and line and marks the journal idle if it
 // still tells of that tap (another process writing the same log may have
 // flushed it and written its own since), the journal's byte held by the
@@ -88,11 +99,7 @@ static bool flushLastTap(TapWriter* writer) {
   bool ours =
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
   if (ours) {
-    // After a failure, written again where settling would find them.
-    bool flushed = writer->flushFailed ? flushCommitted(writer->dir, current)
-                                       : flushBoth(writer->lastCard, writer->log);
-    if (!flushed) {
-      writer->flushFailed = true;
+    if (!flushLastBytes(writer, current)) {
       return failed(writer, "the disk failed: " + current.cardPath + " and " + current.logPath +
                                 " could not be written to disk; the tap stays in " +
                                 journalPath(writer->logPath) + " and is written again");
@@ -152,8 +159,13 @@ static bool readyJournal(TapWriter* writer, const HeldCard& card) {
   if (!readJournalBlock(writer->journal, &current)) {
     // Not a block: an intent of this writer's whose write failed, torn (the
     // journal is written by its writers alone, under its byte). It was
-    // never committed; the journal is made idle again.
-    if (writer->lastCard >= 0 && !flushBoth(writer->lastCard, writer->log)) return false;
+    // never committed; the journal is made idle again, once the last tap
+    // (its intent kept in lastBlock) is on disk.
+    TapIntent last;
+    if (writer->lastCard >= 0 &&
+        !(parseIntent(writer->lastBlock, &last) && flushLastBytes(writer, last))) {
+      return false;
+    }
     if (writer->lastCard >= 0) close(writer->lastCard);
     writer->lastCard = -1;
     writer->flushFailed = false;
@@ -162,7 +174,11 @@ static bool readyJournal(TapWriter* writer, const HeldCard& card) {
   if (current.state == kIdle || formatIntent(current) == writer->lastBlock) {
     return flushLastTap(writer);
   }
-  return flushCommitted(writer->dir, current) && markJournal(writer->journal, kIdle, false);
+  // Another process's tap, read from the cache: that process may have died
+  // after its flush of the block failed, so the block is written again and
+  // flushed before its record and line are made durable (as settling does).
+  return writeIntent(writer->journal, current) && flushCommitted(writer->dir, current) &&
+         markJournal(writer->journal, kIdle, false);
 }
 
 // Makes the writer's log ready for a line: a log rotated or removed since

@@ -134,6 +134,20 @@ bool settleTap(int dir, const InFlight& tap, int card, std::vector<std::string>*
     close(journal);
     return false;
   }
+  // The block was read from the cache: its writer's flush of it may have
+  // failed (the writer then died waiting for the disk), and the disk may
+  // still hold the journal as it was before. Nothing is written to the
+  // card or the log for it before the block is written again and flushed:
+  // otherwise a record made durable here could outlive the intent that
+  // tells of its line, and a line lost by a failed flush would never be
+  // written again.
+  if (!writeIntent(journal, intent)) {
+    notices->push_back(path + " could not be written to disk (" +
+                       strerror(errno != 0 ? errno : EIO) + "): the tap in flight on " +
+                       intent.cardPath + " is kept until it can be");
+    close(journal);
+    return false;
+  }
   bool settled;
   if (intent.state == kPending && onCard != Holds::kOther) {
     settled = completeTap(dir, journal, intent, card, notices);

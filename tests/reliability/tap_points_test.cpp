@@ -432,7 +432,7 @@ namespace {
 
 // One operation on a file of the network, as the tap made it.
 struct FileOp {
-  enum Kind { kCreate, kUnlink, kWrite, kTruncate, kSync, kSyncDirectory } kind;
+  enum Kind { kCreate, kUnlink, kWrite, kTruncate, kSync, kSyncFailed, kSyncDirectory } kind;
   std::string path;   // relative to the network
   int64_t offset;     // where a write goes; the size a truncate leaves
   std::string bytes;  // what a write writes
@@ -496,7 +496,10 @@ std::vector<FileOp> fileOps(const std::string& trace, const std::string& root) {
     size_t open = line.find('('), result = line.rfind(") = ");
     if (open == std::string::npos || result == std::string::npos) continue;
     std::string name = line.substr(0, open);
-    if (line.compare(result + 4, 2, "-1") == 0) continue;  // failed: nothing done
+    // A call that failed did nothing, but for a flush: its pages are then
+    // taken for written, and are never written unless written again.
+    bool failed = line.compare(result + 4, 2, "-1") == 0;
+    if (failed && name != "fsync" && name != "fdatasync") continue;
     // The path of the descriptor the call works on, or that it returns;
     // strings are all escaped, so no '<' or '>' stands inside one.
     size_t at = name == "openat" ? line.find('<', result) : line.find('<', open);
@@ -530,7 +533,11 @@ std::vector<FileOp> fileOps(const std::string& trace, const std::string& root) {
       ops.push_back({FileOp::kTruncate, path, std::stoll(last), ""});
     } else if (name == "fsync" || name == "fdatasync") {
       bool directory = path == "Reader_txt" || path == "Card";
-      ops.push_back({directory ? FileOp::kSyncDirectory : FileOp::kSync, path, 0, ""});
+      if (failed && directory) continue;
+      ops.push_back({directory ? FileOp::kSyncDirectory
+                     : failed  ? FileOp::kSyncFailed
+                               : FileOp::kSync,
+                     path, 0, ""});
     }
     if (!ops.empty() && ops.back().when == 0) ops.back().when = when;
   }
@@ -556,6 +563,13 @@ void play(FileOp op, std::map<std::string, ModelFile>* model) {
       break;
     case FileOp::kSync:
       file.onDisk = file.cached;
+      file.unflushed.clear();
+      break;
+    case FileOp::kSyncFailed:
+      // The kernel marks the pages it could not write clean: the disk keeps
+      // what it had, and nothing written so far reaches it any more. (A
+      // later flush of the file takes what the cache shows: the model keeps
+      // no pages, and so errs towards the bytes being on disk.)
       file.unflushed.clear();
       break;
     case FileOp::kSyncDirectory:
@@ -636,45 +650,106 @@ void retarget(const NetworkDir& network, const std::string& journal) {
 TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
   long images = 0, heldBack = 0;
   int points = 0;
-  // A tap recorded, the first of its reader and a later one; and a tap
-  // whose log line cannot be written (a full disk), taken back.
+  // A tap recorded, the first of its reader and a later one; a tap whose
+  // log line cannot be written (a full disk), taken back; and a tap whose
+  // writer's disk dies at its commit (the intent's flush fails, then every
+  // write), the writer killed as it waits for the disk, then settled by a
+  // reader starting whose flush of the line fails: the intent was only in
+  // the cache, and the settler must put it on disk before the record.
   struct {
     const char* what;
     bool firstTap;
     const char* fault;
-  } taps[] = {{"a first tap", true, nullptr},
-              {"a later tap", false, nullptr},
-              {"a tap taken back", false, ""}};
+    bool settledAfterADeadDisk;
+  } taps[] = {{"a first tap", true, nullptr, false},
+              {"a later tap", false, nullptr, false},
+              {"a tap taken back", false, "", false},
+              {"a tap settled after its writer's disk died", false, "", true}};
   ScratchDir imageDir(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr);
   NetworkDir image(imageDir.path());
   std::string failingLogWrite;
+  const std::vector<std::string> traceOps = {
+      "-qq",
+      "-y",
+      "-xx",
+      "-s",
+      "4096",
+      "-e",
+      "trace=openat,write,pwrite64,ftruncate,fsync,fdatasync,rename,unlink,unlinkat,renameat,"
+      "renameat2"};
   for (auto& tap : taps) {
     prepare(tap.firstTap);
-    if (tap.fault != nullptr) {
+    std::vector<std::string> faults;
+    if (tap.fault != nullptr && !tap.settledAfterADeadDisk) {
       for (const Point& p : tapPoints(false)) {
         if (p.name == "write" && p.line.find("Subway1.txt>") != std::string::npos) {
           failingLogWrite = "inject=write:error=ENOSPC:when=" + std::to_string(p.nth);
         }
       }
       ASSERT_NE(failingLogWrite, "") << "the log's append was not traced";
-      tap.fault = failingLogWrite.c_str();
+      faults = {"-e", failingLogWrite};
       restore(before);
     }
-    std::vector<std::string> strace = {"-qq",
-                                       "-y",
-                                       "-xx",
-                                       "-s",
-                                       "4096",
-                                       "-o",
-                                       "trace.txt",
-                                       "-e",
-                                       "trace=openat,write,pwrite64,ftruncate,fsync,fdatasync,"
-                                       "rename,unlink,unlinkat,renameat,renameat2"};
-    if (tap.fault != nullptr) strace.insert(strace.end(), {"-e", tap.fault});
-    run(strace, "S1", tap.fault == nullptr);
+    if (tap.settledAfterADeadDisk) {
+      int pwrites = 0;
+      for (const Point& p : tapPoints(false)) {
+        if (p.name == "pwrite64") pwrites = p.nth;
+        if (p.name == "fdatasync" && faults.empty() &&
+            p.line.find("Subway1.txt.pending>") != std::string::npos) {
+          faults = {"-e", "inject=fdatasync:error=EIO:when=" + std::to_string(p.nth),
+                    "-e", "inject=pwrite64:error=EIO:when=" + std::to_string(pwrites + 1) + "+",
+                    "-e", "inject=clock_nanosleep,nanosleep:signal=SIGKILL:when=1"};
+        }
+      }
+      ASSERT_FALSE(faults.empty()) << "the intent's flush was not traced";
+      restore(before);
+    }
+    // S1 dying at the commit, then S3 starting with no tap: which of S3's
+    // flushes is the one of S1's line.
+    auto dies = [&](const std::string& trace) {
+      std::vector<std::string> strace = traceOps;
+      strace.back() += ",clock_nanosleep,nanosleep";  // strace injects only into what it traces
+      strace.insert(strace.end(), {"-o", trace});
+      strace.insert(strace.end(), faults.begin(), faults.end());
+      return run(strace, "S1", false).killed;
+    };
+    std::string lineFlush;
+    if (tap.settledAfterADeadDisk) {
+      ASSERT_TRUE(dies("trace.txt")) << "S1 did not wait for its disk";
+      Program s3 = start({"-qq", "-y", "-o", "trace-S3.txt", "-e", "trace=fdatasync"}, "S3", true);
+      ASSERT_EQ(finishProgram(&s3), 0);
+      int flushes = 0;
+      for (const std::string& line : split(readFile(at("trace-S3.txt")), "\n")) {
+        if (line.rfind("fdatasync(", 0) != 0) continue;
+        flushes++;
+        if (lineFlush.empty() && line.find("Subway1.txt>") != std::string::npos) {
+          lineFlush = "inject=fdatasync:error=EIO:when=" + std::to_string(flushes);
+        }
+      }
+      ASSERT_NE(lineFlush, "") << "S3 starting did not settle S1's tap";
+      restore(before);
+    }
+    std::vector<FileOp> ops;
+    if (tap.settledAfterADeadDisk) {
+      ASSERT_TRUE(dies("trace.txt")) << "S1 did not wait for its disk";
+      std::vector<std::string> strace = traceOps;
+      strace.insert(strace.end(), {"-o", "trace-S3.txt", "-e", lineFlush});
+      Program s3 = start(strace, "S3", true);
+      ASSERT_EQ(finishProgram(&s3), 0);
+      ops = fileOps(readFile(at("trace.txt")), root());
+      for (const FileOp& op : fileOps(readFile(at("trace-S3.txt")), root())) ops.push_back(op);
+    } else {
+      std::vector<std::string> strace = traceOps;
+      strace.insert(strace.end(), {"-o", "trace.txt"});
+      strace.insert(strace.end(), faults.begin(), faults.end());
+      run(strace, "S1", tap.fault == nullptr);
+      ops = fileOps(readFile(at("trace.txt")), root());
+    }
     std::map<std::string, std::string> after = snapshot();
-    ASSERT_EQ(after[kCard] != before[kCard], tap.fault == nullptr) << tap.what;
-    std::vector<FileOp> ops = fileOps(readFile(at("trace.txt")), root());
+    // What the cache shows: the tap recorded, or taken back (completed by
+    // S3 after a dead disk).
+    ASSERT_EQ(after[kCard] != before[kCard], tap.fault == nullptr || tap.settledAfterADeadDisk)
+        << tap.what;
     ASSERT_GT(ops.size(), 5u);
     if (getenv("SHOW_OPS")) {
       for (size_t i = 0; i < ops.size(); i++) {
@@ -760,7 +835,8 @@ TEST_F(TapPoints, PowerLossAtAnyPointLeavesEveryCardReadableAndAgreeing) {
   }
   printf(
       "power: a power cut before and after each of %d file operations of a tap (a first tap, a "
-      "later one, one taken back), %ld disk states recovered: every card readable, card and log "
+      "later one, one taken back, one settled after its writer's disk died), %ld disk states "
+      "recovered: every card readable, card and log "
       "agreeing every time; in %ld of them a tap in flight could not be settled at first, and "
       "no reader read its card until it was\n",
       points, images, heldBack);
