@@ -35,7 +35,6 @@ void reserveLines(LogTable* table, size_t lines) {
   table->slots.reserve(slots);
   table->entries.reserve(lines);
   hugePages(table->slots.data(), table->slots.capacity() * sizeof(uint32_t));
-  hugePages(table->entries.data(), table->entries.capacity() * sizeof(LogEntry));
   table->slots.assign(slots, 0);
 }
 

@@ -82,10 +82,14 @@ inline uint64_t keyOf(const LogEntry& e) {
 // kMostLogs logs already.
 [[nodiscard]] int addLog(LogTable* table, const std::string& path, const std::string& reader);
 
-// Makes room for about `lines` lines at once, in large pages where the
-// system has them (lines are found in no order, and large pages spare the
-// processor a walk of the page tables on most lookups). Call it before the
-// first insert.
+// Makes room for about `lines` lines at once, the slots in large pages
+// where the system has them (every lookup starts at a slot in no order,
+// and large pages spare the processor a walk of the page tables). The
+// lines themselves, three times the slots' size, stay in ordinary pages:
+// on the machines measured a large page took the system several times as
+// long to make as its ordinary pages together, more than the walks it
+// spares the lookups (docs/audit.md#speed). Call it before the first
+// insert.
 void reserveLines(LogTable* table, size_t lines);
 
 // Adds `count` lines, kLogBatch at a time, growing the table when it is
