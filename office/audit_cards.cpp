@@ -136,6 +136,15 @@ TopUpEntry* untoldTopUp(AuditState* s, uint32_t card, int64_t change, int32_t ba
   return nullptr;
 }
 
+// Copies a record's tap id into `id` without the CR it may keep: the id
+// its line carries. `tapId` is a record's, of the same width, so it always
+// fits.
+void copyBareId(char (&id)[kRecordTapIdWidth], const char* tapId) {
+  size_t length = strcspn(tapId, "\r");
+  memcpy(id, tapId, length);
+  id[length] = '\0';
+}
+
 // Where the office retired a card, once a record tells its close or
 // replacement.
 struct Retired {
@@ -247,9 +256,9 @@ int64_t auditRecord(AuditState* s, uint32_t card, const char* cardFile, int64_t 
   }
   p.textLength = static_cast<uint8_t>(std::min(length, sizeof p.text));
   memcpy(p.text, text, p.textLength);
-  std::string own = bareTapId(now.tapId), previous = bareTapId(before.tapId);
-  copyText(p.loggedId, (logsPreviousId(kind) ? previous : own).c_str());
-  copyText(p.otherId, (logsPreviousId(kind) ? own : previous).c_str());
+  const char* logged = logsPreviousId(kind) ? before.tapId : now.tapId;
+  copyBareId(p.loggedId, logged);
+  copyBareId(p.otherId, logged == now.tapId ? before.tapId : now.tapId);
   // A network reader's log is found by its place in the network's table;
   // any other reader's by its name.
   int log = -1;

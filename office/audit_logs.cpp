@@ -3,8 +3,11 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -93,16 +96,18 @@ int openToGoOn(AuditState* s, const std::string& path, const LogCarry** from, st
 }
 
 // Reads the log open as `fd` (at `path`, its carry `from`) on from where
-// the carry stopped, or from its start, through `onLine`, keeping in `out`
-// where it stopped. Returns why it could not be read, or "".
+// the carry stopped, or from its start, through `buffer` and `onLine`,
+// keeping in `out` where it stopped; closes `fd`. Returns why it could not
+// be read, or "". Touches nothing else, so that it can run on a thread of
+// its own.
 template <typename OnLine>
-std::string readOn(AuditState* s, const std::string& path, int fd, const LogCarry* from,
+std::string readOn(std::vector<char>* buffer, const std::string& path, int fd, const LogCarry* from,
                    LogCarry* out, OnLine onLine) {
   int64_t start = from != nullptr ? from->mark.size : 0, end = start;
   out->name = shownName(path);
   out->lines = from != nullptr ? from->lines : 0;
   std::string error =
-      forEachLineFrom(fd, start, out->lines + 1, &s->buffer, &end,
+      forEachLineFrom(fd, start, out->lines + 1, buffer, &end,
                       [&](const char* text, size_t length, int64_t number, bool ended) {
                         out->lines = number;
                         onLine(text, length, number, ended);
@@ -115,13 +120,169 @@ std::string readOn(AuditState* s, const std::string& path, int fd, const LogCarr
   return error;
 }
 
+// A line of a log that is no log line, as read.
+struct OtherLine {
+  int64_t number;
+  std::string text;  // without its line feed
+  bool ended;        // whether a line feed ended it
+};
+
+// A run of one log's lines, parsed: the thread that reads the log fills
+// it, and the one that keeps the table takes it.
+struct LineRun {
+  std::vector<LogEntry> entries;  // its log lines, in order, their log not yet set
+  std::vector<OtherLine> others;  // its lines that are no log line, in order
+  int64_t lines = 0;              // how many lines it holds, of either kind
+  bool last = false;              // the log's last run: `error` says why the log was not read
+  std::string error;              // to its end, or "" when it was
+};
+
+// How many lines a run holds: a few hundred kilobytes of entries, so that
+// the runs handed between the threads stay in the cache.
+constexpr int64_t kRunLines = 8192;
+
+// A log with this many bytes to read, or more, is read on a thread of its
+// own while this one puts its lines in the table; a smaller one is read on
+// this one, the thread costing more than it saves.
+constexpr int64_t kLogBytesForTwoThreads = 4 << 20;
+
+// How many runs go between the threads: one being filled, one being taken,
+// one waiting.
+constexpr size_t kRuns = 3;
+
+// Empties `run` to be filled again, keeping its room.
+void clearRun(LineRun* run) {
+  run->entries.clear();
+  run->others.clear();
+  run->lines = 0;
+  run->last = false;
+  run->error.clear();
+}
+
+// Reads the log open as `fd` (at `path`, carried as `from`) as readOn does,
+// into `run`, parsing each line; each full run, and at the end the last
+// one, marked so, goes to hand(run), which returns the run to fill next.
+template <typename Hand>
+void parseLog(std::vector<char>* buffer, const std::string& path, int fd, const LogCarry* from,
+              LogCarry* out, LineRun* run, Hand hand) {
+  std::string error = readOn(
+      buffer, path, fd, from, out,
+      [&](const char* text, size_t length, int64_t number, bool ended) {
+        CardRecord r;
+        bool whole = ended && length > 0 && text[length - 1] == '\r';
+        if (!whole || !parseCardLine(text, length - 1, true, &r) || !loggable(r)) {
+          run->others.push_back({number, std::string(text, length), ended});
+        } else {
+          LogEntry entry{r.time, r.balance, static_cast<uint32_t>(number), {}, 0, flagsOf(r)};
+          copyText(entry.id, r.tapId);
+          run->entries.push_back(entry);
+        }
+        if (++run->lines == kRunLines) run = hand(run);
+      });
+  run->last = true;
+  run->error = error;
+  hand(run);
+}
+
+// The runs handed from the thread that reads a log to the one that keeps
+// the table, and back once taken.
+struct RunQueue {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<LineRun*> full, empty;
+};
+
+// Hands the full `run` on and returns an empty one to fill, waiting for
+// one if none is free.
+LineRun* handOver(RunQueue* queue, LineRun* run) {
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  queue->full.push_back(run);
+  queue->changed.notify_all();
+  queue->changed.wait(lock, [&] { return !queue->empty.empty(); });
+  LineRun* next = queue->empty.front();
+  queue->empty.pop_front();
+  lock.unlock();
+  clearRun(next);
+  return next;
+}
+
+// The next full run, waiting for it.
+LineRun* nextRun(RunQueue* queue) {
+  std::unique_lock<std::mutex> lock(queue->mutex);
+  queue->changed.wait(lock, [&] { return !queue->full.empty(); });
+  LineRun* run = queue->full.front();
+  queue->full.pop_front();
+  return run;
+}
+
+// Gives a run taken back to be filled again.
+void giveBack(RunQueue* queue, LineRun* run) {
+  std::lock_guard<std::mutex> lock(queue->mutex);
+  queue->empty.push_back(run);
+  queue->changed.notify_all();
+}
+
+// Puts the lines of `run`, of log `log` (at `path`), in the table, in
+// order, and tells each line of it that is no log line; `last` keeps the
+// last log line read.
+void takeRun(AuditState* s, const std::string& path, uint16_t log, LineRun* run, LogEntry* last) {
+  AuditReport* report = s->report;
+  int64_t before = report->logLines;
+  report->logLines += run->lines;
+  // A run holds far fewer lines than a million: it passes one at most.
+  if (s->progress && report->logLines / 1000000 != before / 1000000) {
+    fprintf(stderr, "\raudit: %lld log lines read",
+            static_cast<long long>(report->logLines / 1000000 * 1000000));
+  }
+  for (const OtherLine& other : run->others) {
+    addAnomaly(s, AnomalyKind::kNotALogLine, path, other.number,
+               quotedLine(other.text) +
+                   (other.ended ? ": no reader writes such a line" : ": cut short, no CR LF"));
+  }
+  for (LogEntry& entry : run->entries) entry.log = log;
+  insert(&s->table, run->entries.data(), run->entries.size());
+  if (!run->entries.empty()) *last = run->entries.back();
+}
+
+// Reads the log open as `fd` (`path`, carried as `from`) on a thread of
+// its own, taking each run it hands on through `take`, as it comes.
+// Returns false, having read nothing, when no thread can be had.
+template <typename Take>
+bool readOnTwoThreads(AuditState* s, const std::string& path, int fd, const LogCarry* from,
+                      LogCarry* out, Take take) {
+  RunQueue queue;
+  LineRun runs[kRuns];
+  for (LineRun& run : runs) run.entries.reserve(kRunLines);
+  for (size_t i = 1; i < kRuns; i++) queue.empty.push_back(&runs[i]);
+  // This thread reads no file while the other does: the buffer is its.
+  std::vector<char>* buffer = &s->buffer;
+  std::thread reading;
+  try {
+    reading = std::thread([&queue, &runs, buffer, &path, fd, from, out] {
+      parseLog(buffer, path, fd, from, out, &runs[0],
+               [&queue](LineRun* run) { return handOver(&queue, run); });
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  for (;;) {
+    LineRun* run = nextRun(&queue);
+    take(run);
+    bool last = run->last;
+    giveBack(&queue, run);
+    if (last) break;
+  }
+  reading.join();
+  return true;
+}
+
 // Reads the log open as `fd` (at `path`, carried as `from`, if it was)
 // into the table as log `log`; returns why it could not be read, or "".
+// A large log is parsed on a second thread while this one fills the table.
 std::string readLog(AuditState* s, const std::string& path, uint16_t log, int fd,
                     const LogCarry* from) {
   std::vector<LogEntry> batch;
   batch.reserve(kLogBatch);
-  AuditReport* report = s->report;
   if (s->spans.size() <= log) s->spans.resize(log + 1u);
   LogSpan& span = s->spans[log];
   span.readFrom = static_cast<uint32_t>(s->table.entries.size());
@@ -142,36 +303,30 @@ std::string readLog(AuditState* s, const std::string& path, uint16_t log, int fd
         batch.clear();
       }
     }
+    insert(&s->table, batch.data(), batch.size());
   }
   if (s->logsOut.size() <= log) s->logsOut.resize(log + 1u);
+  LogCarry* out = &s->logsOut[log];
   LogEntry last{};  // the last line that is a log line; line 0 while there is none
-  std::string error = readOn(
-      s, path, fd, from, &s->logsOut[log],
-      [&](const char* text, size_t length, int64_t number, bool ended) {
-        report->logLines++;
-        if (s->progress && report->logLines % 1000000 == 0) {
-          fprintf(stderr, "\raudit: %lld log lines read", static_cast<long long>(report->logLines));
-        }
-        CardRecord r;
-        bool whole = ended && length > 0 && text[length - 1] == '\r';
-        if (!whole || !parseCardLine(text, length - 1, true, &r) || !loggable(r)) {
-          addAnomaly(s, AnomalyKind::kNotALogLine, path, number,
-                     quotedLine(std::string(text, length)) +
-                         (ended ? ": no reader writes such a line" : ": cut short, no CR LF"));
-          return;
-        }
-        LogEntry entry{r.time, r.balance, static_cast<uint32_t>(number), {}, log, flagsOf(r)};
-        copyText(entry.id, r.tapId);
-        last = entry;
-        batch.push_back(entry);
-        if (batch.size() == kLogBatch) {
-          insert(&s->table, batch.data(), batch.size());
-          batch.clear();
-        }
-      });
-  insert(&s->table, batch.data(), batch.size());
+  std::string error;
+  auto take = [&](LineRun* run) {
+    takeRun(s, path, log, run, &last);
+    if (run->last) error = run->error;
+  };
+  struct stat info {};
+  int64_t start = from != nullptr ? from->mark.size : 0;
+  bool large = fstat(fd, &info) == 0 && info.st_size - start >= kLogBytesForTwoThreads;
+  if (!large || !readOnTwoThreads(s, path, fd, from, out, take)) {
+    LineRun run;
+    run.entries.reserve(kRunLines);
+    parseLog(&s->buffer, path, fd, from, out, &run, [&](LineRun* full) {
+      take(full);
+      clearRun(full);
+      return full;
+    });
+  }
   if (last.line != 0) {
-    LastTap& tap = report->now[s->table.readers[log]].last;
+    LastTap& tap = s->report->now[s->table.readers[log]].last;
     tap.line = last.line;
     tap.time = last.time;
     tap.fare = last.fare;
@@ -198,7 +353,7 @@ std::string readTopUpLog(AuditState* s, const std::string& path, int fd, const L
     }
   }
   return readOn(
-      s, path, fd, from, &s->topUpOut,
+      &s->buffer, path, fd, from, &s->topUpOut,
       [&](const char* text, size_t length, int64_t number, bool ended) {
         report->logLines++;
         TopUpLine topUp;
@@ -262,14 +417,6 @@ void readLogs(AuditState* s) {
     }
   }
   reserveLines(&s->table, static_cast<size_t>(bytes / 30));
-  // The room for the lines is made ready beside the reading, when a
-  // thread can be had: its pages take the system long to hand out.
-  std::thread preparing;
-  try {
-    preparing = std::thread(prepareRoom, lineRoom(&s->table));
-  } catch (const std::system_error&) {
-    // No thread to be had: the inserts make the pages as they come.
-  }
   for (const std::string& name : names) {
     std::string path = logPath(name);
     if (isJournalName(name) || isSetAsideName(name)) {
@@ -314,7 +461,6 @@ void readLogs(AuditState* s) {
     if (from == nullptr) s->report->logs++;
     s->logOfReader[s->table.readers.back()] = static_cast<uint16_t>(log);
   }
-  if (preparing.joinable()) preparing.join();
   for (size_t i = 0; i < kNetworkReaderCount; i++) {
     auto log = s->logOfReader.find(kNetworkReaders[i].readerId);
     s->logOfNetworkReader[i] = log != s->logOfReader.end() ? log->second : -1;

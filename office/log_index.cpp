@@ -35,25 +35,7 @@ void reserveLines(LogTable* table, size_t lines) {
   table->slots.reserve(slots);
   table->entries.reserve(lines);
   hugePages(table->slots.data(), table->slots.capacity() * sizeof(uint32_t));
-  hugePages(table->entries.data(), table->entries.capacity() * sizeof(LogEntry));
   table->slots.assign(slots, 0);
-}
-
-LineRoom lineRoom(LogTable* table) {
-  return {table->entries.data(), table->entries.capacity() * sizeof(LogEntry)};
-}
-
-void prepareRoom(LineRoom room) {
-#ifdef MADV_POPULATE_WRITE
-  const uintptr_t page = 4096;
-  auto start = reinterpret_cast<uintptr_t>(room.start);
-  uintptr_t begin = (start + page - 1) & ~(page - 1);
-  uintptr_t end = (start + room.bytes) & ~(page - 1);
-  // Not checked: a page it did not make is made by the insert that reaches it.
-  if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE);
-#else
-  (void)room;
-#endif
 }
 
 void insert(LogTable* table, const LogEntry* batch, size_t count) {

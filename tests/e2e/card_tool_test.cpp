@@ -10,6 +10,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -719,10 +720,16 @@ std::string unexpected(const nlohmann::json& anomalies, std::vector<Expected> ex
 // the audit shows lines.
 std::string unquoted(const std::string& root, const nlohmann::json& anomalies) {
   std::string wrong;
+  std::map<std::string, std::vector<std::string>> linesOfFile;  // each file read once
   for (const nlohmann::json& a : anomalies) {
     int64_t line = a["line"];
     if (line == 0) continue;
-    std::vector<std::string> lines = linesOf(readFile(root + "/" + a["file"].get<std::string>()));
+    std::string file = a["file"];
+    auto read = linesOfFile.find(file);
+    if (read == linesOfFile.end()) {
+      read = linesOfFile.emplace(file, linesOf(readFile(root + "/" + file))).first;
+    }
+    const std::vector<std::string>& lines = read->second;
     std::string detail = a["detail"];
     bool quoted = detail.find(quotedLine(lines.at(line - 1))) != std::string::npos ||
                   (a["kind"] == "unreadable_card" &&
@@ -1000,6 +1007,28 @@ const Fault kFaults[] = {
        writeFile(log, readFile(log) + std::string(3 << 20, '7') + "\r\ngarbage\r\n");
        return {{"not_a_log_line", "Reader_txt/Subway1.txt", line},
                {"not_a_log_line", "Reader_txt/Subway1.txt", line + 1}};
+     },
+     true},
+    {"a log of 5 MiB with lines no reader writes in its middle and across its runs",
+     [](const std::string& root) -> std::vector<Expected> {
+       // Large enough to be parsed on a thread of its own and handed on in
+       // runs of 8,192 lines: its lines no reader writes run across the
+       // first run's end, and each keeps its own line.
+       const std::string log = root + "/Reader_txt/Subway2.txt", bytes = readFile(log);
+       size_t middle = bytes.find("\r\n", bytes.size() / 2) + 2;
+       int64_t line = std::count(bytes.begin(), bytes.begin() + middle, '\n') + 1;
+       std::string after;
+       int64_t lines = logLines(log) + 2, more = 8192 + 100 - lines;
+       for (int64_t i = 0; i < more; i++) after += "garbage " + std::to_string(i) + "\r\n";
+       writeFile(log, bytes.substr(0, middle) + "garbage\r\n" + std::string(5 << 20, '7') + "\r\n" +
+                          bytes.substr(middle) + after);
+       std::vector<Expected> expected = {{"not_a_log_line", "Reader_txt/Subway2.txt", line},
+                                         {"not_a_log_line", "Reader_txt/Subway2.txt", line + 1}};
+       for (int64_t i = 1; i <= more; i++) {
+         expected.push_back({"not_a_log_line", "Reader_txt/Subway2.txt", lines + i,
+                             "\"garbage " + std::to_string(i - 1) + "\""});
+       }
+       return expected;
      },
      true},
     {"a tap id that is no text",
