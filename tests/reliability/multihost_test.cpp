@@ -163,6 +163,8 @@ size_t countOf(const std::string& bytes, const std::string& text) {
 struct RaceFault {
   const char* name;                             // as the test is named
   std::vector<std::pair<int, const char*>> at;  // before which round, which command
+  ClusterSetup setup = {};                      // the cluster it is made on
+  bool keepsLocks = false;  // whether a lock taken before the race must outlive it
 };
 
 // How a failure names the fault.
@@ -170,7 +172,10 @@ void PrintTo(const RaceFault& fault, std::ostream* out) {
   *out << fault.name;
 }
 
-class ThroughAFault : public OnCluster, public ::testing::WithParamInterface<RaceFault> {};
+class ThroughAFault : public OnCluster, public ::testing::WithParamInterface<RaceFault> {
+ protected:
+  ClusterSetup setup() const override { return GetParam().setup; }
+};
 
 TEST_P(ThroughAFault, ReadersOnThreeHostsTapOneCardAndAgree) {
   // S1, S3 and B, each on a host of its own, race on one card while the
@@ -227,6 +232,9 @@ TEST_P(ThroughAFault, ReadersOnThreeHostsTapOneCardAndAgree) {
                      (taken ? "taken by host 2 after it" : "still held after it") +
                      ", host 1's descriptor " +
                      (fails ? "failing: " + std::string(strerror(errno)) : "working");
+  if (fault.keepsLocks) {
+    EXPECT_TRUE(!taken && !fails) << lock;
+  }
   if (probe >= 0) close(probe);
   if (held >= 0) close(held);
   typeInto(s5, "2\n");
@@ -262,7 +270,19 @@ INSTANTIATE_TEST_SUITE_P(
                    {24, "brick start"}}},
         // The GlusterFS daemon restarted, twice: the bricks and the mounts
         // stay up, and the clients reconnect to it.
-        RaceFault{"DaemonRestart", {{8, "daemon restart"}, {18, "daemon restart"}}}),
+        RaceFault{"DaemonRestart", {{8, "daemon restart"}, {18, "daemon restart"}}},
+        // Bricks that revoke a lock held over a second, or any lock one
+        // request waits behind, all of them at once: they revoke the
+        // replication's own locks, never a byte a reader locks (nor the
+        // journal's claim S5 holds all through).
+        RaceFault{"LockRevocation",
+                  {},
+                  {3,
+                   false,
+                   {"features.locks-revocation-secs=1", "features.locks-revocation-max-blocked=1",
+                    "features.locks-revocation-clear-all=true"},
+                   ""},
+                  true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // An option of the cluster set otherwise than the cluster tool sets it.
