@@ -187,16 +187,19 @@ bool listLogDirectory(int dir, JournalCache* cache) {
   struct stat named {};
   bool there =
       fstatat(dir, kLogDirectory, &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(named.st_mode);
-  if (cache->directory != nullptr && (!there || named.st_ino != cache->directoryInode)) {
+  if (cache->directory != nullptr &&
+      (!there || named.st_ino != cache->directoryInode || named.st_dev != cache->directoryDevice)) {
     closedir(cache->directory);
     cache->directory = nullptr;
   }
   if (!there) return false;
   if (cache->directory == nullptr) {
     cache->directory = openDirectory(dir, kLogDirectory);
-    if (cache->directory == nullptr) return false;
-    cache->directoryInode = inodeOf(dirfd(cache->directory));
-    if (cache->directoryInode != static_cast<uint64_t>(named.st_ino)) return false;
+    struct stat open {};
+    if (cache->directory == nullptr || fstat(dirfd(cache->directory), &open) != 0) return false;
+    cache->directoryInode = static_cast<uint64_t>(open.st_ino);
+    cache->directoryDevice = static_cast<uint64_t>(open.st_dev);
+    if (open.st_ino != named.st_ino || open.st_dev != named.st_dev) return false;
   }
   // Read from its start each time: the names as they are now.
   rewinddir(cache->directory);
@@ -212,7 +215,11 @@ bool listLogDirectory(int dir, JournalCache* cache) {
     errno = 0;
   }
   if (errno != 0) {
+    // A stream that failed (its file system lost, say) is opened anew
+    // next time rather than read again.
     cache->names.clear();
+    closedir(cache->directory);
+    cache->directory = nullptr;
     return false;
   }
   cache->listed = true;

@@ -37,6 +37,7 @@ struct JournalCache {
   std::vector<OpenJournal> journals;
   DIR* directory = nullptr;       // Reader_txt/, open
   uint64_t directoryInode = 0;    // the directory it is, to notice another made in its place
+  uint64_t directoryDevice = 0;   // (or a file system mounted over it)
   bool listed = false;            // whether `names` is the listing made for the card held now
   std::vector<ListedName> names;  // the regular files of that listing
 };
