@@ -95,6 +95,8 @@ static bool flushLastTap(TapWriter* writer) {
   if (writer->lastCard < 0) return true;
   // A journal that no longer tells of the tap was settled by someone else
   // (the card's next reader, a reader starting), who flushed it.
+  // One that cannot be read is not written over until it can be read
+  // (readyJournal): its tap stays committed there, and is flushed then.
   TapIntent current;
   bool ours =
       readJournalBlock(writer->journal, &current) && formatIntent(current) == writer->lastBlock;
@@ -157,6 +159,8 @@ static bool readyJournal(TapWriter* writer, const HeldCard& card) {
   }
   TapIntent current;
   if (!readJournalBlock(writer->journal, &current)) {
+    // A journal that cannot be read now is decided nothing of.
+    if (errno != 0) return false;
     // Not a block: an intent of this writer's whose write failed, torn (the
     // journal is written by its writers alone, under its byte). It was
     // never committed; the journal is made idle again, once the last tap

@@ -206,9 +206,13 @@ bool readJournalBlock(int fd, TapIntent* intent, const std::string& path) {
   // directory fails the read itself.
   char block[kJournalBytes + 1];
   ssize_t read = pread(fd, block, sizeof block, 0);
+  if (read < 0) return false;  // errno tells why: nothing is known of the block
+  // Read, but not a block: errno 0 tells the two apart.
+  errno = 0;
   TapIntent parsed;
   if (read != static_cast<ssize_t>(kJournalBytes) ||
       !parseIntent(std::string(block, kJournalBytes), &parsed)) {
+    errno = 0;
     return false;
   }
   // An idle block, or one for the log the journal stands beside.

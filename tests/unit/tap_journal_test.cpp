@@ -588,6 +588,24 @@ TEST_F(KilledWriter, ATapMadeUnderAReplacedLockFileWaitsForItsWriter) {
   TapIntent found;
   EXPECT_TRUE(readAnyJournal(net(), kJournal, &found) && found.state == kPending)
       << "the intent is not in the journal at its name";
+  // Its journal unreadable when the tap is to be flushed and at the next
+  // tap (read through a descriptor that cannot read, as a failing disk
+  // answers): nothing is decided from it, the next tap is refused, and the
+  // tap in flight stays in the journal, never written over as torn.
+  int readable = dup(late.journal);
+  int unreadable = open(at(kJournal).c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_TRUE(readable >= 0 && unreadable >= 0 && dup2(unreadable, late.journal) >= 0);
+  (void)finishTap(&late);
+  ASSERT_EQ(
+      holdCard(net(), kCardPath, logsWith(), &held, records, &notices, writerLocks(&late), &cache),
+      LoadStatus::kLoaded);
+  EXPECT_FALSE(recordTap(held, formatCardRecord(next), formatLogLine(next), &late));
+  releaseCard(&held);
+  EXPECT_TRUE(readAnyJournal(net(), kJournal, &found) && found.state == kPending)
+      << "a journal that could not be read was written over its tap in flight";
+  ASSERT_GE(dup2(readable, late.journal), 0);
+  close(readable);
+  close(unreadable);
   // Its log removed once its card is held, before its line: the line goes
   // to the log at its name (made anew), or the tap is taken back; never to
   // the file removed, where no one finds it.
