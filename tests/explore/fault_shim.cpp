@@ -21,6 +21,7 @@
 //                            with EIO: the disk is gone for this process
 //                   readeio  the nth read of a network file fails with EIO
 //                            (reads are counted apart from every other call)
+//                   readdie  from the nth read on, every read fails with EIO
 // EXPLORE_FILE_LIMIT  a file-size limit on the network's files, as
 //                 RLIMIT_FSIZE would set it (a write is cut at the limit, one
 //                 past it fails with EFBIG and raises SIGXFSZ). It is kept
@@ -118,8 +119,10 @@ bool injected(Call call) {
   readFault();
   long nth = ++counts[static_cast<int>(call)];
   if (call == Call::kRead) {
-    if (faultAt == 0 || strcmp(faultKind, "readeio") != 0 || nth != faultAt) return false;
-    event("! %d readeio\n", getpid());
+    bool once = strcmp(faultKind, "readeio") == 0 && nth == faultAt;
+    bool dies = strcmp(faultKind, "readdie") == 0 && nth >= faultAt;
+    if (faultAt == 0 || (!once && !dies)) return false;
+    if (nth == faultAt) event("! %d %s\n", getpid(), faultKind);
     errno = EIO;
     return true;
   }
